@@ -1,3 +1,3 @@
 #include "Program.h"
 
-int main(int argc, char** argv) { return Formwright::runProgram(argc, argv); }
+int main(int argc, char** argv) { return runProgram(argc, argv); }

@@ -1,11 +1,127 @@
 #include "Program.h"
 
-#include <iostream>
+#include "CameraCalibration.h"
+#include "Configs.h"
+#include "Console.h"
+#include "JsonConfig.h"
+#include "TrainingDrivers.h"
 
-namespace Formwright {
-void printUsage() { std::cout << "Kalvex Palom - Formwright\n\n" << std::flush; }
-int runProgram(int, char**) {
-  printUsage();
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <new>
+#include <string>
+
+namespace {
+
+const char* const kDocumentationAddress = "https://docs.formwright.dev/latest/targetTrainer/overview/";
+
+bool isHelpSwitch(const std::string& arg) {
+  return arg == "-h" || arg == "--h" || arg == "-help" || arg == "--help";
+}
+
+bool isBatchSwitch(const std::string& arg) { return arg == "-b" || arg == "--b" || arg == "-B" || arg == "--B"; }
+
+int run(int argc, char** argv) {
+  CameraCalibration calibration = CameraCalibration::builtIn();
+  if (argc < 3 || argc > 5) {
+    printUsage();
+    return -1;
+  }
+  const std::string first(argv[1]);
+  if (isHelpSwitch(first)) {
+    printUsage();
+    return -1;
+  }
+
+  if (isBatchSwitch(first)) {
+    if (argc < 4) {
+      // The batch form needs both an output directory and a batch configuration.
+      printUsage();
+      return -1;
+    }
+    const std::filesystem::path outputDirectory(argv[2]);
+    const std::filesystem::path configPath(argv[3]);
+    if (!isDirectory(outputDirectory)) {
+      printLine("ERROR: Output path '" + quotePath(outputDirectory) + "' does not exist");
+      return -1;
+    }
+    BatchConfig config;
+    if (!loadJsonFile(config, configPath)) {
+      printLine("ERROR: Failed to load configuration file from " + quotePath(configPath));
+      return -1;
+    }
+    if (!trainBatch(config, calibration, outputDirectory)) {
+      printLine("ERROR: An error occurred during batch target training.");
+      return -1;
+    }
+    printLine("Training successfully finished.");
+    return 0;
+  }
+
+  const std::filesystem::path outputDirectory(first);
+  const std::filesystem::path configPath(argv[2]);
+  std::filesystem::path dataFile;
+  if (argc >= 4) dataFile = std::filesystem::path(argv[3]);
+  if (argc == 5) {
+    const std::filesystem::path calibrationPath(argv[4]);
+    if (!isRegularFile(calibrationPath)) {
+      printLine("ERROR: Specified calibration file '" + quotePath(calibrationPath) + "' does not exist");
+      return -1;
+    }
+    if (!loadCameraCalibration(calibrationPath, calibration)) {
+      printLine("ERROR: Failed to load calibration file from " + quotePath(calibrationPath));
+      return -1;
+    }
+  }
+  if (!isDirectory(outputDirectory)) {
+    printLine("ERROR: Output path '" + quotePath(outputDirectory) + "' does not exist");
+    return -1;
+  }
+  TrainingConfig config;
+  if (!loadJsonFile(config, configPath)) {
+    printLine("ERROR: Failed to load configuration file from " + quotePath(configPath));
+    return -1;
+  }
+  if (!trainTarget(config, calibration, outputDirectory, dataFile)) {
+    printLine("ERROR: An error occurred during target training.");
+    return -1;
+  }
+  printLine("Training successfully finished.");
+  return 0;
+}
+
+}  // namespace
+
+void printUsage() {
+  std::cout << "Kalvex Palom - Formwright\n\n";
+  std::cout << "1. Single target training:\n";
+  std::cout << "  - IMAGE   ./Formwright [outputDirectory] [inputConfiguration] [imageFile]\n";
+  std::cout << "  - QR CODE ./Formwright [outputDirectory] [inputConfiguration]\n";
+  std::cout << "  - CAD     ./Formwright [outputDirectory] [inputConfiguration] [cadFile] [cameraCalibration] \n";
+  std::cout << std::endl;
+  std::cout << "2. Batch target training" << std::endl;
+  std::cout << "  ./Formwright -B [outputDirectory] [inputConfiguration] " << std::endl;
+  std::cout << std::endl;
+  std::cout << "Parameters:\n";
+  std::cout << "    outputDirectory      Directory to save trained target data\n";
+  std::cout << "    inputConfiguration   *.json. See details at " << kDocumentationAddress << " \n";
+  std::cout << "    imageFile            *.png or *.jpg image to train\n";
+  std::cout << "    cadFile              *.obj 3D CAD file\n";
+  std::cout << "    cameraCalibration    *.json Camera intrinsics of target devices\n";
+  std::cout << std::endl;
+}
+
+int runProgram(int argc, char** argv) {
+  // Nothing may end the process abnormally: whatever escapes the run becomes one line.
+  try {
+    return run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    printLine("ERROR: Out of memory.");
+  } catch (const std::exception& e) {
+    printLine(std::string("ERROR: Unexpected failure: ") + e.what());
+  } catch (...) {
+    printLine("ERROR: Unexpected failure.");
+  }
   return -1;
 }
-}  // namespace Formwright

@@ -1,0 +1,43 @@
+#include "CameraCalibration.h"
+
+#include "Configs.h"
+#include "JsonConfig.h"
+
+namespace {
+void setPinhole(CameraCalibration& c, int width, int height, double fx, double fy, double cx, double cy) {
+  c.mResolution = Eigen::Vector2i(width, height);
+  c.mFocalLength = Eigen::Vector2d(fx, fy);
+  c.mInverseFocalLength = Eigen::Vector2d(1.0 / fx, 1.0 / fy);
+  c.mPrincipalPoint = Eigen::Vector2d(cx, cy);
+  c.mK << fx, 0.0, cx,  //
+      0.0, fy, cy,      //
+      0.0, 0.0, 1.0;
+}
+}  // namespace
+
+void CameraCalibration::setDistortion(double k1, double k2, double p1, double p2, double k3) {
+  mDistortion << k1, k2, p1, p2, k3;
+}
+
+CameraCalibration CameraCalibration::builtIn() {
+  CameraCalibration c;
+  setPinhole(c, 640, 480, 321.21015433728, 320.029337062024, 320.0, 240.0);
+  c.setDistortion(0.0, 0.0, 0.0, 0.0, 0.0);
+  return c;
+}
+
+bool loadCameraCalibration(const std::filesystem::path& path, CameraCalibration& calibration) {
+  CalibrationConfig config;
+  if (!loadJsonFile(config, path)) return false;
+  const auto& resolution = config.resolution.value;
+  const auto& focal = config.focalLength.value;
+  const auto& principal = config.principalPoint.value;
+  const auto& distortion = config.distortion.value;
+  // Every position read below must exist; a shorter array makes the file unusable.
+  if (resolution.size() < 2 || focal.size() < 2 || principal.size() < 2 || distortion.size() < 5) return false;
+  CameraCalibration loaded;
+  setPinhole(loaded, resolution[0], resolution[1], focal[0], focal[1], principal[0], principal[1]);
+  loaded.setDistortion(distortion[0], distortion[1], distortion[2], distortion[3], distortion[4]);
+  calibration = loaded;
+  return true;
+}

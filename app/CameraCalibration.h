@@ -1,0 +1,25 @@
+#pragma once
+// Intrinsics of the target devices' camera: image size, pinhole parameters and
+// Brown-Conrady lens distortion (k1, k2, p1, p2, k3).
+#include <Eigen/Core>
+
+#include <filesystem>
+
+struct CameraCalibration {
+  Eigen::Vector2i mResolution{0, 0};
+  Eigen::Vector2d mFocalLength{0.0, 0.0};
+  Eigen::Vector2d mInverseFocalLength{0.0, 0.0};
+  Eigen::Vector2d mPrincipalPoint{0.0, 0.0};
+  Eigen::Matrix3d mK = Eigen::Matrix3d::Zero();
+  Eigen::Matrix<double, 5, 1> mDistortion = Eigen::Matrix<double, 5, 1>::Zero();
+
+  /// Sets the distortion part; the pinhole part is left as it is.
+  void setDistortion(double k1, double k2, double p1, double p2, double k3);
+
+  /// The built-in intrinsics used when no calibration file is given.
+  static CameraCalibration builtIn();
+};
+
+/// Replaces the record with the contents of a calibration file. Returns false, leaving the
+/// record untouched, when the file cannot be loaded or an array is too short.
+bool loadCameraCalibration(const std::filesystem::path& path, CameraCalibration& calibration);

@@ -1,0 +1,30 @@
+#include "Console.h"
+
+#include <iostream>
+#include <system_error>
+
+std::string quotePath(const std::string& path) {
+  std::string out;
+  out.reserve(path.size() + 2);
+  out.push_back('"');
+  for (char ch : path) {
+    if (ch == '"' || ch == '\\') out.push_back('\\');
+    out.push_back(ch);
+  }
+  out.push_back('"');
+  return out;
+}
+
+void printLine(const std::string& text) { std::cout << text << std::endl; }
+
+bool isRegularFile(const std::filesystem::path& path) {
+  std::error_code ec;
+  const bool result = std::filesystem::is_regular_file(path, ec);
+  return result && !ec;
+}
+
+bool isDirectory(const std::filesystem::path& path) {
+  std::error_code ec;
+  const bool result = std::filesystem::is_directory(path, ec);
+  return result && !ec;
+}

@@ -1,0 +1,17 @@
+#pragma once
+// The only place that writes to standard output: one line per outcome, each followed by a
+// flush.
+#include <filesystem>
+#include <string>
+
+/// The path in double quotes, with a backslash before every double quote or backslash in it.
+std::string quotePath(const std::string& path);
+inline std::string quotePath(const std::filesystem::path& path) { return quotePath(path.string()); }
+
+/// Writes the text and a line break to standard output and flushes.
+void printLine(const std::string& text);
+
+/// True when the path names an existing regular file; false also on any file-system error.
+bool isRegularFile(const std::filesystem::path& path);
+/// True when the path names an existing directory; false also on any file-system error.
+bool isDirectory(const std::filesystem::path& path);

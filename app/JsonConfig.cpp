@@ -1,0 +1,275 @@
+#include "JsonConfig.h"
+
+#include <Core/Log.h>
+
+#include <cmath>
+#include <fstream>
+#include <limits>
+#include <stdexcept>
+#include <system_error>
+
+namespace {
+
+// Nesting deeper than this is refused as a syntax error rather than risking the stack.
+constexpr std::size_t kMaxJsonDepth = 200;
+
+using KeyIndex = std::multimap<std::string, picojson::value>;
+
+// Fills a value without indexing anything: the context used for array items and below.
+class PlainParseContext {
+ public:
+  PlainParseContext(picojson::value* out, std::size_t depth) : out_(out), depth_(depth) {}
+  bool set_null() {
+    *out_ = picojson::value();
+    return true;
+  }
+  bool set_bool(bool b) {
+    *out_ = picojson::value(b);
+    return true;
+  }
+  bool set_number(double f) {
+    if (!std::isfinite(f)) return false;
+    *out_ = picojson::value(f);
+    return true;
+  }
+  template <typename Iter>
+  bool parse_string(picojson::input<Iter>& in) {
+    *out_ = picojson::value(picojson::string_type, false);
+    return picojson::_parse_string(out_->get<std::string>(), in);
+  }
+  bool parse_array_start() {
+    if (depth_ >= kMaxJsonDepth) return false;
+    *out_ = picojson::value(picojson::array_type, false);
+    return true;
+  }
+  template <typename Iter>
+  bool parse_array_item(picojson::input<Iter>& in, std::size_t) {
+    picojson::array& a = out_->get<picojson::array>();
+    a.push_back(picojson::value());
+    PlainParseContext ctx(&a.back(), depth_ + 1);
+    return picojson::_parse(ctx, in);
+  }
+  bool parse_array_stop(std::size_t) { return true; }
+  bool parse_object_start() {
+    if (depth_ >= kMaxJsonDepth) return false;
+    *out_ = picojson::value(picojson::object_type, false);
+    return true;
+  }
+  template <typename Iter>
+  bool parse_object_item(picojson::input<Iter>& in, const std::string& key) {
+    picojson::object& o = out_->get<picojson::object>();
+    PlainParseContext ctx(&o[key], depth_ + 1);
+    return picojson::_parse(ctx, in);
+  }
+  bool parse_object_stop() { return true; }
+
+ protected:
+  picojson::value* out_;
+  std::size_t depth_;
+};
+
+}  // namespace
+
+// Like the plain context, but files every object member under its own key. Array items are
+// parsed with the plain context, so nothing inside an array is indexed.
+class JsonConfigParseContext : public PlainParseContext {
+ public:
+  JsonConfigParseContext(picojson::value* out, KeyIndex& keyIndex, std::size_t depth = 0)
+      : PlainParseContext(out, depth), keyIndex_(keyIndex) {}
+
+  template <typename Iter>
+  bool parse_object_item(picojson::input<Iter>& in, const std::string& key) {
+    picojson::object& o = out_->get<picojson::object>();
+    picojson::value& slot = o[key];
+    JsonConfigParseContext ctx(&slot, keyIndex_, depth_ + 1);
+    const bool ok = picojson::_parse(ctx, in);
+    keyIndex_.emplace(key, slot);
+    return ok;
+  }
+
+ private:
+  KeyIndex& keyIndex_;
+};
+
+std::string readJsonText(const std::string& path) {
+  if (path.empty()) return std::string();
+  std::ifstream file(path);
+  if (!file) return std::string();
+  std::string text;
+  std::string line;
+  while (std::getline(file, line)) text += line;
+  std::string cleaned;
+  cleaned.reserve(text.size());
+  for (char ch : text) {
+    if (ch != '\r' && ch != '\n' && ch != '\t') cleaned.push_back(ch);
+  }
+  return cleaned;
+}
+
+bool parseJsonConfig(JsonDocument& document, const std::string& text) {
+  document.keyIndex.clear();
+  if (text.empty()) return false;
+  picojson::value root;
+  KeyIndex keyIndex;
+  std::string error;
+  try {
+    JsonConfigParseContext ctx(&root, keyIndex);
+    picojson::_parse(ctx, text.begin(), text.end(), &error);
+  } catch (const std::exception& e) {
+    // A number picojson cannot hold (beyond the range of a double) ends up here.
+    error = e.what();
+    if (error.empty()) error = "number out of range";
+  }
+  if (!error.empty()) {
+    LUMETRA_LOG_ERROR("{}", error);
+    return false;
+  }
+  document.root = std::move(root);
+  document.keyIndex = std::move(keyIndex);
+  return true;
+}
+
+bool parseJsonFile(JsonDocument& document, const std::filesystem::path& path) {
+  const std::string text = readJsonText(path.string());
+  if (text.empty()) return false;
+  return parseJsonConfig(document, text);
+}
+
+namespace {
+
+[[noreturn]] void typeMismatch(const char* kind) {
+  throw std::runtime_error(std::string("\"type mismatch! call is<type>() before get<type>()\" && ") + kind);
+}
+
+const picojson::value* findValue(const JsonDocument& document, const std::string& key) {
+  auto it = document.keyIndex.find(key);
+  return it == document.keyIndex.end() ? nullptr : &it->second;
+}
+
+std::int32_t toInt32(const picojson::value& v, const std::string& key) {
+  if (!v.is<double>()) typeMismatch("is<double>()");
+  const double truncated = std::trunc(v.get<double>());
+  if (!(truncated >= static_cast<double>(std::numeric_limits<std::int32_t>::min()) &&
+        truncated <= static_cast<double>(std::numeric_limits<std::int32_t>::max()))) {
+    throw std::runtime_error("value of " + key + " is outside the 32-bit integer range");
+  }
+  return static_cast<std::int32_t>(truncated);
+}
+
+void apply(const picojson::value& v, Parameter<bool>& p) {
+  if (!v.is<bool>()) typeMismatch("is<bool>()");
+  p.value = v.get<bool>();
+}
+void apply(const picojson::value& v, Parameter<std::int32_t>& p) { p.value = toInt32(v, p.key); }
+void apply(const picojson::value& v, Parameter<double>& p) {
+  if (!v.is<double>()) typeMismatch("is<double>()");
+  p.value = v.get<double>();
+}
+void apply(const picojson::value& v, Parameter<std::string>& p) {
+  if (!v.is<std::string>()) typeMismatch("is<std::string>()");
+  p.value = v.get<std::string>();
+}
+
+// Lists: a value that is not an array is ignored; every element is checked before
+// anything is assigned.
+void apply(const picojson::value& v, Parameter<std::vector<std::int32_t>>& p) {
+  if (!v.is<picojson::array>()) return;
+  const picojson::array& a = v.get<picojson::array>();
+  std::vector<std::int32_t> numbers;
+  numbers.reserve(a.size());
+  for (const picojson::value& e : a) numbers.push_back(toInt32(e, p.key));
+  // The list keeps its length: extra elements are ignored, and a shorter array would leave
+  // positions the callers rely on without a value from the file.
+  if (numbers.size() < p.value.size()) {
+    throw std::runtime_error("array of " + p.key + " has fewer elements than required");
+  }
+  for (std::size_t i = 0; i < p.value.size(); ++i) p.value[i] = numbers[i];
+}
+void apply(const picojson::value& v, Parameter<std::vector<double>>& p) {
+  if (!v.is<picojson::array>()) return;
+  const picojson::array& a = v.get<picojson::array>();
+  std::vector<double> numbers;
+  numbers.reserve(a.size());
+  for (const picojson::value& e : a) {
+    if (!e.is<double>()) typeMismatch("is<double>()");
+    numbers.push_back(e.get<double>());
+  }
+  p.value = std::move(numbers);
+}
+void apply(const picojson::value& v, Parameter<std::vector<std::string>>& p) {
+  if (!v.is<picojson::array>()) return;
+  const picojson::array& a = v.get<picojson::array>();
+  std::vector<std::string> strings;
+  strings.reserve(a.size());
+  for (const picojson::value& e : a) {
+    if (!e.is<std::string>()) typeMismatch("is<std::string>()");
+    strings.push_back(e.get<std::string>());
+  }
+  p.value = std::move(strings);
+}
+
+// The values of every parameter of a registry, to put back when a load fails half-way.
+using ValueSnapshot = std::variant<bool, std::int32_t, double, std::string, std::vector<std::int32_t>,
+                                   std::vector<double>, std::vector<std::string>>;
+
+}  // namespace
+
+void applyJsonValue(const JsonDocument& document, const ParameterRef& entry) {
+  std::visit(
+      [&](auto* parameter) {
+        if (parameter == nullptr) return;
+        const picojson::value* v = findValue(document, parameter->key);
+        if (v != nullptr) apply(*v, *parameter);
+      },
+      entry);
+}
+
+bool loadJsonFile(ConfigBase& config, const std::filesystem::path& path) {
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec) || ec) {
+    LUMETRA_LOG_ERROR("File does not exist {}", path.string());
+    return false;
+  }
+  JsonDocument document;
+  if (!parseJsonFile(document, path)) {
+    LUMETRA_LOG_ERROR("Failed to parse json file from {}", path.string());
+    return false;
+  }
+  for (auto it = document.keyIndex.begin(); it != document.keyIndex.end();) {
+    auto next = document.keyIndex.upper_bound(it->first);
+    if (std::distance(it, next) > 1) {
+      LUMETRA_LOG_ERROR("Found duplicated keys in JSON file {}", path.string());
+      return false;
+    }
+    it = next;
+  }
+
+  std::vector<ValueSnapshot> saved;
+  saved.reserve(config.registry.size());
+  for (const auto& [key, entry] : config.registry.entries()) {
+    std::visit(
+        [&](auto* parameter) {
+          using T = std::decay_t<decltype(parameter->value)>;
+          saved.emplace_back(std::in_place_type<T>, parameter->value);
+        },
+        entry);
+  }
+  try {
+    for (const auto& [key, entry] : config.registry.entries()) applyJsonValue(document, entry);
+  } catch (const std::exception& e) {
+    std::size_t i = 0;
+    for (const auto& [key, entry] : config.registry.entries()) {
+      std::visit(
+          [&](auto* parameter) {
+            using T = std::decay_t<decltype(parameter->value)>;
+            parameter->value = std::get<T>(std::move(saved[i]));
+          },
+          entry);
+      ++i;
+    }
+    LUMETRA_LOG_ERROR("Invalid value in JSON file {}: {}", path.string(), e.what());
+    return false;
+  }
+  config.document = std::move(document);
+  return true;
+}

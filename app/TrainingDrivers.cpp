@@ -1,0 +1,98 @@
+#include "TrainingDrivers.h"
+
+#include "Console.h"
+#include "Constants.h"
+#include "JsonConfig.h"
+
+#include <fmt/format.h>
+
+namespace {
+
+// Target types whose trainers are not part of this build yet.
+bool reportUnavailable(const std::string& type) {
+  printLine("ERROR: Training of " + type + " targets is not available in this build.");
+  return false;
+}
+
+bool trainImageTarget(const TrainingConfig&, const CameraCalibration&, std::string, const std::string&,
+                      const std::filesystem::path&) {
+  return reportUnavailable("Image");
+}
+
+bool trainQRCodeTarget(const TrainingConfig&, std::string, const std::filesystem::path&) {
+  return reportUnavailable("QRCode");
+}
+
+bool trainCadTarget(const TrainingConfig&, const CameraCalibration&, const std::string&, const std::string&,
+                    const std::filesystem::path&) {
+  return reportUnavailable("CAD");
+}
+
+}  // namespace
+
+std::string batchTargetName(const std::string& batchName, std::size_t index) {
+  return batchName + "_" + fmt::format("{:05d}", index);
+}
+
+bool trainTarget(const TrainingConfig& config, const CameraCalibration& calibration,
+                 const std::filesystem::path& outputDirectory, const std::filesystem::path& dataFile) {
+  const std::string& name = config.targetName.value;
+  const std::string& type = config.targetType.value;
+  if (!validateTargetName(name)) {
+    printLine("ERROR: Target name " + quotePath(name) +
+              " is invalid. Allowed characters are: 'a-z', 'A-Z', '0-9', '_'. Maximum length: 26");
+    return false;
+  }
+  if (type != "QRCode" && !isRegularFile(dataFile)) {
+    printLine("ERROR: Target data file  '" + quotePath(dataFile) + "' does not exist");
+    return false;
+  }
+  if (type == "Image") return trainImageTarget(config, calibration, name, dataFile.string(), outputDirectory);
+  if (type == "QRCode") return trainQRCodeTarget(config, name, outputDirectory);
+  if (type == "CAD") return trainCadTarget(config, calibration, name, dataFile.string(), outputDirectory);
+  printLine(type + " type is not supported. Supported types are: 'Image' 'QRCode' 'CAD'");
+  return false;
+}
+
+bool trainBatch(const BatchConfig& batchConfig, const CameraCalibration& calibration,
+                const std::filesystem::path& outputDirectory) {
+  const std::string batchName = batchConfig.targetName.value;
+  const std::string& type = batchConfig.targetType.value;
+  const std::filesystem::path configFile(batchConfig.configFile.value);
+
+  if (type == "Image") {
+    const std::vector<std::string>& files = batchConfig.imageFiles.value;
+    TrainingConfig config;
+    if (!loadJsonFile(config, configFile)) {
+      printLine("Failed to load configuration file from " + quotePath(configFile));
+      return false;
+    }
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      const std::string picture = batchConfig.imagePath.value + files[i];
+      if (!trainImageTarget(config, calibration, batchTargetName(batchName, i), picture, outputDirectory)) {
+        return false;
+      }
+    }
+    return true;
+  }
+  if (type == "QRCode") {
+    const std::int32_t count = batchConfig.qrCodeTargetNum.value;
+    if (count < 0) {
+      printLine("Batch.QRCodeTarget.Num is " + std::to_string(count) + ": the number of targets cannot be negative");
+      return false;
+    }
+    TrainingConfig config;
+    if (!loadJsonFile(config, configFile)) {
+      printLine("Failed to load configuration file from " + quotePath(configFile));
+      return false;
+    }
+    for (std::int32_t i = 0; i < count; ++i) {
+      if (!trainQRCodeTarget(config, batchTargetName(batchName, static_cast<std::size_t>(i)), outputDirectory)) {
+        return false;
+      }
+    }
+    return true;
+  }
+  printLine(type + " type is not supported for batch training");
+  return false;
+}
