@@ -28,7 +28,8 @@ class PlainParseContext {
     return true;
   }
   bool set_number(double f) {
-    if (!std::isfinite(f)) return false;
+    // The parser ignores this result, so a number beyond the range of a double must throw.
+    if (!std::isfinite(f)) throw std::overflow_error("number out of range");
     *out_ = picojson::value(f);
     return true;
   }

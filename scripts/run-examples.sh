@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds Formwright, and trains every example under examples/ into
+# out/ (or the folder given as $1), then lists what was written.
+set -uo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+bash "$here/scripts/install-deps.sh" || exit 1
+bash "$here/scripts/build.sh" "$here/build" >/dev/null || exit 1
+
+exe="$here/build/bin/Formwright"
+out="${1:-$here/out}"
+mkdir -p "$out"
+cd "$here"   # the batch configurations name their files relative to the project folder
+
+failures=0
+step() {
+  echo
+  echo "\$ Formwright $*"
+  "$exe" "$@"
+  local status=$?
+  echo "(exit status $status)"
+  return 0
+}
+
+echo "== Usage text"
+"$exe" --help
+
+echo
+echo "== Image target"
+step "$out" examples/image-target.json examples/pictures/poster.png
+echo
+echo "== QR-code target"
+step "$out" examples/qrcode-target.json
+echo
+echo "== Image target with a calibration file"
+step "$out" examples/image-target.json examples/pictures/poster.png examples/camera.json
+echo
+echo "== Batch of image targets"
+step -B "$out" examples/batch.json
+echo
+echo "== Batch of QR-code targets"
+step -B "$out" examples/qrcode-batch.json
+
+echo
+echo "== Written to $out"
+find "$out" -type f | sort | while read -r f; do printf '%10d  %s\n' "$(stat -c %s "$f")" "${f#$out/}"; done
+exit $failures

@@ -1,0 +1,323 @@
+// The configuration registry, the JSON loader and the calibration loader.
+#include "CameraCalibration.h"
+#include "Configs.h"
+#include "JsonConfig.h"
+#include "Process.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+using TestSupport::TempDir;
+using TestSupport::writeFile;
+
+namespace {
+
+std::vector<std::string> keysOf(const ConfigBase& config) {
+  std::vector<std::string> keys;
+  for (const auto& [key, entry] : config.registry.entries()) keys.push_back(key);
+  return keys;
+}
+
+template <typename Config>
+bool loadText(Config& config, const std::string& text) {
+  TempDir dir;
+  writeFile(dir / "c.json", text);
+  return loadJsonFile(config, dir / "c.json");
+}
+
+}  // namespace
+
+TEST(Registry, TrainingKeysInByteOrderWithTheirKinds) {
+  TrainingConfig config;
+  const std::vector<std::pair<std::string, std::size_t>> expected = {
+      {"CAD.Detection.DistanceRange", 5},
+      {"CAD.Detection.ElevationAngleRange", 5},
+      {"CAD.Detection.NumTrainingViews", 1},
+      {"CAD.Model.ContinuousSymmetries", 3},
+      {"CAD.Model.DiscreteSymmetries", 5},
+      {"CAD.UprightVector", 5},
+      {"Config.MVG.Debug", 0},
+      {"Config.MVG.Enabled", 0},
+      {"Config.Target.Name", 3},
+      {"Config.Target.Type", 3},
+      {"Image.Border.Threshold", 1},
+      {"Image.FAST.Number", 1},
+      {"Image.FAST.Threshold", 1},
+      {"Image.Grid.Col", 1},
+      {"Image.Grid.Row", 1},
+      {"Image.Pyramid.Level", 1},
+      {"Image.Pyramid.ResizeRatio", 2},
+      {"Image.Training.Resolution", 4},
+      {"MVG.Render.DebugWindow", 0},
+      {"MVG.Render.Density", 3},
+      {"MVG.Render.DistScale", 2},
+      {"MVG.Render.ZFar", 2},
+      {"MVG.Render.ZNear", 2},
+      {"MVG.Render.ZShift", 2},
+      {"MVGTrainer.Extractor.MinDist", 1},
+      {"MVGTrainer.Extractor.Number", 1},
+      {"MVGTrainer.Extractor.PyramidLevel", 1},
+      {"MVGTrainer.Extractor.PyramidRatio", 2},
+      {"MVGTrainer.Extractor.Threshold", 1},
+      {"MVGTrainer.Grid.Col", 1},
+      {"MVGTrainer.Grid.Row", 1},
+      {"Object.Physical.Height", 2},
+      {"Object.Physical.Width", 2},
+      {"QRCode.Pattern.PixelSize", 1},
+      {"QRCode.PhysicalSize", 2},
+  };
+  ASSERT_EQ(config.registry.size(), 35u);
+  std::size_t i = 0;
+  for (const auto& [key, entry] : config.registry.entries()) {
+    ASSERT_LT(i, expected.size());
+    EXPECT_EQ(key, expected[i].first);
+    EXPECT_EQ(entry.index(), expected[i].second) << key;
+    std::visit([&](auto* p) { EXPECT_EQ(p->key, key); }, entry);
+    ++i;
+  }
+}
+
+TEST(Registry, BatchAndCalibrationKeys) {
+  BatchConfig batch;
+  EXPECT_EQ(keysOf(batch), (std::vector<std::string>{"Batch.Config.File", "Batch.Image.Files", "Batch.Image.Path",
+                                                     "Batch.QRCodeTarget.Num", "Batch.Target.Name",
+                                                     "Batch.Target.Type"}));
+  CalibrationConfig calibration;
+  EXPECT_EQ(keysOf(calibration),
+            (std::vector<std::string>{"Distortion", "FocalLength", "PrincipalPoint", "Resolution"}));
+}
+
+TEST(Registry, DefaultsAreExact) {
+  TrainingConfig c;
+  EXPECT_EQ(c.targetType.value, "Image");
+  EXPECT_EQ(c.targetName.value, "SampleTarget");
+  EXPECT_EQ(c.trainingResolution.value, (std::vector<std::int32_t>{640, 480}));
+  EXPECT_EQ(c.fastNumber.value, 4000);
+  EXPECT_EQ(c.fastThreshold.value, 20);
+  EXPECT_EQ(c.borderThreshold.value, 0);
+  EXPECT_EQ(c.pyramidLevel.value, 8);
+  EXPECT_EQ(c.pyramidResizeRatio.value, 0.833299994468689);
+  EXPECT_EQ(c.gridRow.value, 3);
+  EXPECT_EQ(c.gridCol.value, 4);
+  EXPECT_EQ(c.mvgRenderDistScale.value, 80.0);
+  EXPECT_EQ(c.mvgRenderZShift.value, 0.6000000238418579);
+  EXPECT_EQ(c.mvgRenderZNear.value, 9.999999747378752e-06);
+  EXPECT_NE(c.mvgRenderZNear.value, 1e-5);
+  EXPECT_EQ(c.mvgRenderZFar.value, 100.0);
+  EXPECT_FALSE(c.mvgRenderDebugWindow.value);
+  EXPECT_EQ(c.mvgRenderDensity.value, "MIN");
+  EXPECT_FALSE(c.mvgEnabled.value);
+  EXPECT_FALSE(c.mvgDebug.value);
+  EXPECT_EQ(c.mvgExtractorNumber.value, 2000);
+  EXPECT_EQ(c.mvgExtractorThreshold.value, 65);
+  EXPECT_EQ(c.mvgExtractorMinDist.value, 5);
+  EXPECT_EQ(c.mvgExtractorPyramidLevel.value, 3);
+  EXPECT_EQ(c.mvgExtractorPyramidRatio.value, 0.6600000262260437);
+  EXPECT_EQ(c.mvgGridRow.value, 6);
+  EXPECT_EQ(c.mvgGridCol.value, 8);
+  EXPECT_EQ(c.qrPatternPixelSize.value, 15);
+  EXPECT_EQ(c.qrPhysicalSize.value, 1.0);
+  EXPECT_EQ(c.objectPhysicalWidth.value, 1.0);
+  EXPECT_EQ(c.objectPhysicalHeight.value, 1.0);
+  EXPECT_EQ(c.cadUprightVector.value, (std::vector<double>{0.0, 1.0, 0.0}));
+  EXPECT_EQ(c.cadDetectionDistanceRange.value, (std::vector<double>{0.30000001192092896, 0.5}));
+  EXPECT_EQ(c.cadDetectionNumTrainingViews.value, 1000);
+  EXPECT_EQ(c.cadDetectionElevationAngleRange.value, (std::vector<double>{10.0, 70.0}));
+  EXPECT_EQ(c.cadModelContinuousSymmetries.value, "");
+  EXPECT_TRUE(c.cadModelDiscreteSymmetries.value.empty());
+  EXPECT_EQ(c.fastThreshold.description, c.mvgExtractorThreshold.description);
+
+  BatchConfig b;
+  EXPECT_EQ(b.imageFiles.value, (std::vector<std::string>{""}));
+  EXPECT_EQ(b.imagePath.value, "../../resource/ImageTarget/image/");
+  EXPECT_EQ(b.configFile.value, "../../resource/ImageTarget/TrainingConfig_Batch.json");
+  EXPECT_EQ(b.qrCodeTargetNum.value, 0);
+
+  CalibrationConfig k;
+  EXPECT_EQ(k.distortion.value, (std::vector<double>(5, 0.0)));
+  EXPECT_EQ(k.resolution.value, (std::vector<std::int32_t>{0, 0}));
+}
+
+TEST(Registry, LastRegistrationOfAKeyWins) {
+  ParameterRegistry registry;
+  Parameter<std::int32_t> first(registry, "Same", 1, "first");
+  Parameter<std::int32_t> second(registry, "Same", 2, "second");
+  ASSERT_EQ(registry.size(), 1u);
+  EXPECT_EQ(std::get<Parameter<std::int32_t>*>(registry.find("Same")->second), &second);
+}
+
+TEST(Registry, CopiesAreIndependentOfTheirSource) {
+  auto source = std::make_unique<TrainingConfig>();
+  ASSERT_TRUE(loadText(*source, "{\"Image.FAST.Number\": 77}"));
+  TrainingConfig copy(*source);
+  // The copy's registry points at the copy's own members.
+  for (const auto& [key, entry] : copy.registry.entries()) {
+    std::visit(
+        [&](auto* p) {
+          const auto* begin = reinterpret_cast<const char*>(&copy);
+          const auto* at = reinterpret_cast<const char*>(p);
+          EXPECT_TRUE(at >= begin && at < begin + sizeof(copy)) << key;
+        },
+        entry);
+  }
+  ASSERT_TRUE(loadText(copy, "{\"Image.FAST.Number\": 5, \"Config.Target.Name\": \"Other\"}"));
+  EXPECT_EQ(source->fastNumber.value, 77);
+  EXPECT_EQ(source->targetName.value, "SampleTarget");
+  EXPECT_EQ(copy.fastNumber.value, 5);
+  EXPECT_EQ(copy.fastNumber.defaultValue, 4000);
+  source.reset();
+  ASSERT_TRUE(loadText(copy, "{\"Image.Grid.Row\": 9}"));
+  EXPECT_EQ(copy.gridRow.value, 9);
+  EXPECT_EQ(copy.fastNumber.value, 5);
+}
+
+TEST(JsonLoading, KeysAreFoundAtAnyDepthButNotInsideArrays) {
+  struct Case {
+    std::string text;
+    std::int32_t fastNumber;
+  };
+  const std::vector<Case> cases = {
+      {"{\"Image.FAST.Number\": 500}", 500},
+      {"{\"Image\": {\"FAST\": {\"Image.FAST.Number\": 501}}}", 501},
+      {"{\"Image\": {\"FAST\": {\"Number\": 502}}}", 4000},
+      {"{\"list\": [{\"Image.FAST.Number\": 503}]}", 4000},
+      {"[{\"Image.FAST.Number\": 504}]", 4000},
+      {"42", 4000},
+      {"{}", 4000},
+      {"{\"Image.FAST.Number\": 12.9}", 12},
+      {"{\"Image.FAST.Number\": -12.9}", -12},
+      {"{\"Image.FAST.Number\": 2147483647.5}", 2147483647},
+      {"{\"Image.FAST.Number\": -2147483648}", -2147483647 - 1},
+      {"{\"Image.FAST.Number\": 500} xyz", 500},
+      {"{\"Image.FAST.Number\": 500} {\"Image.FAST.Number\": 7}", 500},
+      {"{\"Image.FAST.Number\":\r\n\t 506}", 506},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    TrainingConfig config;
+    ASSERT_TRUE(loadText(config, c.text));
+    EXPECT_EQ(config.fastNumber.value, c.fastNumber);
+    EXPECT_EQ(config.fastNumber.defaultValue, 4000);
+  }
+}
+
+TEST(JsonLoading, WhitespaceControlCharactersAreRemovedEverywhere) {
+  TrainingConfig config;
+  ASSERT_TRUE(loadText(config, "{\"Config.Target.Name\": \"Tab\tbed\",\n\"Config.Target.Type\": \"QR\nCode\"}"));
+  EXPECT_EQ(config.targetName.value, "Tabbed");
+  // A string over two lines is joined: the line break inside it is dropped.
+  EXPECT_EQ(config.targetType.value, "QRCode");
+}
+
+TEST(JsonLoading, ListLengths) {
+  TrainingConfig config;
+  ASSERT_TRUE(loadText(config,
+                       "{\"Image.Training.Resolution\": [1280, 720, 3], \"CAD.Detection.DistanceRange\": [0.2],"
+                       " \"CAD.Detection.ElevationAngleRange\": [], \"CAD.UprightVector\": null,"
+                       " \"CAD.Model.DiscreteSymmetries\": 5}"));
+  EXPECT_EQ(config.trainingResolution.value, (std::vector<std::int32_t>{1280, 720}));
+  EXPECT_EQ(config.cadDetectionDistanceRange.value, (std::vector<double>{0.2}));
+  EXPECT_TRUE(config.cadDetectionElevationAngleRange.value.empty());
+  EXPECT_EQ(config.cadUprightVector.value, (std::vector<double>{0.0, 1.0, 0.0}));
+  EXPECT_TRUE(config.cadModelDiscreteSymmetries.value.empty());
+
+  BatchConfig batch;
+  ASSERT_TRUE(loadText(batch, "{\"Batch.Image.Files\": [\"a.png\", \"b.jpg\", \"c.png\"]}"));
+  EXPECT_EQ(batch.imageFiles.value, (std::vector<std::string>{"a.png", "b.jpg", "c.png"}));
+}
+
+TEST(JsonLoading, RefusedFilesChangeNothing) {
+  const std::vector<std::string> refused = {
+      "",
+      "   ",
+      "{\"Image.FAST.Number\": 1,",
+      "{\"a\": {\"Name\": \"x\"}, \"b\": {\"Name\": \"y\"}}",
+      "{\"Image.FAST.Number\": 1, \"Image.FAST.Number\": 1}",
+      "{\"Image\": {\"Image\": 1}}",
+      // Wrong kinds and ranges: keys that sort earlier than the bad one must not keep new values.
+      "{\"CAD.Detection.NumTrainingViews\": 3, \"Config.Target.Name\": \"X\", \"QRCode.PhysicalSize\": \"big\"}",
+      "{\"Config.Target.Name\": \"X\", \"Image.FAST.Number\": 2147483648}",
+      "{\"Config.Target.Name\": \"X\", \"Image.Training.Resolution\": [640]}",
+      "{\"Config.Target.Name\": \"X\", \"Image.Training.Resolution\": [640, -3e9]}",
+      "{\"Config.Target.Name\": \"X\", \"Image.Training.Resolution\": [640, \"480\"]}",
+      "{\"Config.Target.Name\": \"X\", \"Config.MVG.Enabled\": \"true\"}",
+      "{\"Config.Target.Name\": \"X\", \"Image.Grid.Row\": null}",
+      "{\"Config.Target.Name\": \"X\", \"QRCode.PhysicalSize\": 1e400}",
+  };
+  for (const std::string& text : refused) {
+    SCOPED_TRACE(text);
+    TrainingConfig config;
+    EXPECT_FALSE(loadText(config, text));
+    EXPECT_EQ(config.targetName.value, "SampleTarget");
+    EXPECT_EQ(config.cadDetectionNumTrainingViews.value, 1000);
+    EXPECT_EQ(config.trainingResolution.value, (std::vector<std::int32_t>{640, 480}));
+  }
+  TrainingConfig config;
+  TempDir dir;
+  EXPECT_FALSE(loadJsonFile(config, dir / "missing.json"));
+  EXPECT_FALSE(loadJsonFile(config, dir.path()));
+  EXPECT_FALSE(loadJsonFile(config, ""));
+}
+
+TEST(Calibration, BuiltInIntrinsics) {
+  const CameraCalibration c = CameraCalibration::builtIn();
+  EXPECT_EQ(c.mResolution, Eigen::Vector2i(640, 480));
+  EXPECT_EQ(c.mFocalLength, Eigen::Vector2d(321.21015433728, 320.029337062024));
+  EXPECT_EQ(c.mInverseFocalLength.x(), 0.0031132266103579367);
+  EXPECT_EQ(c.mInverseFocalLength.y(), 0.0031247135315166205);
+  EXPECT_EQ(c.mPrincipalPoint, Eigen::Vector2d(320.0, 240.0));
+  EXPECT_EQ(c.mK(0, 0), 321.21015433728);
+  EXPECT_EQ(c.mK(1, 1), 320.029337062024);
+  EXPECT_EQ(c.mK(0, 2), 320.0);
+  EXPECT_EQ(c.mK(1, 2), 240.0);
+  EXPECT_EQ(c.mK(2, 2), 1.0);
+  EXPECT_EQ(c.mK(1, 0), 0.0);
+  EXPECT_TRUE(c.mDistortion.isZero());
+  // Column-major storage: first column (fx, 0, 0), third (cx, cy, 1).
+  EXPECT_EQ(c.mK.data()[0], 321.21015433728);
+  EXPECT_EQ(c.mK.data()[6], 320.0);
+  EXPECT_EQ(c.mK.data()[7], 240.0);
+}
+
+TEST(Calibration, LoadingFiles) {
+  TempDir dir;
+  const auto load = [&](const std::string& text, CameraCalibration& c) {
+    writeFile(dir / "cal.json", text);
+    return loadCameraCalibration(dir / "cal.json", c);
+  };
+  CameraCalibration c = CameraCalibration::builtIn();
+  ASSERT_TRUE(load("{\"Resolution\": [1280, 720, 1], \"FocalLength\": [1000, 1000, 5], \"PrincipalPoint\": "
+                   "[640, 360], \"Distortion\": [0.1, 0.01, 0, 0, 0, 9]}",
+                   c));
+  EXPECT_EQ(c.mResolution, Eigen::Vector2i(1280, 720));
+  EXPECT_EQ(c.mInverseFocalLength, Eigen::Vector2d(0.001, 0.001));
+  const double k[9] = {1000, 0, 0, 0, 1000, 0, 640, 360, 1};
+  for (int i = 0; i < 9; ++i) EXPECT_EQ(c.mK.data()[i], k[i]) << i;
+  EXPECT_EQ(c.mDistortion(0), 0.1);
+  EXPECT_EQ(c.mDistortion(1), 0.01);
+
+  // Missing keys take the zero defaults; zero focal lengths give infinite inverses.
+  CameraCalibration z = CameraCalibration::builtIn();
+  ASSERT_TRUE(load("{\"Distortion\": [0, 0, 0, 0, 0]}", z));
+  EXPECT_EQ(z.mResolution, Eigen::Vector2i(0, 0));
+  EXPECT_TRUE(std::isinf(z.mInverseFocalLength.x()) && z.mInverseFocalLength.x() > 0);
+
+  // Arrays too short to fill the record are refused, and the record stays as it was.
+  for (const std::string bad : {"{\"FocalLength\": [1]}", "{\"PrincipalPoint\": []}",
+                                "{\"Distortion\": [0, 0, 0, 0]}", "{\"Resolution\": [5]}",
+                                "{\"FocalLength\": [1, \"2\"]}"}) {
+    SCOPED_TRACE(bad);
+    CameraCalibration kept = CameraCalibration::builtIn();
+    EXPECT_FALSE(load(bad, kept));
+    EXPECT_EQ(kept.mFocalLength, CameraCalibration::builtIn().mFocalLength);
+    EXPECT_EQ(kept.mResolution, Eigen::Vector2i(640, 480));
+  }
+  CameraCalibration d = CameraCalibration::builtIn();
+  d.setDistortion(1, 2, 3, 4, 5);
+  EXPECT_EQ(d.mDistortion, (Eigen::Matrix<double, 5, 1>() << 1, 2, 3, 4, 5).finished());
+  EXPECT_EQ(d.mFocalLength, CameraCalibration::builtIn().mFocalLength);
+}

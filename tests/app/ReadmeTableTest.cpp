@@ -1,0 +1,103 @@
+// The README's tables of configuration keys must say what the registries hold.
+#include "Configs.h"
+#include "Process.h"
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace {
+
+struct Row {
+  std::string key, kind, defaultText, description;
+};
+
+std::string trim(const std::string& s) {
+  const auto b = s.find_first_not_of(' ');
+  const auto e = s.find_last_not_of(' ');
+  return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
+}
+
+// The rows of the table that follows the heading.
+std::vector<Row> tableAfter(const std::string& readme, const std::string& heading) {
+  std::vector<Row> rows;
+  std::istringstream in(readme.substr(readme.find(heading)));
+  std::string line;
+  bool inTable = false;
+  while (std::getline(in, line)) {
+    if (line.rfind("| key |", 0) == 0) {
+      inTable = true;
+      continue;
+    }
+    if (!inTable || line.rfind("|---", 0) == 0) continue;
+    if (line.rfind("|", 0) != 0) break;
+    std::vector<std::string> cells;
+    std::size_t start = 1;
+    // The description is the last cell and may itself hold no '|'.
+    for (int i = 0; i < 3; ++i) {
+      const std::size_t bar = line.find('|', start);
+      cells.push_back(trim(line.substr(start, bar - start)));
+      start = bar + 1;
+    }
+    cells.push_back(trim(line.substr(start, line.rfind('|') - start)));
+    rows.push_back({cells[0], cells[1], cells[2], cells[3]});
+  }
+  return rows;
+}
+
+// The shortest text that reads back as the same double.
+std::string formatDouble(double v) {
+  std::string text = fmt::format("{}", v);
+  if (text.find_first_of(".e") == std::string::npos) text += ".0";
+  return text;
+}
+
+template <typename T>
+std::string formatList(const std::vector<T>& values, std::string (*one)(const T&)) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < values.size(); ++i) out += (i ? ", " : "") + one(values[i]);
+  return out + "]";
+}
+
+std::string describe(const Parameter<bool>* p) { return p->defaultValue ? "true" : "false"; }
+std::string describe(const Parameter<std::int32_t>* p) { return std::to_string(p->defaultValue); }
+std::string describe(const Parameter<double>* p) { return formatDouble(p->defaultValue); }
+std::string describe(const Parameter<std::string>* p) { return "\"" + p->defaultValue + "\""; }
+std::string describe(const Parameter<std::vector<std::int32_t>>* p) {
+  return formatList<std::int32_t>(p->defaultValue, [](const std::int32_t& v) { return std::to_string(v); });
+}
+std::string describe(const Parameter<std::vector<double>>* p) {
+  return formatList<double>(p->defaultValue, [](const double& v) { return formatDouble(v); });
+}
+std::string describe(const Parameter<std::vector<std::string>>* p) {
+  return formatList<std::string>(p->defaultValue, [](const std::string& v) { return "\"" + v + "\""; });
+}
+
+const char* const kKindNames[] = {"Bool", "Int", "Double", "String", "IntList", "DoubleList", "StringList"};
+
+void expectTableMatches(const ConfigBase& config, const std::vector<Row>& rows) {
+  ASSERT_EQ(rows.size(), config.registry.size());
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.key);
+    const auto it = config.registry.find(row.key);
+    ASSERT_NE(it, config.registry.end());
+    EXPECT_EQ(row.kind, kKindNames[it->second.index()]);
+    std::visit(
+        [&](auto* p) {
+          EXPECT_EQ(row.defaultText, describe(p));
+          EXPECT_EQ(row.description, p->description);
+        },
+        it->second);
+  }
+}
+
+}  // namespace
+
+TEST(Readme, ConfigurationTablesMatchTheRegistries) {
+  const std::string readme = TestSupport::readFile(std::string(FORMWRIGHT_SOURCE_DIR) + "/README.md");
+  ASSERT_FALSE(readme.empty());
+  expectTableMatches(TrainingConfig(), tableAfter(readme, "### Training configuration"));
+  expectTableMatches(BatchConfig(), tableAfter(readme, "### Batch configuration"));
+  expectTableMatches(CalibrationConfig(), tableAfter(readme, "### Camera calibration"));
+}
