@@ -3,6 +3,8 @@
 #include "Configs.h"
 #include "JsonConfig.h"
 
+#include "Geometry/Undistortion.h"
+
 namespace {
 void setPinhole(CameraCalibration& c, int width, int height, double fx, double fy, double cx, double cy) {
   c.mResolution = Eigen::Vector2i(width, height);
@@ -17,6 +19,13 @@ void setPinhole(CameraCalibration& c, int width, int height, double fx, double f
 
 void CameraCalibration::setDistortion(double k1, double k2, double p1, double p2, double k3) {
   mDistortion << k1, k2, p1, p2, k3;
+}
+
+Eigen::Vector2d CameraCalibration::undistortPixel(const Eigen::Vector2d& pixel) const {
+  const Eigen::Vector2d normalised((pixel.x() - mPrincipalPoint.x()) * mInverseFocalLength.x(),
+                                   (pixel.y() - mPrincipalPoint.y()) * mInverseFocalLength.y());
+  Eigen::Vector2d undistorted;
+  return Lumetra::undistortPoint(undistorted, normalised, mDistortion, std::nullopt, 8, 1e-8);
 }
 
 CameraCalibration CameraCalibration::builtIn() {

@@ -16,6 +16,11 @@ struct CameraCalibration {
   /// Sets the distortion part; the pinhole part is left as it is.
   void setDistortion(double k1, double k2, double p1, double p2, double k3);
 
+  /// The undistorted normalised camera coordinates of a pixel position: the pixel is
+  /// normalised with the principal point and the inverse focal lengths, then undistorted from
+  /// itself with at most 8 Newton steps and the tolerance 1e-8.
+  Eigen::Vector2d undistortPixel(const Eigen::Vector2d& pixel) const;
+
   /// The built-in intrinsics used when no calibration file is given.
   static CameraCalibration builtIn();
 };

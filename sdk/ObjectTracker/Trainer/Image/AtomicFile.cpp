@@ -1,0 +1,109 @@
+#include "ObjectTracker/Trainer/Image/AtomicFile.h"
+
+#include "Core/Log.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <exception>
+#include <fstream>
+#include <system_error>
+
+namespace Obrin {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void removeQuietly(const fs::path& path) {
+  std::error_code ignored;
+  fs::remove(path, ignored);
+}
+
+}  // namespace
+
+fs::path temporaryPathFor(const fs::path& path) {
+  static std::atomic<unsigned long> counter{0};
+  const unsigned long n = counter.fetch_add(1, std::memory_order_relaxed);
+  fs::path name = path.stem();
+  name += ".tmp-" + std::to_string(static_cast<long>(::getpid())) + "-" + std::to_string(n);
+  name += path.extension();
+  return path.parent_path() / name;
+}
+
+bool writeBytes(const fs::path& path, const std::string& bytes) {
+  try {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) {
+      OBRIN_LOG_ERROR("Cannot create a file {}", path.string());
+      return false;
+    }
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.flush();
+    const bool written = out.good();
+    out.close();
+    if (!written || out.fail()) {
+      OBRIN_LOG_ERROR("Failed to write {} bytes to {}", bytes.size(), path.string());
+      return false;
+    }
+    return true;
+  } catch (const std::exception& e) {
+    OBRIN_LOG_ERROR("Failed to write {}: {}", path.string(), e.what());
+    return false;
+  }
+}
+
+bool writeFilesAtomically(const std::vector<PendingFile>& files) {
+  std::vector<fs::path> staged;
+  auto discardStaged = [&staged]() {
+    for (const fs::path& p : staged) removeQuietly(p);
+  };
+
+  try {
+    staged.reserve(files.size());
+    for (const PendingFile& file : files) {
+      const fs::path temporary = temporaryPathFor(file.path);
+      staged.push_back(temporary);
+      bool produced = false;
+      try {
+        produced = file.produce && file.produce(temporary);
+      } catch (const std::exception& e) {
+        OBRIN_LOG_ERROR("Failed to write {}: {}", temporary.string(), e.what());
+        produced = false;
+      }
+      if (!produced) {
+        discardStaged();
+        return false;
+      }
+    }
+  } catch (const std::exception& e) {
+    OBRIN_LOG_ERROR("Failed to prepare files: {}", e.what());
+    discardStaged();
+    return false;
+  }
+
+  // Every file is complete: move them into place. Should a rename fail, the remaining
+  // temporary files are dropped and the failure reported.
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    std::error_code error;
+    fs::rename(staged[i], files[i].path, error);
+    if (error) {
+      OBRIN_LOG_ERROR("Failed to move {} to {}: {}", staged[i].string(), files[i].path.string(), error.message());
+      for (std::size_t j = i; j < staged.size(); ++j) removeQuietly(staged[j]);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool writeFileAtomically(const fs::path& path, const std::string& bytes) {
+  try {
+    std::vector<PendingFile> files;
+    files.push_back({path, [&bytes](const fs::path& temporary) { return writeBytes(temporary, bytes); }});
+    return writeFilesAtomically(files);
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+}  // namespace Obrin

@@ -1,0 +1,38 @@
+#pragma once
+// Writing files so that a failed run never leaves a truncated file where a complete one stood:
+// each file is first written under a temporary name in its own folder, checked, and only then
+// renamed over its final name.
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace Obrin {
+
+/// Writes one file's content to the given (temporary) path; returns true when the whole content
+/// reached the file.
+using FileProducer = std::function<bool(const std::filesystem::path& temporaryPath)>;
+
+struct PendingFile {
+  std::filesystem::path path;  ///< final name
+  FileProducer produce;
+};
+
+/// A temporary name beside `path` that keeps its extension, so that writers choosing a format by
+/// extension still see it: "<stem>.tmp-<pid>-<n><extension>".
+std::filesystem::path temporaryPathFor(const std::filesystem::path& path);
+
+/// Writes the bytes to the file opened at `path` (created or truncated) and reports whether they
+/// all reached it: the stream is flushed and closed and every step is checked. Never throws.
+bool writeBytes(const std::filesystem::path& path, const std::string& bytes);
+
+/// Writes every file under a temporary name first; only when all of them were written completely
+/// are they renamed over their final names, in order. On a failure the temporary files are
+/// removed and the files already present under the final names stay as they were.
+/// Returns true when every file is in place. Never throws.
+bool writeFilesAtomically(const std::vector<PendingFile>& files);
+
+/// The same for one file whose content is given.
+bool writeFileAtomically(const std::filesystem::path& path, const std::string& bytes);
+
+}  // namespace Obrin

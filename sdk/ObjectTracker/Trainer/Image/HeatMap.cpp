@@ -1,0 +1,262 @@
+#include "ObjectTracker/Trainer/Image/HeatMap.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+namespace Obrin {
+
+namespace {
+
+constexpr std::uint32_t kDefaultStampSide = 9;
+// Rows of the grid per band of the parallel stamp addition.
+constexpr std::uint32_t kBandRows = 8;
+
+// Bytes R, G, B, A of the palette, lowest density first. The first two entries are the same.
+constexpr std::uint8_t kPaletteBytes[kHeatMapPaletteSize][4] = {
+    {0xd7, 0x3c, 0x51, 0xff}, {0xd7, 0x3c, 0x51, 0xff}, {0xf3, 0x6f, 0x44, 0xff}, {0xfd, 0xb0, 0x5e, 0xff},
+    {0xfe, 0xe0, 0x90, 0xff}, {0xfa, 0xff, 0xa4, 0xff}, {0xe6, 0xf5, 0x96, 0xff}, {0xaf, 0xdc, 0xa3, 0xff},
+    {0x66, 0xc2, 0xa5, 0xff}, {0x35, 0x87, 0xbb, 0xff}, {0x2b, 0x70, 0xc7, 0xff}, {0x21, 0x5c, 0xd1, 0xff},
+    {0x17, 0x3e, 0xdb, 0xff}, {0x0d, 0x2a, 0xe5, 0xff}, {0x08, 0x20, 0xef, 0xff}, {0x05, 0x16, 0xf9, 0xff},
+    {0x03, 0x0c, 0xff, 0xff},
+};
+
+/// The stamp's clipping for one centre: stamp rows [r0, r1) and columns [c0, c1).
+struct StampWindow {
+  std::uint32_t r0, r1, c0, c1;
+};
+
+StampWindow clipStamp(const HeatMap& map, std::uint32_t x, std::uint32_t y, const HeatMapStamp& stamp) {
+  const std::uint32_t hw = stamp.width / 2;
+  const std::uint32_t hh = stamp.height / 2;
+  StampWindow w;
+  // Computed in 64 bits so that centres near the top of the unsigned range cannot wrap.
+  const std::uint64_t x64 = x, y64 = y, hw64 = hw, hh64 = hh;
+  w.c0 = x < hw ? hw - x : 0;
+  w.c1 = x64 + hw64 < map.width ? stamp.width : static_cast<std::uint32_t>(hw64 - x64 + map.width);
+  w.r0 = y < hh ? hh - y : 0;
+  w.r1 = y64 + hh64 < map.height ? stamp.height : static_cast<std::uint32_t>(map.height - y64 + hh64);
+  return w;
+}
+
+/// Adds stamp row r into its grid row, columns [c0, c1) of the stamp.
+inline void addStampRow(HeatMap& map, std::uint32_t x, std::uint32_t y, const HeatMapStamp& stamp, std::uint32_t r,
+                        std::uint32_t c0, std::uint32_t c1) {
+  const std::uint32_t hw = stamp.width / 2;
+  const std::uint32_t hh = stamp.height / 2;
+  const std::size_t gridRow = static_cast<std::size_t>(y) + r - hh;
+  float* dst = map.cells + gridRow * map.width + (static_cast<std::size_t>(x) + c0 - hw);
+  const float* src = stamp.buf + static_cast<std::size_t>(r) * stamp.width + c0;
+  const std::uint32_t n = c1 - c0;
+  for (std::uint32_t k = 0; k < n; ++k) dst[k] += src[k];
+}
+
+bool hasNegativeValue(const HeatMapStamp& stamp) {
+  const std::size_t n = static_cast<std::size_t>(stamp.width) * stamp.height;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (stamp.buf[i] < 0.0f) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+const HeatMapStamp* HeatMapStamp::defaultStamp() {
+  static float values[kDefaultStampSide * kDefaultStampSide];
+  static const HeatMapStamp stamp = [] {
+    const int centre = static_cast<int>(kDefaultStampSide / 2);
+    for (int r = 0; r < static_cast<int>(kDefaultStampSide); ++r) {
+      for (int c = 0; c < static_cast<int>(kDefaultStampSide); ++c) {
+        const int dx = c - centre;
+        const int dy = r - centre;
+        const float distance = std::sqrt(static_cast<float>(dx * dx + dy * dy)) / static_cast<float>(centre + 1);
+        const float value = 1.0f - distance;
+        values[r * kDefaultStampSide + c] = value < 0.0f ? 0.0f : value;
+      }
+    }
+    HeatMapStamp s;
+    s.buf = values;
+    s.width = kDefaultStampSide;
+    s.height = kDefaultStampSide;
+    return s;
+  }();
+  return &stamp;
+}
+
+HeatMapColorScheme* HeatMapColorScheme::load(const std::uint32_t* colors, std::uint64_t n) {
+  if (colors == nullptr || n == 0 || n > std::numeric_limits<std::size_t>::max() / sizeof(std::uint32_t)) {
+    return nullptr;
+  }
+  auto* scheme = static_cast<HeatMapColorScheme*>(std::malloc(sizeof(HeatMapColorScheme)));
+  auto* copy = static_cast<std::uint32_t*>(std::malloc(static_cast<std::size_t>(n) * sizeof(std::uint32_t)));
+  if (scheme == nullptr || copy == nullptr) {
+    std::free(scheme);
+    std::free(copy);
+    return nullptr;
+  }
+  std::memcpy(copy, colors, static_cast<std::size_t>(n) * sizeof(std::uint32_t));
+  scheme->colors = copy;
+  scheme->count = n;
+  return scheme;
+}
+
+HeatMap* HeatMap::create(std::uint32_t width, std::uint32_t height) {
+  const std::size_t count = static_cast<std::size_t>(width) * height;
+  if (count == 0) return nullptr;
+  auto* map = static_cast<HeatMap*>(std::malloc(sizeof(HeatMap)));
+  auto* cells = static_cast<float*>(std::calloc(count, sizeof(float)));
+  if (map == nullptr || cells == nullptr) {
+    std::free(map);
+    std::free(cells);
+    return nullptr;
+  }
+  map->cells = cells;
+  map->max = 0.0f;
+  map->width = width;
+  map->height = height;
+  return map;
+}
+
+void HeatMap::release(HeatMap* map) {
+  if (map == nullptr) return;
+  std::free(map->cells);
+  std::free(map);
+}
+
+void HeatMap::release(HeatMapColorScheme* scheme) {
+  if (scheme == nullptr) return;
+  std::free(scheme->colors);
+  std::free(scheme);
+}
+
+void HeatMap::addPoint(HeatMap* map, std::uint32_t x, std::uint32_t y) {
+  addPointWithStamp(map, x, y, HeatMapStamp::defaultStamp());
+}
+
+void HeatMap::addPointWithStamp(HeatMap* map, std::uint32_t x, std::uint32_t y, const HeatMapStamp* stamp) {
+  if (map == nullptr || map->cells == nullptr || stamp == nullptr || stamp->buf == nullptr) return;
+  if (x >= map->width || y >= map->height) return;
+  const StampWindow w = clipStamp(*map, x, y, *stamp);
+  const std::uint32_t hw = stamp->width / 2;
+  const std::uint32_t hh = stamp->height / 2;
+  for (std::uint32_t r = w.r0; r < w.r1; ++r) {
+    const std::size_t gridRow = static_cast<std::size_t>(y) + r - hh;
+    float* dst = map->cells + gridRow * map->width + (static_cast<std::size_t>(x) + w.c0 - hw);
+    const float* src = stamp->buf + static_cast<std::size_t>(r) * stamp->width + w.c0;
+    const std::uint32_t n = w.c1 - w.c0;
+    for (std::uint32_t k = 0; k < n; ++k) {
+      dst[k] += src[k];
+      if (dst[k] > map->max) map->max = dst[k];
+    }
+  }
+}
+
+void HeatMap::addPointClouds(HeatMap* map, const Eigen::Vector2i* points, std::size_t pointCount,
+                             const Eigen::Vector2i* offsets, std::size_t offsetCount, const HeatMapStamp* stamp) {
+  if (map == nullptr || map->cells == nullptr || stamp == nullptr || stamp->buf == nullptr) return;
+  if (pointCount == 0 || offsetCount == 0 || points == nullptr || offsets == nullptr) return;
+
+  // With a stamp that can lower a cell, the largest value reached on the way is not the largest
+  // final value; such stamps take the plain path.
+  if (hasNegativeValue(*stamp)) {
+    for (std::size_t p = 0; p < pointCount; ++p) {
+      for (std::size_t o = 0; o < offsetCount; ++o) {
+        const std::uint32_t x = static_cast<std::uint32_t>(points[p].x()) + static_cast<std::uint32_t>(offsets[o].x());
+        const std::uint32_t y = static_cast<std::uint32_t>(points[p].y()) + static_cast<std::uint32_t>(offsets[o].y());
+        addPointWithStamp(map, x, y, stamp);
+      }
+    }
+    return;
+  }
+
+  const std::int64_t width = map->width;
+  const std::int64_t height = map->height;
+  const std::int64_t hh = stamp->height / 2;
+  std::int64_t minOffsetY = std::numeric_limits<std::int64_t>::max();
+  std::int64_t maxOffsetY = std::numeric_limits<std::int64_t>::min();
+  for (std::size_t o = 0; o < offsetCount; ++o) {
+    minOffsetY = std::min<std::int64_t>(minOffsetY, offsets[o].y());
+    maxOffsetY = std::max<std::int64_t>(maxOffsetY, offsets[o].y());
+  }
+  const std::int64_t bandCount = (height + kBandRows - 1) / kBandRows;
+  constexpr std::int64_t kUnsignedRange = std::int64_t(1) << 32;
+
+  float largest = map->max;
+
+  // Each band owns its grid rows; it walks all stamps in their order and adds only the stamp rows
+  // that fall inside it, so every cell receives its additions in the sequential order. Cells only
+  // grow, so the maximum is taken over the final cells of the band.
+#pragma omp parallel for schedule(dynamic, 1) reduction(max : largest)
+  for (std::int64_t band = 0; band < bandCount; ++band) {
+    const std::int64_t y0 = band * kBandRows;
+    const std::int64_t y1 = std::min<std::int64_t>(height, y0 + kBandRows);
+    for (std::size_t p = 0; p < pointCount; ++p) {
+      const Eigen::Vector2i& point = points[p];
+      // Skip a whole cloud that cannot reach the band. Only done when no centre row wraps
+      // around the unsigned range, where the 64-bit and the 32-bit sums agree.
+      const std::int64_t lowestCentre = std::int64_t(point.y()) + minOffsetY;
+      const std::int64_t highestCentre = std::int64_t(point.y()) + maxOffsetY;
+      if (lowestCentre >= 0 && highestCentre < kUnsignedRange &&
+          (highestCentre + hh < y0 || lowestCentre - hh >= y1)) {
+        continue;
+      }
+      for (std::size_t o = 0; o < offsetCount; ++o) {
+        const std::uint32_t x = static_cast<std::uint32_t>(point.x()) + static_cast<std::uint32_t>(offsets[o].x());
+        const std::uint32_t y = static_cast<std::uint32_t>(point.y()) + static_cast<std::uint32_t>(offsets[o].y());
+        if (x >= map->width || y >= map->height) continue;
+        const StampWindow w = clipStamp(*map, x, y, *stamp);
+        // Stamp rows whose grid row y - hh + r lies in [y0, y1).
+        const std::int64_t first = std::max<std::int64_t>(w.r0, y0 - std::int64_t(y) + hh);
+        const std::int64_t end = std::min<std::int64_t>(w.r1, y1 - std::int64_t(y) + hh);
+        for (std::int64_t r = first; r < end; ++r) {
+          addStampRow(*map, x, y, *stamp, static_cast<std::uint32_t>(r), w.c0, w.c1);
+        }
+      }
+    }
+    const float* bandCells = map->cells + static_cast<std::size_t>(y0) * static_cast<std::size_t>(width);
+    const std::size_t bandSize = static_cast<std::size_t>((y1 - y0) * width);
+    for (std::size_t i = 0; i < bandSize; ++i) {
+      if (bandCells[i] > largest) largest = bandCells[i];
+    }
+  }
+  map->max = largest;
+}
+
+std::uint32_t* HeatMap::render(const HeatMap* map, const HeatMapColorScheme* scheme, std::uint32_t* out) {
+  if (map == nullptr || map->cells == nullptr || scheme == nullptr || scheme->colors == nullptr || scheme->count == 0) {
+    return nullptr;
+  }
+  const std::size_t count = static_cast<std::size_t>(map->width) * map->height;
+  if (out == nullptr) {
+    out = static_cast<std::uint32_t*>(std::calloc(count, sizeof(std::uint32_t)));
+    if (out == nullptr) return nullptr;
+  }
+  const float s = map->max > 0.0f ? map->max : 1.0f;
+  const float last = static_cast<float>(scheme->count - 1);
+  for (std::uint32_t y = 0; y < map->height; ++y) {
+    const float* row = map->cells + static_cast<std::size_t>(y) * map->width;
+    std::uint32_t* dst = out + static_cast<std::size_t>(y) * map->width;
+    for (std::uint32_t x = 0; x < map->width; ++x) {
+      const float v = std::min(s, row[x]) / s;
+      const float position = v * last + 0.5f;
+      // Only a negative cell (which stamps never make) can put the position below 0.
+      std::uint64_t index = position >= 0.0f ? static_cast<std::uint64_t>(position) : 0;
+      if (index >= scheme->count) index = scheme->count - 1;
+      dst[x] = scheme->colors[index];
+    }
+  }
+  return out;
+}
+
+const std::array<std::uint32_t, kHeatMapPaletteSize>& heatMapPalette() {
+  static const std::array<std::uint32_t, kHeatMapPaletteSize> words = [] {
+    std::array<std::uint32_t, kHeatMapPaletteSize> w{};
+    for (std::size_t i = 0; i < kHeatMapPaletteSize; ++i) std::memcpy(&w[i], kPaletteBytes[i], sizeof(std::uint32_t));
+    return w;
+  }();
+  return words;
+}
+
+}  // namespace Obrin

@@ -1,0 +1,95 @@
+// Writing under a temporary name and renaming into place.
+#include "ObjectTracker/Trainer/Image/AtomicFile.h"
+
+#include "SdkFileReader.h"
+#include "SdkTestUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string contentOf(const fs::path& path) {
+  const std::vector<std::uint8_t> bytes = testsupport::readFileBytes(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+TEST(AtomicFile, TemporaryNameKeepsFolderAndExtension) {
+  const fs::path target = fs::path("/some/folder") / "PICTURE.png";
+  const fs::path a = Obrin::temporaryPathFor(target);
+  const fs::path b = Obrin::temporaryPathFor(target);
+  EXPECT_EQ(a.parent_path(), target.parent_path());
+  EXPECT_EQ(a.extension(), ".png");
+  EXPECT_NE(a, target);
+  EXPECT_NE(a, b);
+}
+
+TEST(AtomicFile, ReplacesTheFileWhenComplete) {
+  sdktest::ScratchDir scratch;
+  const fs::path target = scratch.path() / "data.dat";
+  ASSERT_TRUE(Obrin::writeFileAtomically(target, "first"));
+  EXPECT_EQ(contentOf(target), "first");
+  ASSERT_TRUE(Obrin::writeFileAtomically(target, std::string("sec\0nd", 6)));
+  EXPECT_EQ(contentOf(target), std::string("sec\0nd", 6));
+  EXPECT_EQ(sdktest::folderEntries(scratch.path()), std::vector<std::string>{"data.dat"});
+}
+
+TEST(AtomicFile, AFailedFileLeavesTheWholeSetUntouched) {
+  sdktest::ScratchDir scratch;
+  const fs::path a = scratch.path() / "a.txt";
+  const fs::path b = scratch.path() / "b.txt";
+  sdktest::writeText(a, "old a");
+  sdktest::writeText(b, "old b");
+
+  std::vector<Obrin::PendingFile> files = {
+      {a, [](const fs::path& t) { return Obrin::writeBytes(t, "new a"); }},
+      {b, [](const fs::path& t) { return Obrin::writeBytes(t, "half") && false; }},
+  };
+  EXPECT_FALSE(Obrin::writeFilesAtomically(files));
+  EXPECT_EQ(contentOf(a), "old a");
+  EXPECT_EQ(contentOf(b), "old b");
+
+  // A producer that throws is a failure too, not an escaping exception.
+  files[1].produce = [](const fs::path&) -> bool { throw std::runtime_error("boom"); };
+  EXPECT_FALSE(Obrin::writeFilesAtomically(files));
+  files[1].produce = nullptr;
+  EXPECT_FALSE(Obrin::writeFilesAtomically(files));
+  EXPECT_EQ(sdktest::folderEntries(scratch.path()), (std::vector<std::string>{"a.txt", "b.txt"}));
+
+  files[1].produce = [](const fs::path& t) { return Obrin::writeBytes(t, "new b"); };
+  EXPECT_TRUE(Obrin::writeFilesAtomically(files));
+  EXPECT_EQ(contentOf(a), "new a");
+  EXPECT_EQ(contentOf(b), "new b");
+}
+
+TEST(AtomicFile, FailuresToCreateOrRename) {
+  sdktest::ScratchDir scratch;
+  // The folder does not exist: nothing can be created.
+  EXPECT_FALSE(Obrin::writeFileAtomically(scratch.path() / "missing" / "x.dat", "x"));
+  EXPECT_FALSE(Obrin::writeBytes(scratch.path() / "missing" / "x.dat", "x"));
+  // The final name is taken by a folder: the rename fails and the temporary file goes.
+  fs::create_directory(scratch.path() / "taken.dat");
+  EXPECT_FALSE(Obrin::writeFileAtomically(scratch.path() / "taken.dat", "x"));
+  EXPECT_EQ(sdktest::folderEntries(scratch.path()), std::vector<std::string>{"taken.dat"});
+}
+
+TEST(AtomicFile, ShortWriteIsReported) {
+  sdktest::ScratchDir scratch;
+  const fs::path target = scratch.path() / "big.dat";
+  sdktest::writeText(target, "good");
+  bool written = true;
+  {
+    sdktest::FileSizeLimit limit(1000);
+    if (!limit.active()) GTEST_SKIP() << "cannot limit the file size";
+    written = Obrin::writeFileAtomically(target, std::string(50000, 'x'));
+  }
+  EXPECT_FALSE(written);
+  EXPECT_EQ(contentOf(target), "good");
+  EXPECT_EQ(sdktest::folderEntries(scratch.path()), std::vector<std::string>{"big.dat"});
+}
+
+}  // namespace

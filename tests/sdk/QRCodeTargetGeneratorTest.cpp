@@ -1,0 +1,285 @@
+// QR-code targets: the picture is decoded by a real decoder (zbarimg), the files are read back
+// independently, and the failures leave nothing broken behind.
+#include "ObjectTracker/Trainer/QRCode/QRCodeTargetGenerator.h"
+
+#include "Core/Log.h"
+#include "SdkFileReader.h"
+#include "SdkTestUtil.h"
+
+#include <gtest/gtest.h>
+#include <qrcodegen/qrcodegen.hpp>
+#include <rapidjson/document.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* const kConfigFile = "PALOM_QRCODE_TARGET_CONFIG.json";
+const char* const kPictureFile = "PALOM_QRCODE_TARGET_IMG.png";
+
+std::vector<std::string>& capturedLog() {
+  static std::vector<std::string> messages;
+  return messages;
+}
+
+void captureLog(Lumetra::LogLevel, const char*, const std::string& message) { capturedLog().push_back(message); }
+
+bool logged(const std::string& text) {
+  for (const std::string& m : capturedLog()) {
+    if (m == text) return true;
+  }
+  return false;
+}
+
+/// Decodes a square gray picture of a QR code with zbarimg after giving it a white quiet zone of
+/// four modules; returns the decoded text without its line break (empty when nothing decodes).
+std::string decodeWithZbar(const std::vector<std::uint8_t>& gray, int side, int pixelsPerModule,
+                           const fs::path& scratch) {
+  const int margin = 4 * pixelsPerModule;
+  const int padded = side + 2 * margin;
+  std::vector<std::uint8_t> canvas(static_cast<std::size_t>(padded) * padded, 255);
+  for (int y = 0; y < side; ++y) {
+    for (int x = 0; x < side; ++x) canvas[(y + margin) * padded + (x + margin)] = gray[y * side + x];
+  }
+  const fs::path pgm = scratch / "decode.pgm";
+  if (!testsupport::writePgm(pgm, padded, padded, canvas)) return "";
+  int status = 0;
+  std::string text = testsupport::runCommand("zbarimg --raw -q '" + pgm.string() + "' 2>/dev/null", status);
+  if (status != 0) return "";
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
+std::vector<std::uint8_t> grayBytes(const Lumetra::ImageGray& image) {
+  std::vector<std::uint8_t> bytes;
+  for (std::uint32_t y = 0; y < image.height; ++y) {
+    for (std::uint32_t x = 0; x < image.width; ++x) bytes.push_back(image.at(x, y)[0]);
+  }
+  return bytes;
+}
+
+class QRCodeTarget : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    capturedLog().clear();
+    Lumetra::setLogSink(&captureLog);
+    config_.qrPatternPixelSize.value = 15;
+    config_.qrPhysicalSize.value = 0.25;
+  }
+  void TearDown() override { Lumetra::setLogSink(nullptr); }
+
+  fs::path folder(const std::string& name) const { return scratch_.path() / ("PALOM_" + name); }
+
+  TrainingConfig config_;
+  sdktest::ScratchDir scratch_;
+};
+
+TEST_F(QRCodeTarget, PictureDecodesToTheName) {
+  const std::vector<std::string> names = {
+      "Box_1",                                   // byte mode
+      "SAMPLE123",                               // alphanumeric
+      "0123456789",                              // numeric
+      "abcdefghijklmnopqrstuvwxyz",              // 26 characters in byte mode, the most that fit
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789AB",  // 38 alphanumeric characters
+  };
+  for (const std::string& name : names) {
+    Obrin::QRCodeTargetGenerator generator(&config_);
+    ASSERT_TRUE(generator.run(name)) << name;
+    ASSERT_TRUE(generator.saveTarget(name, scratch_.path())) << name;
+
+    testsupport::DecodedPicture picture;
+    ASSERT_TRUE(testsupport::decodePng(folder(name) / kPictureFile, picture)) << name;
+    EXPECT_EQ(picture.channels, 1) << name;
+    ASSERT_EQ(picture.width, 25 * 15) << name;
+    ASSERT_EQ(picture.height, 25 * 15) << name;
+    EXPECT_EQ(picture.gray, grayBytes(generator.getTarget(name)->mQRCodeImage)) << name;
+    for (std::uint8_t v : picture.gray) ASSERT_TRUE(v == 0 || v == 255) << name;
+    // The finder pattern's dark corner touches the picture's edge: no quiet zone.
+    EXPECT_EQ(picture.gray[0], 0) << name;
+
+    EXPECT_EQ(decodeWithZbar(picture.gray, picture.width, 15, scratch_.path()), name);
+  }
+}
+
+TEST_F(QRCodeTarget, ModulesAreSquaresOfThePixelSize) {
+  for (int p : {1, 4, 7}) {
+    config_.qrPatternPixelSize.value = p;
+    Obrin::QRCodeTargetGenerator generator(&config_);
+    ASSERT_TRUE(generator.run("Gear_42"));
+    const Obrin::QRCodeTargetDetectableData* data = generator.getTarget("Gear_42");
+    ASSERT_NE(data, nullptr);
+    ASSERT_EQ(data->mQRCodeImage.width, 25u * p);
+    ASSERT_EQ(data->mQRCodeImage.height, 25u * p);
+    EXPECT_EQ(data->mPixelPerBlock, static_cast<std::uint32_t>(p));
+
+    // The same code made here with the encoder directly.
+    const qrcodegen::QrCode code = qrcodegen::QrCode::encodeSegments(
+        qrcodegen::QrSegment::makeSegments("Gear_42"), qrcodegen::QrCode::Ecc::MEDIUM, 2, 2, 0, false);
+    ASSERT_EQ(code.getSize(), 25);
+    for (int y = 0; y < 25 * p; ++y) {
+      for (int x = 0; x < 25 * p; ++x) {
+        const std::uint8_t expected = code.getModule(x / p, y / p) ? 0 : 255;
+        ASSERT_EQ(data->mQRCodeImage.at(x, y)[0], expected) << "p " << p << " at " << x << ", " << y;
+      }
+    }
+    if (p >= 4) {
+      EXPECT_EQ(decodeWithZbar(grayBytes(data->mQRCodeImage), 25 * p, p, scratch_.path()), "Gear_42");
+    }
+  }
+}
+
+TEST_F(QRCodeTarget, DrawingRefusesEmptySizes) {
+  const qrcodegen::QrCode code = qrcodegen::QrCode::encodeText("A", qrcodegen::QrCode::Ecc::MEDIUM);
+  EXPECT_TRUE(Obrin::drawQRCode(code, 0, code.getSize()).isEmpty());
+  EXPECT_TRUE(Obrin::drawQRCode(code, 3, 0).isEmpty());
+  EXPECT_EQ(Obrin::drawQRCode(code, 2, code.getSize()).width, 2u * static_cast<std::uint32_t>(code.getSize()));
+}
+
+TEST_F(QRCodeTarget, JsonMembersInOrder) {
+  config_.qrPatternPixelSize.value = 6;
+  Obrin::QRCodeTargetGenerator generator(&config_);
+  ASSERT_TRUE(generator.run("Box_1"));
+  ASSERT_TRUE(generator.saveTarget("Box_1", scratch_.path()));
+  EXPECT_EQ(sdktest::folderEntries(folder("Box_1")), (std::vector<std::string>{kConfigFile, kPictureFile}));
+
+  const std::vector<std::uint8_t> bytes = testsupport::readFileBytes(folder("Box_1") / kConfigFile);
+  const std::string text(bytes.begin(), bytes.end());
+  EXPECT_EQ(text.rfind("{\n    \"value0\": {\n        \"Version\": 2,\n", 0), 0u) << text;
+  rapidjson::Document document;
+  document.Parse<rapidjson::kParseFullPrecisionFlag>(text.c_str());
+  ASSERT_FALSE(document.HasParseError()) << text;
+  ASSERT_EQ(document.MemberCount(), 1u);
+  const auto& root = *document.MemberBegin();
+  EXPECT_STREQ(root.name.GetString(), "value0");
+  const auto& object = root.value;
+  ASSERT_EQ(object.MemberCount(), 5u);
+  auto m = object.MemberBegin();
+  EXPECT_STREQ(m->name.GetString(), "Version");
+  EXPECT_TRUE(m->value.IsInt());
+  EXPECT_EQ(m->value.GetInt(), 2);
+  ++m;
+  EXPECT_STREQ(m->name.GetString(), "Target Name");
+  EXPECT_STREQ(m->value.GetString(), "Box_1");
+  ++m;
+  EXPECT_STREQ(m->name.GetString(), "Target Width (m)");
+  EXPECT_EQ(m->value.GetDouble(), 0.25);
+  ++m;
+  EXPECT_STREQ(m->name.GetString(), "Target Height (m)");
+  EXPECT_EQ(m->value.GetDouble(), 0.25);
+  ++m;
+  EXPECT_STREQ(m->name.GetString(), "Pixel per Block");
+  EXPECT_TRUE(m->value.IsUint());
+  EXPECT_EQ(m->value.GetUint(), 6u);  // the pixel size the picture was drawn with
+
+  testsupport::DecodedPicture picture;
+  ASSERT_TRUE(testsupport::decodePng(folder("Box_1") / kPictureFile, picture));
+  EXPECT_EQ(picture.width, 150);
+}
+
+TEST_F(QRCodeTarget, PhysicalSizeAndDefaults) {
+  Obrin::QRCodeTargetGenerator generator(&config_);
+  ASSERT_TRUE(generator.run("T1"));
+  const Obrin::QRCodeTargetDetectableData* data = generator.getTarget("T1");
+  EXPECT_EQ(data->mTargetPhysicalSize, Eigen::Vector2d(0.25, 0.25));
+  EXPECT_EQ(data->mTargetName, "T1");
+  EXPECT_EQ(data->mReservedTail, 0u);
+  EXPECT_EQ(data->getType(), 2u);
+  EXPECT_TRUE(logged("QRCode target generation : Success."));
+  EXPECT_TRUE(logged("QRCode image output resolution : 375 x 375"));
+}
+
+TEST_F(QRCodeTarget, NameLengths) {
+  struct Case {
+    std::string name;
+    bool accepted;
+  };
+  const std::vector<Case> cases = {
+      {std::string(38, 'A'), true},   // alphanumeric mode holds 38 at version 2-M
+      {std::string(39, 'A'), false},  // refused for its length
+      {std::string(26, 'a'), true},   // byte mode holds 26
+      {std::string(27, 'a'), false},  // does not fit version 2-M
+      {std::string(38, 'a'), false},
+      {"A_" + std::string(25, 'B'), false},
+  };
+  for (const Case& c : cases) {
+    capturedLog().clear();
+    Obrin::QRCodeTargetGenerator generator(&config_);
+    EXPECT_EQ(generator.run(c.name), c.accepted) << c.name;
+    EXPECT_EQ(generator.getTarget(c.name) != nullptr, c.accepted) << c.name;
+    if (!c.accepted) {
+      // Nothing is left that a later save could write.
+      EXPECT_FALSE(generator.saveTarget(c.name, scratch_.path())) << c.name;
+    }
+    if (c.name.size() > 38) {
+      EXPECT_TRUE(logged("Target name is too long, please rename your target name under 38 character length."));
+    }
+  }
+  EXPECT_TRUE(sdktest::folderEntries(scratch_.path()).empty());
+}
+
+TEST_F(QRCodeTarget, RunningAgainReusesTheTarget) {
+  Obrin::QRCodeTargetGenerator generator(&config_);
+  ASSERT_TRUE(generator.run("Again"));
+  const Obrin::QRCodeTargetDetectableData* first = generator.getTarget("Again");
+  EXPECT_FALSE(logged("Overwrite the existing QRCode target."));
+
+  config_.qrPatternPixelSize.value = 3;
+  ASSERT_TRUE(generator.run("Again"));
+  EXPECT_TRUE(logged("Overwrite the existing QRCode target."));
+  EXPECT_EQ(generator.getTarget("Again"), first);
+  EXPECT_EQ(first->mQRCodeImage.width, 75u);
+  EXPECT_EQ(first->mPixelPerBlock, 3u);
+
+  // A failed run keeps the earlier result.
+  config_.qrPatternPixelSize.value = 0;
+  EXPECT_FALSE(generator.run("Again"));
+  EXPECT_EQ(generator.getTarget("Again"), first);
+  EXPECT_EQ(first->mQRCodeImage.width, 75u);
+  EXPECT_EQ(first->mPixelPerBlock, 3u);
+}
+
+TEST_F(QRCodeTarget, SaveFailures) {
+  Obrin::QRCodeTargetGenerator generator(&config_);
+  EXPECT_FALSE(generator.saveTarget("Never", scratch_.path()));
+  EXPECT_TRUE(logged("Failed to save a target."));
+  ASSERT_TRUE(generator.run("Box_1"));
+  EXPECT_FALSE(generator.saveTarget("Box_1", ""));
+
+  const fs::path plainFile = scratch_.path() / "plain.txt";
+  sdktest::writeText(plainFile, "not a folder");
+  EXPECT_FALSE(generator.saveTarget("Box_1", plainFile / "out"));
+
+  Obrin::QRCodeTargetDetectableData empty;
+  empty.mTargetName = "Empty";
+  EXPECT_FALSE(Obrin::saveQRCodeTargetFiles(scratch_.path(), empty));
+
+  EXPECT_EQ(sdktest::folderEntries(scratch_.path()), std::vector<std::string>{"plain.txt"});
+}
+
+TEST_F(QRCodeTarget, ShortWriteKeepsTheEarlierFiles) {
+  config_.qrPatternPixelSize.value = 2;
+  Obrin::QRCodeTargetGenerator generator(&config_);
+  ASSERT_TRUE(generator.run("Box_1"));
+  ASSERT_TRUE(generator.saveTarget("Box_1", scratch_.path()));
+  const auto jsonBefore = testsupport::readFileBytes(folder("Box_1") / kConfigFile);
+  const auto pictureBefore = testsupport::readFileBytes(folder("Box_1") / kPictureFile);
+
+  // A larger picture whose PNG cannot be written completely.
+  config_.qrPatternPixelSize.value = 40;
+  ASSERT_TRUE(generator.run("Box_1"));
+  bool saved = true;
+  {
+    sdktest::FileSizeLimit limit(static_cast<rlim_t>(jsonBefore.size() + 200));
+    if (!limit.active()) GTEST_SKIP() << "cannot limit the file size";
+    saved = generator.saveTarget("Box_1", scratch_.path());
+  }
+  EXPECT_FALSE(saved);
+  EXPECT_EQ(testsupport::readFileBytes(folder("Box_1") / kConfigFile), jsonBefore);
+  EXPECT_EQ(testsupport::readFileBytes(folder("Box_1") / kPictureFile), pictureBefore);
+  EXPECT_EQ(sdktest::folderEntries(folder("Box_1")), (std::vector<std::string>{kConfigFile, kPictureFile}));
+}
+
+}  // namespace

@@ -1,0 +1,114 @@
+#include "SdkFileReader.h"
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include <sys/wait.h>
+
+#define STB_IMAGE_STATIC
+#define STB_IMAGE_IMPLEMENTATION
+#define STBI_ONLY_PNG
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-function"
+#pragma GCC diagnostic ignored "-Wshadow"
+#pragma GCC diagnostic ignored "-Wsign-compare"
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+#pragma GCC diagnostic ignored "-Wpedantic"
+#include <stb/stb_image.h>
+#pragma GCC diagnostic pop
+
+namespace testsupport {
+
+std::vector<std::uint8_t> readFileBytes(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return {};
+  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::uint64_t LittleEndianReader::unsignedValue(std::size_t byteCount) {
+  if (remaining() < byteCount) {
+    overrun_ = true;
+    offset_ = bytes_.size();
+    return 0;
+  }
+  std::uint64_t value = 0;
+  for (std::size_t i = 0; i < byteCount; ++i) value |= std::uint64_t(bytes_[offset_ + i]) << (8 * i);
+  offset_ += byteCount;
+  return value;
+}
+
+std::uint8_t LittleEndianReader::u8() { return static_cast<std::uint8_t>(unsignedValue(1)); }
+std::uint32_t LittleEndianReader::u32() { return static_cast<std::uint32_t>(unsignedValue(4)); }
+std::int32_t LittleEndianReader::i32() {
+  const std::uint32_t bits = u32();
+  std::int32_t value;
+  std::memcpy(&value, &bits, sizeof(value));
+  return value;
+}
+std::uint64_t LittleEndianReader::u64() { return unsignedValue(8); }
+float LittleEndianReader::f32() {
+  const std::uint32_t bits = u32();
+  float value;
+  std::memcpy(&value, &bits, sizeof(value));
+  return value;
+}
+double LittleEndianReader::f64() {
+  const std::uint64_t bits = u64();
+  double value;
+  std::memcpy(&value, &bits, sizeof(value));
+  return value;
+}
+std::vector<std::uint8_t> LittleEndianReader::bytes(std::size_t n) {
+  if (remaining() < n) {
+    overrun_ = true;
+    offset_ = bytes_.size();
+    return std::vector<std::uint8_t>(n, 0);
+  }
+  std::vector<std::uint8_t> out(bytes_.begin() + static_cast<std::ptrdiff_t>(offset_),
+                                bytes_.begin() + static_cast<std::ptrdiff_t>(offset_ + n));
+  offset_ += n;
+  return out;
+}
+
+bool decodePng(const std::filesystem::path& path, DecodedPicture& picture) {
+  const std::vector<std::uint8_t> file = readFileBytes(path);
+  if (file.size() < 8) return false;
+  int width = 0, height = 0, channels = 0;
+  stbi_set_flip_vertically_on_load(0);
+  unsigned char* pixels = stbi_load_from_memory(file.data(), static_cast<int>(file.size()), &width, &height, &channels, 1);
+  if (pixels == nullptr) return false;
+  picture.width = width;
+  picture.height = height;
+  picture.channels = channels;
+  picture.gray.assign(pixels, pixels + static_cast<std::size_t>(width) * height);
+  stbi_image_free(pixels);
+  return true;
+}
+
+bool writePgm(const std::filesystem::path& path, int width, int height, const std::vector<std::uint8_t>& gray) {
+  std::ofstream out(path, std::ios::binary);
+  if (!out) return false;
+  out << "P5\n" << width << " " << height << "\n255\n";
+  out.write(reinterpret_cast<const char*>(gray.data()), static_cast<std::streamsize>(gray.size()));
+  return static_cast<bool>(out);
+}
+
+std::string runCommand(const std::string& command, int& status) {
+  std::string output;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) {
+    status = -1;
+    return output;
+  }
+  std::array<char, 256> buffer{};
+  std::size_t n;
+  while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) output.append(buffer.data(), n);
+  const int raw = ::pclose(pipe);
+  status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return output;
+}
+
+}  // namespace testsupport
