@@ -27,6 +27,11 @@ int downsampleTwoThirdsRowSSE41(const std::uint8_t* top, const std::uint8_t* bot
 // guarantees that row[x0[i] + 3] is readable for every i < count.
 void bilinearHorizontalAVX2(const std::uint8_t* row, const std::int32_t* x0, const double* ax, double* out,
                             int count);
+// The same for count = 8 m pixels taken in blocks of 8: block b reads the 16 source bytes from
+// row[x0[8 b]] on and picks p0 and p1 with the byte shuffle masks[16 b .. 16 b + 15] (the 8
+// offsets of x0 - x0[8 b], then the 8 offsets of x0 + 1 - x0[8 b]).
+void bilinearHorizontalShuffleAVX2(const std::uint8_t* row, const std::int32_t* x0, const std::uint8_t* masks,
+                                   const double* ax, double* out, int count);
 // value = (bottom - top) * ay + top, truncated, for dw pixels.
 void bilinearVerticalAVX2(const double* top, const double* bottom, double ay, std::uint8_t* dst, int dw);
 
