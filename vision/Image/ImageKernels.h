@@ -37,7 +37,8 @@ void bilinearVerticalAVX2(const double* top, const double* bottom, double ay, st
 
 // ---- Gaussian blur, floating point. Row pass: t[x] = sum over i of s[x - r + i] * k[i], added
 // from i = 0 upward starting at 0.0, for x in [r, width - r).
-void blurRowFloatAVX2(const std::uint8_t* src, double* tmp, int width, const double* k, int taps);
+// `scratch` holds room for width doubles.
+void blurRowFloatAVX2(const std::uint8_t* src, double* tmp, int width, const double* k, int taps, double* scratch);
 // Column pass: dst[x] = trunc(sum over i of rows[i][x] * k[i]) for x in [x0, x1).
 void blurColumnFloatAVX2(const double* const* rows, std::uint8_t* dst, int x0, int x1, const double* k, int taps);
 
