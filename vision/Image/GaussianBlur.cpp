@@ -4,6 +4,7 @@
 #include "Core/Log.h"
 #include "Image/ImageKernels.h"
 
+#include <algorithm>
 #include <cmath>
 #include <new>
 
@@ -13,9 +14,9 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-// Rows are processed in bands so that the intermediate rows the column pass reads are still in
-// the cache when it reads them.
-constexpr std::uint32_t kBandRows = 32;
+// Rows are processed in bands of about this many intermediate bytes, so that the intermediate
+// rows the column pass reads are still in the cache when it reads them.
+constexpr std::uint32_t kBandBytes = 192 * 1024;
 
 bool isSymmetric(const std::int32_t* k, int taps) {
   for (int i = 0; i < taps / 2; ++i) {
@@ -108,11 +109,12 @@ void ConvolutionFilter::horizontalPassFloat(const ImageGray& src, ImageDouble& t
   const int r = radius();
   const int width = static_cast<int>(src.width);
   const bool simd = Cpu::useAVX2();
+  if (simd) rowScratch_.resize(static_cast<std::size_t>(width));
   for (std::uint32_t y = rowBegin; y < rowEnd; ++y) {
     const uchar* s = src.row(y)->c;
     double* t = &tmp.row(y)->c[0];
     if (simd) {
-      kernels::blurRowFloatAVX2(s, t, width, rowWeights, taps_);
+      kernels::blurRowFloatAVX2(s, t, width, rowWeights, taps_, rowScratch_.data());
       continue;
     }
     for (int x = r; x < width - r; ++x) {
@@ -165,10 +167,12 @@ void ConvolutionFilter::apply(const ImageGray& src, ImageGray& dst, FilterWorksp
   // row y, so the destination may be the source itself.
   auto run = [&](auto& tmp, auto rowPass, auto columnPass) {
     tmp.ensureSize(src.size());
+    const std::uint32_t rowBytes = src.width * static_cast<std::uint32_t>(sizeof(*tmp.data));
+    const std::uint32_t bandRows = std::max<std::uint32_t>(4, kBandBytes / std::max<std::uint32_t>(1, rowBytes));
     std::uint32_t rowsDone = 0;
     std::uint32_t outDone = outBegin;
     while (rowsDone < height) {
-      const std::uint32_t next = rowsDone + kBandRows < height ? rowsDone + kBandRows : height;
+      const std::uint32_t next = height - rowsDone > bandRows ? rowsDone + bandRows : height;
       (this->*rowPass)(src, tmp, rowsDone, next);
       rowsDone = next;
       // Output row y needs intermediate rows up to y + r.

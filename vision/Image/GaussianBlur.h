@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <utility>
+#include <vector>
 
 namespace Lumetra {
 
@@ -54,6 +55,7 @@ class ConvolutionFilter {
   void verticalPassFloat(const ImageDouble& tmp, ImageGray& dst, std::uint32_t rowBegin, std::uint32_t rowEnd) const;
 
   int taps_ = 0;
+  mutable std::vector<double> rowScratch_;  // one source row as doubles (SIMD row pass)
 };
 
 /// Smooths `src` into `dst` with a Gaussian of `kernelSize` taps (3, 5 or 7) and `sigma` (> 0).

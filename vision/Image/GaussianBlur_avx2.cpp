@@ -24,20 +24,31 @@ inline __m256d load4BytesAsDouble(const std::uint8_t* p) {
 
 }  // namespace
 
-void blurRowFloatAVX2(const std::uint8_t* src, double* tmp, int width, const double* k, int taps) {
+void blurRowFloatAVX2(const std::uint8_t* src, double* tmp, int width, const double* k, int taps, double* scratch) {
   const int r = taps / 2;
+  // The row as doubles once, so that each tap is one load.
+  int c = 0;
+  for (; c + 4 <= width; c += 4) _mm256_storeu_pd(scratch + c, load4BytesAsDouble(src + c));
+  for (; c < width; ++c) scratch[c] = static_cast<double>(src[c]);
   __m256d weight[7];
   for (int i = 0; i < taps; ++i) weight[i] = _mm256_set1_pd(k[i]);
   int x = r;
-  // Four pixels per lane group, each pixel's terms added in the scalar order.
-  for (; x + 4 <= width - r; x += 4) {
-    __m256d acc = _mm256_setzero_pd();
-    for (int i = 0; i < taps; ++i) acc = _mm256_add_pd(acc, _mm256_mul_pd(load4BytesAsDouble(src + x - r + i), weight[i]));
-    _mm256_storeu_pd(tmp + x, acc);
+  // Four pixels per vector, each pixel's terms added in the scalar order. The scalar sum starts
+  // at 0.0, and 0.0 + p == p for the non-negative first product, so the sum starts at p.
+  for (; x + 8 <= width - r; x += 8) {
+    const double* s = scratch + x - r;
+    __m256d a = _mm256_mul_pd(_mm256_loadu_pd(s), weight[0]);
+    __m256d b = _mm256_mul_pd(_mm256_loadu_pd(s + 4), weight[0]);
+    for (int i = 1; i < taps; ++i) {
+      a = _mm256_add_pd(a, _mm256_mul_pd(_mm256_loadu_pd(s + i), weight[i]));
+      b = _mm256_add_pd(b, _mm256_mul_pd(_mm256_loadu_pd(s + i + 4), weight[i]));
+    }
+    _mm256_storeu_pd(tmp + x, a);
+    _mm256_storeu_pd(tmp + x + 4, b);
   }
   for (; x < width - r; ++x) {
     double sum = 0.0;
-    for (int i = 0; i < taps; ++i) sum += static_cast<double>(src[x - r + i]) * k[i];
+    for (int i = 0; i < taps; ++i) sum += scratch[x - r + i] * k[i];
     tmp[x] = sum;
   }
 }
@@ -47,8 +58,10 @@ void blurColumnFloatAVX2(const double* const* rows, std::uint8_t* dst, int x0, i
   for (int i = 0; i < taps; ++i) weight[i] = _mm256_set1_pd(k[i]);
   int x = x0;
   for (; x + 16 <= x1; x += 16) {
-    __m256d acc[4] = {_mm256_setzero_pd(), _mm256_setzero_pd(), _mm256_setzero_pd(), _mm256_setzero_pd()};
-    for (int i = 0; i < taps; ++i) {
+    // The intermediate values are non-negative: starting from the first product equals 0.0 + it.
+    __m256d acc[4];
+    for (int q = 0; q < 4; ++q) acc[q] = _mm256_mul_pd(_mm256_loadu_pd(rows[0] + x + 4 * q), weight[0]);
+    for (int i = 1; i < taps; ++i) {
       for (int q = 0; q < 4; ++q) {
         acc[q] = _mm256_add_pd(acc[q], _mm256_mul_pd(_mm256_loadu_pd(rows[i] + x + 4 * q), weight[i]));
       }

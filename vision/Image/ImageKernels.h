@@ -27,12 +27,18 @@ int downsampleTwoThirdsRowSSE41(const std::uint8_t* top, const std::uint8_t* bot
 // guarantees that row[x0[i] + 3] is readable for every i < count.
 void bilinearHorizontalAVX2(const std::uint8_t* row, const std::int32_t* x0, const double* ax, double* out,
                             int count);
+// The same for count = 8 m pixels taken in blocks of 8: block b reads the 16 source bytes from
+// row[x0[8 b]] on and picks p0 and p1 with the byte shuffle masks[16 b .. 16 b + 15] (the 8
+// offsets of x0 - x0[8 b], then the 8 offsets of x0 + 1 - x0[8 b]).
+void bilinearHorizontalShuffleAVX2(const std::uint8_t* row, const std::int32_t* x0, const std::uint8_t* masks,
+                                   const double* ax, double* out, int count);
 // value = (bottom - top) * ay + top, truncated, for dw pixels.
 void bilinearVerticalAVX2(const double* top, const double* bottom, double ay, std::uint8_t* dst, int dw);
 
 // ---- Gaussian blur, floating point. Row pass: t[x] = sum over i of s[x - r + i] * k[i], added
 // from i = 0 upward starting at 0.0, for x in [r, width - r).
-void blurRowFloatAVX2(const std::uint8_t* src, double* tmp, int width, const double* k, int taps);
+// `scratch` holds room for width doubles.
+void blurRowFloatAVX2(const std::uint8_t* src, double* tmp, int width, const double* k, int taps, double* scratch);
 // Column pass: dst[x] = trunc(sum over i of rows[i][x] * k[i]) for x in [x0, x1).
 void blurColumnFloatAVX2(const double* const* rows, std::uint8_t* dst, int x0, int x1, const double* k, int taps);
 

@@ -87,6 +87,7 @@ void resizeBilinearScalar(const Image<Pixel<uchar, N>>& src, Image<Pixel<uchar, 
 struct BilinearScratch {
   std::vector<std::int32_t> x0;
   std::vector<double> ax;
+  std::vector<std::uint8_t> masks;
   std::vector<double> rows[2];
 };
 
@@ -99,6 +100,7 @@ bool resizeBilinearAVX2(const ImageGray& src, ImageGray& dst) {
     scratch.ax.resize(static_cast<std::size_t>(dw));
     scratch.rows[0].resize(static_cast<std::size_t>(dw));
     scratch.rows[1].resize(static_cast<std::size_t>(dw));
+    scratch.masks.resize(static_cast<std::size_t>(dw / 8) * 16);
   } catch (const std::bad_alloc&) {
     return false;
   }
@@ -116,9 +118,26 @@ bool resizeBilinearAVX2(const ImageGray& src, ImageGray& dst) {
     scratch.ax[static_cast<std::size_t>(x)] = s.fraction;
     if (s.index + 3 <= lastX && gatherCount == x) gatherCount = x + 1;
   }
+  // Leading blocks of 8 columns whose two neighbours lie within one 16-byte load inside the row:
+  // they pick their bytes with a shuffle (a reduction by up to about 1.8 qualifies).
+  int shuffleCount = 0;
+  for (int b = 0; 8 * (b + 1) <= dw; ++b) {
+    const std::int32_t* x0 = scratch.x0.data() + 8 * b;
+    if (x0[7] + 1 - x0[0] > 15 || x0[0] + 15 > lastX) break;
+    std::uint8_t* mask = scratch.masks.data() + 16 * b;
+    for (int k = 0; k < 8; ++k) {
+      mask[k] = static_cast<std::uint8_t>(x0[k] - x0[0]);
+      mask[8 + k] = static_cast<std::uint8_t>(x0[k] + 1 - x0[0]);
+    }
+    shuffleCount = 8 * (b + 1);
+  }
+  if (gatherCount < shuffleCount) gatherCount = shuffleCount;
   auto interpolateRow = [&](std::int32_t sourceRow, double* out) {
     const uchar* row = src.row(static_cast<std::uint32_t>(sourceRow))->c;
-    kernels::bilinearHorizontalAVX2(row, scratch.x0.data(), scratch.ax.data(), out, gatherCount);
+    kernels::bilinearHorizontalShuffleAVX2(row, scratch.x0.data(), scratch.masks.data(), scratch.ax.data(), out,
+                                           shuffleCount);
+    kernels::bilinearHorizontalAVX2(row, scratch.x0.data() + shuffleCount, scratch.ax.data() + shuffleCount,
+                                    out + shuffleCount, gatherCount - shuffleCount);
     for (int x = gatherCount; x < dw; ++x) {
       const std::int32_t x0 = scratch.x0[static_cast<std::size_t>(x)];
       const std::int32_t x1 = x0 + 1 > lastX ? lastX : x0 + 1;

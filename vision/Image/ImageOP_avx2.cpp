@@ -82,6 +82,23 @@ void bilinearHorizontalAVX2(const std::uint8_t* row, const std::int32_t* x0, con
   }
 }
 
+void bilinearHorizontalShuffleAVX2(const std::uint8_t* row, const std::int32_t* x0, const std::uint8_t* masks,
+                                   const double* ax, double* out, int count) {
+  for (int i = 0; i + 8 <= count; i += 8, masks += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x0[i]));
+    const __m128i picked = _mm_shuffle_epi8(bytes, _mm_loadu_si128(reinterpret_cast<const __m128i*>(masks)));
+    const __m256i p0 = _mm256_cvtepu8_epi32(picked);
+    const __m256i p1 = _mm256_cvtepu8_epi32(_mm_srli_si128(picked, 8));
+    const __m256d p0lo = _mm256_cvtepi32_pd(_mm256_castsi256_si128(p0));
+    const __m256d p0hi = _mm256_cvtepi32_pd(_mm256_extracti128_si256(p0, 1));
+    const __m256d p1lo = _mm256_cvtepi32_pd(_mm256_castsi256_si128(p1));
+    const __m256d p1hi = _mm256_cvtepi32_pd(_mm256_extracti128_si256(p1, 1));
+    _mm256_storeu_pd(out + i, _mm256_add_pd(_mm256_mul_pd(_mm256_sub_pd(p1lo, p0lo), _mm256_loadu_pd(ax + i)), p0lo));
+    _mm256_storeu_pd(out + i + 4,
+                     _mm256_add_pd(_mm256_mul_pd(_mm256_sub_pd(p1hi, p0hi), _mm256_loadu_pd(ax + i + 4)), p0hi));
+  }
+}
+
 void bilinearVerticalAVX2(const double* top, const double* bottom, double ay, std::uint8_t* dst, int dw) {
   const __m256d a = _mm256_set1_pd(ay);
   int x = 0;
