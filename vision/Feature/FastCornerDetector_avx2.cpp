@@ -44,5 +44,10 @@ int fastRowAvx2(const std::uint8_t* row, int width, const std::int32_t* offsets,
   return fastdetail::detectRow<fastdetail::VecAvx2>(row, width, offsets, threshold, scoreRow, cols);
 }
 
+int fastSuppressRowAvx2(const std::uint8_t* above, const std::uint8_t* here, const std::uint8_t* below, int width,
+                        const std::int32_t* cols, int count, std::int32_t* kept) {
+  return fastdetail::suppressRow<fastdetail::VecAvx2>(above, here, below, width, cols, count, kept);
+}
+
 }  // namespace detail
 }  // namespace Lumetra

@@ -41,5 +41,10 @@ int fastRowSse(const std::uint8_t* row, int width, const std::int32_t* offsets, 
   return fastdetail::detectRow<fastdetail::VecSse>(row, width, offsets, threshold, scoreRow, cols);
 }
 
+int fastSuppressRowSse(const std::uint8_t* above, const std::uint8_t* here, const std::uint8_t* below, int width,
+                       const std::int32_t* cols, int count, std::int32_t* kept) {
+  return fastdetail::suppressRow<fastdetail::VecSse>(above, here, below, width, cols, count, kept);
+}
+
 }  // namespace detail
 }  // namespace Lumetra
