@@ -86,7 +86,7 @@ class Image {
 
   /// Gives the image the size; keeps the storage (and its leading content) when it can.
   void ensureSize(const Vec2u& size) {
-    if (storage && width == size.x() && height == size.y()) return;
+    if (width == size.x() && height == size.y()) return;
     if (!storage) {
       create(size);
       return;
@@ -144,10 +144,18 @@ class Image {
     view.stride = stride;
     view.width = size.x();
     view.height = size.y();
-    view.originX = origin.x();
-    view.originY = origin.y();
     view.storage = storage;
-    view.data = storage->data() + (y * W + x);
+    if (isView()) {
+      // A view of a view: the rectangle is relative to this view, whose rows are `stride` apart.
+      view.originX = static_cast<std::int32_t>(originX + x);
+      view.originY = static_cast<std::int32_t>(originY + y);
+      view.data = data + (y * stride + x);
+    } else {
+      // A whole image: its width equals its stride, so this is pixel (x, y) of the storage.
+      view.originX = origin.x();
+      view.originY = origin.y();
+      view.data = storage->data() + (y * W + x);
+    }
     return view;
   }
 

@@ -1,0 +1,166 @@
+// Gaussian blur: weights, both paths against the reference formulas on every SIMD level, the
+// border bands, and the workspace.
+#include "Image/GaussianBlur.h"
+#include "ImageTestUtil.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace Lumetra;
+using ImageTest::availableLevels;
+using ImageTest::destination;
+using ImageTest::fromReference;
+using ImageTest::levelName;
+using ImageTest::toReference;
+
+TEST(GaussianBlur, FixedWeightsForSigmaOne) {
+  const std::vector<std::vector<std::int32_t>> expected = {
+      {17961, 29613, 17961}, {3570, 16003, 26386, 16003, 3570}, {290, 3539, 15862, 26152, 15862, 3539, 290}};
+  for (const auto& fixed : expected) {
+    const int taps = static_cast<int>(fixed.size());
+    double w[ConvolutionFilter::kMaxTaps];
+    ASSERT_TRUE(gaussianKernel(taps, 1.0, w));
+    ConvolutionFilter filter(taps, w, 1);
+    EXPECT_EQ(std::vector<std::int32_t>(filter.fixedRowWeights, filter.fixedRowWeights + taps), fixed);
+    EXPECT_EQ(std::vector<std::int32_t>(filter.fixedColumnWeights, filter.fixedColumnWeights + taps), fixed);
+  }
+}
+
+struct BlurCase {
+  int w, h, taps;
+  double sigma;
+};
+
+std::vector<BlurCase> blurCases() {
+  std::vector<BlurCase> cases;
+  for (int taps : {3, 5, 7}) {
+    for (int w : ImageTest::testWidths()) cases.push_back({w, taps + 4, taps, 1.0});
+    cases.push_back({64, 3, taps, 1.3});
+    cases.push_back({130, 70, taps, 0.7});
+    cases.push_back({41, 41, taps, 2.5});
+  }
+  cases.push_back({640, 48, 5, 1.0});
+  cases.push_back({45, 30, 3, 0.4});  // centre weight above one half
+  return cases;
+}
+
+TEST(GaussianBlur, BothPathsMatchReferenceOnEveryLevelAndSize) {
+  std::uint32_t seed = 11;
+  for (const BlurCase& c : blurCases()) {
+    for (std::uint32_t margin : {0u, 4u}) {
+      const auto src = ImageReference::randomGray(c.w, c.h, seed++);
+      for (int fixed : {0, 1}) {
+        // The destination starts at 77 so that unwritten border pixels are visible.
+        ImageReference::Gray expected(c.w, c.h, 77);
+        if (fixed) {
+          ImageReference::blurFixed(src, expected, c.taps, c.sigma);
+        } else {
+          ImageReference::blurFloat(src, expected, c.taps, c.sigma);
+        }
+        for (auto level : availableLevels()) {
+          Cpu::ScopedSimdCeiling ceiling(level);
+          ImageGray dst = destination(c.w, c.h, margin, 77);
+          gaussianBlur(fromReference(src, margin), dst, c.taps, c.sigma, static_cast<std::uint8_t>(fixed));
+          ASSERT_EQ(dst.width, static_cast<std::uint32_t>(c.w));
+          EXPECT_EQ(toReference(dst).px, expected.px) << levelName(level) << (fixed ? " fixed " : " float ") << c.w
+                                                      << "x" << c.h << " taps " << c.taps << " margin " << margin;
+        }
+      }
+    }
+  }
+}
+
+TEST(GaussianBlur, AllWhiteInFixedPointBecomes254Inside) {
+  for (auto level : availableLevels()) {
+    Cpu::ScopedSimdCeiling ceiling(level);
+    const ImageGray src(Vec2u(40, 12), Gray8{{255}});
+    ImageGray dst;
+    gaussianBlur(src, dst, 5, 1.0, 1);
+    ASSERT_EQ(dst.width, 40u);
+    ASSERT_EQ(dst.height, 12u);
+    for (std::uint32_t y = 0; y < 12; ++y) {
+      for (std::uint32_t x = 0; x < 40; ++x) {
+        const bool borderRow = y < 2 || y >= 10;
+        const bool borderColumn = x < 2 || x >= 38;
+        const int expected = borderRow ? 0 : (borderColumn ? 0 : 254);
+        EXPECT_EQ(dst.at(x, y)[0], expected) << levelName(level) << " at " << x << "," << y;
+      }
+    }
+  }
+}
+
+TEST(GaussianBlur, UnsupportedSizeAndEmptySourceLeaveTheDestination) {
+  const ImageGray src(Vec2u(10, 10), Gray8{{9}});
+  ImageGray empty;
+  gaussianBlur(src, empty, 4, 1.0, 0);
+  EXPECT_TRUE(empty.isEmpty());
+  EXPECT_FALSE(empty.storage);
+
+  ImageGray dst(Vec2u(3, 3), Gray8{{5}});
+  gaussianBlur(ImageGray(), dst, 5, 1.0, 1);
+  EXPECT_EQ(dst.width, 3u);
+  EXPECT_EQ(toReference(dst).px, std::vector<uchar>(9, 5));
+}
+
+TEST(GaussianBlur, SmallerThanTheKernel) {
+  const auto src = ImageReference::randomGray(5, 5, 3);
+  for (int fixed : {0, 1}) {
+    ImageGray dst(Vec2u(5, 5), Gray8{{42}});
+    gaussianBlur(fromReference(src), dst, 7, 1.0, static_cast<std::uint8_t>(fixed));
+    EXPECT_EQ(toReference(dst).px, std::vector<uchar>(25, 42)) << fixed;
+  }
+  // Narrower than the kernel but tall enough: the fixed path writes 0 into the inner rows.
+  ImageGray dst(Vec2u(4, 9), Gray8{{42}});
+  FilterWorkspace workspace;
+  workspace.intIntermediate = ImageInt(Vec2u(4, 9), Int32Pixel{{1 << 20}});  // stale content
+  gaussianBlur(fromReference(ImageReference::randomGray(4, 9, 4)), dst, 5, 1.0, 1, {&workspace, 1});
+  for (std::uint32_t y = 0; y < 9; ++y)
+    for (std::uint32_t x = 0; x < 4; ++x) EXPECT_EQ(dst.at(x, y)[0], (y < 2 || y >= 7) ? 42 : 0);
+}
+
+TEST(GaussianBlur, ResizesAnotherSizedDestinationAndKeepsTheBordersOfASameSizedOne) {
+  const auto src = ImageReference::randomGray(20, 15, 8);
+  ImageGray wrongSize(Vec2u(7, 3), Gray8{{1}});
+  gaussianBlur(fromReference(src), wrongSize, 3, 1.0, 0);
+  EXPECT_EQ(wrongSize.width, 20u);
+  EXPECT_EQ(wrongSize.height, 15u);
+
+  ImageGray same(Vec2u(20, 15), Gray8{{200}});
+  gaussianBlur(fromReference(src), same, 3, 1.0, 0);
+  for (std::uint32_t x = 0; x < 20; ++x) EXPECT_EQ(same.at(x, 0)[0], 200);
+  for (std::uint32_t y = 0; y < 15; ++y) EXPECT_EQ(same.at(19, y)[0], 200);
+}
+
+TEST(GaussianBlur, InPlaceAndWithAReusedWorkspace) {
+  FilterWorkspace workspace;
+  for (int fixed : {0, 1}) {
+    for (int round = 0; round < 3; ++round) {
+      const int w = 90 - 17 * round, h = 70 + 11 * round;  // the workspace changes size
+      const auto src = ImageReference::randomGray(w, h, 50 + static_cast<std::uint32_t>(round));
+      ImageReference::Gray expected = src;
+      if (fixed) {
+        ImageReference::blurFixed(src, expected, 5, 1.0);
+      } else {
+        ImageReference::blurFloat(src, expected, 5, 1.0);
+      }
+      ImageGray img = fromReference(src);
+      gaussianBlur(img, img, 5, 1.0, static_cast<std::uint8_t>(fixed), {&workspace, 1});
+      EXPECT_EQ(toReference(img).px, expected.px) << fixed << " round " << round;
+    }
+  }
+  EXPECT_EQ(workspace.intIntermediate.width, 56u);
+  EXPECT_EQ(workspace.doubleIntermediate.height, 92u);
+}
+
+TEST(GaussianBlur, DegenerateSigmaGivesTheIdentityKernel) {
+  const auto src = ImageReference::randomGray(12, 12, 77);
+  for (double sigma : {0.0, 1e-200}) {
+    ImageGray dst(Vec2u(12, 12), Gray8{{0}});
+    gaussianBlur(fromReference(src), dst, 3, sigma, 0);
+    for (std::uint32_t y = 1; y < 11; ++y)
+      for (std::uint32_t x = 1; x < 11; ++x) EXPECT_EQ(dst.at(x, y)[0], src.at(x, y));
+  }
+}
+
+}  // namespace

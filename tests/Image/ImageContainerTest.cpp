@@ -1,0 +1,126 @@
+// The image container: storage sharing, the empty and view rules, regions, sizing and filling.
+#include "Image/Image.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace Lumetra;
+
+TEST(Image, FillConstructorAndCopiesShareStorage) {
+  ImageGray img(Vec2u(3, 2), Gray8{{255}});
+  EXPECT_EQ(img.pixelCount, 6);
+  EXPECT_EQ(img.channels, 1);
+  EXPECT_EQ(img.rowBytes, 3u);
+  EXPECT_FALSE(img.isView());
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(img.data[i][0], 255);
+
+  ImageGray copy = img;
+  EXPECT_EQ(img.storage.use_count(), 2);
+  copy.at(1, 1)[0] = 9;
+  EXPECT_EQ(img.at(1, 1)[0], 9);
+  copy = copy;  // self-assignment keeps everything
+  EXPECT_EQ(copy.data, img.data);
+  copy = ImageGray();
+  EXPECT_EQ(img.storage.use_count(), 1);
+
+  ImageRGB rgb(Vec2u(2, 1), RGB8{{1, 2, 3}});
+  EXPECT_EQ(rgb.rowBytes, 6u);
+  EXPECT_EQ(rgb.channels, 3);
+}
+
+TEST(Image, EmptyRule) {
+  EXPECT_TRUE(ImageGray().isEmpty());
+  ImageGray zeroHigh;
+  zeroHigh.create(Vec2u(5, 0));
+  EXPECT_TRUE(zeroHigh.isEmpty());
+  EXPECT_FALSE(ImageGray(Vec2u(1, 1), Gray8{{0}}).isEmpty());
+}
+
+TEST(Image, Regions) {
+  ImageGray parent(Vec2u(6, 4), Gray8{{0}});
+  struct Case {
+    int x, y;
+    unsigned w, h;
+    bool valid;
+  };
+  const Case cases[] = {
+      {0, 0, 6, 4, true}, {1, 1, 2, 2, true},  {5, 3, 1, 1, true},   {1, 0, 6, 4, false},  // one past the right
+      {0, 1, 6, 4, false}, {-1, 0, 2, 2, false}, {0, -1, 2, 2, false}, {6, 0, 1, 1, false},
+      {2, 2, 0xFFFFFFFFu, 1, false},  // far corner overflows 32 bits
+  };
+  for (const Case& c : cases) {
+    const ImageGray view = parent.region(Vec2i(c.x, c.y), Vec2u(c.w, c.h));
+    EXPECT_EQ(!view.isEmpty(), c.valid) << c.x << "," << c.y << " " << c.w << "x" << c.h;
+  }
+
+  ImageGray full = parent.region(Vec2i(0, 0), Vec2u(6, 4));
+  EXPECT_FALSE(full.isView());
+  full.at(2, 3)[0] = 17;
+  EXPECT_EQ(parent.at(2, 3)[0], 17);
+
+  ImageGray small = parent.region(Vec2i(1, 1), Vec2u(2, 2));
+  EXPECT_TRUE(small.isView());
+  EXPECT_EQ(small.pixelCount, 24);
+  EXPECT_EQ(small.stride, 6);
+  EXPECT_EQ(small.rowBytes, 6u);
+  EXPECT_EQ(small.data, parent.data + 7);
+  small.fill(Gray8{{5}});
+  const std::vector<int> expected = {0, 0, 0, 0, 0, 0,  //
+                                     0, 5, 5, 0, 0, 0,  //
+                                     0, 5, 5, 0, 0, 0,  //
+                                     0, 0, 17, 0, 0, 0};
+  for (int i = 0; i < 24; ++i) EXPECT_EQ(parent.data[i][0], expected[static_cast<std::size_t>(i)]) << i;
+
+  // A region of a view addresses the view's own pixels.
+  ImageGray inner = small.region(Vec2i(1, 1), Vec2u(1, 1));
+  EXPECT_EQ(inner.data, parent.data + 14);
+  EXPECT_EQ(inner.originX, 2);
+  EXPECT_EQ(inner.originY, 2);
+}
+
+TEST(Image, EnsureSize) {
+  ImageInt img;
+  img.ensureSize(Vec2u(3, 2));
+  EXPECT_EQ(img.channels, 1);
+  for (int i = 0; i < 6; ++i) img.data[i][0] = i + 1;
+  const auto* before = img.data;
+  img.ensureSize(Vec2u(3, 2));
+  EXPECT_EQ(img.data, before);
+  EXPECT_EQ(img.data[5][0], 6);
+
+  img.ensureSize(Vec2u(4, 3));
+  EXPECT_EQ(img.width, 4u);
+  EXPECT_EQ(img.stride, 4);
+  EXPECT_EQ(img.pixelCount, 12);
+  EXPECT_EQ(img.rowBytes, 16u);
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(img.data[i][0], i + 1);  // the kept prefix
+  for (int i = 6; i < 12; ++i) EXPECT_EQ(img.data[i][0], 0);
+
+  // A storage shared with another holder is not resized under that holder.
+  ImageInt other = img;
+  img.ensureSize(Vec2u(100, 100));
+  EXPECT_EQ(other.width, 4u);
+  EXPECT_EQ(other.storage->size(), 12u);
+  EXPECT_EQ(other.data, other.storage->data());
+  EXPECT_EQ(img.data[3][0], 4);
+}
+
+TEST(Image, ConvertGrayToRGB) {
+  ImageGray one(Vec2u(1, 1), Gray8{{7}});
+  ImageRGB rgb = convertGrayToRGB(one);
+  ASSERT_EQ(rgb.width, 1u);
+  EXPECT_EQ(rgb.data[0], (RGB8{{7, 7, 7}}));
+
+  ImageGray parent;
+  parent.create(Vec2u(4, 3));
+  parent.fill(Gray8{{1}});
+  parent.storage->at(2 * 4 + 2) = Gray8{{200}};
+  ImageRGB fromView = convertGrayToRGB(parent.region(Vec2i(1, 1), Vec2u(2, 2)));
+  EXPECT_EQ(fromView.at(1, 1), (RGB8{{200, 200, 200}}));
+  EXPECT_EQ(fromView.at(0, 0), (RGB8{{1, 1, 1}}));
+
+  EXPECT_TRUE(convertGrayToRGB(ImageGray()).isEmpty());
+}
+
+}  // namespace

@@ -1,0 +1,323 @@
+// Picture files: PGM round trips and header variants, the codec writers by file ending, the
+// flip settings, and damaged files that must give the empty image without crashing.
+#include "Core/Log.h"
+#include "Image/ImageIO.h"
+#include "ImageTestUtil.h"
+
+#include <stb/stb_image.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+namespace {
+
+using namespace Lumetra;
+using ImageTest::fromReference;
+using ImageTest::toReference;
+
+std::vector<std::string>& messages() {
+  static std::vector<std::string> m;
+  return m;
+}
+
+class ImageIO : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = ::testing::TempDir() + "formwright_image_io_XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern + "/";
+    messages().clear();
+    setLogSink([](LogLevel, const char*, const std::string& message) { messages().push_back(message); });
+  }
+  void TearDown() override {
+    setLogSink(nullptr);
+    std::system(("rm -rf '" + dir_ + "'").c_str());
+    stbi_set_flip_vertically_on_load(0);
+  }
+
+  std::string path(const std::string& name) const { return dir_ + name; }
+
+  void writeBytes(const std::string& name, const std::string& bytes) const {
+    std::ofstream out(path(name), std::ios::binary);
+    out << bytes;
+  }
+  std::string readBytes(const std::string& name) const {
+    std::ifstream in(path(name), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  bool exists(const std::string& name) const {
+    struct stat st;
+    return ::stat(path(name).c_str(), &st) == 0;
+  }
+  /// Only the named files are in the folder (no temporaries left behind).
+  std::size_t fileCount() const {
+    std::size_t n = 0;
+    if (FILE* p = ::popen(("ls -A '" + dir_ + "' | wc -l").c_str(), "r")) {
+      if (std::fscanf(p, "%zu", &n) != 1) n = 0;
+      ::pclose(p);
+    }
+    return n;
+  }
+
+  std::string dir_;
+};
+
+ImageRGB randomRGB(int w, int h, std::uint32_t seed) {
+  const auto raw = ImageReference::randomGray(3 * w, h, seed);
+  ImageRGB img;
+  img.create(Vec2u(w, h));
+  std::copy(raw.px.begin(), raw.px.end(), img.values());
+  return img;
+}
+
+std::vector<uchar> decodeWithCodec(const std::string& file, int components, int* w, int* h) {
+  int n = 0;
+  stbi_uc* pixels = stbi_load(file.c_str(), w, h, &n, components);
+  if (pixels == nullptr) return {};
+  std::vector<uchar> out(pixels, pixels + static_cast<std::size_t>(*w) * *h * components);
+  stbi_image_free(pixels);
+  return out;
+}
+
+// ---- PGM
+
+TEST_F(ImageIO, PGMRoundTrip) {
+  for (auto size : {std::pair<int, int>{1, 1}, {3, 2}, {17, 5}, {640, 3}}) {
+    const auto ref = ImageReference::randomGray(size.first, size.second, 3);
+    ASSERT_TRUE(savePGM(fromReference(ref), path("a.pgm")));
+    const std::string expectedHeader =
+        "P5\n" + std::to_string(size.first) + " " + std::to_string(size.second) + "\n255\n";
+    EXPECT_EQ(readBytes("a.pgm"), expectedHeader + std::string(ref.px.begin(), ref.px.end()));
+    const ImageGray back = readPGM(path("a.pgm"));
+    ASSERT_EQ(back.width, static_cast<std::uint32_t>(size.first));
+    ASSERT_EQ(back.height, static_cast<std::uint32_t>(size.second));
+    EXPECT_EQ(toReference(back).px, ref.px);
+  }
+  // A view is written as its own pixels.
+  const auto ref = ImageReference::randomGray(7, 4, 8);
+  ASSERT_TRUE(savePGM(fromReference(ref, 2), path("view.pgm")));
+  EXPECT_EQ(toReference(readPGM(path("view.pgm"))).px, ref.px);
+  EXPECT_EQ(fileCount(), 2u);
+}
+
+TEST_F(ImageIO, PGMHeaderVariants) {
+  struct Case {
+    const char* name;
+    std::string header;
+    std::size_t dataBytes;
+    unsigned w, h;  // 0 x 0: the empty image
+  };
+  const std::string longComment = "#" + std::string(300, 'c') + "\n";
+  const std::string lineOf254 = "P5" + std::string(252, ' ') + "\n";
+  const std::string lineOf255 = "P5" + std::string(253, ' ') + "\n";
+  const Case cases[] = {
+      {"plain", "P5\n4 2\n255\n", 8, 4, 2},
+      {"comments", "P5\n# one\n# two\n4 2\n255\n", 8, 4, 2},
+      {"hex width", "P5\n0x10 2\n255\n", 32, 16, 2},
+      {"octal width", "P5\n010 1\n255\n", 8, 8, 1},
+      {"16-bit maximum", "P5\n3 2\n65535\n", 12, 3, 2},
+      {"text after magic", "P5 trailing\n2 2\n255\n", 4, 2, 2},
+      {"longest line", lineOf254 + "2 2\n255\n", 4, 2, 2},
+      {"line too long", lineOf255 + "2 2\n255\n", 4, 0, 0},
+      {"comment too long", "P5\n" + longComment + "2 2\n255\n", 4, 0, 0},
+      {"short data", "P5\n4 2\n255\n", 7, 0, 0},
+      {"separate lines", "P5\n4\n2\n255\n", 8, 0, 0},
+      {"zero width", "P5\n0 2\n255\n", 8, 0, 0},
+      {"negative width", "P5\n-4 2\n255\n", 8, 0, 0},
+      {"negative height", "P5\n4 -2\n255\n", 8, 0, 0},
+      {"product overflows 32 bits", "P5\n65536 65536\n255\n", 8, 0, 0},
+      {"size beyond the file", "P5\n40000 40000\n255\n", 100, 0, 0},
+      {"width beyond long", "P5\n99999999999999999999999 1\n255\n", 8, 0, 0},
+      {"no size line", "P5\n", 0, 0, 0},
+      {"empty file", "", 0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    writeBytes("h.pgm", c.header + std::string(c.dataBytes, '\x7f'));
+    const ImageGray img = readPGM(path("h.pgm"));
+    EXPECT_EQ(img.width, c.w) << c.name;
+    EXPECT_EQ(img.height, c.h) << c.name;
+    EXPECT_EQ(img.isEmpty(), c.w == 0) << c.name;
+    if (!img.isEmpty()) {
+      EXPECT_EQ(img.data[0][0], 0x7f) << c.name;
+    }
+  }
+}
+
+TEST_F(ImageIO, PGMLogMessages) {
+  EXPECT_TRUE(readPGM(path("missing.pgm")).isEmpty());
+  writeBytes("p6.pgm", "P6\n1 1\n255\nabc");
+  EXPECT_TRUE(readPGM(path("p6.pgm")).isEmpty());
+  writeBytes("short.pgm", "P5\n4 4\n255\nab");
+  EXPECT_TRUE(readPGM(path("short.pgm")).isEmpty());
+  EXPECT_FALSE(savePGM(fromReference(ImageReference::Gray(2, 2)), path("no/such/dir.pgm")));
+  EXPECT_FALSE(savePGM(ImageGray(), path("empty.pgm")));
+  const std::vector<std::string> expected = {
+      "Cannot open a file " + path("missing.pgm"), "The file is not PGM, " + path("p6.pgm"),
+      "Cannot read a file " + path("short.pgm"), "Cannot create a file " + path("no/such/dir.pgm")};
+  EXPECT_EQ(messages(), expected);
+  EXPECT_FALSE(exists("empty.pgm"));
+}
+
+TEST_F(ImageIO, LoadImageChoosesByTheLowerCaseEnding) {
+  const std::string hexWidth = std::string("P5\n0x4 1\n255\n") + "\x01\x02\x03\x04";
+  writeBytes("hex.pgm", hexWidth);
+  writeBytes("hex.PGM", hexWidth);
+  EXPECT_EQ(loadImage(path("hex.pgm"), false).width, 4u);   // our reader takes the C notation
+  EXPECT_TRUE(loadImage(path("hex.PGM"), false).isEmpty());  // the codec's PNM reader does not
+  EXPECT_EQ(messages().back(), "Error loading image from " + path("hex.PGM") + ".");
+
+  const auto ref = ImageReference::randomGray(5, 3, 4);
+  ASSERT_TRUE(savePGM(fromReference(ref), path("plain.PGM")));
+  EXPECT_EQ(toReference(loadImage(path("plain.PGM"), false)).px, ref.px);
+  EXPECT_TRUE(loadImage("pgm", false).isEmpty());
+}
+
+// ---- Codec writers
+
+TEST_F(ImageIO, EndingsTable) {
+  struct Case {
+    const char* name;
+    bool gray, colour;
+  };
+  const Case cases[] = {
+      {"a.png", true, true},   {"a.PNG", true, true},   {"a.bmp", true, true},    {"a.BMP", true, true},
+      {"a.jpg", true, true},   {"a.JPG", true, true},   {"a.pgm", true, false},   {"a.PGM", true, false},
+      {"a.jpeg", false, false}, {"a.Png", false, false}, {"a.tif", false, false}, {"png", false, false},
+      {".pn", false, false},
+  };
+  const ImageGray gray = fromReference(ImageReference::randomGray(9, 6, 1));
+  const ImageRGB colour = randomRGB(9, 6, 2);
+  for (const Case& c : cases) {
+    const std::string g = std::string("g_") + c.name;
+    const std::string rgb = std::string("c_") + c.name;
+    messages().clear();
+    EXPECT_EQ(saveImage(gray, path(g), 0, 90), c.gray) << c.name;
+    EXPECT_EQ(exists(g), c.gray) << c.name;
+    EXPECT_EQ(saveImage(colour, path(rgb), 0, 90), c.colour) << c.name;
+    EXPECT_EQ(exists(rgb), c.colour) << c.name;
+    if (!c.colour) {
+      EXPECT_EQ(messages().back(), "It is not supported image type. " + path(rgb)) << c.name;
+    }
+  }
+  EXPECT_EQ(fileCount(), 14u);
+  EXPECT_FALSE(saveImage(ImageGray(), path("e.png"), 0, 90));
+  EXPECT_FALSE(saveImage(ImageRGB(), path("e.png"), 0, 90));
+  EXPECT_FALSE(exists("e.png"));
+}
+
+TEST_F(ImageIO, LosslessRoundTripsIncludingViewsAndFlip) {
+  const auto ref = ImageReference::randomGray(13, 7, 5);
+  for (std::uint32_t margin : {0u, 3u}) {
+    for (const char* name : {"r.png", "r.bmp"}) {
+      ASSERT_TRUE(saveImage(fromReference(ref, margin), path(name), 0, 0));
+      int w = 0, h = 0;
+      EXPECT_EQ(decodeWithCodec(path(name), 1, &w, &h), ref.px) << name << " margin " << margin;
+      EXPECT_EQ(w, 13);
+      EXPECT_EQ(h, 7);
+    }
+  }
+  const ImageRGB colour = randomRGB(6, 4, 6);
+  ASSERT_TRUE(saveImage(colour, path("c.png"), 0, 0));
+  int w = 0, h = 0;
+  EXPECT_EQ(decodeWithCodec(path("c.png"), 3, &w, &h), std::vector<uchar>(colour.values(), colour.values() + 72));
+
+  // Written flipped, the rows come back in reverse order; loading flipped restores them.
+  ASSERT_TRUE(saveImage(fromReference(ref), path("f.png"), 1, 0));
+  const auto flipped = decodeWithCodec(path("f.png"), 1, &w, &h);
+  for (int y = 0; y < 7; ++y)
+    for (int x = 0; x < 13; ++x) EXPECT_EQ(flipped[static_cast<std::size_t>((6 - y) * 13 + x)], ref.at(x, y));
+  EXPECT_EQ(toReference(loadImage(path("f.png"), true)).px, ref.px);
+  EXPECT_EQ(toReference(loadImage(path("r.png"), false)).px, ref.px);
+  // The write setting is set on every call: a later call without the flag writes upright.
+  ASSERT_TRUE(saveImage(fromReference(ref), path("u.png"), 0, 0));
+  EXPECT_EQ(decodeWithCodec(path("u.png"), 1, &w, &h), ref.px);
+}
+
+TEST_F(ImageIO, JpegRoundTripIsClose) {
+  ImageReference::Gray smooth(32, 16);
+  for (int y = 0; y < 16; ++y)
+    for (int x = 0; x < 32; ++x) smooth.at(x, y) = static_cast<uchar>(4 * x + 3 * y);
+  ASSERT_TRUE(saveImage(fromReference(smooth), path("s.jpg"), 0, 100));
+  const ImageGray back = loadImage(path("s.jpg"), false);
+  ASSERT_EQ(back.width, 32u);
+  for (int y = 0; y < 16; ++y)
+    for (int x = 0; x < 32; ++x) EXPECT_NEAR(back.at(x, y)[0], smooth.at(x, y), 4);
+}
+
+TEST_F(ImageIO, LoadsARealPhotograph) {
+  const ImageGray img = loadImage(std::string(FORMWRIGHT_OPENCV_DATA) + "/baboon.jpg", false);
+  if (img.isEmpty()) GTEST_SKIP() << "sample photographs not installed";
+  EXPECT_EQ(img.width, 512u);
+  EXPECT_EQ(img.height, 512u);
+}
+
+// ---- Damaged files
+
+TEST_F(ImageIO, DamagedFilesGiveTheEmptyImage) {
+  ASSERT_TRUE(saveImage(randomRGB(40, 30, 9), path("good.png"), 0, 0));
+  ASSERT_TRUE(saveImage(randomRGB(40, 30, 9), path("good.jpg"), 0, 80));
+  ASSERT_TRUE(savePGM(fromReference(ImageReference::randomGray(40, 30, 9)), path("good.pgm")));
+  for (const char* name : {"good.png", "good.jpg", "good.pgm"}) {
+    const std::string bytes = readBytes(name);
+    const std::string ext = std::string(name).substr(4);
+    // Truncations at every length up to the header and at coarser steps beyond.
+    for (std::size_t cut = 0; cut < bytes.size(); cut += (cut < 64 ? 1 : 97)) {
+      writeBytes("cut" + ext, bytes.substr(0, cut));
+      const ImageGray img = loadImage(path("cut" + ext), false);
+      EXPECT_TRUE(img.isEmpty()) << name << " cut at " << cut;
+    }
+    // Corruption: bytes overwritten at pseudo-random places.
+    std::uint32_t state = 12345;
+    for (int round = 0; round < 200; ++round) {
+      std::string damaged = bytes;
+      for (int k = 0; k < 4; ++k) {
+        state = state * 1664525u + 1013904223u;
+        damaged[(state >> 8) % damaged.size()] = static_cast<char>(state >> 24);
+      }
+      writeBytes("bad" + ext, damaged);
+      const ImageGray img = loadImage(path("bad" + ext), false);
+      if (!img.isEmpty()) {
+        EXPECT_GT(img.width, 0u);
+        EXPECT_EQ(static_cast<std::int64_t>(img.width) * img.height, img.pixelCount);
+      }
+    }
+  }
+}
+
+TEST_F(ImageIO, OversizedCodecHeadersAreRefused) {
+  // A PNG whose header claims 100000 x 100000 pixels: refused before any decoding.
+  ASSERT_TRUE(saveImage(fromReference(ImageReference::randomGray(4, 4, 1)), path("small.png"), 0, 0));
+  std::string png = readBytes("small.png");
+  auto put32 = [&png](std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) png[at + static_cast<std::size_t>(i)] = static_cast<char>(v >> (24 - 8 * i));
+  };
+  put32(16, 100000);  // IHDR width
+  put32(20, 100000);  // IHDR height
+  writeBytes("huge.png", png);
+  messages().clear();
+  EXPECT_TRUE(loadImage(path("huge.png"), false).isEmpty());
+  EXPECT_EQ(messages(), std::vector<std::string>{"Error loading image from " + path("huge.png") + "."});
+
+  // A JPEG whose frame header claims 65000 x 65000 (the product exceeds 32 bits).
+  ASSERT_TRUE(saveImage(fromReference(ImageReference::randomGray(16, 16, 1)), path("small.jpg"), 0, 90));
+  std::string jpg = readBytes("small.jpg");
+  const std::size_t sof = jpg.find("\xff\xc0", 0, 2);
+  ASSERT_NE(sof, std::string::npos);
+  jpg[sof + 5] = jpg[sof + 7] = static_cast<char>(0xFD);
+  jpg[sof + 6] = jpg[sof + 8] = static_cast<char>(0xE8);
+  writeBytes("huge.jpg", jpg);
+  EXPECT_TRUE(loadImage(path("huge.jpg"), false).isEmpty());
+  // Bytes after the end-of-image marker do not make a complete JPEG look truncated.
+  writeBytes("tail.jpg", readBytes("small.jpg") + "trailing bytes");
+  EXPECT_EQ(loadImage(path("tail.jpg"), false).width, 16u);
+  EXPECT_TRUE(loadImage(path("does-not-exist.png"), false).isEmpty());
+}
+
+}  // namespace

@@ -1,0 +1,293 @@
+// Resizing, pyramids and blending: SIMD paths against the scalar path and both against the
+// reference formulas, the dispatch, and the small worked cases.
+#include "Image/ImageOP.h"
+#include "ImageTestUtil.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace Lumetra;
+using ImageTest::availableLevels;
+using ImageTest::destination;
+using ImageTest::fromReference;
+using ImageTest::levelName;
+using ImageTest::toReference;
+
+ImageGray grayFromRows(const std::vector<std::vector<int>>& rows) {
+  ImageGray img;
+  img.create(Vec2u(static_cast<std::uint32_t>(rows[0].size()), static_cast<std::uint32_t>(rows.size())));
+  for (std::size_t y = 0; y < rows.size(); ++y)
+    for (std::size_t x = 0; x < rows[y].size(); ++x) img.at(x, y)[0] = static_cast<uchar>(rows[y][x]);
+  return img;
+}
+
+// ---- Every path against the reference, on many sizes, whole images and views.
+
+struct SizeCase {
+  int sw, sh, dw, dh;
+};
+
+std::vector<SizeCase> halfCases() {
+  std::vector<SizeCase> cases;
+  for (int w : ImageTest::testWidths()) {
+    for (int h : {2, 3, 5, 8}) {
+      if (w / 2 >= 1) cases.push_back({w, h, w / 2, h / 2});
+    }
+  }
+  cases.push_back({129, 67, 64, 33});
+  cases.push_back({640, 480, 320, 240});
+  return cases;
+}
+
+TEST(DownsampleHalf, MatchesReferenceOnEveryPathAndSize) {
+  std::uint32_t seed = 1;
+  for (const SizeCase& c : halfCases()) {
+    for (std::uint32_t margin : {0u, 3u}) {
+      const auto src = ImageReference::randomGray(c.sw, c.sh, seed++);
+      const auto expected = ImageReference::downsampleHalf(src, c.dw, c.dh);
+      for (auto level : availableLevels()) {
+        Cpu::ScopedSimdCeiling ceiling(level);
+        ImageGray dst = destination(c.dw, c.dh, margin);
+        ASSERT_TRUE(downsampleHalf(fromReference(src, margin), dst));
+        EXPECT_EQ(toReference(dst).px, expected.px)
+            << levelName(level) << " " << c.sw << "x" << c.sh << " margin " << margin;
+      }
+    }
+  }
+}
+
+TEST(DownsampleTwoThirds, MatchesReferenceOnEveryPathAndSize) {
+  std::uint32_t seed = 100;
+  std::vector<SizeCase> cases;
+  for (int w : ImageTest::testWidths()) {
+    if (w * 66 / 100 >= 1) cases.push_back({w, 3, w * 66 / 100, 1});
+    if (w * 66 / 100 >= 1) cases.push_back({w, 11, w * 66 / 100, 7});
+  }
+  cases.push_back({50, 50, 33, 33});
+  cases.push_back({640, 480, 422, 316});
+  cases.push_back({1000, 20, 660, 13});
+  for (const SizeCase& c : cases) {
+    for (std::uint32_t margin : {0u, 5u}) {
+      const auto src = ImageReference::randomGray(c.sw, c.sh, seed++);
+      const auto expected = ImageReference::downsampleTwoThirds(src, c.dw, c.dh);
+      for (auto level : availableLevels()) {
+        Cpu::ScopedSimdCeiling ceiling(level);
+        ImageGray dst = destination(c.dw, c.dh, margin);
+        ASSERT_TRUE(downsampleTwoThirds(fromReference(src, margin), dst));
+        EXPECT_EQ(toReference(dst).px, expected.px)
+            << levelName(level) << " " << c.sw << "x" << c.sh << " margin " << margin;
+      }
+    }
+  }
+}
+
+TEST(ResizeBilinear, GrayMatchesReferenceOnEveryPathAndSize) {
+  std::uint32_t seed = 200;
+  std::vector<SizeCase> cases = {{1, 1, 1, 1},   {1, 1, 5, 3},     {2, 2, 4, 4},     {3, 2, 1, 1},
+                                 {7, 5, 3, 2},   {20, 20, 17, 13}, {30, 9, 29, 8},   {32, 32, 31, 31},
+                                 {33, 17, 8, 4}, {64, 48, 53, 40}, {640, 480, 533, 399}, {100, 80, 237, 191},
+                                 {45, 45, 45, 45}, {5, 400, 4, 333}, {400, 3, 333, 2}};
+  for (int w : ImageTest::testWidths()) cases.push_back({w, 6, std::max(1, w * 5 / 6), 5});
+  for (const SizeCase& c : cases) {
+    for (std::uint32_t margin : {0u, 2u}) {
+      const auto src = ImageReference::randomGray(c.sw, c.sh, seed++);
+      const auto expected = ImageReference::resizeBilinear(src.px, c.sw, c.sh, 1, c.dw, c.dh);
+      for (auto level : availableLevels()) {
+        Cpu::ScopedSimdCeiling ceiling(level);
+        ImageGray dst = destination(c.dw, c.dh, margin);
+        ASSERT_TRUE(resizeBilinear(fromReference(src, margin), dst));
+        EXPECT_EQ(toReference(dst).px, expected)
+            << levelName(level) << " " << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh;
+      }
+    }
+  }
+}
+
+TEST(ResizeBilinear, ColourMatchesReference) {
+  const SizeCase cases[] = {{1, 1, 3, 3}, {9, 7, 5, 4}, {16, 16, 21, 21}, {31, 20, 25, 16}};
+  std::uint32_t seed = 300;
+  for (const SizeCase& c : cases) {
+    const auto raw = ImageReference::randomGray(c.sw * 3, c.sh, seed++);
+    ImageRGB src;
+    src.create(Vec2u(c.sw, c.sh));
+    std::copy(raw.px.begin(), raw.px.end(), src.values());
+    ImageRGB dst;
+    dst.create(Vec2u(c.dw, c.dh));
+    ASSERT_TRUE(resizeBilinear(src, dst));
+    const auto expected = ImageReference::resizeBilinear(raw.px, c.sw, c.sh, 3, c.dw, c.dh);
+    EXPECT_EQ(std::vector<uchar>(dst.values(), dst.values() + expected.size()), expected);
+  }
+}
+
+TEST(ResizeBilinear, SameSizeCopiesAndEnlargingRepeatsTheLastColumnAndRow) {
+  const auto src = ImageReference::randomGray(37, 23, 7);
+  ImageGray same = destination(37, 23, 0);
+  ASSERT_TRUE(resizeBilinear(fromReference(src), same));
+  EXPECT_EQ(toReference(same).px, src.px);
+
+  ImageGray big = destination(4, 4, 0);
+  ASSERT_TRUE(resizeBilinear(grayFromRows({{10, 20}, {30, 40}}), big));
+  const std::vector<uchar> expected = {10, 15, 20, 20,  //
+                                       20, 25, 30, 30,  //
+                                       30, 35, 40, 40,  //
+                                       30, 35, 40, 40};
+  EXPECT_EQ(toReference(big).px, expected);
+}
+
+// ---- Dispatch and the worked cases.
+
+TEST(ResizeImage, WorkedCases) {
+  ImageGray half = destination(2, 1, 0);
+  ASSERT_TRUE(resizeImage(grayFromRows({{10, 20, 30, 40}, {50, 60, 70, 80}}), half));
+  EXPECT_EQ(half.at(0, 0)[0], 35);
+  EXPECT_EQ(half.at(1, 0)[0], 55);
+
+  ImageGray one = destination(1, 1, 0);
+  ASSERT_TRUE(resizeImage(grayFromRows({{255, 255, 255}, {255, 255, 255}, {255, 255, 255}}), one));
+  EXPECT_EQ(one.at(0, 0)[0], 255);
+
+  // 3 x 3 to 1 x 1 meets the half relation (3 * 50 / 100 = 1) before the 2/3 one, so the
+  // dispatch takes the 2 x 2 mean; the 2/3 reduction itself reads the corners.
+  const ImageGray corners = grayFromRows({{9, 1, 18}, {1, 1, 1}, {27, 1, 36}});
+  ImageGray viaDispatch = destination(1, 1, 0);
+  ASSERT_TRUE(resizeImage(corners, viaDispatch));
+  EXPECT_EQ(viaDispatch.at(0, 0)[0], (9 + 1 + 1 + 1) / 4);
+  ImageGray third = destination(1, 1, 0);
+  ASSERT_TRUE(downsampleTwoThirds(corners, third));
+  EXPECT_EQ(third.at(0, 0)[0], ((9 + 2 * 18 + 2 * 27 + 4 * 36) * 3641 + 16384) >> 15);
+
+  // 50 columns to 33: the last destination column reads the last source column (49).
+  ImageReference::Gray wide(50, 3, 0);
+  for (int y = 0; y < 3; ++y) wide.at(49, y) = 90;
+  ImageGray narrow = destination(33, 1, 0);
+  ASSERT_TRUE(resizeImage(fromReference(wide), narrow));
+  EXPECT_EQ(narrow.at(32, 0)[0], ((2 * 90 + 4 * 90) * 3641 + 16384) >> 15);
+  EXPECT_EQ(narrow.at(31, 0)[0], 0);
+}
+
+TEST(ResizeImage, DispatchFollowsTheExactSizeRelation) {
+  // Sources whose reductions differ between the four operations, checked against each one.
+  struct Case {
+    int sw, sh, dw, dh;
+    enum { Half, TwoThirds, Bilinear } expected;
+  };
+  const Case cases[] = {
+      {640, 480, 320, 240, Case::Half},      {641, 481, 320, 240, Case::Half},
+      {640, 480, 422, 316, Case::TwoThirds}, {640, 480, 422, 317, Case::Bilinear},
+      {640, 480, 480, 360, Case::Bilinear},  // the 3/4 reduction is bilinear
+      {640, 480, 533, 399, Case::Bilinear},  {640, 480, 320, 241, Case::Bilinear},
+  };
+  for (const Case& c : cases) {
+    const auto src = ImageReference::randomGray(c.sw, c.sh, 42);
+    ImageGray dst = destination(c.dw, c.dh, 0);
+    ASSERT_TRUE(resizeImage(fromReference(src), dst));
+    ImageReference::Gray expected;
+    if (c.expected == Case::Half) expected = ImageReference::downsampleHalf(src, c.dw, c.dh);
+    if (c.expected == Case::TwoThirds) expected = ImageReference::downsampleTwoThirds(src, c.dw, c.dh);
+    if (c.expected == Case::Bilinear) {
+      expected = ImageReference::Gray(c.dw, c.dh);
+      expected.px = ImageReference::resizeBilinear(src.px, c.sw, c.sh, 1, c.dw, c.dh);
+    }
+    EXPECT_EQ(toReference(dst).px, expected.px) << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh;
+  }
+}
+
+TEST(ResizeImage, RefusesEmptyImagesAndUnsafeSizes) {
+  ImageGray empty;
+  ImageGray dst = destination(4, 4, 0, 7);
+  EXPECT_FALSE(resizeImage(empty, dst));
+  EXPECT_FALSE(resizeImage(destination(8, 8, 0), empty));
+  EXPECT_FALSE(resizeBilinear(empty, dst));
+  EXPECT_FALSE(downsampleThreeQuarters(empty, dst));
+  // Asking the fixed reductions for more than the source holds is refused, not read out of range.
+  EXPECT_FALSE(downsampleHalf(destination(7, 7, 0), dst));
+  EXPECT_FALSE(downsampleTwoThirds(destination(5, 5, 0), dst));
+  EXPECT_FALSE(downsampleTwoThirds(destination(9, 2, 0), dst));  // fewer than 3 rows
+  EXPECT_EQ(toReference(dst).px, std::vector<uchar>(16, 7));
+}
+
+// ---- Pyramids.
+
+std::vector<std::pair<std::uint32_t, std::uint32_t>> sizesOf(const std::vector<ImageGray>& levels) {
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> sizes;
+  for (const auto& l : levels) sizes.emplace_back(l.width, l.height);
+  return sizes;
+}
+
+TEST(BuildImagePyramid, LevelSizes) {
+  struct Case {
+    int levels;
+    double ratio;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> sizes;
+  };
+  const Case cases[] = {
+      {4, 0.5, {{640, 480}, {320, 240}, {160, 120}, {80, 60}}},
+      {8, 0.833299994468689,
+       {{640, 480}, {533, 399}, {444, 332}, {369, 276}, {307, 229}, {255, 190}, {212, 158}, {176, 131}}},
+      {4, static_cast<double>(0.66f), {{640, 480}, {422, 316}, {278, 208}, {183, 137}}},
+      {1, 0.5, {{640, 480}}},
+  };
+  const ImageGray src = fromReference(ImageReference::randomGray(640, 480, 5));
+  for (const Case& c : cases) {
+    std::vector<ImageGray> levels;
+    ASSERT_TRUE(BuildImagePyramid(src, levels, static_cast<std::uint8_t>(c.levels), c.ratio));
+    EXPECT_EQ(sizesOf(levels), c.sizes) << c.ratio;
+    EXPECT_EQ(levels[0].data, src.data);  // level 0 shares the source's storage
+  }
+}
+
+TEST(BuildImagePyramid, LevelsAreTheReductionsOfTheirPredecessor) {
+  const auto src = ImageReference::randomGray(640, 480, 9);
+  std::vector<ImageGray> levels;
+  ASSERT_TRUE(BuildImagePyramid(fromReference(src), levels, 4, static_cast<double>(0.66f)));
+  auto expected = src;
+  for (std::size_t i = 1; i < levels.size(); ++i) {
+    expected = ImageReference::downsampleTwoThirds(expected, expected.width * 66 / 100, expected.height * 66 / 100);
+    EXPECT_EQ(toReference(levels[i]).px, expected.px) << "level " << i;
+  }
+}
+
+TEST(BuildImagePyramid, StopsAtTooSmallLevelsAndEmptySources) {
+  std::vector<ImageGray> levels;
+  EXPECT_FALSE(BuildImagePyramid(destination(16, 16, 0), levels, 3, 0.25));
+  EXPECT_EQ(levels.size(), 1u);
+
+  levels.clear();
+  EXPECT_FALSE(BuildImagePyramid(ImageGray(), levels, 3, 0.5));
+  EXPECT_TRUE(levels.empty());
+
+  levels.clear();
+  EXPECT_FALSE(BuildImagePyramid(destination(20, 12, 0), levels, 4, 0.5));  // 20x12, 10x6, then 5x3
+  EXPECT_EQ(levels.size(), 2u);
+}
+
+// ---- Blending.
+
+TEST(BlendImages, WeightsSizesAndSaturation) {
+  ImageRGB a(Vec2u(3, 2), RGB8{{100, 100, 100}});
+  ImageRGB b(Vec2u(3, 2), RGB8{{200, 200, 200}});
+  ImageRGB blended = blendImages(a, b, 0.7);
+  ASSERT_EQ(blended.width, 3u);
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(blended.data[i], (RGB8{{130, 130, 130}}));
+
+  ImageRGB over = blendImages(a, b, 1.5);
+  ASSERT_EQ(over.width, 3u);
+  ASSERT_EQ(over.height, 2u);
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(over.data[i], (RGB8{{0, 0, 0}}));
+
+  ImageRGB other(Vec2u(2, 2), RGB8{{1, 2, 3}});
+  ImageRGB mismatched = blendImages(a, other, 0.5);
+  EXPECT_EQ(mismatched.width, 3u);
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(mismatched.data[i], (RGB8{{0, 0, 0}}));
+
+  ImageRGB bright(Vec2u(1, 1), RGB8{{255, 0, 10}});
+  ImageRGB blendedBright = blendImages(bright, bright, 0.5);
+  EXPECT_EQ(blendedBright.data[0], (RGB8{{255, 0, 10}}));
+  // A negative weight is clamped at 0 instead of wrapping around.
+  ImageRGB dark(Vec2u(1, 1), RGB8{{200, 0, 0}});
+  ImageRGB zero(Vec2u(1, 1), RGB8{{0, 0, 0}});
+  EXPECT_EQ(blendImages(dark, zero, -0.5).data[0][0], 0);
+}
+
+}  // namespace

@@ -1,0 +1,207 @@
+#include "Image/GaussianBlur.h"
+
+#include "Core/CpuFeatures.h"
+#include "Core/Log.h"
+#include "Image/ImageKernels.h"
+
+#include <cmath>
+#include <new>
+
+namespace Lumetra {
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+// Rows are processed in bands so that the intermediate rows the column pass reads are still in
+// the cache when it reads them.
+constexpr std::uint32_t kBandRows = 32;
+
+bool isSymmetric(const std::int32_t* k, int taps) {
+  for (int i = 0; i < taps / 2; ++i) {
+    if (k[i] != k[taps - 1 - i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool gaussianKernel(std::int32_t kernelSize, double sigma, double* weights) {
+  if (kernelSize != 3 && kernelSize != 5 && kernelSize != 7) return false;
+  const int r = kernelSize / 2;
+  const double s2 = 2.0 * sigma * sigma;
+  double raw[ConvolutionFilter::kMaxTaps];
+  double sum = 0.0;
+  for (int x = -r; x <= r; ++x) {
+    raw[x + r] = std::exp(-static_cast<double>(x * x + r * r) / s2) / (s2 * kPi);
+    sum += raw[x + r];
+  }
+  if (!(sum > 0.0) || !std::isfinite(sum)) {
+    // The Gaussian has degenerated (sigma zero or too small for any sample to survive): its
+    // limit is the identity kernel.
+    for (int i = 0; i < kernelSize; ++i) weights[i] = (i == r) ? 1.0 : 0.0;
+    return true;
+  }
+  for (int i = 0; i < kernelSize; ++i) weights[i] = raw[i] / sum;
+  return true;
+}
+
+ConvolutionFilter::ConvolutionFilter(int taps, const double* weights, std::uint8_t useFixedPoint)
+    : fixedPoint(useFixedPoint), taps_(taps) {
+  for (int i = 0; i < taps_; ++i) {
+    rowWeights[i] = weights[i];
+    columnWeights[i] = weights[i];
+    if (fixedPoint) {
+      fixedRowWeights[i] = static_cast<std::int32_t>(rowWeights[i] * 65536.0);
+      fixedColumnWeights[i] = static_cast<std::int32_t>(columnWeights[i] * 65536.0);
+    }
+  }
+}
+
+void ConvolutionFilter::horizontalPassFixed(const ImageGray& src, ImageInt& tmp, std::uint32_t rowBegin,
+                                            std::uint32_t rowEnd) const {
+  const int r = radius();
+  const int width = static_cast<int>(src.width);
+  const int innerBegin = r;
+  const int innerEnd = width - r > r ? width - r : r;  // columns [r, width - r), possibly none
+  const bool simd = Cpu::useAVX2() && isSymmetric(fixedRowWeights, taps_);
+  for (std::uint32_t y = rowBegin; y < rowEnd; ++y) {
+    const uchar* s = src.row(y)->c;
+    std::int32_t* t = &tmp.row(y)->c[0];
+    for (int x = 0; x < innerBegin && x < width; ++x) t[x] = 0;
+    for (int x = innerEnd; x < width; ++x) t[x] = 0;
+    if (simd) {
+      kernels::blurRowFixedAVX2(s, t, width, fixedRowWeights, taps_);
+      continue;
+    }
+    for (int x = innerBegin; x < innerEnd; ++x) {
+      std::int32_t sum = 0;
+      for (int i = 0; i < taps_; ++i) sum += static_cast<std::int32_t>(s[x - r + i]) * fixedRowWeights[i];
+      t[x] = sum >> 16;
+    }
+  }
+}
+
+void ConvolutionFilter::verticalPassFixed(const ImageInt& tmp, ImageGray& dst, std::uint32_t rowBegin,
+                                          std::uint32_t rowEnd) const {
+  const int r = radius();
+  const int width = static_cast<int>(tmp.width);
+  const bool simd = Cpu::useAVX2() && isSymmetric(fixedColumnWeights, taps_);
+  const std::int32_t* rows[kMaxTaps];
+  for (std::uint32_t y = rowBegin; y < rowEnd; ++y) {
+    for (int i = 0; i < taps_; ++i) rows[i] = &tmp.row(y - static_cast<std::uint32_t>(r) + static_cast<std::uint32_t>(i))->c[0];
+    uchar* d = dst.row(y)->c;
+    if (simd) {
+      kernels::blurColumnFixedAVX2(rows, d, width, fixedColumnWeights, taps_);
+      continue;
+    }
+    for (int x = 0; x < width; ++x) {
+      std::int32_t sum = 0;
+      for (int i = 0; i < taps_; ++i) sum += rows[i][x] * fixedColumnWeights[i];
+      d[x] = static_cast<uchar>((sum + 32768) >> 16);
+    }
+  }
+}
+
+void ConvolutionFilter::horizontalPassFloat(const ImageGray& src, ImageDouble& tmp, std::uint32_t rowBegin,
+                                            std::uint32_t rowEnd) const {
+  const int r = radius();
+  const int width = static_cast<int>(src.width);
+  const bool simd = Cpu::useAVX2();
+  for (std::uint32_t y = rowBegin; y < rowEnd; ++y) {
+    const uchar* s = src.row(y)->c;
+    double* t = &tmp.row(y)->c[0];
+    if (simd) {
+      kernels::blurRowFloatAVX2(s, t, width, rowWeights, taps_);
+      continue;
+    }
+    for (int x = r; x < width - r; ++x) {
+      double sum = 0.0;
+      for (int i = 0; i < taps_; ++i) sum += static_cast<double>(s[x - r + i]) * rowWeights[i];
+      t[x] = sum;
+    }
+  }
+}
+
+void ConvolutionFilter::verticalPassFloat(const ImageDouble& tmp, ImageGray& dst, std::uint32_t rowBegin,
+                                          std::uint32_t rowEnd) const {
+  const int r = radius();
+  const int width = static_cast<int>(tmp.width);
+  if (width - r <= r) return;
+  const bool simd = Cpu::useAVX2();
+  const double* rows[kMaxTaps];
+  for (std::uint32_t y = rowBegin; y < rowEnd; ++y) {
+    for (int i = 0; i < taps_; ++i) rows[i] = &tmp.row(y - static_cast<std::uint32_t>(r) + static_cast<std::uint32_t>(i))->c[0];
+    uchar* d = dst.row(y)->c;
+    if (simd) {
+      kernels::blurColumnFloatAVX2(rows, d, r, width - r, columnWeights, taps_);
+      continue;
+    }
+    for (int x = r; x < width - r; ++x) {
+      double sum = 0.0;
+      for (int i = 0; i < taps_; ++i) sum += rows[i][x] * columnWeights[i];
+      d[x] = static_cast<uchar>(static_cast<int>(sum));
+    }
+  }
+}
+
+void ConvolutionFilter::apply(const ImageGray& src, ImageGray& dst, FilterWorkspaceRef workspace) {
+  if (src.isEmpty()) {
+    LUMETRA_LOG_ERROR("Convolution filter: Input image is empty.");
+    return;
+  }
+  if (dst.width != src.width || dst.height != src.height) dst.ensureSize(src.size());
+  output = dst;
+
+  const bool useWorkspace = workspace.first != nullptr && workspace.second != 0;
+  const std::uint32_t height = src.height;
+  const std::uint32_t r = static_cast<std::uint32_t>(radius());
+  // Output rows [r, height - r) of the column pass; none when the picture is lower than the kernel.
+  const std::uint32_t outBegin = r;
+  const std::uint32_t outEnd = height > 2 * r ? height - r : r;
+
+  // The row pass runs a band ahead of the column pass. The column pass reads only the
+  // intermediate, and by the time it writes output row y the row pass has finished with source
+  // row y, so the destination may be the source itself.
+  auto run = [&](auto& tmp, auto rowPass, auto columnPass) {
+    tmp.ensureSize(src.size());
+    std::uint32_t rowsDone = 0;
+    std::uint32_t outDone = outBegin;
+    while (rowsDone < height) {
+      const std::uint32_t next = rowsDone + kBandRows < height ? rowsDone + kBandRows : height;
+      (this->*rowPass)(src, tmp, rowsDone, next);
+      rowsDone = next;
+      // Output row y needs intermediate rows up to y + r.
+      const std::uint32_t ready = rowsDone >= r ? rowsDone - r : 0;
+      const std::uint32_t outNext = ready < outEnd ? ready : outEnd;
+      if (outNext > outDone) {
+        (this->*columnPass)(tmp, output, outDone, outNext);
+        outDone = outNext;
+      }
+    }
+  };
+  if (fixedPoint) {
+    ImageInt& tmp = useWorkspace ? workspace.first->intIntermediate : ownIntIntermediate;
+    run(tmp, &ConvolutionFilter::horizontalPassFixed, &ConvolutionFilter::verticalPassFixed);
+  } else {
+    ImageDouble& tmp = useWorkspace ? workspace.first->doubleIntermediate : ownDoubleIntermediate;
+    run(tmp, &ConvolutionFilter::horizontalPassFloat, &ConvolutionFilter::verticalPassFloat);
+  }
+}
+
+void gaussianBlur(const ImageGray& src, ImageGray& dst, std::int32_t kernelSize, double sigma,
+                  std::uint8_t useFixedPoint, FilterWorkspaceRef workspace) {
+  double weights[ConvolutionFilter::kMaxTaps];
+  if (!gaussianKernel(kernelSize, sigma, weights)) {
+    LUMETRA_LOG_ERROR("Gaussian kernel size {} not supported!", kernelSize);
+    return;
+  }
+  try {
+    ConvolutionFilter filter(kernelSize, weights, useFixedPoint);
+    filter.apply(src, dst, workspace);
+  } catch (const std::bad_alloc&) {
+    LUMETRA_LOG_ERROR("Convolution filter: out of memory for a {} x {} image.", src.width, src.height);
+  }
+}
+
+}  // namespace Lumetra

@@ -1,0 +1,347 @@
+#include "Image/ImageIO.h"
+
+#include "Core/Log.h"
+
+#include <stb_image.h>
+#include <stb_image_write.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace Lumetra {
+
+namespace {
+
+// Longest header line of a PGM file, without its line feed.
+constexpr std::size_t kMaxHeaderLine = 254;
+
+/// Closes the file on every path.
+struct FileCloser {
+  std::FILE* file;
+  ~FileCloser() {
+    if (file != nullptr) std::fclose(file);
+  }
+};
+
+enum class LineStatus { Ok, TooLong };
+
+/// Reads one line (up to a line feed or the end of the file) without the line feed.
+LineStatus readLine(std::FILE* file, std::string& line) {
+  line.clear();
+  for (;;) {
+    const int c = std::fgetc(file);
+    if (c == EOF || c == '\n') return LineStatus::Ok;
+    if (line.size() == kMaxHeaderLine) return LineStatus::TooLong;
+    line.push_back(static_cast<char>(c));
+  }
+}
+
+bool endsWith(const std::string& path, const char* ending) {
+  const std::size_t n = std::strlen(ending);
+  return path.size() >= n && path.compare(path.size() - n, n, ending) == 0;
+}
+
+/// A file being written under a temporary name in the target's folder; `commit` moves it into
+/// place, otherwise the destructor removes it, so a failed write leaves no partial file.
+class TemporaryFile {
+ public:
+  explicit TemporaryFile(const std::string& target) : target_(target) {
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 16 && path_.empty(); ++attempt) {
+      std::string name = target + ".part" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
+      // Created exclusively, with the permissions the process's mask allows any new file.
+      const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (fd >= 0) {
+        ::close(fd);
+        path_ = std::move(name);
+      } else if (errno != EEXIST) {
+        break;
+      }
+    }
+  }
+  ~TemporaryFile() {
+    if (!path_.empty() && !committed_) std::remove(path_.c_str());
+  }
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+  bool valid() const { return !path_.empty(); }
+  const std::string& path() const { return path_; }
+  bool commit() {
+    if (std::rename(path_.c_str(), target_.c_str()) != 0) return false;
+    committed_ = true;
+    return true;
+  }
+
+ private:
+  std::string target_;
+  std::string path_;
+  bool committed_ = false;
+};
+
+bool writePGMFile(const ImageGray& image, const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) return false;
+  bool ok = std::fprintf(file, "P5\n") >= 0 && std::fflush(file) == 0;
+  ok = ok && std::fprintf(file, "%u %u\n", image.width, image.height) >= 0 && std::fflush(file) == 0;
+  ok = ok && std::fprintf(file, "255\n") >= 0 && std::fflush(file) == 0;
+  // Rows are taken with the image's stride, so a view is written as its own pixels.
+  for (std::uint32_t y = 0; ok && y < image.height; ++y) {
+    ok = std::fwrite(image.row(y), 1, image.width, file) == image.width;
+  }
+  return (std::fclose(file) == 0) && ok;
+}
+
+/// The pixels as packed rows: the image's own storage when its rows are contiguous, otherwise a
+/// packed copy in `packed`.
+template <typename PixelT>
+const void* packedPixels(const Image<PixelT>& image, std::vector<PixelT>& packed) {
+  if (static_cast<std::uint32_t>(image.stride) == image.width) return image.data;
+  packed.resize(static_cast<std::size_t>(image.width) * image.height);
+  for (std::uint32_t y = 0; y < image.height; ++y) {
+    std::copy(image.row(y), image.row(y) + image.width, packed.begin() + static_cast<std::ptrdiff_t>(y) * image.width);
+  }
+  return packed.data();
+}
+
+template <typename PixelT>
+bool saveWithCodec(const Image<PixelT>& image, const std::string& path, std::uint8_t flipOnWrite,
+                   std::uint32_t quality) {
+  constexpr int components = PixelT::kChannels;
+  if (image.isEmpty()) return false;
+  stbi_flip_vertically_on_write(flipOnWrite);
+
+  enum class Format { Png, Bmp, Jpg, Pgm, None } format = Format::None;
+  if (endsWith(path, ".png") || endsWith(path, ".PNG")) {
+    format = Format::Png;
+  } else if (endsWith(path, ".bmp") || endsWith(path, ".BMP")) {
+    format = Format::Bmp;
+  } else if (endsWith(path, ".jpg") || endsWith(path, ".JPG")) {
+    format = Format::Jpg;
+  } else if (components == 1 && (endsWith(path, ".pgm") || endsWith(path, ".PGM"))) {
+    format = Format::Pgm;
+  }
+  if (format == Format::None) {
+    LUMETRA_LOG_ERROR("It is not supported image type. {}", path);
+    return false;
+  }
+  if (format == Format::Pgm) {
+    if constexpr (components == 1) return savePGM(image, path);
+    return false;
+  }
+  if (image.width > static_cast<std::uint32_t>(INT_MAX) || image.height > static_cast<std::uint32_t>(INT_MAX)) {
+    return false;
+  }
+  const int w = static_cast<int>(image.width);
+  const int h = static_cast<int>(image.height);
+  TemporaryFile temporary(path);
+  if (!temporary.valid()) return false;
+  int written = 0;
+  try {
+    std::vector<PixelT> packed;
+    switch (format) {
+      case Format::Png:
+        // The row stride in bytes lets the codec write a view as it stands.
+        written = stbi_write_png(temporary.path().c_str(), w, h, components, image.data,
+                                 image.stride * static_cast<int>(sizeof(PixelT)));
+        break;
+      case Format::Bmp:
+        written = stbi_write_bmp(temporary.path().c_str(), w, h, components, packedPixels(image, packed));
+        break;
+      case Format::Jpg:
+        written = stbi_write_jpg(temporary.path().c_str(), w, h, components, packedPixels(image, packed),
+                                 static_cast<int>(quality > 100 ? 100 : quality));
+        break;
+      default:
+        break;
+    }
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return written != 0 && temporary.commit();
+}
+
+}  // namespace
+
+ImageGray loadImage(const std::string& path, bool flipOnLoad) {
+  if (endsWith(path, ".pgm")) return readPGM(path);
+  stbi_set_flip_vertically_on_load(flipOnLoad ? 1 : 0);
+  return loadImageWithCodec(path);
+}
+
+namespace {
+
+/// The whole file, or false when it cannot be read.
+bool readWholeFile(const std::string& path, std::vector<stbi_uc>& bytes) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return false;
+  FileCloser closer{file};
+  if (std::fseek(file, 0, SEEK_END) != 0) return false;
+  const long size = std::ftell(file);
+  if (size < 0 || size > INT_MAX || std::fseek(file, 0, SEEK_SET) != 0) return false;
+  bytes.resize(static_cast<std::size_t>(size));
+  return std::fread(bytes.data(), 1, bytes.size(), file) == bytes.size();
+}
+
+/// False for a JPEG stream cut off before its end-of-image marker. The codec would decode such a
+/// stream into a picture whose missing part is made up; a truncated file must be refused instead.
+/// Inside entropy-coded data a 0xFF byte is always followed by 0x00 or a restart marker, so an
+/// 0xFF 0xD9 pair after the first start-of-scan marker is the real end of the image.
+bool jpegIsComplete(const std::vector<stbi_uc>& bytes) {
+  if (bytes.size() < 2 || bytes[0] != 0xFF || bytes[1] != 0xD8) return true;  // not a JPEG
+  std::size_t i = 2;
+  while (i + 1 < bytes.size() && !(bytes[i] == 0xFF && bytes[i + 1] == 0xDA)) ++i;
+  for (; i + 1 < bytes.size(); ++i) {
+    if (bytes[i] == 0xFF && bytes[i + 1] == 0xD9) return true;
+  }
+  return false;
+}
+
+ImageGray decodeGray(const std::string& path) {
+  std::vector<stbi_uc> bytes;
+  if (!readWholeFile(path, bytes) || !jpegIsComplete(bytes)) return ImageGray();
+  const int length = static_cast<int>(bytes.size());
+  // Ask for the size first, so that a header claiming a picture too large for the image type is
+  // refused before the codec allocates for it.
+  int w = 0, h = 0, components = 0;
+  if (stbi_info_from_memory(bytes.data(), length, &w, &h, &components) == 0 || w <= 0 || h <= 0 ||
+      static_cast<std::int64_t>(w) * h > INT32_MAX) {
+    return ImageGray();
+  }
+  stbi_uc* pixels = stbi_load_from_memory(bytes.data(), length, &w, &h, &components, 1);
+  if (pixels == nullptr) return ImageGray();
+  ImageGray image;
+  if (w > 0 && h > 0 && static_cast<std::int64_t>(w) * h <= INT32_MAX) {
+    try {
+      image.create(Vec2u(static_cast<std::uint32_t>(w), static_cast<std::uint32_t>(h)));
+      std::memcpy(image.data, pixels, static_cast<std::size_t>(w) * static_cast<std::size_t>(h));
+    } catch (const std::bad_alloc&) {
+      image = ImageGray();
+    }
+  }
+  stbi_image_free(pixels);
+  return image;
+}
+
+}  // namespace
+
+ImageGray loadImageWithCodec(const std::string& path) {
+  ImageGray image;
+  try {
+    image = decodeGray(path);
+  } catch (const std::exception&) {
+    image = ImageGray();
+  }
+  if (image.isEmpty()) {
+    LUMETRA_LOG_ERROR("Error loading image from {}.", path);
+    return ImageGray();
+  }
+  return image;
+}
+
+namespace {
+
+ImageGray readPGMFile(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    LUMETRA_LOG_ERROR("Cannot open a file {}", path);
+    return ImageGray();
+  }
+  FileCloser closer{file};
+  auto cannotRead = [&path] {
+    LUMETRA_LOG_ERROR("Cannot read a file {}", path);
+    return ImageGray();
+  };
+
+  std::string line;
+  if (readLine(file, line) != LineStatus::Ok) return cannotRead();
+  if (line.compare(0, 2, "P5") != 0) {
+    LUMETRA_LOG_ERROR("The file is not PGM, {}", path);
+    return ImageGray();
+  }
+  do {
+    if (readLine(file, line) != LineStatus::Ok) return cannotRead();
+  } while (!line.empty() && line[0] == '#');
+
+  // The width in C notation (a leading 0x is hexadecimal, a leading 0 octal), the height decimal.
+  char* end = nullptr;
+  errno = 0;
+  const long width = std::strtol(line.c_str(), &end, 0);
+  const long height = std::strtol(end, nullptr, 10);
+  const bool rangeError = errno == ERANGE;
+  if (readLine(file, line) != LineStatus::Ok) return cannotRead();  // maximum value, not used
+
+  // Refuse sizes that are not positive, do not fit the image type, or that the file cannot hold,
+  // before anything is allocated for them.
+  if (rangeError || width <= 0 || height <= 0 || width > INT32_MAX || height > INT32_MAX ||
+      static_cast<std::int64_t>(width) * height > INT32_MAX) {
+    return cannotRead();
+  }
+  const std::int64_t count = static_cast<std::int64_t>(width) * height;
+  const long dataStart = std::ftell(file);
+  if (dataStart < 0 || std::fseek(file, 0, SEEK_END) != 0) return cannotRead();
+  const long fileEnd = std::ftell(file);
+  if (fileEnd < 0 || fileEnd - dataStart < count || std::fseek(file, dataStart, SEEK_SET) != 0) return cannotRead();
+
+  ImageGray image;
+  try {
+    image.create(Vec2u(static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height)));
+  } catch (const std::bad_alloc&) {
+    return cannotRead();
+  }
+  if (std::fread(image.data, 1, static_cast<std::size_t>(count), file) != static_cast<std::size_t>(count)) {
+    return cannotRead();
+  }
+  return image;
+}
+
+}  // namespace
+
+ImageGray readPGM(const std::string& path) {
+  try {
+    return readPGMFile(path);
+  } catch (const std::exception&) {
+    LUMETRA_LOG_ERROR("Cannot read a file {}", path);
+    return ImageGray();
+  }
+}
+
+bool savePGM(const ImageGray& image, const std::string& path) {
+  if (image.isEmpty()) return false;
+  try {
+    TemporaryFile temporary(path);
+    if (temporary.valid() && writePGMFile(image, temporary.path()) && temporary.commit()) return true;
+  } catch (const std::exception&) {
+  }
+  LUMETRA_LOG_ERROR("Cannot create a file {}", path);
+  return false;
+}
+
+bool saveImage(const ImageGray& image, const std::string& path, std::uint8_t flipOnWrite, std::uint32_t quality) {
+  try {
+    return saveWithCodec(image, path, flipOnWrite, quality);
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+bool saveImage(const ImageRGB& image, const std::string& path, std::uint8_t flipOnWrite, std::uint32_t quality) {
+  try {
+    return saveWithCodec(image, path, flipOnWrite, quality);
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+}  // namespace Lumetra
