@@ -71,6 +71,7 @@ class GridFeatureExtractor {
   void detect(const ImagePyramid& pyramid, const Eigen::Matrix3d* homography = nullptr);
 
   const std::vector<KeyPoint>& keyPoints() const { return keyPoints_; }
+  std::vector<KeyPoint>& keyPoints() { return keyPoints_; }
   std::size_t numKeyPoints() const { return keyPoints_.size(); }
 
   // The steps of detect, callable one by one.
