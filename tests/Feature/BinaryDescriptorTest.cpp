@@ -1,0 +1,214 @@
+// Oriented binary descriptors against a computation written from the formulas.
+#include <gtest/gtest.h>
+
+#include <bitset>
+#include <cmath>
+#include <random>
+#include <string>
+
+#include "Feature/BinaryDescriptor.h"
+#include "Feature/FastCornerDetector.h"
+#include "Feature/SamplingPattern.h"
+#include "FeatureReference.h"
+
+using Lumetra::BinaryDescriptor;
+using Lumetra::ImageGray;
+using Lumetra::RotatedPatternTable;
+using Lumetra::Vec2i;
+using Lumetra::Vec2u;
+namespace ref = FeatureReference;
+
+namespace {
+
+std::string dataPath(const char* name) { return std::string(FORMWRIGHT_OPENCV_DATA) + "/" + name; }
+
+// The pattern as the test sees it: from the published file when present, else the values of
+// the code (the table test below then has nothing to compare with and is skipped).
+std::vector<std::array<int, 4>> pattern() {
+  auto fromFile = ref::readPatternFile("/work/shared/data/orb-pattern.txt");
+  if (fromFile.size() == 256) return fromFile;
+  std::vector<std::array<int, 4>> pairs(256);
+  for (int k = 0; k < 256; ++k)
+    for (int i = 0; i < 4; ++i) pairs[k][i] = Lumetra::kSamplingPattern[4 * k + i];
+  return pairs;
+}
+
+RotatedPatternTable makeTable(bool precompute) {
+  RotatedPatternTable table;
+  Lumetra::buildRotatedPatterns(table, precompute);
+  return table;
+}
+
+int differingBits(const BinaryDescriptor& a, const BinaryDescriptor& b) {
+  int n = 0;
+  for (int i = 0; i < 32; ++i) n += static_cast<int>(std::bitset<8>(a[i] ^ b[i]).count());
+  return n;
+}
+
+}  // namespace
+
+TEST(SamplingPattern, IsThePublishedPattern) {
+  EXPECT_EQ(Lumetra::kSamplingPattern[0], 8);
+  EXPECT_EQ(Lumetra::kSamplingPattern[1], -3);
+  EXPECT_EQ(Lumetra::kSamplingPattern[2], 9);
+  EXPECT_EQ(Lumetra::kSamplingPattern[3], 5);
+  EXPECT_EQ(Lumetra::kSamplingPattern[4], 4);
+  EXPECT_EQ(Lumetra::kSamplingPattern[5], 2);
+  EXPECT_EQ(Lumetra::kSamplingPattern[6], 7);
+  EXPECT_EQ(Lumetra::kSamplingPattern[7], -12);
+  for (int i = 0; i < Lumetra::kSamplingPatternValues; ++i) {
+    EXPECT_GE(Lumetra::kSamplingPattern[i], -13);
+    EXPECT_LE(Lumetra::kSamplingPattern[i], 12);
+  }
+  const auto published = ref::readPatternFile("/work/shared/data/orb-pattern.txt");
+  if (published.size() != 256) GTEST_SKIP() << "published pattern file not available";
+  for (int k = 0; k < 256; ++k)
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(Lumetra::kSamplingPattern[4 * k + i], published[k][i]) << k;
+}
+
+TEST(RotatedPatterns, DiscAndTables) {
+  const RotatedPatternTable table = makeTable(true);
+  const std::array<std::int32_t, 16> expected = {15, 15, 15, 15, 14, 14, 14, 13, 13, 12, 11, 10, 9, 8, 6, 3};
+  EXPECT_EQ(table.umax, expected);
+  // The disc is symmetric under swapping rows and columns.
+  for (int v = 0; v <= 15; ++v)
+    for (int u = 0; u <= 15; ++u) EXPECT_EQ(u <= table.umax[v], v <= table.umax[u]) << u << "," << v;
+
+  ASSERT_EQ(table.patterns.size(), 360u);
+  const auto pairs = pattern();
+  // Degree 0: x * 1 - y * 0 + 0.5 truncated, so negative coordinates move up by one.
+  auto roundTowardZero = [](int v) { return v >= 0 ? v : v + 1; };
+  const auto& zero = table.patterns.at(0);
+  ASSERT_EQ(zero.size(), 512u);
+  for (int k = 0; k < 256; ++k) {
+    EXPECT_EQ(zero[2 * k].x, roundTowardZero(pairs[k][0]));
+    EXPECT_EQ(zero[2 * k].y, roundTowardZero(pairs[k][1]));
+    EXPECT_EQ(zero[2 * k + 1].x, roundTowardZero(pairs[k][2]));
+    EXPECT_EQ(zero[2 * k + 1].y, roundTowardZero(pairs[k][3]));
+  }
+  // Every degree against the formula, and every rotated point stays within the 18-pixel margin.
+  for (int d = 0; d < 360; ++d) {
+    const float angle = static_cast<float>(d) * 3.1415927f / 180.0f;
+    const float c = std::cos(angle), s = std::sin(angle);
+    const auto& points = table.patterns.at(d);
+    ASSERT_EQ(points.size(), 512u);
+    for (int i = 0; i < 512; ++i) {
+      const float x = static_cast<float>(pairs[i / 2][(i % 2) * 2]);
+      const float y = static_cast<float>(pairs[i / 2][(i % 2) * 2 + 1]);
+      const float rx = x * c - y * s;
+      const float ry = y * c + x * s;
+      EXPECT_EQ(points[i].x, static_cast<int>(std::trunc(static_cast<double>(rx) + 0.5)));
+      EXPECT_EQ(points[i].y, static_cast<int>(std::trunc(static_cast<double>(ry) + 0.5)));
+      EXPECT_LE(std::abs(points[i].x), 18);
+      EXPECT_LE(std::abs(points[i].y), 18);
+    }
+  }
+
+  const RotatedPatternTable plain = makeTable(false);
+  EXPECT_EQ(plain.umax, expected);
+  EXPECT_TRUE(plain.patterns.empty());
+}
+
+TEST(RotatedPatterns, WholeDegreeRule) {
+  EXPECT_EQ(Lumetra::wholeDegree(0.0f), 0);
+  EXPECT_EQ(Lumetra::wholeDegree(-0.0001f), 359);
+  EXPECT_EQ(Lumetra::wholeDegree(-1e-8f), 0);  // 2 pi - 1e-8 rounds to 360 degrees
+  EXPECT_EQ(Lumetra::wholeDegree(3.1415927f), 180);
+  EXPECT_EQ(Lumetra::wholeDegree(-3.1415927f / 2.0f), 270);
+  EXPECT_EQ(Lumetra::wholeDegree(0.99f * 3.1415927f / 180.0f), 0);
+  EXPECT_EQ(Lumetra::wholeDegree(1.01f * 3.1415927f / 180.0f), 1);
+}
+
+TEST(BinaryDescriptors, UniformPatchAndMargins) {
+  const RotatedPatternTable table = makeTable(true);
+  const RotatedPatternTable exactOnly = makeTable(false);
+  const ImageGray flat(Vec2u(60, 50), Lumetra::Gray8{{90}});
+  BinaryDescriptor d;
+  d.fill(0xAB);
+  EXPECT_EQ(Lumetra::patchOrientation(table, flat, Vec2i(30, 25)), 0.0f);
+  ASSERT_TRUE(Lumetra::computeRotatedBinaryDescriptor(table, flat, Vec2i(30, 25), d));
+  for (auto byte : d) EXPECT_EQ(byte, 0);
+  d.fill(0xAB);
+  ASSERT_TRUE(Lumetra::computeBinaryDescriptorExact(table, flat, Vec2i(30, 25), d));
+  for (auto byte : d) EXPECT_EQ(byte, 0);
+
+  // x = 18 and x = W - 19 are the outermost positions that succeed; likewise in y.
+  const int W = 60, H = 50;
+  const struct {
+    int x, y;
+    bool ok;
+  } cases[] = {{17, 25, false}, {18, 25, true}, {W - 19, 25, true}, {W - 18, 25, false},
+               {30, 17, false}, {30, 18, true}, {30, H - 19, true}, {30, H - 18, false}, {-5, 25, false}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(Lumetra::computeRotatedBinaryDescriptor(table, flat, Vec2i(c.x, c.y), d), c.ok) << c.x << "," << c.y;
+    EXPECT_EQ(Lumetra::computeBinaryDescriptorExact(table, flat, Vec2i(c.x, c.y), d), c.ok) << c.x << "," << c.y;
+  }
+  // Without precomputed patterns the table path fails; the exact path does not need them.
+  EXPECT_FALSE(Lumetra::computeRotatedBinaryDescriptor(exactOnly, flat, Vec2i(30, 25), d));
+  EXPECT_TRUE(Lumetra::computeBinaryDescriptorExact(exactOnly, flat, Vec2i(30, 25), d));
+  EXPECT_FALSE(Lumetra::computeRotatedBinaryDescriptor(table, ImageGray(), Vec2i(30, 25), d));
+}
+
+TEST(BinaryDescriptors, OrientationOfKnownPatches) {
+  const RotatedPatternTable table = makeTable(false);
+  // Brightness growing to the right: angle 0; downwards: pi / 2; to the left: pi; upwards: -pi / 2.
+  const struct {
+    int gx, gy;
+    float angle;
+  } cases[] = {{1, 0, 0.0f}, {0, 1, 1.5707964f}, {-1, 0, 3.1415927f}, {0, -1, -1.5707964f}};
+  for (const auto& c : cases) {
+    ImageGray image(Vec2u(40, 40), Lumetra::Gray8{{0}});
+    for (std::uint32_t y = 0; y < 40; ++y)
+      for (std::uint32_t x = 0; x < 40; ++x)
+        image.at(x, y)[0] = static_cast<std::uint8_t>(100 + c.gx * (static_cast<int>(x) - 20) +
+                                                      c.gy * (static_cast<int>(y) - 20));
+    EXPECT_FLOAT_EQ(Lumetra::patchOrientation(table, image, Vec2i(20, 20)), c.angle);
+  }
+}
+
+TEST(BinaryDescriptors, Degree359AndTheOrientationJustBelowZero) {
+  // Brighter to the right, and a little brighter above the centre: the angle is slightly
+  // negative, so the table path takes the pattern of degree 359.
+  ImageGray image(Vec2u(50, 50), Lumetra::Gray8{{0}});
+  for (std::uint32_t y = 0; y < 50; ++y)
+    for (std::uint32_t x = 0; x < 50; ++x) image.at(x, y)[0] = static_cast<std::uint8_t>(60 + 3 * x);
+  image.at(25, 24)[0] = static_cast<std::uint8_t>(image.at(25, 24)[0] + 40);
+  const RotatedPatternTable table = makeTable(true);
+  const float r = Lumetra::patchOrientation(table, image, Vec2i(25, 25));
+  EXPECT_LT(r, 0.0f);
+  EXPECT_GT(r, -0.0175f);
+  EXPECT_EQ(r, ref::orientation(ref::viewOf(image), 25, 25));
+  EXPECT_EQ(Lumetra::wholeDegree(r), 359);
+  BinaryDescriptor d;
+  ASSERT_TRUE(Lumetra::computeRotatedBinaryDescriptor(table, image, Vec2i(25, 25), d));
+  EXPECT_EQ(d, ref::descriptor(ref::viewOf(image), 25, 25, pattern(), true));
+}
+
+TEST(BinaryDescriptors, MatchFormulasOnRealKeypoints) {
+  const ImageGray image = ref::loadGray(dataPath("graf1.png"));
+  ASSERT_FALSE(image.isEmpty());
+  const RotatedPatternTable table = makeTable(true);
+  Lumetra::FastCornerDetector detector;
+  detector.runAVX2(image, 30, true);
+  ASSERT_GT(detector.cornersSuppressed.size(), 300u);
+  const ref::GrayView view = ref::viewOf(image);
+  const auto pairs = pattern();
+  int described = 0;
+  long long bitsDiffering = 0;
+  for (std::size_t i = 0; i < detector.cornersSuppressed.size(); i += 3) {
+    const Lumetra::Corner& c = detector.cornersSuppressed[i];
+    BinaryDescriptor table1, exact1;
+    const bool inside = c.x >= 18 && c.x < view.width - 18 && c.y >= 18 && c.y < view.height - 18;
+    ASSERT_EQ(Lumetra::computeRotatedBinaryDescriptor(table, image, Vec2i(c.x, c.y), table1), inside);
+    ASSERT_EQ(Lumetra::computeBinaryDescriptorExact(table, image, Vec2i(c.x, c.y), exact1), inside);
+    if (!inside) continue;
+    ++described;
+    EXPECT_EQ(Lumetra::patchOrientation(table, image, Vec2i(c.x, c.y)), ref::orientation(view, c.x, c.y));
+    EXPECT_EQ(table1, ref::descriptor(view, c.x, c.y, pairs, true)) << c.x << "," << c.y;
+    EXPECT_EQ(exact1, ref::descriptor(view, c.x, c.y, pairs, false)) << c.x << "," << c.y;
+    bitsDiffering += differingBits(table1, exact1);
+  }
+  ASSERT_GT(described, 100);
+  // The two paths differ only where a rotated point falls on another pixel: most bits agree.
+  EXPECT_LT(static_cast<double>(bitsDiffering) / (256.0 * described), 0.1);
+}
