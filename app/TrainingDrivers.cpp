@@ -3,6 +3,8 @@
 #include "Console.h"
 #include "Constants.h"
 #include "JsonConfig.h"
+#include "ObjectTracker/Trainer/Image/ImageTargetTrainer.h"
+#include "ObjectTracker/Trainer/QRCode/QRCodeTargetGenerator.h"
 
 #include <fmt/format.h>
 
@@ -14,13 +16,39 @@ bool reportUnavailable(const std::string& type) {
   return false;
 }
 
-bool trainImageTarget(const TrainingConfig&, const CameraCalibration&, std::string, const std::string&,
-                      const std::filesystem::path&) {
-  return reportUnavailable("Image");
+bool trainImageTarget(const TrainingConfig& config, const CameraCalibration& calibration, std::string targetName,
+                      const std::string& picturePath, const std::filesystem::path& outputDirectory) {
+  // Settings that would make training divide by zero or allocate without bound are refused
+  // before anything is read.
+  const std::string problem = Obrin::ImageTargetTrainer::checkConfiguration(config);
+  if (!problem.empty()) {
+    printLine(problem);
+    return false;
+  }
+  Obrin::ImageTargetTrainer trainer(config, calibration);
+  if (!trainer.train(picturePath, targetName)) {
+    printLine("Failed to train from " + picturePath);
+    return false;
+  }
+  if (!trainer.saveTarget(targetName, outputDirectory.string())) {
+    printLine("Failed to write training data to " + quotePath(outputDirectory));
+    return false;
+  }
+  return true;
 }
 
-bool trainQRCodeTarget(const TrainingConfig&, std::string, const std::filesystem::path&) {
-  return reportUnavailable("QRCode");
+bool trainQRCodeTarget(const TrainingConfig& config, std::string targetName,
+                       const std::filesystem::path& outputDirectory) {
+  Obrin::QRCodeTargetGenerator generator(&config);
+  if (!generator.run(targetName)) {
+    printLine("Failed to generate QR Code target data");
+    return false;
+  }
+  if (!generator.saveTarget(targetName, outputDirectory)) {
+    printLine("Failed to write QR Code target data");
+    return false;
+  }
+  return true;
 }
 
 bool trainCadTarget(const TrainingConfig&, const CameraCalibration&, const std::string&, const std::string&,
