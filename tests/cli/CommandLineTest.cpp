@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+using TestSupport::quoted;
 using TestSupport::runFormwright;
 using TestSupport::TempDir;
 using TestSupport::writeFile;
@@ -33,15 +34,6 @@ const std::string kUsage =
     "    cameraCalibration    *.json Camera intrinsics of target devices\n"
     "\n";
 
-// The path as the program quotes it: in double quotes, with '"' and '\' escaped.
-std::string quoted(const std::string& path) {
-  std::string out = "\"";
-  for (char c : path) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out + "\"";
-}
 
 void expectFailure(const TestSupport::RunResult& r, const std::string& expectedOut) {
   EXPECT_EQ(r.out, expectedOut);

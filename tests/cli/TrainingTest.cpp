@@ -16,6 +16,7 @@
 #include <vector>
 
 namespace fs = std::filesystem;
+using TestSupport::quoted;
 using TestSupport::runFormwright;
 using TestSupport::TempDir;
 using TestSupport::writeFile;
@@ -29,14 +30,6 @@ const std::string kSuccess = "Training successfully finished.\n";
 const std::string kTrainingFailed = "ERROR: An error occurred during target training.\n";
 const std::string kBatchFailed = "ERROR: An error occurred during batch target training.\n";
 
-std::string quoted(const std::string& path) {
-  std::string out = "\"";
-  for (char c : path) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out + "\"";
-}
 
 std::string imageConfig(const std::string& name, const std::string& extra = "") {
   return "{\"Config.Target.Type\": \"Image\", \"Config.Target.Name\": \"" + name +
