@@ -91,6 +91,25 @@ TEST(CommandLine, PathsInLinesAreQuotedWithEscapes) {
   expectFailure(runFormwright({"", "c.json"}), "ERROR: Output path '\"\"' does not exist\n");
 }
 
+TEST(CommandLine, FileSystemErrorsReadAsMissingPaths) {
+  TempDir dir;
+  // A name longer than the file system allows, and a loop of symbolic links.
+  const std::string tooLong = (dir / std::string(300, 'n')).string();
+  std::filesystem::create_symlink(dir / "loop-b", dir / "loop-a");
+  std::filesystem::create_symlink(dir / "loop-a", dir / "loop-b");
+  const std::string loop = (dir / "loop-a").string();
+  for (const std::string& path : {tooLong, loop, loop + "/below"}) {
+    expectFailure(runFormwright({path, "c.json"}), "ERROR: Output path '" + quoted(path) + "' does not exist\n");
+    expectFailure(runFormwright({dir.path().string(), "c.json", "m.obj", path}),
+                  "ERROR: Specified calibration file '" + quoted(path) + "' does not exist\n");
+    expectFailure(runFormwright({dir.path().string(), path}),
+                  "ERROR: Failed to load configuration file from " + quoted(path) + "\n");
+  }
+  writeFile(dir / "c.json", "{\"Config.Target.Name\": \"A\"}");
+  expectFailure(runFormwright({dir.path().string(), (dir / "c.json").string(), loop}),
+                "ERROR: Target data file  '" + quoted(loop) + "' does not exist\n" + kTrainingFailed);
+}
+
 TEST(CommandLine, CalibrationFileIsCheckedBeforeTheOutputDirectory) {
   TempDir dir;
   const std::string missing = (dir / "nocal.json").string();
