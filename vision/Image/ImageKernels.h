@@ -48,6 +48,13 @@ void blurRowFixedAVX2(const std::uint8_t* src, std::int32_t* tmp, int width, con
 // Column pass: dst[x] = (sum over i of rows[i][x] * K[i] + 32768) >> 16 for x in [0, width).
 void blurColumnFixedAVX2(const std::int32_t* const* rows, std::uint8_t* dst, int width, const std::int32_t* K,
                          int taps);
+// The same two passes with the intermediate row held as 16-bit words (the values are at most
+// 255) in the leading half of each 32-bit row, for weights that fit 16-bit factors (outer taps
+// at most 32767, the centre at most 65534, the sum at most 65536). The row pass also writes 0
+// into the outer r columns.
+void blurRowFixedPackedAVX2(const std::uint8_t* src, std::int32_t* tmp, int width, const std::int32_t* K, int taps);
+void blurColumnFixedPackedAVX2(const std::int32_t* const* rows, std::uint8_t* dst, int width, const std::int32_t* K,
+                               int taps);
 
 }  // namespace kernels
 }  // namespace Lumetra
