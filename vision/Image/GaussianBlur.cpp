@@ -172,12 +172,19 @@ void ConvolutionFilter::verticalPassFloat(const ImageDouble& tmp, ImageGray& dst
   const int width = static_cast<int>(tmp.width);
   if (width - r <= r) return;
   const bool simd = Cpu::useAVX2();
-  const double* rows[kMaxTaps];
+  const double* rows[kMaxTaps + 1];
   for (std::uint32_t y = rowBegin; y < rowEnd; ++y) {
-    for (int i = 0; i < taps_; ++i) {
+    const bool pair = simd && y + 1 < rowEnd;
+    for (int i = 0; i < taps_ + (pair ? 1 : 0); ++i) {
       rows[i] = &windowRow(tmp, y - static_cast<std::uint32_t>(r) + static_cast<std::uint32_t>(i))->c[0];
     }
     uchar* d = dst.row(y)->c;
+    if (pair) {
+      // Two output rows share all but one of their intermediate rows.
+      kernels::blurColumnFloatPairAVX2(rows, d, dst.row(y + 1)->c, r, width - r, columnWeights, taps_);
+      ++y;
+      continue;
+    }
     if (simd) {
       kernels::blurColumnFloatAVX2(rows, d, r, width - r, columnWeights, taps_);
       continue;
@@ -212,7 +219,7 @@ void ConvolutionFilter::apply(const ImageGray& src, ImageGray& dst, FilterWorksp
   // the source itself.
   auto run = [&](auto& window, auto rowPass, auto columnPass) {
     const std::uint32_t rowBytes = std::max<std::uint32_t>(1, src.width * static_cast<std::uint32_t>(sizeof(*window.data)));
-    const std::uint32_t windowRows = std::min(height, std::max(2 * r + 1, kWindowBytes / rowBytes));
+    const std::uint32_t windowRows = std::min(height, std::max(2 * r + 2, kWindowBytes / rowBytes));
     window.ensureSize(Vec2u(src.width, windowRows));
     std::uint32_t rowsDone = 0;
     std::uint32_t outDone = outBegin;

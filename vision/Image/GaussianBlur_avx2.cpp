@@ -85,7 +85,68 @@ void blurColumnFloat(const double* const* rows, std::uint8_t* dst, int x0, int x
   }
 }
 
+// Float column pass of two output rows at once: rows[0 .. 2R] feed the first, rows[1 .. 2R + 1]
+// the second, so each loaded intermediate vector serves both.
+template <int R>
+void blurColumnFloatPair(const double* const* rows, std::uint8_t* dst0, std::uint8_t* dst1, int x0, int x1,
+                         const double* k) {
+  constexpr int kTaps = 2 * R + 1;
+  __m256d weight[kTaps];
+  for (int i = 0; i < kTaps; ++i) weight[i] = _mm256_set1_pd(k[i]);
+  const double* row[kTaps + 1];
+  for (int i = 0; i <= kTaps; ++i) row[i] = rows[i];
+  auto store = [](std::uint8_t* d, const __m256d* acc) {
+    const __m128i v0 = _mm256_cvttpd_epi32(acc[0]);
+    const __m128i v1 = _mm256_cvttpd_epi32(acc[1]);
+    const __m128i v2 = _mm256_cvttpd_epi32(acc[2]);
+    const __m128i v3 = _mm256_cvttpd_epi32(acc[3]);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d), _mm_packus_epi16(_mm_packs_epi32(v0, v1), _mm_packs_epi32(v2, v3)));
+  };
+  int x = x0;
+  for (; x + 16 <= x1; x += 16) {
+    // Each sum starts from its first product (0.0 + p == p for these non-negative values) and
+    // adds the others in tap order.
+    __m256d a[4], b[4];
+    for (int q = 0; q < 4; ++q) {
+      const __m256d v = _mm256_loadu_pd(row[0] + x + 4 * q);
+      a[q] = _mm256_mul_pd(v, weight[0]);
+    }
+    for (int q = 0; q < 4; ++q) {
+      const __m256d v = _mm256_loadu_pd(row[1] + x + 4 * q);
+      a[q] = _mm256_add_pd(a[q], _mm256_mul_pd(v, weight[1]));
+      b[q] = _mm256_mul_pd(v, weight[0]);
+    }
+    for (int i = 2; i < kTaps; ++i) {
+      for (int q = 0; q < 4; ++q) {
+        const __m256d v = _mm256_loadu_pd(row[i] + x + 4 * q);
+        a[q] = _mm256_add_pd(a[q], _mm256_mul_pd(v, weight[i]));
+        b[q] = _mm256_add_pd(b[q], _mm256_mul_pd(v, weight[i - 1]));
+      }
+    }
+    for (int q = 0; q < 4; ++q) {
+      const __m256d v = _mm256_loadu_pd(row[kTaps] + x + 4 * q);
+      b[q] = _mm256_add_pd(b[q], _mm256_mul_pd(v, weight[kTaps - 1]));
+    }
+    store(dst0 + x, a);
+    store(dst1 + x, b);
+  }
+  if (x < x1) {
+    blurColumnFloat<R>(row, dst0, x, x1, k);
+    blurColumnFloat<R>(row + 1, dst1, x, x1, k);
+  }
+}
+
 }  // namespace
+
+void blurColumnFloatPairAVX2(const double* const* rows, std::uint8_t* dst0, std::uint8_t* dst1, int x0, int x1,
+                             const double* k, int taps) {
+  switch (taps) {
+    case 3: blurColumnFloatPair<1>(rows, dst0, dst1, x0, x1, k); break;
+    case 5: blurColumnFloatPair<2>(rows, dst0, dst1, x0, x1, k); break;
+    case 7: blurColumnFloatPair<3>(rows, dst0, dst1, x0, x1, k); break;
+    default: break;
+  }
+}
 
 void blurRowFloatAVX2(const std::uint8_t* src, double* tmp, int width, const double* k, int taps, double* scratch) {
   // The row as doubles once, so that each tap is one load. A byte v is converted exactly as
