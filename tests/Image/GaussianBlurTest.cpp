@@ -72,7 +72,8 @@ TEST(GaussianBlur, BothPathsMatchReferenceOnEveryLevelAndSize) {
 }
 
 // Wide pictures keep only a window of intermediate rows (row y in window row y mod its height),
-// as few as one per tap; the heights cover one output row, a wrap of the window, and many wraps.
+// as few as one more than the taps; the heights cover one output row, a wrap of the window, and
+// many wraps.
 // Sigma 0.4 gives a centre weight above one half (the 16-bit kernels split it), sigma 0.2 a
 // centre weight too large for them (the 32-bit kernels take over).
 TEST(GaussianBlur, PicturesTallerThanTheRowWindowMatchReference) {

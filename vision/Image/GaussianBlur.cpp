@@ -14,9 +14,10 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-// The row-pass window holds about this many bytes, and at least one row per tap. The column
-// pass reads the rows the row pass has just written, so they are still in the cache; a picture
-// whose intermediate fits is held whole.
+// The row-pass window holds about this many bytes, and at least one row more than the taps (so
+// that the column pass can take output rows in pairs). The column pass reads the rows the row
+// pass has just written, so they are still in the cache; a picture whose intermediate fits is
+// held whole.
 constexpr std::uint32_t kWindowBytes = 64 * 1024;
 
 bool isSymmetric(const std::int32_t* k, int taps) {

@@ -13,8 +13,8 @@ namespace Lumetra {
 ///
 /// The row pass runs only a few rows ahead of the column pass, so an intermediate holds a window
 /// of rows rather than the whole picture: row y of the row-pass result lives in window row
-/// y mod (window height), and the window holds at least one row per tap. A picture small enough
-/// is held whole.
+/// y mod (window height), and the window holds at least one row more than the taps. A picture
+/// small enough is held whole.
 struct FilterWorkspace {
   ImageDouble doubleIntermediate;  ///< row-pass window of the floating-point path
   ImageInt intIntermediate;        ///< row-pass window of the fixed-point path
