@@ -29,6 +29,34 @@ void blurRowFloat(const double* scratch, double* tmp, int width, const double* k
   int x = R;
   // Four pixels per vector, each pixel's terms added in the scalar order. The scalar sum starts
   // at 0.0, and 0.0 + p == p for the non-negative first product, so the sum starts at p.
+  bool symmetric = true;
+  for (int i = 0; i < R; ++i) symmetric = symmetric && k[i] == k[kTaps - 1 - i];
+  if constexpr (R >= 2) {
+    if (symmetric && x + 16 <= width - R) {
+      // Term R + 2 of the block at x is s(x + 2) k[R + 2], and with symmetric weights that is
+      // term R - 2 of the block at x + 4: the product is made once and carried over.
+      __m256d carried = _mm256_mul_pd(_mm256_loadu_pd(scratch + x - 2), weight[R - 2]);
+      for (; x + 16 <= width - R; x += 16) {
+        for (int q = 0; q < 4; ++q) {
+          const double* s = scratch + x + 4 * q - R;
+          __m256d acc = R == 2 ? carried : _mm256_mul_pd(_mm256_loadu_pd(s), weight[0]);
+          for (int i = 1; i < kTaps; ++i) {
+            __m256d term;
+            if (i == R - 2) {
+              term = carried;
+            } else if (i == R + 2) {
+              term = _mm256_mul_pd(_mm256_loadu_pd(s + i), weight[i]);
+              carried = term;
+            } else {
+              term = _mm256_mul_pd(_mm256_loadu_pd(s + i), weight[i]);
+            }
+            acc = _mm256_add_pd(acc, term);
+          }
+          _mm256_storeu_pd(tmp + x + 4 * q, acc);
+        }
+      }
+    }
+  }
   for (; x + 16 <= width - R; x += 16) {
     const double* s = scratch + x - R;
     __m256d acc[4];
