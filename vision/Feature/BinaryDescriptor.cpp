@@ -3,9 +3,19 @@
 #include <cmath>
 #include <cstddef>
 
+#include "Core/CpuFeatures.h"
 #include "Feature/SamplingPattern.h"
 
 namespace Lumetra {
+namespace descriptor_avx2 {
+
+// BinaryDescriptor_avx2.cpp: the same sums and tests as patchMoments and runTests below.
+void patchMoments(const std::uint8_t* centre, std::ptrdiff_t step, const std::int32_t* umax, std::int32_t& m10,
+                  std::int32_t& m01);
+void runTests(const std::uint8_t* centre, std::ptrdiff_t stride, const PatternPoint* points, std::uint8_t* out);
+
+}  // namespace descriptor_avx2
+
 namespace {
 
 constexpr int kPatchRadius = 15;
@@ -31,7 +41,7 @@ inline std::int32_t roundExactCoordinate(float value) { return static_cast<std::
 
 // The 256 tests with the rotated points given as (x, y) pairs.
 template <class PointAt>
-void runTests(const ImageGray& image, const Vec2i& p, PointAt pointAt, BinaryDescriptor& out) {
+void runTestsScalar(const ImageGray& image, const Vec2i& p, PointAt pointAt, BinaryDescriptor& out) {
   const auto* centre = reinterpret_cast<const std::uint8_t*>(image.data) +
                        static_cast<std::ptrdiff_t>(p.y()) * image.stride + p.x();
   const std::ptrdiff_t stride = image.stride;
@@ -47,6 +57,20 @@ void runTests(const ImageGray& image, const Vec2i& p, PointAt pointAt, BinaryDes
     }
     out[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(byte);
   }
+}
+
+// The vector kernels address pixels with 32-bit offsets of at most 18 rows.
+constexpr std::ptrdiff_t kMaxVectorStride = std::ptrdiff_t(1) << 24;
+
+// The 256 tests with the rotated points stored in pair order.
+void runTests(const ImageGray& image, const Vec2i& p, const PatternPoint* points, BinaryDescriptor& out) {
+  if (Cpu::useAVX2() && image.stride <= kMaxVectorStride) {
+    const auto* centre = reinterpret_cast<const std::uint8_t*>(image.data) +
+                         static_cast<std::ptrdiff_t>(p.y()) * image.stride + p.x();
+    descriptor_avx2::runTests(centre, image.stride, points, out.data());
+    return;
+  }
+  runTestsScalar(image, p, [points](int i) { return points[i]; }, out);
 }
 
 // m10 and m01 of the disc, rows paired symmetrically around the centre.
@@ -127,11 +151,41 @@ void buildRotatedPatterns(RotatedPatternTable& table, bool precompute) {
   }
 }
 
+namespace {
+
+std::shared_ptr<const RotatedPatternTable> makeRotatedPatterns(bool precompute) {
+  auto table = std::make_shared<RotatedPatternTable>();
+  buildRotatedPatterns(*table, precompute);
+  return table;
+}
+
+}  // namespace
+
+std::shared_ptr<const RotatedPatternTable> sharedRotatedPatterns(bool precompute) {
+  // Each table is built on its first request only.
+  if (precompute) {
+    static const std::shared_ptr<const RotatedPatternTable> withPatterns = makeRotatedPatterns(true);
+    return withPatterns;
+  }
+  static const std::shared_ptr<const RotatedPatternTable> discOnly = makeRotatedPatterns(false);
+  return discOnly;
+}
+
 float patchOrientation(const RotatedPatternTable& table, const ImageGray& image, const Vec2i& point) {
   if (!insideMargin(image, point, kPatchRadius)) return 0.0f;
   std::int32_t m10 = 0;
   std::int32_t m01 = 0;
-  patchMoments(table, image, point, m10, m01);
+  // The vector version reads 32 bytes from 15 pixels left of the centre: the row must reach 16
+  // pixels right of it.
+  if (Cpu::useAVX2() && static_cast<std::int64_t>(point.x()) + kPatchRadius + 1 < static_cast<std::int64_t>(image.width) &&
+      image.rowBytes <= kMaxVectorStride) {
+    const std::ptrdiff_t step = image.rowBytes;
+    const auto* centre = reinterpret_cast<const std::uint8_t*>(image.data) +
+                         static_cast<std::ptrdiff_t>(point.y()) * step + point.x();
+    descriptor_avx2::patchMoments(centre, step, table.umax.data(), m10, m01);
+  } else {
+    patchMoments(table, image, point, m10, m01);
+  }
   return momentAngle(m10, m01);
 }
 
@@ -151,8 +205,7 @@ bool computeRotatedBinaryDescriptor(const RotatedPatternTable& table, const Imag
   if (found == table.patterns.end() || found->second.size() < static_cast<std::size_t>(kDescriptorTests * 2)) {
     return false;
   }
-  const PatternPoint* points = found->second.data();
-  runTests(image, point, [points](int i) { return points[i]; }, out);
+  runTests(image, point, found->second.data(), out);
   return true;
 }
 
@@ -168,7 +221,7 @@ bool computeBinaryDescriptorExact(const RotatedPatternTable& table, const ImageG
     const float y = kSamplingPattern[2 * i + 1];
     points[i] = PatternPoint{roundExactCoordinate(x * c - y * s), roundExactCoordinate(y * c + x * s)};
   }
-  runTests(image, point, [&points](int i) { return points[i]; }, out);
+  runTests(image, point, points, out);
   return true;
 }
 

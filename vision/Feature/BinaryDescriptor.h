@@ -7,6 +7,7 @@
 // pair is darker than the pixel at the second.
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <unordered_map>
 #include <vector>
 
@@ -33,6 +34,11 @@ struct RotatedPatternTable {
 
 /// Fills `umax` and, with `precompute`, the 360 rotated patterns (else leaves them empty).
 void buildRotatedPatterns(RotatedPatternTable& table, bool precompute);
+
+/// A table as built by buildRotatedPatterns(table, precompute), made once per process for each
+/// value of `precompute` and shared by every caller: its contents depend on nothing else and it
+/// is never modified after it is built. Thread-safe.
+std::shared_ptr<const RotatedPatternTable> sharedRotatedPatterns(bool precompute);
 
 /// The orientation of the patch around the point, in radians in (-pi, pi], y downwards;
 /// 0 for a uniform patch. A point whose disc does not fit in the image (closer than 15

@@ -91,9 +91,7 @@ void GridFeatureExtractor::configure(std::int32_t width, std::int32_t height, st
     }
   }
 
-  auto table = std::make_unique<RotatedPatternTable>();
-  buildRotatedPatterns(*table, params_.precomputeRotations);
-  patterns_ = std::move(table);
+  patterns_ = sharedRotatedPatterns(params_.precomputeRotations);
 
   borderX_ = offsetX + kGridMargin;
   borderY_ = offsetY + kGridMargin;

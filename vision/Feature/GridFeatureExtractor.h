@@ -106,7 +106,8 @@ class GridFeatureExtractor {
   static KeyPoint keyPointFrom(const Corner& corner);
 
   Parameters params_;
-  std::unique_ptr<RotatedPatternTable> patterns_ = std::make_unique<RotatedPatternTable>();
+  // Immutable once built; configure takes the process-wide copy for its precompute setting.
+  std::shared_ptr<const RotatedPatternTable> patterns_ = std::make_shared<const RotatedPatternTable>();
   std::vector<KeyPoint> keyPoints_;
   std::vector<Corner> leftovers_;
   std::vector<std::vector<Corner>> cellCorners_;
