@@ -20,6 +20,7 @@ int fastSuppressRowAvx2(const std::uint8_t* above, const std::uint8_t* here, con
                         const std::int32_t* cols, int count, std::int32_t* kept);
 int fastSuppressRowSse(const std::uint8_t* above, const std::uint8_t* here, const std::uint8_t* below, int width,
                        const std::int32_t* cols, int count, std::int32_t* kept);
+int fastPixelScoreSse(const std::uint8_t* p, const std::int32_t* offsets);
 
 namespace {
 
@@ -167,9 +168,16 @@ void FastCornerDetector::runAVX2(const ImageGray& view, std::uint8_t threshold, 
   }
 }
 
+namespace {
+
+inline std::int32_t scoreAtLeast(std::int32_t s, std::int32_t threshold) { return s - 1 > threshold ? s - 1 : threshold; }
+
+}  // namespace
+
 std::int32_t fast9CornerScore(const std::uint8_t* center, const std::int32_t* offsets, std::int32_t threshold) {
-  const std::int32_t s = fastdetail::pixelScore(center, offsets);
-  return s - 1 > threshold ? s - 1 : threshold;
+  const std::int32_t s =
+      Cpu::useSSE41() ? detail::fastPixelScoreSse(center, offsets) : fastdetail::pixelScore(center, offsets);
+  return scoreAtLeast(s, threshold);
 }
 
 void scoreCorners(const ImageGray& image, std::vector<Corner>& corners, std::int32_t threshold) {
@@ -181,13 +189,16 @@ void scoreCorners(const ImageGray& image, std::vector<Corner>& corners, std::int
   const auto* data = reinterpret_cast<const std::uint8_t*>(image.data);
   const std::int64_t w = image.width;
   const std::int64_t h = image.height;
+  const bool sse = Cpu::useSSE41();
   for (Corner& c : corners) {
     if (c.x < 3 || c.y < 3 || c.x >= w - 3 || c.y >= h - 3) {
       c.score = threshold;
       continue;
     }
-    c.score = fast9CornerScore(data + static_cast<std::ptrdiff_t>(c.y) * image.rowBytes + c.x, offsets.data(),
-                               threshold);
+    const std::uint8_t* centre = data + static_cast<std::ptrdiff_t>(c.y) * image.rowBytes + c.x;
+    const std::int32_t s =
+        sse ? detail::fastPixelScoreSse(centre, offsets.data()) : fastdetail::pixelScore(centre, offsets.data());
+    c.score = scoreAtLeast(s, threshold);
   }
 }
 

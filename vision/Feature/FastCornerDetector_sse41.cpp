@@ -41,6 +41,42 @@ int fastRowSse(const std::uint8_t* row, int width, const std::int32_t* offsets, 
   return fastdetail::detectRow<fastdetail::VecSse>(row, width, offsets, threshold, scoreRow, cols);
 }
 
+// The score of one pixel as fastdetail::pixelScore: the 16 circle values in one register, the
+// minimum and maximum of every 9-arc by rotations (windows of 2, 4, 8, then the ninth value),
+// and the largest minimum and smallest maximum over the arcs.
+int fastPixelScoreSse(const std::uint8_t* p, const std::int32_t* offsets) {
+  const __m128i v = _mm_setr_epi8(
+      static_cast<char>(p[offsets[0]]), static_cast<char>(p[offsets[1]]), static_cast<char>(p[offsets[2]]),
+      static_cast<char>(p[offsets[3]]), static_cast<char>(p[offsets[4]]), static_cast<char>(p[offsets[5]]),
+      static_cast<char>(p[offsets[6]]), static_cast<char>(p[offsets[7]]), static_cast<char>(p[offsets[8]]),
+      static_cast<char>(p[offsets[9]]), static_cast<char>(p[offsets[10]]), static_cast<char>(p[offsets[11]]),
+      static_cast<char>(p[offsets[12]]), static_cast<char>(p[offsets[13]]), static_cast<char>(p[offsets[14]]),
+      static_cast<char>(p[offsets[15]]));
+  // Lane k of a rotation by n holds circle position (k + n) mod 16.
+  const __m128i r1 = _mm_alignr_epi8(v, v, 1);
+  __m128i lo = _mm_min_epu8(v, r1);
+  __m128i hi = _mm_max_epu8(v, r1);
+  lo = _mm_min_epu8(lo, _mm_alignr_epi8(lo, lo, 2));
+  hi = _mm_max_epu8(hi, _mm_alignr_epi8(hi, hi, 2));
+  lo = _mm_min_epu8(lo, _mm_alignr_epi8(lo, lo, 4));
+  hi = _mm_max_epu8(hi, _mm_alignr_epi8(hi, hi, 4));
+  const __m128i r8 = _mm_alignr_epi8(v, v, 8);
+  lo = _mm_min_epu8(lo, r8);  // lane k: minimum of positions k .. k + 8
+  hi = _mm_max_epu8(hi, r8);
+  lo = _mm_max_epu8(lo, _mm_srli_si128(lo, 8));
+  hi = _mm_min_epu8(hi, _mm_srli_si128(hi, 8));
+  lo = _mm_max_epu8(lo, _mm_srli_si128(lo, 4));
+  hi = _mm_min_epu8(hi, _mm_srli_si128(hi, 4));
+  lo = _mm_max_epu8(lo, _mm_srli_si128(lo, 2));
+  hi = _mm_min_epu8(hi, _mm_srli_si128(hi, 2));
+  lo = _mm_max_epu8(lo, _mm_srli_si128(lo, 1));
+  hi = _mm_min_epu8(hi, _mm_srli_si128(hi, 1));
+  const int maxOfMins = _mm_cvtsi128_si32(lo) & 0xFF;
+  const int minOfMaxs = _mm_cvtsi128_si32(hi) & 0xFF;
+  const int c = p[0];
+  return maxOfMins - c > c - minOfMaxs ? maxOfMins - c : c - minOfMaxs;
+}
+
 int fastSuppressRowSse(const std::uint8_t* above, const std::uint8_t* here, const std::uint8_t* below, int width,
                        const std::int32_t* cols, int count, std::int32_t* kept) {
   return fastdetail::suppressRow<fastdetail::VecSse>(above, here, below, width, cols, count, kept);

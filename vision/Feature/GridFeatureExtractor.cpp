@@ -328,10 +328,13 @@ void GridFeatureExtractor::computeDescriptors(const ImagePyramid& pyramid) {
   const RotatedPatternTable& table = *patterns_;
   const bool useTable = !table.patterns.empty();
   const std::int64_t count = static_cast<std::int64_t>(keyPoints_.size());
-#pragma omp parallel for schedule(static) num_threads(threadCount(params_.numThreads))
+  // Keypoints of one cell tend to reach similar levels, so the list is dealt out in small
+  // chunks rather than in one contiguous share per thread.
+#pragma omp parallel for schedule(static, 16) num_threads(threadCount(params_.numThreads))
   for (std::int64_t k = 0; k < count; ++k) {
     KeyPoint& kp = keyPoints_[static_cast<std::size_t>(k)];
     kp.descriptors.clear();
+    if (kp.level >= 0) kp.descriptors.reserve(static_cast<std::size_t>(kp.level) + 1);
     for (std::int32_t l = 0; l <= kp.level; ++l) {
       BinaryDescriptor d;
       bool ok = static_cast<std::size_t>(l) < levels;
