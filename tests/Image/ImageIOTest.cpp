@@ -482,6 +482,23 @@ TEST_F(ImageIO, UncompressedTgaCutShortIsRefused) {
   EXPECT_TRUE(loadImage(found, false).isEmpty());
 }
 
+TEST_F(ImageIO, PixmapHeaderNumbersBeyondAnIntAreRefused) {
+  // The codec adds up the digits of a PNM header number in an int without a check.
+  writeBytes("fits.ppm", "P6\n# two\n# comments\n1 1\n255\n" + std::string("\x10\x20\x30", 3));
+  EXPECT_EQ(loadImage(path("fits.ppm"), false).width, 1u);
+  writeBytes("wide.ppm", "P6\n2147483648 1\n255\n" + std::string(6, '\0'));
+  EXPECT_TRUE(loadImage(path("wide.ppm"), false).isEmpty());
+  writeBytes("tall.pnm", "P5 1 99999999999999999999 255\n" + std::string(6, '\0'));
+  EXPECT_TRUE(loadImage(path("tall.pnm"), false).isEmpty());
+  writeBytes("maximum.ppm", "P6\n1 1\n#c\n00000000000000000000000000255\n" + std::string(3, '\0'));
+  EXPECT_EQ(loadImage(path("maximum.ppm"), false).width, 1u);
+  writeBytes("huge-maximum.ppm", "P6\n1 1\n4294967551\n" + std::string(3, '\0'));
+  EXPECT_TRUE(loadImage(path("huge-maximum.ppm"), false).isEmpty());
+  const std::string found =
+      std::string(FORMWRIGHT_SOURCE_DIR) + "/tests/fuzz/corpus/fuzz_load_image/regression-pnm-number-overflow.ppm";
+  EXPECT_TRUE(loadImage(found, false).isEmpty());
+}
+
 TEST_F(ImageIO, SixteenBitColourPixmapsAreConvertedLikeOtherSixteenBitColour) {
   // P6 with maximum value 65535: big-endian 16-bit samples. The gray value is the luma
   // (77 R + 150 G + 29 B) >> 8 taken in 16 bits, then its top byte.

@@ -3,9 +3,12 @@
 // comes from memory that the decoder never wrote.
 #include "ScratchFile.h"
 
+#include "Image/CodecGuard.h"
 #include "Image/ImageIO.h"
 
 #include <stb_image.h>
+
+#include <vector>
 
 namespace {
 
@@ -14,26 +17,13 @@ namespace {
 // test suite.
 constexpr long long kMaxPixels = 1 << 22;
 
-/// The largest size that any frame header of a JPEG stream claims. The codec itself must not be
-/// asked here: the loader checks a JPEG stream before the codec sees it.
-long long largestJpegFrame(const std::uint8_t* data, std::size_t size) {
-  long long largest = 0;
-  for (std::size_t i = 0; i + 8 < size; ++i) {
-    if (data[i] == 0xFF && data[i + 1] >= 0xC0 && data[i + 1] <= 0xC2) {
-      const long long h = (data[i + 5] << 8) | data[i + 6];
-      const long long w = (data[i + 7] << 8) | data[i + 8];
-      if (w * h > largest) largest = w * h;
-    }
-  }
-  return largest;
-}
-
+/// True when the codec would be asked for a picture of more than kMaxPixels. The codec is asked for
+/// the size only after the loader's own checks, exactly as the loader asks it.
 bool tooLarge(const std::uint8_t* data, std::size_t size) {
-  if (size == 0) return false;
-  if (data[0] == 0xFF) return largestJpegFrame(data, size) > kMaxPixels;
+  std::vector<std::uint8_t> bytes(data, data + size);
+  if (!Lumetra::prepareForCodec(bytes)) return false;
   int w = 0, h = 0, n = 0;
-  // The loader asks the codec for the size of any other file first, in the same way.
-  return stbi_info_from_memory(data, static_cast<int>(size), &w, &h, &n) != 0 &&
+  return stbi_info_from_memory(bytes.data(), static_cast<int>(bytes.size()), &w, &h, &n) != 0 &&
          static_cast<long long>(w) * h > kMaxPixels;
 }
 

@@ -1,5 +1,7 @@
 #include "Image/ImageIO.h"
 
+#include "Image/CodecGuard.h"
+
 #include "Core/Log.h"
 
 #include <stb_image.h>
@@ -195,149 +197,6 @@ bool readWholeFile(const std::string& path, std::vector<stbi_uc>& bytes) {
   return std::fread(bytes.data(), 1, bytes.size(), file) == bytes.size();
 }
 
-/// False for a JPEG stream that is cut off before its end-of-image marker, or that defines a
-/// Huffman table the codec cannot hold.
-///
-/// - The codec would decode a truncated stream into a picture whose missing part is made up; a
-///   truncated file must be refused instead.
-/// - The codec's Huffman table has room for 256 codes, and the codec neither checks that the 16
-///   code counts of a table add up to at most 256 nor that a table ends inside its segment: a
-///   larger sum writes past the table, over the rest of the decoder's state. Such a table is not
-///   valid JPEG, so the file is refused before the codec reads it.
-///
-/// The segments are walked the way the codec reads them: bytes before a marker are skipped, fill
-/// bytes (0xFF) before a marker code are skipped, and after a start-of-scan segment the
-/// entropy-coded data run up to the next 0xFF that is followed neither by 0x00 (a stuffed byte) nor
-/// by a restart marker. Anything that does not begin with 0xFF... 0xD8 is not a JPEG for the codec
-/// and is left to it.
-bool jpegIsSound(const std::vector<stbi_uc>& bytes) {
-  const std::size_t n = bytes.size();
-  std::size_t i = 0;
-  if (n == 0 || bytes[0] != 0xFF) return true;
-  while (i < n && bytes[i] == 0xFF) ++i;
-  if (i >= n || bytes[i] != 0xD8) return true;  // not a JPEG
-  ++i;
-  for (;;) {
-    while (i < n && bytes[i] != 0xFF) ++i;
-    while (i < n && bytes[i] == 0xFF) ++i;
-    if (i >= n) return false;  // no end-of-image marker
-    const stbi_uc marker = bytes[i++];
-    if (marker == 0xD9) return true;
-    if (marker == 0xD8 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7) || marker == 0x00) continue;
-    if (i + 2 > n) return false;
-    const std::size_t length = (static_cast<std::size_t>(bytes[i]) << 8) | bytes[i + 1];
-    if (length < 2 || i + length > n) return false;
-    const std::size_t segmentEnd = i + length;
-    if (marker == 0xC4) {
-      // One or more tables: class and slot, 16 code counts, then as many symbol values.
-      std::size_t p = i + 2;
-      while (p < segmentEnd) {
-        if (p + 17 > segmentEnd) return false;
-        std::size_t codes = 0;
-        for (std::size_t k = 1; k <= 16; ++k) codes += bytes[p + k];
-        if (codes > 256) return false;
-        p += 17 + codes;
-        if (p > segmentEnd) return false;
-      }
-    }
-    i = segmentEnd;
-    if (marker == 0xDA) {
-      while (i + 1 < n && !(bytes[i] == 0xFF && bytes[i + 1] != 0x00 && !(bytes[i + 1] >= 0xD0 && bytes[i + 1] <= 0xD7))) {
-        ++i;
-      }
-    }
-  }
-}
-
-std::uint32_t readBigEndian32(const std::vector<stbi_uc>& bytes, std::size_t at) {
-  return (static_cast<std::uint32_t>(bytes[at]) << 24) | (static_cast<std::uint32_t>(bytes[at + 1]) << 16) |
-         (static_cast<std::uint32_t>(bytes[at + 2]) << 8) | bytes[at + 3];
-}
-
-void appendBigEndian32(std::vector<stbi_uc>& out, std::uint32_t value) {
-  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<stbi_uc>(value >> shift));
-}
-
-std::uint32_t pngChunkCrc(const stbi_uc* data, std::size_t size) {
-  std::uint32_t crc = 0xFFFFFFFFu;
-  for (std::size_t i = 0; i < size; ++i) {
-    crc ^= data[i];
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-  }
-  return ~crc;
-}
-
-/// Makes the palette of a palette PNG cover every possible index; false for a file to refuse.
-///
-/// The codec looks each pixel's index up in a table of 256 entries of which only those that the
-/// file's palette defines are set: an index past the palette reads whatever the stack held, so the
-/// same file would decode to different pixels from run to run. Such indices are not valid PNG, but
-/// the codec does not refuse them. Each palette chunk of a palette picture is therefore padded
-/// here to 256 entries (black) before the codec reads the file. A transparency chunk with more
-/// entries than the palette as written, which the codec refuses, is refused here, since the padded
-/// palette would no longer show it. Other files are left as they are.
-bool padPngPalettes(std::vector<stbi_uc>& bytes) {
-  static const stbi_uc kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  if (bytes.size() < 8 || std::memcmp(bytes.data(), kSignature, 8) != 0) return true;
-  std::vector<stbi_uc> out(bytes.begin(), bytes.begin() + 8);
-  bool palettePicture = false;
-  bool changed = false;
-  std::uint32_t paletteEntries = 0;
-  std::size_t at = 8;
-  while (at + 8 <= bytes.size()) {
-    const std::uint32_t length = readBigEndian32(bytes, at);
-    const std::uint32_t type = readBigEndian32(bytes, at + 4);
-    if (length > bytes.size() - at - 8) break;  // cut off: the rest is copied as it is
-    const stbi_uc* data = bytes.data() + at + 8;
-    const std::size_t chunkEnd = std::min(bytes.size(), at + 12 + static_cast<std::size_t>(length));
-    if (type == 0x49484452u && length >= 10) palettePicture = data[9] == 3;  // IHDR, colour type 3
-    if (type == 0x504C5445u && palettePicture && length > 0 && length < 768 && length % 3 == 0) {  // PLTE
-      paletteEntries = length / 3;
-      std::vector<stbi_uc> chunk = {'P', 'L', 'T', 'E'};
-      chunk.insert(chunk.end(), data, data + length);
-      chunk.resize(4 + 768, 0);
-      appendBigEndian32(out, 768);
-      out.insert(out.end(), chunk.begin(), chunk.end());
-      appendBigEndian32(out, pngChunkCrc(chunk.data(), chunk.size()));
-      changed = true;
-      at = chunkEnd;
-      continue;
-    }
-    if (type == 0x74524E53u && changed && length > paletteEntries) return false;  // tRNS
-    out.insert(out.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at),
-               bytes.begin() + static_cast<std::ptrdiff_t>(chunkEnd));
-    at = chunkEnd;
-    if (type == 0x49454E44u) break;  // IEND
-  }
-  if (!changed) return true;
-  out.insert(out.end(), bytes.begin() + static_cast<std::ptrdiff_t>(std::min(at, bytes.size())), bytes.end());
-  bytes.swap(out);
-  return true;
-}
-
-/// False for an uncompressed TGA whose pixel data end before width x height pixels.
-///
-/// The codec reads the rows of an uncompressed, unmapped TGA one at a time and ignores a row it
-/// cannot read in full: that row and every later one keep whatever the heap held, so the picture
-/// would differ from run to run. Every other format the codec reads begins with a signature whose
-/// second byte is neither 0 nor 1, while a TGA's second byte is its colour-map type (0 or 1), so
-/// that byte tells which files the codec reads as TGA. Run-length, colour-mapped and 15- or 16-bit
-/// colour TGAs are read pixel by pixel, and missing bytes read as zeros; those are left alone.
-bool tgaIsComplete(const std::vector<stbi_uc>& bytes) {
-  if (bytes.size() < 18 || bytes[1] != 0) return true;
-  const unsigned type = bytes[2];
-  const unsigned bits = bytes[16];
-  if (type >= 8) return true;  // run-length encoded
-  unsigned components = 0;
-  if (bits == 8) components = 1;
-  if (bits == 16 && type == 3) components = 2;
-  if (bits == 24 || bits == 32) components = bits / 8;
-  if (components == 0) return true;  // read pixel by pixel, or refused by the codec
-  const std::uint64_t width = bytes[12] | (static_cast<std::uint32_t>(bytes[13]) << 8);
-  const std::uint64_t height = bytes[14] | (static_cast<std::uint32_t>(bytes[15]) << 8);
-  return bytes.size() >= 18 + bytes[0] + width * height * components;
-}
-
 /// Gray pixels of a 16-bit colour PNM (P6 with a maximum value above 255).
 ///
 /// Asked for one channel, the codec converts such a file with its 8-bit channel conversion and then
@@ -356,12 +215,7 @@ ImageGray decodeGray(const std::string& path) {
   std::vector<stbi_uc> bytes;
   // An empty file is no picture; refusing it here also keeps the codec from being handed the
   // null buffer of an empty vector, which its pointer arithmetic does not allow.
-  if (!readWholeFile(path, bytes) || bytes.empty()) return ImageGray();
-  // Files that the codec would decode into undefined pixels, or read past its own tables for.
-  if (!jpegIsSound(bytes) || !tgaIsComplete(bytes) || !padPngPalettes(bytes) ||
-      bytes.size() > static_cast<std::size_t>(INT_MAX)) {
-    return ImageGray();
-  }
+  if (!readWholeFile(path, bytes) || !prepareForCodec(bytes)) return ImageGray();
   const int length = static_cast<int>(bytes.size());
   // Ask for the size first, so that a header claiming a picture too large for the image type is
   // refused before the codec allocates for it.
