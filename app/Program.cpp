@@ -22,6 +22,28 @@ bool isHelpSwitch(const std::string& arg) {
 
 bool isBatchSwitch(const std::string& arg) { return arg == "-b" || arg == "--b" || arg == "-B" || arg == "--B"; }
 
+// The steps shared by both forms: the output directory, the configuration, the driver call and
+// the closing line.
+template <typename Config, typename Train>
+int finishRun(const std::filesystem::path& outputDirectory, const std::filesystem::path& configPath,
+              const char* failureLine, Train train) {
+  if (!isDirectory(outputDirectory)) {
+    printLine("ERROR: Output path '" + quotePath(outputDirectory) + "' does not exist");
+    return -1;
+  }
+  Config config;
+  if (!loadJsonFile(config, configPath)) {
+    printLine("ERROR: Failed to load configuration file from " + quotePath(configPath));
+    return -1;
+  }
+  if (!train(config)) {
+    printLine(failureLine);
+    return -1;
+  }
+  printLine("Training successfully finished.");
+  return 0;
+}
+
 int run(int argc, char** argv) {
   CameraCalibration calibration = CameraCalibration::builtIn();
   if (argc < 3 || argc > 5) {
@@ -42,21 +64,11 @@ int run(int argc, char** argv) {
     }
     const std::filesystem::path outputDirectory(argv[2]);
     const std::filesystem::path configPath(argv[3]);
-    if (!isDirectory(outputDirectory)) {
-      printLine("ERROR: Output path '" + quotePath(outputDirectory) + "' does not exist");
-      return -1;
-    }
-    BatchConfig config;
-    if (!loadJsonFile(config, configPath)) {
-      printLine("ERROR: Failed to load configuration file from " + quotePath(configPath));
-      return -1;
-    }
-    if (!trainBatch(config, calibration, outputDirectory)) {
-      printLine("ERROR: An error occurred during batch target training.");
-      return -1;
-    }
-    printLine("Training successfully finished.");
-    return 0;
+    return finishRun<BatchConfig>(outputDirectory, configPath,
+                                  "ERROR: An error occurred during batch target training.",
+                                  [&](const BatchConfig& config) {
+                                    return trainBatch(config, calibration, outputDirectory);
+                                  });
   }
 
   const std::filesystem::path outputDirectory(first);
@@ -74,21 +86,10 @@ int run(int argc, char** argv) {
       return -1;
     }
   }
-  if (!isDirectory(outputDirectory)) {
-    printLine("ERROR: Output path '" + quotePath(outputDirectory) + "' does not exist");
-    return -1;
-  }
-  TrainingConfig config;
-  if (!loadJsonFile(config, configPath)) {
-    printLine("ERROR: Failed to load configuration file from " + quotePath(configPath));
-    return -1;
-  }
-  if (!trainTarget(config, calibration, outputDirectory, dataFile)) {
-    printLine("ERROR: An error occurred during target training.");
-    return -1;
-  }
-  printLine("Training successfully finished.");
-  return 0;
+  return finishRun<TrainingConfig>(outputDirectory, configPath, "ERROR: An error occurred during target training.",
+                                  [&](const TrainingConfig& config) {
+                                    return trainTarget(config, calibration, outputDirectory, dataFile);
+                                  });
 }
 
 }  // namespace

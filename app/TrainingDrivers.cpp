@@ -3,8 +3,12 @@
 #include "Console.h"
 #include "Constants.h"
 #include "JsonConfig.h"
+#include "ObjectTracker/Trainer/Image/ImageTargetTrainer.h"
+#include "ObjectTracker/Trainer/QRCode/QRCodeTargetGenerator.h"
 
 #include <fmt/format.h>
+
+#include <algorithm>
 
 namespace {
 
@@ -14,13 +18,39 @@ bool reportUnavailable(const std::string& type) {
   return false;
 }
 
-bool trainImageTarget(const TrainingConfig&, const CameraCalibration&, std::string, const std::string&,
-                      const std::filesystem::path&) {
-  return reportUnavailable("Image");
+bool trainImageTarget(const TrainingConfig& config, const CameraCalibration& calibration, std::string targetName,
+                      const std::string& picturePath, const std::filesystem::path& outputDirectory) {
+  // Settings that would make training divide by zero or allocate without bound are refused
+  // before anything is read.
+  const std::string problem = Obrin::ImageTargetTrainer::checkConfiguration(config);
+  if (!problem.empty()) {
+    printLine(problem);
+    return false;
+  }
+  Obrin::ImageTargetTrainer trainer(config, calibration);
+  if (!trainer.train(picturePath, targetName)) {
+    printLine("Failed to train from " + picturePath);
+    return false;
+  }
+  if (!trainer.saveTarget(targetName, outputDirectory.string())) {
+    printLine("Failed to write training data to " + quotePath(outputDirectory));
+    return false;
+  }
+  return true;
 }
 
-bool trainQRCodeTarget(const TrainingConfig&, std::string, const std::filesystem::path&) {
-  return reportUnavailable("QRCode");
+bool trainQRCodeTarget(const TrainingConfig& config, std::string targetName,
+                       const std::filesystem::path& outputDirectory) {
+  Obrin::QRCodeTargetGenerator generator(&config);
+  if (!generator.run(targetName)) {
+    printLine("Failed to generate QR Code target data");
+    return false;
+  }
+  if (!generator.saveTarget(targetName, outputDirectory)) {
+    printLine("Failed to write QR Code target data");
+    return false;
+  }
+  return true;
 }
 
 bool trainCadTarget(const TrainingConfig&, const CameraCalibration&, const std::string&, const std::string&,
@@ -58,41 +88,32 @@ bool trainBatch(const BatchConfig& batchConfig, const CameraCalibration& calibra
                 const std::filesystem::path& outputDirectory) {
   const std::string batchName = batchConfig.targetName.value;
   const std::string& type = batchConfig.targetType.value;
+  const bool images = type == "Image";
+  if (!images && type != "QRCode") {
+    printLine(type + " type is not supported for batch training");
+    return false;
+  }
+  const std::size_t count = images ? batchConfig.imageFiles.value.size()
+                                   : static_cast<std::size_t>(std::max(batchConfig.qrCodeTargetNum.value, 0));
+  if (!images && batchConfig.qrCodeTargetNum.value < 0) {
+    printLine("Batch.QRCodeTarget.Num is " + std::to_string(batchConfig.qrCodeTargetNum.value) +
+              ": the number of targets cannot be negative");
+    return false;
+  }
+  // Every target of the batch is trained with this one configuration.
   const std::filesystem::path configFile(batchConfig.configFile.value);
-
-  if (type == "Image") {
-    const std::vector<std::string>& files = batchConfig.imageFiles.value;
-    TrainingConfig config;
-    if (!loadJsonFile(config, configFile)) {
-      printLine("Failed to load configuration file from " + quotePath(configFile));
-      return false;
-    }
-    for (std::size_t i = 0; i < files.size(); ++i) {
-      const std::string picture = batchConfig.imagePath.value + files[i];
-      if (!trainImageTarget(config, calibration, batchTargetName(batchName, i), picture, outputDirectory)) {
-        return false;
-      }
-    }
-    return true;
+  TrainingConfig config;
+  if (!loadJsonFile(config, configFile)) {
+    printLine("Failed to load configuration file from " + quotePath(configFile));
+    return false;
   }
-  if (type == "QRCode") {
-    const std::int32_t count = batchConfig.qrCodeTargetNum.value;
-    if (count < 0) {
-      printLine("Batch.QRCodeTarget.Num is " + std::to_string(count) + ": the number of targets cannot be negative");
-      return false;
-    }
-    TrainingConfig config;
-    if (!loadJsonFile(config, configFile)) {
-      printLine("Failed to load configuration file from " + quotePath(configFile));
-      return false;
-    }
-    for (std::int32_t i = 0; i < count; ++i) {
-      if (!trainQRCodeTarget(config, batchTargetName(batchName, static_cast<std::size_t>(i)), outputDirectory)) {
-        return false;
-      }
-    }
-    return true;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string name = batchTargetName(batchName, i);
+    const bool trained =
+        images ? trainImageTarget(config, calibration, name, batchConfig.imagePath.value + batchConfig.imageFiles.value[i],
+                                  outputDirectory)
+               : trainQRCodeTarget(config, name, outputDirectory);
+    if (!trained) return false;
   }
-  printLine(type + " type is not supported for batch training");
-  return false;
+  return true;
 }

@@ -58,8 +58,8 @@ def scene(width, height, seed):
 def main(out_dir):
     out = Path(out_dir)
     out.mkdir(parents=True, exist_ok=True)
-    for name, (w, h, seed) in {"poster.png": (800, 600, 7), "flyer.png": (480, 640, 11),
-                               "card.png": (640, 400, 23)}.items():
+    for name, (w, h, seed) in {"poster.png": (800, 600, 7), "flyer.png": (1024, 768, 11),
+                               "card.png": (640, 480, 23)}.items():
         write_png(out / name, w, h, scene(w, h, seed))
 
 

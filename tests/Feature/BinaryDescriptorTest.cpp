@@ -25,7 +25,7 @@ std::string dataPath(const char* name) { return std::string(FORMWRIGHT_OPENCV_DA
 // The pattern as the test sees it: from the published file when present, else the values of
 // the code (the table test below then has nothing to compare with and is skipped).
 std::vector<std::array<int, 4>> pattern() {
-  auto fromFile = ref::readPatternFile("/work/shared/data/orb-pattern.txt");
+  auto fromFile = ref::readPatternFile(std::string(FORMWRIGHT_SOURCE_DIR) + "/../shared/data/orb-pattern.txt");
   if (fromFile.size() == 256) return fromFile;
   std::vector<std::array<int, 4>> pairs(256);
   for (int k = 0; k < 256; ++k)
@@ -60,7 +60,7 @@ TEST(SamplingPattern, IsThePublishedPattern) {
     EXPECT_GE(Lumetra::kSamplingPattern[i], -13);
     EXPECT_LE(Lumetra::kSamplingPattern[i], 12);
   }
-  const auto published = ref::readPatternFile("/work/shared/data/orb-pattern.txt");
+  const auto published = ref::readPatternFile(std::string(FORMWRIGHT_SOURCE_DIR) + "/../shared/data/orb-pattern.txt");
   if (published.size() != 256) GTEST_SKIP() << "published pattern file not available";
   for (int k = 0; k < 256; ++k)
     for (int i = 0; i < 4; ++i) EXPECT_EQ(Lumetra::kSamplingPattern[4 * k + i], published[k][i]) << k;

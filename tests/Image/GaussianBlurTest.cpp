@@ -71,6 +71,62 @@ TEST(GaussianBlur, BothPathsMatchReferenceOnEveryLevelAndSize) {
   }
 }
 
+// Wide pictures keep only a window of intermediate rows (row y in window row y mod its height),
+// as few as one more than the taps; the heights cover one output row, a wrap of the window, and
+// many wraps.
+// Sigma 0.4 gives a centre weight above one half (the 16-bit kernels split it), sigma 0.2 a
+// centre weight too large for them (the 32-bit kernels take over).
+TEST(GaussianBlur, PicturesTallerThanTheRowWindowMatchReference) {
+  std::uint32_t seed = 900;
+  for (int taps : {3, 5, 7}) {
+    for (int w : {1100, 2100}) {
+      for (int h : {taps, taps + 1, 2 * taps + 3, 41}) {
+        for (double sigma : {1.0, 0.4, 0.2}) {
+          const auto src = ImageReference::randomGray(w, h, seed++);
+          for (int fixed : {0, 1}) {
+            ImageReference::Gray expected(w, h, 77);
+            if (fixed) {
+              ImageReference::blurFixed(src, expected, taps, sigma);
+            } else {
+              ImageReference::blurFloat(src, expected, taps, sigma);
+            }
+            ImageReference::Gray expectedInPlace = src;
+            if (fixed) {
+              ImageReference::blurFixed(src, expectedInPlace, taps, sigma);
+            } else {
+              ImageReference::blurFloat(src, expectedInPlace, taps, sigma);
+            }
+            for (auto level : availableLevels()) {
+              Cpu::ScopedSimdCeiling ceiling(level);
+              FilterWorkspace workspace;
+              for (std::uint32_t margin : {0u, 3u}) {
+                ImageGray dst = destination(w, h, margin, 77);
+                gaussianBlur(fromReference(src, margin), dst, taps, sigma, static_cast<std::uint8_t>(fixed),
+                             {&workspace, 1});
+                EXPECT_EQ(toReference(dst).px, expected.px) << levelName(level) << (fixed ? " fixed " : " float ")
+                                                            << w << "x" << h << " taps " << taps << " sigma "
+                                                            << sigma << " margin " << margin;
+              }
+              // The tallest pictures really were filtered through a window that wrapped around.
+              const std::uint32_t windowRows =
+                  fixed ? workspace.intIntermediate.height : workspace.doubleIntermediate.height;
+              if (h == 41) {
+                EXPECT_LT(windowRows, 41u);
+              }
+              EXPECT_GE(windowRows, static_cast<std::uint32_t>(std::min(h, taps)));
+              ImageGray img = fromReference(src);
+              gaussianBlur(img, img, taps, sigma, static_cast<std::uint8_t>(fixed), {&workspace, 1});
+              EXPECT_EQ(toReference(img).px, expectedInPlace.px)
+                  << "in place " << levelName(level) << (fixed ? " fixed " : " float ") << w << "x" << h << " taps "
+                  << taps << " sigma " << sigma;
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
 TEST(GaussianBlur, AllWhiteInFixedPointBecomes254Inside) {
   for (auto level : availableLevels()) {
     Cpu::ScopedSimdCeiling ceiling(level);

@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <utility>
+#include <vector>
+
 namespace {
 
 using namespace Lumetra;
@@ -27,6 +31,34 @@ TEST(Image, FillConstructorAndCopiesShareStorage) {
   ImageRGB rgb(Vec2u(2, 1), RGB8{{1, 2, 3}});
   EXPECT_EQ(rgb.rowBytes, 6u);
   EXPECT_EQ(rgb.channels, 3);
+}
+
+// Fresh storage is filled with zeros block by block: sizes below, at and past one block and a
+// partial last block, also where the allocator hands back memory an earlier image dirtied.
+template <typename P>
+void expectFreshZeros(std::uint32_t w, std::uint32_t h) {
+  for (int round = 0; round < 2; ++round) {
+    Image<P> img;
+    img.create(Vec2u(w, h));
+    ASSERT_EQ(img.storage->size(), static_cast<std::size_t>(w) * h);
+    EXPECT_EQ(img.data, img.storage->data());
+    EXPECT_EQ(img.pixelCount, static_cast<std::int64_t>(w) * h);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(img.data);
+    const std::size_t size = img.storage->size() * sizeof(P);
+    std::size_t nonZero = 0;
+    for (std::size_t i = 0; i < size; ++i) nonZero += bytes[i] != 0;
+    EXPECT_EQ(nonZero, 0u) << w << "x" << h << " pixel size " << sizeof(P) << " round " << round;
+    std::memset(static_cast<void*>(img.data), 0xFF, size);  // dirty it before it is released
+  }
+}
+
+TEST(Image, CreateGivesZeroPixelsOfEverySize) {
+  for (const auto& size : std::vector<std::pair<std::uint32_t, std::uint32_t>>{
+           {1, 1}, {16383, 1}, {16384, 1}, {16385, 1}, {128, 128}, {300, 201}, {1000, 700}}) {
+    expectFreshZeros<Gray8>(size.first, size.second);
+    expectFreshZeros<RGB8>(size.first, size.second);
+    expectFreshZeros<RGBA8>(size.first, size.second);
+  }
 }
 
 TEST(Image, EmptyRule) {

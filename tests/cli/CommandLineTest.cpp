@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+using TestSupport::quoted;
 using TestSupport::runFormwright;
 using TestSupport::TempDir;
 using TestSupport::writeFile;
@@ -33,15 +34,6 @@ const std::string kUsage =
     "    cameraCalibration    *.json Camera intrinsics of target devices\n"
     "\n";
 
-// The path as the program quotes it: in double quotes, with '"' and '\' escaped.
-std::string quoted(const std::string& path) {
-  std::string out = "\"";
-  for (char c : path) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out + "\"";
-}
 
 void expectFailure(const TestSupport::RunResult& r, const std::string& expectedOut) {
   EXPECT_EQ(r.out, expectedOut);
@@ -97,6 +89,25 @@ TEST(CommandLine, PathsInLinesAreQuotedWithEscapes) {
   expectFailure(runFormwright({odd, "c.json"}), "ERROR: Output path '" + quoted(odd) + "' does not exist\n");
   EXPECT_NE(quoted(odd).find("we\\\"ird\\\\dir"), std::string::npos);
   expectFailure(runFormwright({"", "c.json"}), "ERROR: Output path '\"\"' does not exist\n");
+}
+
+TEST(CommandLine, FileSystemErrorsReadAsMissingPaths) {
+  TempDir dir;
+  // A name longer than the file system allows, and a loop of symbolic links.
+  const std::string tooLong = (dir / std::string(300, 'n')).string();
+  std::filesystem::create_symlink(dir / "loop-b", dir / "loop-a");
+  std::filesystem::create_symlink(dir / "loop-a", dir / "loop-b");
+  const std::string loop = (dir / "loop-a").string();
+  for (const std::string& path : {tooLong, loop, loop + "/below"}) {
+    expectFailure(runFormwright({path, "c.json"}), "ERROR: Output path '" + quoted(path) + "' does not exist\n");
+    expectFailure(runFormwright({dir.path().string(), "c.json", "m.obj", path}),
+                  "ERROR: Specified calibration file '" + quoted(path) + "' does not exist\n");
+    expectFailure(runFormwright({dir.path().string(), path}),
+                  "ERROR: Failed to load configuration file from " + quoted(path) + "\n");
+  }
+  writeFile(dir / "c.json", "{\"Config.Target.Name\": \"A\"}");
+  expectFailure(runFormwright({dir.path().string(), (dir / "c.json").string(), loop}),
+                "ERROR: Target data file  '" + quoted(loop) + "' does not exist\n" + kTrainingFailed);
 }
 
 TEST(CommandLine, CalibrationFileIsCheckedBeforeTheOutputDirectory) {

@@ -1,5 +1,6 @@
 // The heat map: stamp, clipping, colouring and the banded parallel addition, against a plain
 // cell-by-cell reference written here.
+#include "Core/CpuFeatures.h"
 #include "ObjectTracker/Trainer/Image/HeatMap.h"
 #include "ObjectTracker/Trainer/Image/HeatmapGenerator.h"
 
@@ -12,6 +13,10 @@
 #include <memory>
 #include <random>
 #include <vector>
+
+#ifdef _OPENMP
+#include <omp.h>
+#endif
 
 namespace {
 
@@ -259,6 +264,156 @@ TEST(HeatMap, OtherStampsInTheBandedAddition) {
     }
     expectSameCells(*map, reference, "stamp " + std::to_string(s.width) + "x" + std::to_string(s.height));
   }
+}
+
+/// Runs the clouds on a fresh map (or on `start`, whose cells and max it copies) with every SIMD
+/// level the machine has and several thread counts, and compares each result with the plain
+/// point-by-point reference.
+void expectCloudsLikeThePlainOrder(std::uint32_t width, std::uint32_t height, const std::vector<Eigen::Vector2i>& points,
+                                   const std::vector<Eigen::Vector2i>& offsets, const HeatMapStamp& stamp,
+                                   const std::string& what, int repeats = 1) {
+  ReferenceMap reference(width, height);
+  for (int k = 0; k < repeats; ++k) {
+    for (const Eigen::Vector2i& p : points) {
+      for (const Eigen::Vector2i& o : offsets) {
+        reference.add(std::uint32_t(p.x()) + std::uint32_t(o.x()), std::uint32_t(p.y()) + std::uint32_t(o.y()),
+                      stamp.buf, stamp.width, stamp.height);
+      }
+    }
+  }
+  std::vector<Lumetra::Cpu::SimdLevel> levels = {Lumetra::Cpu::SimdLevel::Scalar};
+  if (Lumetra::Cpu::detected() >= Lumetra::Cpu::SimdLevel::AVX2) levels.push_back(Lumetra::Cpu::SimdLevel::AVX2);
+#ifdef _OPENMP
+  const int previousThreads = omp_get_max_threads();
+  const std::vector<int> threadCounts = {1, 2, 3, 8, 13, 64};
+#else
+  const std::vector<int> threadCounts = {1};
+#endif
+  for (Lumetra::Cpu::SimdLevel level : levels) {
+    Lumetra::Cpu::ScopedSimdCeiling ceiling(level);
+    for (int threads : threadCounts) {
+#ifdef _OPENMP
+      omp_set_num_threads(threads);
+#endif
+      MapPtr map(HeatMap::create(width, height));
+      for (int k = 0; k < repeats; ++k) {
+        HeatMap::addPointClouds(map.get(), points.data(), points.size(), offsets.data(), offsets.size(), &stamp);
+      }
+      expectSameCells(*map, reference,
+                      what + " (level " + std::to_string(static_cast<int>(level)) + ", " + std::to_string(threads) +
+                          " threads)");
+    }
+  }
+#ifdef _OPENMP
+  omp_set_num_threads(previousThreads);
+#endif
+}
+
+std::vector<Eigen::Vector2i> uniformPoints(std::size_t count, int low, int highX, int highY, unsigned seed) {
+  std::mt19937 engine(seed);
+  std::uniform_int_distribution<int> px(low, highX), py(low, highY);
+  std::vector<Eigen::Vector2i> points;
+  for (std::size_t i = 0; i < count; ++i) {
+    const int x = px(engine);
+    const int y = py(engine);
+    points.emplace_back(x, y);
+  }
+  return points;
+}
+
+TEST(HeatMap, CloudsAtTheBordersOnEveryPath) {
+  const HeatMapStamp& stamp = *HeatMapStamp::defaultStamp();
+  // Sizes around multiples of the vector width and of the band heights, so that rows, columns
+  // and the last band are cut in every way.
+  for (const auto& size : {std::pair<std::uint32_t, std::uint32_t>{640, 480}, {9, 9}, {8, 17}, {17, 8}, {33, 129},
+                           {130, 47}, {1, 300}}) {
+    const int w = static_cast<int>(size.first), h = static_cast<int>(size.second);
+    std::vector<Eigen::Vector2i> points = uniformPoints(150, -12, w + 12, h + 12, size.first * 7 + size.second);
+    // Every corner and the middle of every edge, just inside and just outside.
+    for (int dx : {-5, -4, -1, 0, 1, 3, 4, 5}) {
+      for (int dy : {-5, -4, 0, 4, 5}) {
+        points.emplace_back(dx, dy);
+        points.emplace_back(w - 1 - dx, dy);
+        points.emplace_back(dx, h - 1 - dy);
+        points.emplace_back(w - 1 - dx, h - 1 - dy);
+        points.emplace_back(w / 2 + dx, dy);
+        points.emplace_back(dx, h / 2 + dy);
+      }
+    }
+    const std::vector<Eigen::Vector2i> offsets = normalOffsets(60, size.first + size.second);
+    expectCloudsLikeThePlainOrder(size.first, size.second, points, offsets, stamp,
+                                  "borders " + std::to_string(w) + "x" + std::to_string(h));
+  }
+}
+
+TEST(HeatMap, NegativeAndOneSidedOffsets) {
+  const HeatMapStamp& stamp = *HeatMapStamp::defaultStamp();
+  const std::vector<Eigen::Vector2i> points = uniformPoints(200, -40, 200, 150, 3);
+  std::vector<Eigen::Vector2i> below = normalOffsets(80, 4), right = normalOffsets(80, 5), single = {{-3, -7}};
+  for (Eigen::Vector2i& o : below) o -= Eigen::Vector2i(0, 35);  // all rows above the point
+  for (Eigen::Vector2i& o : right) o = Eigen::Vector2i(std::abs(o.x()) + 20, -std::abs(o.y()));
+  expectCloudsLikeThePlainOrder(170, 120, points, below, stamp, "offsets above");
+  expectCloudsLikeThePlainOrder(170, 120, points, right, stamp, "offsets right and up");
+  expectCloudsLikeThePlainOrder(170, 120, points, single, stamp, "one offset");
+  // Offsets of the same row in a row, and offsets repeated, which stack stamps on the same cells.
+  std::vector<Eigen::Vector2i> repeated;
+  for (int i = 0; i < 40; ++i) repeated.emplace_back(i % 5 - 2, (i / 10) * 3 - 4);
+  expectCloudsLikeThePlainOrder(170, 120, points, repeated, stamp, "repeated offsets");
+}
+
+TEST(HeatMap, DuplicateConsecutivePoints) {
+  const HeatMapStamp& stamp = *HeatMapStamp::defaultStamp();
+  std::vector<Eigen::Vector2i> points;
+  // Several records per keypoint, as the pyramid levels give them, and long runs of one point.
+  for (const Eigen::Vector2i& p : uniformPoints(60, 0, 95, 71, 9)) {
+    for (int k = 0; k < 1 + (p.x() % 4); ++k) points.push_back(p);
+  }
+  for (int k = 0; k < 50; ++k) points.emplace_back(48, 36);
+  for (int k = 0; k < 20; ++k) points.emplace_back(0, 71);
+  expectCloudsLikeThePlainOrder(96, 72, points, normalOffsets(300, 10), stamp, "duplicates");
+}
+
+TEST(HeatMap, RepeatedCallsKeepAddingInOrder) {
+  const std::vector<Eigen::Vector2i> points = uniformPoints(80, -5, 70, 50, 12);
+  expectCloudsLikeThePlainOrder(64, 48, points, normalOffsets(50, 13), *HeatMapStamp::defaultStamp(), "three calls",
+                                3);
+}
+
+TEST(HeatMap, SumsThatWrapAndFarSpreadOffsets) {
+  const HeatMapStamp& stamp = *HeatMapStamp::defaultStamp();
+  constexpr int kMin = std::numeric_limits<int>::min();
+  constexpr int kMax = std::numeric_limits<int>::max();
+  // INT_MIN + INT_MIN wraps to 0 as an unsigned sum: those stamps land at the top left.
+  std::vector<Eigen::Vector2i> points = uniformPoints(40, 0, 50, 40, 14);
+  points.insert(points.begin() + 10, Eigen::Vector2i(kMin, kMin));
+  points.insert(points.begin() + 20, Eigen::Vector2i(kMin + 3, kMin + 7));
+  points.emplace_back(kMax, kMax);
+  points.emplace_back(kMin, 5);
+  std::vector<Eigen::Vector2i> offsets = normalOffsets(30, 15);
+  offsets.insert(offsets.begin() + 5, Eigen::Vector2i(kMin, kMin));
+  offsets.emplace_back(kMin + 2, kMin + 1);
+  // Rows far apart: too spread for the per-window lists.
+  offsets.emplace_back(3, 100000);
+  offsets.emplace_back(-2, -100000);
+  expectCloudsLikeThePlainOrder(50, 40, points, offsets, stamp, "wrapping and far offsets");
+  // The same wrapping records with offsets close together.
+  expectCloudsLikeThePlainOrder(50, 40, points, normalOffsets(30, 16), stamp, "wrapping records");
+}
+
+TEST(HeatMap, StampsOfOtherShapesOnEveryPath) {
+  std::vector<float> wide(11 * 3), tall(1 * 14), nine(9 * 9), nan(3 * 3, 0.5f);
+  for (std::size_t i = 0; i < wide.size(); ++i) wide[i] = 0.03f * float(i + 1);
+  for (std::size_t i = 0; i < tall.size(); ++i) tall[i] = 0.7f / float(i + 1);
+  for (std::size_t i = 0; i < nine.size(); ++i) nine[i] = 1.0f / float(i + 3);
+  nine[40] = -0.0f;
+  nan[4] = std::numeric_limits<float>::quiet_NaN();
+  const std::vector<Eigen::Vector2i> points = uniformPoints(70, -6, 45, 40, 17);
+  const std::vector<Eigen::Vector2i> offsets = normalOffsets(40, 18);
+  expectCloudsLikeThePlainOrder(41, 35, points, offsets, HeatMapStamp{wide.data(), 11, 3}, "11x3 stamp");
+  expectCloudsLikeThePlainOrder(41, 35, points, offsets, HeatMapStamp{tall.data(), 1, 14}, "1x14 stamp");
+  expectCloudsLikeThePlainOrder(41, 35, points, offsets, HeatMapStamp{nine.data(), 9, 9}, "9x9 stamp");
+  // A NaN stamp value keeps the running maximum apart from the final cells.
+  expectCloudsLikeThePlainOrder(41, 35, points, offsets, HeatMapStamp{nan.data(), 3, 3}, "NaN stamp");
 }
 
 TEST(HeatmapGenerator, GaussianPoints) {

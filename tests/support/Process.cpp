@@ -87,6 +87,15 @@ RunResult runFormwright(const std::vector<std::string>& args, const RunOptions& 
   return run(FORMWRIGHT_EXE, args, options);
 }
 
+std::string quoted(const std::string& path) {
+  std::string out = "\"";
+  for (char c : path) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
 TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "formwright-test-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");

@@ -25,6 +25,9 @@ RunResult run(const std::string& program, const std::vector<std::string>& args, 
 /// Runs the Formwright executable of this build.
 RunResult runFormwright(const std::vector<std::string>& args, const RunOptions& options = {});
 
+/// The path as the program prints it: in double quotes, with '"' and '\\' escaped by a backslash.
+std::string quoted(const std::string& path);
+
 /// A fresh directory, removed with its contents when the object goes.
 class TempDir {
  public:

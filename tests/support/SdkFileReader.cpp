@@ -111,4 +111,23 @@ std::string runCommand(const std::string& command, int& status) {
   return output;
 }
 
+/// Decodes a square gray picture of a QR code with zbarimg after giving it a white quiet zone of
+/// four modules; returns the decoded text without its line break (empty when nothing decodes).
+std::string decodeWithZbar(const std::vector<std::uint8_t>& gray, int side, int pixelsPerModule,
+                           const std::filesystem::path& scratch) {
+  const int margin = 4 * pixelsPerModule;
+  const int padded = side + 2 * margin;
+  std::vector<std::uint8_t> canvas(static_cast<std::size_t>(padded) * padded, 255);
+  for (int y = 0; y < side; ++y) {
+    for (int x = 0; x < side; ++x) canvas[(y + margin) * padded + (x + margin)] = gray[y * side + x];
+  }
+  const std::filesystem::path pgm = scratch / "decode.pgm";
+  if (!writePgm(pgm, padded, padded, canvas)) return "";
+  int status = 0;
+  std::string text = runCommand("zbarimg --raw -q '" + pgm.string() + "' 2>/dev/null", status);
+  if (status != 0) return "";
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
 }  // namespace testsupport

@@ -55,4 +55,9 @@ bool writePgm(const std::filesystem::path& path, int width, int height, const st
 /// Runs a command through the shell and returns its standard output; `status` gets its exit code.
 std::string runCommand(const std::string& command, int& status);
 
+/// Decodes a square gray picture of a QR code with zbarimg after giving it a white quiet zone of
+/// four modules; returns the decoded text without its line break (empty when nothing decodes).
+std::string decodeWithZbar(const std::vector<std::uint8_t>& gray, int side, int pixelsPerModule,
+                           const std::filesystem::path& scratch);
+
 }  // namespace testsupport

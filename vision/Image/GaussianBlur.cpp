@@ -14,15 +14,41 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-// Rows are processed in bands of about this many intermediate bytes, so that the intermediate
-// rows the column pass reads are still in the cache when it reads them.
-constexpr std::uint32_t kBandBytes = 192 * 1024;
+// The row-pass window holds about this many bytes, and at least one row more than the taps (so
+// that the column pass can take output rows in pairs). The column pass reads the rows the row
+// pass has just written, so they are still in the cache; a picture whose intermediate fits is
+// held whole.
+constexpr std::uint32_t kWindowBytes = 64 * 1024;
 
 bool isSymmetric(const std::int32_t* k, int taps) {
   for (int i = 0; i < taps / 2; ++i) {
     if (k[i] != k[taps - 1 - i]) return false;
   }
   return true;
+}
+
+// Whether the 16-bit kernels can form the fixed-point sums: symmetric weights whose outer taps
+// fit a signed 16-bit factor, a centre that fits two of them, and a sum of at most 65536, so
+// that every row-pass value (and so every sum of two) fits a 16-bit word.
+bool fitsPackedWords(const std::int32_t* k, int taps) {
+  if (!isSymmetric(k, taps)) return false;
+  const int r = taps / 2;
+  std::int64_t sum = 0;
+  for (int i = 0; i < taps; ++i) {
+    if (k[i] < 0 || (i != r && k[i] > 32767)) return false;
+    sum += k[i];
+  }
+  return k[r] <= 2 * 32767 && sum <= 65536;
+}
+
+// Window row holding intermediate row y.
+template <typename P>
+P* windowRow(Image<P>& window, std::uint32_t y) {
+  return window.row(y % window.height);
+}
+template <typename P>
+const P* windowRow(const Image<P>& window, std::uint32_t y) {
+  return window.row(y % window.height);
 }
 
 }  // namespace
@@ -59,16 +85,25 @@ ConvolutionFilter::ConvolutionFilter(int taps, const double* weights, std::uint8
   }
 }
 
+bool ConvolutionFilter::packedFixedWindow() const {
+  return Cpu::useAVX2() && fitsPackedWords(fixedRowWeights, taps_) && fitsPackedWords(fixedColumnWeights, taps_);
+}
+
 void ConvolutionFilter::horizontalPassFixed(const ImageGray& src, ImageInt& tmp, std::uint32_t rowBegin,
                                             std::uint32_t rowEnd) const {
   const int r = radius();
   const int width = static_cast<int>(src.width);
   const int innerBegin = r;
   const int innerEnd = width - r > r ? width - r : r;  // columns [r, width - r), possibly none
-  const bool simd = Cpu::useAVX2() && isSymmetric(fixedRowWeights, taps_);
+  const bool packed = packedFixedWindow();
+  const bool simd = !packed && Cpu::useAVX2() && isSymmetric(fixedRowWeights, taps_);
   for (std::uint32_t y = rowBegin; y < rowEnd; ++y) {
     const uchar* s = src.row(y)->c;
-    std::int32_t* t = &tmp.row(y)->c[0];
+    std::int32_t* t = &windowRow(tmp, y)->c[0];
+    if (packed) {
+      kernels::blurRowFixedPackedAVX2(s, t, width, fixedRowWeights, taps_);
+      continue;
+    }
     for (int x = 0; x < innerBegin && x < width; ++x) t[x] = 0;
     for (int x = innerEnd; x < width; ++x) t[x] = 0;
     if (simd) {
@@ -87,11 +122,18 @@ void ConvolutionFilter::verticalPassFixed(const ImageInt& tmp, ImageGray& dst, s
                                           std::uint32_t rowEnd) const {
   const int r = radius();
   const int width = static_cast<int>(tmp.width);
-  const bool simd = Cpu::useAVX2() && isSymmetric(fixedColumnWeights, taps_);
+  const bool packed = packedFixedWindow();
+  const bool simd = !packed && Cpu::useAVX2() && isSymmetric(fixedColumnWeights, taps_);
   const std::int32_t* rows[kMaxTaps];
   for (std::uint32_t y = rowBegin; y < rowEnd; ++y) {
-    for (int i = 0; i < taps_; ++i) rows[i] = &tmp.row(y - static_cast<std::uint32_t>(r) + static_cast<std::uint32_t>(i))->c[0];
+    for (int i = 0; i < taps_; ++i) {
+      rows[i] = &windowRow(tmp, y - static_cast<std::uint32_t>(r) + static_cast<std::uint32_t>(i))->c[0];
+    }
     uchar* d = dst.row(y)->c;
+    if (packed) {
+      kernels::blurColumnFixedPackedAVX2(rows, d, width, fixedColumnWeights, taps_);
+      continue;
+    }
     if (simd) {
       kernels::blurColumnFixedAVX2(rows, d, width, fixedColumnWeights, taps_);
       continue;
@@ -109,10 +151,10 @@ void ConvolutionFilter::horizontalPassFloat(const ImageGray& src, ImageDouble& t
   const int r = radius();
   const int width = static_cast<int>(src.width);
   const bool simd = Cpu::useAVX2();
-  if (simd) rowScratch_.resize(static_cast<std::size_t>(width));
+  if (simd && rowScratch_.size() < src.width) rowScratch_.resize(src.width);
   for (std::uint32_t y = rowBegin; y < rowEnd; ++y) {
     const uchar* s = src.row(y)->c;
-    double* t = &tmp.row(y)->c[0];
+    double* t = &windowRow(tmp, y)->c[0];
     if (simd) {
       kernels::blurRowFloatAVX2(s, t, width, rowWeights, taps_, rowScratch_.data());
       continue;
@@ -131,10 +173,19 @@ void ConvolutionFilter::verticalPassFloat(const ImageDouble& tmp, ImageGray& dst
   const int width = static_cast<int>(tmp.width);
   if (width - r <= r) return;
   const bool simd = Cpu::useAVX2();
-  const double* rows[kMaxTaps];
+  const double* rows[kMaxTaps + 1];
   for (std::uint32_t y = rowBegin; y < rowEnd; ++y) {
-    for (int i = 0; i < taps_; ++i) rows[i] = &tmp.row(y - static_cast<std::uint32_t>(r) + static_cast<std::uint32_t>(i))->c[0];
+    const bool pair = simd && y + 1 < rowEnd;
+    for (int i = 0; i < taps_ + (pair ? 1 : 0); ++i) {
+      rows[i] = &windowRow(tmp, y - static_cast<std::uint32_t>(r) + static_cast<std::uint32_t>(i))->c[0];
+    }
     uchar* d = dst.row(y)->c;
+    if (pair) {
+      // Two output rows share all but one of their intermediate rows.
+      kernels::blurColumnFloatPairAVX2(rows, d, dst.row(y + 1)->c, r, width - r, columnWeights, taps_);
+      ++y;
+      continue;
+    }
     if (simd) {
       kernels::blurColumnFloatAVX2(rows, d, r, width - r, columnWeights, taps_);
       continue;
@@ -162,34 +213,37 @@ void ConvolutionFilter::apply(const ImageGray& src, ImageGray& dst, FilterWorksp
   const std::uint32_t outBegin = r;
   const std::uint32_t outEnd = height > 2 * r ? height - r : r;
 
-  // The row pass runs a band ahead of the column pass. The column pass reads only the
-  // intermediate, and by the time it writes output row y the row pass has finished with source
-  // row y, so the destination may be the source itself.
-  auto run = [&](auto& tmp, auto rowPass, auto columnPass) {
-    tmp.ensureSize(src.size());
-    const std::uint32_t rowBytes = src.width * static_cast<std::uint32_t>(sizeof(*tmp.data));
-    const std::uint32_t bandRows = std::max<std::uint32_t>(4, kBandBytes / std::max<std::uint32_t>(1, rowBytes));
+  // The row pass runs just ahead of the column pass through a window of intermediate rows:
+  // output row y needs intermediate rows y - r .. y + r, and a window row is refilled only once
+  // no pending output row needs it. The column pass reads only the window, and by the time it
+  // writes output row y the row pass has finished with source row y, so the destination may be
+  // the source itself.
+  auto run = [&](auto& window, auto rowPass, auto columnPass) {
+    const std::uint32_t rowBytes = std::max<std::uint32_t>(1, src.width * static_cast<std::uint32_t>(sizeof(*window.data)));
+    const std::uint32_t windowRows = std::min(height, std::max(2 * r + 2, kWindowBytes / rowBytes));
+    window.ensureSize(Vec2u(src.width, windowRows));
     std::uint32_t rowsDone = 0;
     std::uint32_t outDone = outBegin;
     while (rowsDone < height) {
-      const std::uint32_t next = height - rowsDone > bandRows ? rowsDone + bandRows : height;
-      (this->*rowPass)(src, tmp, rowsDone, next);
+      // The window holds rows from outDone - r on; rows up to outDone - r + windowRows fit.
+      const std::uint32_t fit = outDone - r + windowRows;
+      const std::uint32_t next = fit < height ? fit : height;
+      (this->*rowPass)(src, window, rowsDone, next);
       rowsDone = next;
-      // Output row y needs intermediate rows up to y + r.
-      const std::uint32_t ready = rowsDone >= r ? rowsDone - r : 0;
-      const std::uint32_t outNext = ready < outEnd ? ready : outEnd;
-      if (outNext > outDone) {
-        (this->*columnPass)(tmp, output, outDone, outNext);
-        outDone = outNext;
+      if (rowsDone < r) continue;
+      const std::uint32_t ready = rowsDone - r < outEnd ? rowsDone - r : outEnd;
+      if (ready > outDone) {
+        (this->*columnPass)(window, output, outDone, ready);
+        outDone = ready;
       }
     }
   };
   if (fixedPoint) {
-    ImageInt& tmp = useWorkspace ? workspace.first->intIntermediate : ownIntIntermediate;
-    run(tmp, &ConvolutionFilter::horizontalPassFixed, &ConvolutionFilter::verticalPassFixed);
+    ImageInt& window = useWorkspace ? workspace.first->intIntermediate : ownIntIntermediate;
+    run(window, &ConvolutionFilter::horizontalPassFixed, &ConvolutionFilter::verticalPassFixed);
   } else {
-    ImageDouble& tmp = useWorkspace ? workspace.first->doubleIntermediate : ownDoubleIntermediate;
-    run(tmp, &ConvolutionFilter::horizontalPassFloat, &ConvolutionFilter::verticalPassFloat);
+    ImageDouble& window = useWorkspace ? workspace.first->doubleIntermediate : ownDoubleIntermediate;
+    run(window, &ConvolutionFilter::horizontalPassFloat, &ConvolutionFilter::verticalPassFloat);
   }
 }
 

@@ -10,9 +10,14 @@
 namespace Lumetra {
 
 /// Intermediates of the blur, owned by the caller so that they can be reused across calls.
+///
+/// The row pass runs only a few rows ahead of the column pass, so an intermediate holds a window
+/// of rows rather than the whole picture: row y of the row-pass result lives in window row
+/// y mod (window height), and the window holds at least one row more than the taps. A picture
+/// small enough is held whole.
 struct FilterWorkspace {
-  ImageDouble doubleIntermediate;  ///< row-pass result of the floating-point path
-  ImageInt intIntermediate;        ///< row-pass result of the fixed-point path
+  ImageDouble doubleIntermediate;  ///< row-pass window of the floating-point path
+  ImageInt intIntermediate;        ///< row-pass window of the fixed-point path
 };
 
 /// The workspace argument of the blur: the caller's workspace and whether the filter uses it
@@ -31,12 +36,20 @@ class ConvolutionFilter {
   /// differs. The border band of radius taps / 2 is left as described in gaussianBlur.
   void apply(const ImageGray& src, ImageGray& dst, FilterWorkspaceRef workspace);
 
-  /// Fixed-point row pass over the rows [rowBegin, rowEnd) of the source into `tmp`, which has the
-  /// source's size. The outer radius columns of each row are set to 0.
+  /// Fixed-point row pass over the rows [rowBegin, rowEnd) of the source. `tmp` is a window of
+  /// the source's width: row y goes to its row y mod tmp.height (a window as high as the source
+  /// holds every row in place). The outer radius columns of each row are set to 0.
+  ///
+  /// The values are at most 255; when packedFixedWindow() is true (AVX2 with weights that fit
+  /// 16-bit products) each window row holds them as 16-bit words in its leading half, otherwise
+  /// as one 32-bit value per pixel. verticalPassFixed reads the same layout.
   void horizontalPassFixed(const ImageGray& src, ImageInt& tmp, std::uint32_t rowBegin, std::uint32_t rowEnd) const;
   /// Fixed-point column pass writing the destination rows [rowBegin, rowEnd), which must lie in
-  /// [radius, height - radius); reads only `tmp`.
+  /// [radius, height - radius); reads only `tmp`, whose rows y - radius .. y + radius must be
+  /// in the window.
   void verticalPassFixed(const ImageInt& tmp, ImageGray& dst, std::uint32_t rowBegin, std::uint32_t rowEnd) const;
+  /// True when the fixed-point passes keep the window in 16-bit words (see horizontalPassFixed).
+  bool packedFixedWindow() const;
 
   int taps() const { return taps_; }
   int radius() const { return taps_ / 2; }
@@ -51,11 +64,12 @@ class ConvolutionFilter {
   ImageGray output;
 
  private:
+  // Floating-point passes; the window is used as in the fixed-point passes.
   void horizontalPassFloat(const ImageGray& src, ImageDouble& tmp, std::uint32_t rowBegin, std::uint32_t rowEnd) const;
   void verticalPassFloat(const ImageDouble& tmp, ImageGray& dst, std::uint32_t rowBegin, std::uint32_t rowEnd) const;
 
   int taps_ = 0;
-  mutable std::vector<double> rowScratch_;  // one source row as doubles (SIMD row pass)
+  mutable std::vector<double> rowScratch_;  // source pixels of one row as doubles (SIMD row pass)
 };
 
 /// Smooths `src` into `dst` with a Gaussian of `kernelSize` taps (3, 5 or 7) and `sigma` (> 0).

@@ -41,6 +41,9 @@ void bilinearVerticalAVX2(const double* top, const double* bottom, double ay, st
 void blurRowFloatAVX2(const std::uint8_t* src, double* tmp, int width, const double* k, int taps, double* scratch);
 // Column pass: dst[x] = trunc(sum over i of rows[i][x] * k[i]) for x in [x0, x1).
 void blurColumnFloatAVX2(const double* const* rows, std::uint8_t* dst, int x0, int x1, const double* k, int taps);
+// The same for two consecutive output rows: rows[0 .. taps - 1] give dst0, rows[1 .. taps] dst1.
+void blurColumnFloatPairAVX2(const double* const* rows, std::uint8_t* dst0, std::uint8_t* dst1, int x0, int x1,
+                             const double* k, int taps);
 
 // ---- Gaussian blur, fixed point; K must be symmetric (K[i] == K[taps - 1 - i]).
 // Row pass: t[x] = (sum over i of s[x - r + i] * K[i]) >> 16 for x in [r, width - r).
@@ -48,6 +51,13 @@ void blurRowFixedAVX2(const std::uint8_t* src, std::int32_t* tmp, int width, con
 // Column pass: dst[x] = (sum over i of rows[i][x] * K[i] + 32768) >> 16 for x in [0, width).
 void blurColumnFixedAVX2(const std::int32_t* const* rows, std::uint8_t* dst, int width, const std::int32_t* K,
                          int taps);
+// The same two passes with the intermediate row held as 16-bit words (the values are at most
+// 255) in the leading half of each 32-bit row, for weights that fit 16-bit factors (outer taps
+// at most 32767, the centre at most 65534, the sum at most 65536). The row pass also writes 0
+// into the outer r columns.
+void blurRowFixedPackedAVX2(const std::uint8_t* src, std::int32_t* tmp, int width, const std::int32_t* K, int taps);
+void blurColumnFixedPackedAVX2(const std::int32_t* const* rows, std::uint8_t* dst, int width, const std::int32_t* K,
+                               int taps);
 
 }  // namespace kernels
 }  // namespace Lumetra

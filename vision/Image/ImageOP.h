@@ -21,6 +21,11 @@ struct ImagePyramid {
   std::vector<double> scales;         ///< ratio^L: level-0 coordinates into level L
   std::vector<double> inverseScales;  ///< (1/ratio)^L: level-L coordinates into level 0
   FilterWorkspace workspace;          ///< blur intermediates kept between fills
+
+  /// Refills the record from the image: the scale lists, then the levels from the image itself
+  /// or, with `blur`, from a copy smoothed by gaussianBlur (kernel size, sigma, fixed point) with
+  /// this record's workspace. Returns the result of BuildImagePyramid.
+  bool build(const ImageGray& image, bool blur, std::int32_t kernelSize, double sigma, std::uint8_t useFixedPoint);
 };
 
 /// Resizes `src` into `dst`, which already has the wanted size (nothing is allocated). The size

@@ -56,9 +56,22 @@ int downsampleTwoThirdsRowAVX2(const std::uint8_t* top, const std::uint8_t* bott
   return x;
 }
 
+namespace {
+
+// The double 2^52 + v of each of the four 32-bit values v (each below 2^32), by putting v in
+// the mantissa of 2^52.
+inline __m256d biasedDoubles(__m128i values, __m256i magicBits) {
+  return _mm256_castsi256_pd(_mm256_or_si256(_mm256_cvtepu32_epi64(values), magicBits));
+}
+
+}  // namespace
+
 void bilinearHorizontalAVX2(const std::uint8_t* row, const std::int32_t* x0, const double* ax, double* out,
                             int count) {
   const __m256i byteMask = _mm256_set1_epi32(0xFF);
+  // As in the shuffle version: p0 and p1 - p0 are exact differences of 2^52 + p doubles.
+  const __m256i magicBits = _mm256_set1_epi64x(0x4330000000000000LL);
+  const __m256d magic = _mm256_castsi256_pd(magicBits);
   int i = 0;
   for (; i + 8 <= count; i += 8) {
     const __m256i index = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x0 + i));
@@ -66,12 +79,14 @@ void bilinearHorizontalAVX2(const std::uint8_t* row, const std::int32_t* x0, con
     const __m256i word = _mm256_i32gather_epi32(reinterpret_cast<const int*>(row), index, 1);
     const __m256i p0 = _mm256_and_si256(word, byteMask);
     const __m256i p1 = _mm256_and_si256(_mm256_srli_epi32(word, 8), byteMask);
-    const __m256d p0lo = _mm256_cvtepi32_pd(_mm256_castsi256_si128(p0));
-    const __m256d p0hi = _mm256_cvtepi32_pd(_mm256_extracti128_si256(p0, 1));
-    const __m256d p1lo = _mm256_cvtepi32_pd(_mm256_castsi256_si128(p1));
-    const __m256d p1hi = _mm256_cvtepi32_pd(_mm256_extracti128_si256(p1, 1));
-    const __m256d lo = _mm256_add_pd(_mm256_mul_pd(_mm256_sub_pd(p1lo, p0lo), _mm256_loadu_pd(ax + i)), p0lo);
-    const __m256d hi = _mm256_add_pd(_mm256_mul_pd(_mm256_sub_pd(p1hi, p0hi), _mm256_loadu_pd(ax + i + 4)), p0hi);
+    const __m256d a0lo = biasedDoubles(_mm256_castsi256_si128(p0), magicBits);
+    const __m256d a0hi = biasedDoubles(_mm256_extracti128_si256(p0, 1), magicBits);
+    const __m256d a1lo = biasedDoubles(_mm256_castsi256_si128(p1), magicBits);
+    const __m256d a1hi = biasedDoubles(_mm256_extracti128_si256(p1, 1), magicBits);
+    const __m256d lo = _mm256_add_pd(_mm256_mul_pd(_mm256_sub_pd(a1lo, a0lo), _mm256_loadu_pd(ax + i)),
+                                     _mm256_sub_pd(a0lo, magic));
+    const __m256d hi = _mm256_add_pd(_mm256_mul_pd(_mm256_sub_pd(a1hi, a0hi), _mm256_loadu_pd(ax + i + 4)),
+                                     _mm256_sub_pd(a0hi, magic));
     _mm256_storeu_pd(out + i, lo);
     _mm256_storeu_pd(out + i + 4, hi);
   }
@@ -84,18 +99,34 @@ void bilinearHorizontalAVX2(const std::uint8_t* row, const std::int32_t* x0, con
 
 void bilinearHorizontalShuffleAVX2(const std::uint8_t* row, const std::int32_t* x0, const std::uint8_t* masks,
                                    const double* ax, double* out, int count) {
+  // A byte v becomes the double 2^52 + v by putting it in the mantissa of 2^52. Then p0 and
+  // p1 - p0 are exact differences of such doubles: the same values the conversions give.
+  const __m256i magicBits = _mm256_set1_epi64x(0x4330000000000000LL);
+  const __m256d magic = _mm256_castsi256_pd(magicBits);
+  // The 16 picked bytes (p0 of the 8 pixels, then p1), copied into both 128-bit halves, are
+  // spread into 64-bit lanes: pixels 0-3 and 4-7 of p0, then of p1.
+  const __m256i spread[4] = {
+      _mm256_setr_epi8(0, -1, -1, -1, -1, -1, -1, -1, 1, -1, -1, -1, -1, -1, -1, -1,  //
+                       2, -1, -1, -1, -1, -1, -1, -1, 3, -1, -1, -1, -1, -1, -1, -1),
+      _mm256_setr_epi8(4, -1, -1, -1, -1, -1, -1, -1, 5, -1, -1, -1, -1, -1, -1, -1,  //
+                       6, -1, -1, -1, -1, -1, -1, -1, 7, -1, -1, -1, -1, -1, -1, -1),
+      _mm256_setr_epi8(8, -1, -1, -1, -1, -1, -1, -1, 9, -1, -1, -1, -1, -1, -1, -1,  //
+                       10, -1, -1, -1, -1, -1, -1, -1, 11, -1, -1, -1, -1, -1, -1, -1),
+      _mm256_setr_epi8(12, -1, -1, -1, -1, -1, -1, -1, 13, -1, -1, -1, -1, -1, -1, -1,  //
+                       14, -1, -1, -1, -1, -1, -1, -1, 15, -1, -1, -1, -1, -1, -1, -1)};
   for (int i = 0; i + 8 <= count; i += 8, masks += 16) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x0[i]));
     const __m128i picked = _mm_shuffle_epi8(bytes, _mm_loadu_si128(reinterpret_cast<const __m128i*>(masks)));
-    const __m256i p0 = _mm256_cvtepu8_epi32(picked);
-    const __m256i p1 = _mm256_cvtepu8_epi32(_mm_srli_si128(picked, 8));
-    const __m256d p0lo = _mm256_cvtepi32_pd(_mm256_castsi256_si128(p0));
-    const __m256d p0hi = _mm256_cvtepi32_pd(_mm256_extracti128_si256(p0, 1));
-    const __m256d p1lo = _mm256_cvtepi32_pd(_mm256_castsi256_si128(p1));
-    const __m256d p1hi = _mm256_cvtepi32_pd(_mm256_extracti128_si256(p1, 1));
-    _mm256_storeu_pd(out + i, _mm256_add_pd(_mm256_mul_pd(_mm256_sub_pd(p1lo, p0lo), _mm256_loadu_pd(ax + i)), p0lo));
+    const __m256i both = _mm256_broadcastsi128_si256(picked);
+    const __m256d a0lo = _mm256_castsi256_pd(_mm256_or_si256(_mm256_shuffle_epi8(both, spread[0]), magicBits));
+    const __m256d a0hi = _mm256_castsi256_pd(_mm256_or_si256(_mm256_shuffle_epi8(both, spread[1]), magicBits));
+    const __m256d a1lo = _mm256_castsi256_pd(_mm256_or_si256(_mm256_shuffle_epi8(both, spread[2]), magicBits));
+    const __m256d a1hi = _mm256_castsi256_pd(_mm256_or_si256(_mm256_shuffle_epi8(both, spread[3]), magicBits));
+    const __m256d p0lo = _mm256_sub_pd(a0lo, magic);
+    const __m256d p0hi = _mm256_sub_pd(a0hi, magic);
+    _mm256_storeu_pd(out + i, _mm256_add_pd(_mm256_mul_pd(_mm256_sub_pd(a1lo, a0lo), _mm256_loadu_pd(ax + i)), p0lo));
     _mm256_storeu_pd(out + i + 4,
-                     _mm256_add_pd(_mm256_mul_pd(_mm256_sub_pd(p1hi, p0hi), _mm256_loadu_pd(ax + i + 4)), p0hi));
+                     _mm256_add_pd(_mm256_mul_pd(_mm256_sub_pd(a1hi, a0hi), _mm256_loadu_pd(ax + i + 4)), p0hi));
   }
 }
 

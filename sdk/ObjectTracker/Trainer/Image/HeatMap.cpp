@@ -1,18 +1,30 @@
+#include <immintrin.h>
 #include "ObjectTracker/Trainer/Image/HeatMap.h"
+
+#include "Core/CpuFeatures.h"
+#include "ObjectTracker/Trainer/Image/HeatMapBands.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <vector>
+
+#ifdef _OPENMP
+#include <omp.h>
+#endif
 
 namespace Obrin {
 
 namespace {
 
 constexpr std::uint32_t kDefaultStampSide = 9;
-// Rows of the grid per band of the parallel stamp addition.
-constexpr std::uint32_t kBandRows = 8;
+// Above these the per-window offset lists of the banded addition would grow large; every record
+// then goes offset by offset.
+constexpr std::int64_t kMaxListedSpan = std::int64_t(1) << 16;
+constexpr std::int64_t kMaxListedStampHeight = 1024;
+constexpr std::int64_t kMaxListedEntries = std::int64_t(1) << 22;
 
 // Bytes R, G, B, A of the palette, lowest density first. The first two entries are the same.
 constexpr std::uint8_t kPaletteBytes[kHeatMapPaletteSize][4] = {
@@ -41,27 +53,53 @@ StampWindow clipStamp(const HeatMap& map, std::uint32_t x, std::uint32_t y, cons
   return w;
 }
 
-/// Adds stamp row r into its grid row, columns [c0, c1) of the stamp.
-inline void addStampRow(HeatMap& map, std::uint32_t x, std::uint32_t y, const HeatMapStamp& stamp, std::uint32_t r,
-                        std::uint32_t c0, std::uint32_t c1) {
-  const std::uint32_t hw = stamp.width / 2;
-  const std::uint32_t hh = stamp.height / 2;
-  const std::size_t gridRow = static_cast<std::size_t>(y) + r - hh;
-  float* dst = map.cells + gridRow * map.width + (static_cast<std::size_t>(x) + c0 - hw);
-  const float* src = stamp.buf + static_cast<std::size_t>(r) * stamp.width + c0;
-  const std::uint32_t n = c1 - c0;
-  for (std::uint32_t k = 0; k < n; ++k) dst[k] += src[k];
-}
-
-bool hasNegativeValue(const HeatMapStamp& stamp) {
+/// True when no stamp value can lower a cell or make the running maximum differ from the final
+/// one (no negative value, no NaN).
+bool hasOnlyNonNegativeValues(const HeatMapStamp& stamp) {
   const std::size_t n = static_cast<std::size_t>(stamp.width) * stamp.height;
   for (std::size_t i = 0; i < n; ++i) {
-    if (stamp.buf[i] < 0.0f) return true;
+    if (!(stamp.buf[i] >= 0.0f)) return false;
   }
-  return false;
+  return true;
+}
+
+/// Rows per band of the parallel addition: about three bands per thread, so that the dynamic
+/// schedule can even out busy and quiet parts of the picture, but no fewer than 8 rows (a stamp
+/// reaching a band costs a visit of its offset list whatever the band's height) and no more than 64
+/// (a band's cells should stay in the core's caches).
+std::int64_t bandRowsFor(std::int64_t height, int threads) {
+  const std::int64_t bands = 3 * std::max<std::int64_t>(1, threads);
+  const std::int64_t rows = (height + bands - 1) / bands;
+  return std::clamp<std::int64_t>((rows + 7) / 8 * 8, 8, 64);
 }
 
 }  // namespace
+
+namespace heatmap_bands {
+namespace {
+
+struct PortableRows {
+  /// dst[k] += src[k] for k < n, four cells at a time; each cell receives exactly one addition.
+  static inline void add(float* dst, const float* src, std::uint32_t n) {
+    std::uint32_t k = 0;
+    for (; k + 4 <= n; k += 4) _mm_storeu_ps(dst + k, _mm_add_ps(_mm_loadu_ps(dst + k), _mm_loadu_ps(src + k)));
+    for (; k < n; ++k) dst[k] += src[k];
+  }
+  /// A row of nine cells.
+  static inline void add9(float* dst, const float* src) {
+    _mm_storeu_ps(dst, _mm_add_ps(_mm_loadu_ps(dst), _mm_loadu_ps(src)));
+    _mm_storeu_ps(dst + 4, _mm_add_ps(_mm_loadu_ps(dst + 4), _mm_loadu_ps(src + 4)));
+    dst[8] += src[8];
+  }
+};
+
+}  // namespace
+
+float fillBandPortable(const CloudPlan& plan, std::int64_t y0, std::int64_t y1) {
+  return fillBand<PortableRows>(plan, y0, y1);
+}
+
+}  // namespace heatmap_bands
 
 const HeatMapStamp* HeatMapStamp::defaultStamp() {
   static float values[kDefaultStampSide * kDefaultStampSide];
@@ -157,10 +195,11 @@ void HeatMap::addPointClouds(HeatMap* map, const Eigen::Vector2i* points, std::s
                              const Eigen::Vector2i* offsets, std::size_t offsetCount, const HeatMapStamp* stamp) {
   if (map == nullptr || map->cells == nullptr || stamp == nullptr || stamp->buf == nullptr) return;
   if (pointCount == 0 || offsetCount == 0 || points == nullptr || offsets == nullptr) return;
+  if (stamp->width == 0 || stamp->height == 0) return;
 
   // With a stamp that can lower a cell, the largest value reached on the way is not the largest
   // final value; such stamps take the plain path.
-  if (hasNegativeValue(*stamp)) {
+  if (!hasOnlyNonNegativeValues(*stamp)) {
     for (std::size_t p = 0; p < pointCount; ++p) {
       for (std::size_t o = 0; o < offsetCount; ++o) {
         const std::uint32_t x = static_cast<std::uint32_t>(points[p].x()) + static_cast<std::uint32_t>(offsets[o].x());
@@ -171,55 +210,110 @@ void HeatMap::addPointClouds(HeatMap* map, const Eigen::Vector2i* points, std::s
     return;
   }
 
+  using heatmap_bands::CloudPlan;
+  using heatmap_bands::WindowEntry;
+
   const std::int64_t width = map->width;
   const std::int64_t height = map->height;
-  const std::int64_t hh = stamp->height / 2;
+  const std::int64_t sh = stamp->height;
+  const std::int64_t hh = sh / 2;
+  std::int64_t minOffsetX = std::numeric_limits<std::int64_t>::max();
   std::int64_t minOffsetY = std::numeric_limits<std::int64_t>::max();
   std::int64_t maxOffsetY = std::numeric_limits<std::int64_t>::min();
   for (std::size_t o = 0; o < offsetCount; ++o) {
+    minOffsetX = std::min<std::int64_t>(minOffsetX, offsets[o].x());
     minOffsetY = std::min<std::int64_t>(minOffsetY, offsets[o].y());
     maxOffsetY = std::max<std::int64_t>(maxOffsetY, offsets[o].y());
   }
-  const std::int64_t bandCount = (height + kBandRows - 1) / kBandRows;
+
+  int threads = 1;
+#ifdef _OPENMP
+  threads = omp_get_max_threads();
+#endif
+  const std::int64_t bandRows = bandRowsFor(height, threads);
+  const std::int64_t bandCount = (height + bandRows - 1) / bandRows;
+
+  CloudPlan plan;
+  plan.map = map;
+  plan.stamp = stamp;
+  plan.points = points;
+  plan.pointCount = pointCount;
+  plan.offsets = offsets;
+  plan.offsetCount = offsetCount;
+  plan.bandRows = bandRows;
+
+  // The offsets reaching a band, listed per d = y0 - point.y: offset o reaches rows [y0, y0 +
+  // bandRows) when its stamp rows y0 - d + oy - hh + [0, sh) meet them, that is for d in
+  // [oy - hh - bandRows + 1, oy - hh + sh - 1]. Offsets spread too far apart (or very tall
+  // stamps) would make the lists large; every record then goes offset by offset.
+  const bool listed = maxOffsetY - minOffsetY <= kMaxListedSpan && sh <= kMaxListedStampHeight &&
+                      static_cast<std::uint64_t>(offsetCount) <=
+                          static_cast<std::uint64_t>(kMaxListedEntries / (sh + bandRows - 1));
+  std::vector<std::uint32_t> windowStart;
+  std::vector<WindowEntry> entries;
+  if (listed) {
+    plan.dMin = minOffsetY - hh - bandRows + 1;
+    plan.dMax = maxOffsetY - hh + sh - 1;
+    const std::size_t windows = static_cast<std::size_t>(plan.dMax - plan.dMin + 1);
+    windowStart.assign(windows + 1, 0);
+    for (std::size_t o = 0; o < offsetCount; ++o) {
+      const std::int64_t first = offsets[o].y() - hh - bandRows + 1 - plan.dMin;
+      const std::int64_t last = offsets[o].y() - hh + sh - 1 - plan.dMin;
+      for (std::int64_t w = first; w <= last; ++w) ++windowStart[static_cast<std::size_t>(w) + 1];
+    }
+    for (std::size_t w = 0; w < windows; ++w) windowStart[w + 1] += windowStart[w];
+    entries.resize(windowStart[windows]);
+    std::vector<std::uint32_t> fill(windowStart.begin(), windowStart.end() - 1);
+    // Offsets are taken in order, so each list keeps the offset order.
+    for (std::size_t o = 0; o < offsetCount; ++o) {
+      const std::int64_t oy = offsets[o].y();
+      for (std::int64_t d = oy - hh - bandRows + 1; d <= oy - hh + sh - 1; ++d) {
+        // Stamp row r lands on grid row y0 + oy - d - hh + r: rows from `shift` on are in the band.
+        const std::int64_t shift = d - oy + hh;
+        WindowEntry e;
+        e.ox = offsets[o].x();
+        e.oy = offsets[o].y();
+        e.rFirst = static_cast<std::int32_t>(std::max<std::int64_t>(0, shift));
+        e.rEnd = static_cast<std::int32_t>(std::min<std::int64_t>(sh, shift + bandRows));
+        entries[fill[static_cast<std::size_t>(d - plan.dMin)]++] = e;
+      }
+    }
+    plan.windowStart = windowStart.data();
+    plan.entries = entries.data();
+  }
+
+  // Per record: the rows its stamps can reach, and whether its centres are plain 64-bit sums.
+  // The unsigned 32-bit sum of point and offset differs from the 64-bit one only for a negative
+  // sum, which lands at sum + 2^32; that is outside the grid unless sum < size - 2^32.
   constexpr std::int64_t kUnsignedRange = std::int64_t(1) << 32;
+  std::vector<std::int64_t> reachLow(pointCount), reachHigh(pointCount);
+  std::vector<std::uint8_t> plain(pointCount);
+  for (std::size_t p = 0; p < pointCount; ++p) {
+    const std::int64_t px = points[p].x();
+    const std::int64_t py = points[p].y();
+    const bool simple = px + minOffsetX >= width - kUnsignedRange && py + minOffsetY >= height - kUnsignedRange;
+    plain[p] = listed && simple;
+    if (simple) {
+      reachLow[p] = py + minOffsetY - hh;
+      reachHigh[p] = py + maxOffsetY - hh + sh - 1;
+    } else {
+      reachLow[p] = std::numeric_limits<std::int64_t>::min();
+      reachHigh[p] = std::numeric_limits<std::int64_t>::max();
+    }
+  }
+  plan.reachLow = reachLow.data();
+  plan.reachHigh = reachHigh.data();
+  plan.plain = plain.data();
 
+  const bool avx2 = Lumetra::Cpu::useAVX2();
   float largest = map->max;
-
-  // Each band owns its grid rows; it walks all stamps in their order and adds only the stamp rows
-  // that fall inside it, so every cell receives its additions in the sequential order. Cells only
-  // grow, so the maximum is taken over the final cells of the band.
 #pragma omp parallel for schedule(dynamic, 1) reduction(max : largest)
   for (std::int64_t band = 0; band < bandCount; ++band) {
-    const std::int64_t y0 = band * kBandRows;
-    const std::int64_t y1 = std::min<std::int64_t>(height, y0 + kBandRows);
-    for (std::size_t p = 0; p < pointCount; ++p) {
-      const Eigen::Vector2i& point = points[p];
-      // Skip a whole cloud that cannot reach the band. Only done when no centre row wraps
-      // around the unsigned range, where the 64-bit and the 32-bit sums agree.
-      const std::int64_t lowestCentre = std::int64_t(point.y()) + minOffsetY;
-      const std::int64_t highestCentre = std::int64_t(point.y()) + maxOffsetY;
-      if (lowestCentre >= 0 && highestCentre < kUnsignedRange &&
-          (highestCentre + hh < y0 || lowestCentre - hh >= y1)) {
-        continue;
-      }
-      for (std::size_t o = 0; o < offsetCount; ++o) {
-        const std::uint32_t x = static_cast<std::uint32_t>(point.x()) + static_cast<std::uint32_t>(offsets[o].x());
-        const std::uint32_t y = static_cast<std::uint32_t>(point.y()) + static_cast<std::uint32_t>(offsets[o].y());
-        if (x >= map->width || y >= map->height) continue;
-        const StampWindow w = clipStamp(*map, x, y, *stamp);
-        // Stamp rows whose grid row y - hh + r lies in [y0, y1).
-        const std::int64_t first = std::max<std::int64_t>(w.r0, y0 - std::int64_t(y) + hh);
-        const std::int64_t end = std::min<std::int64_t>(w.r1, y1 - std::int64_t(y) + hh);
-        for (std::int64_t r = first; r < end; ++r) {
-          addStampRow(*map, x, y, *stamp, static_cast<std::uint32_t>(r), w.c0, w.c1);
-        }
-      }
-    }
-    const float* bandCells = map->cells + static_cast<std::size_t>(y0) * static_cast<std::size_t>(width);
-    const std::size_t bandSize = static_cast<std::size_t>((y1 - y0) * width);
-    for (std::size_t i = 0; i < bandSize; ++i) {
-      if (bandCells[i] > largest) largest = bandCells[i];
-    }
+    const std::int64_t y0 = band * bandRows;
+    const std::int64_t y1 = std::min<std::int64_t>(height, y0 + bandRows);
+    const float bandLargest =
+        avx2 ? heatmap_bands::fillBandAVX2(plan, y0, y1) : heatmap_bands::fillBandPortable(plan, y0, y1);
+    if (bandLargest > largest) largest = bandLargest;
   }
   map->max = largest;
 }

@@ -1,0 +1,432 @@
+#include "ObjectTracker/Trainer/Image/ImageTargetTrainer.h"
+
+#include "Core/Log.h"
+#include "Core/Profiler.h"
+#include "Image/GaussianBlur.h"
+#include "Image/ImageIO.h"
+#include "ObjectTracker/Trainer/Image/HeatmapGenerator.h"
+#include "ObjectTracker/Trainer/Image/ImageTargetFiles.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace Obrin {
+
+namespace {
+
+// Keypoints are searched this far inside the training image; the score's grid covers the rest.
+constexpr double kBorder = 15.0;
+constexpr double kAspectTolerance = 0.02;
+
+}  // namespace
+
+Lumetra::ImageGray rotateClockwise(const Lumetra::ImageGray& picture) {
+  Lumetra::ImageGray turned;
+  const std::uint32_t w = picture.width;
+  const std::uint32_t h = picture.height;
+  turned.create(Lumetra::Vec2u(h, w));
+  // New pixel (x', y') is old pixel (y', h - 1 - x').
+  for (std::uint32_t yNew = 0; yNew < w; ++yNew) {
+    Lumetra::Gray8* out = turned.row(yNew);
+    for (std::uint32_t xNew = 0; xNew < h; ++xNew) out[xNew] = picture.at(yNew, h - 1 - xNew);
+  }
+  return turned;
+}
+
+std::string ImageTargetTrainer::checkConfiguration(const TrainingConfig& c) {
+  const auto& resolution = c.trainingResolution.value;
+  if (resolution.size() < 2) return "Configuration Error: Image.Training.Resolution needs a width and a height";
+  const std::int64_t w = resolution[0];
+  const std::int64_t h = resolution[1];
+  if (w < 30 || h < 30) {
+    return fmt::format("Configuration Error: Image.Training.Resolution [{}, {}] is too small; each side needs at "
+                       "least 30 pixels",
+                       w, h);
+  }
+  if (w * h > std::numeric_limits<std::int32_t>::max()) {
+    return fmt::format("Configuration Error: Image.Training.Resolution [{}, {}] is too large", w, h);
+  }
+  if (c.gridRow.value < 1 || c.gridCol.value < 1) {
+    return fmt::format("Configuration Error: Image.Grid.Row and Image.Grid.Col must be at least 1 (they are {} and {})",
+                       c.gridRow.value, c.gridCol.value);
+  }
+  if (c.fastNumber.value < 1) {
+    return fmt::format("Configuration Error: Image.FAST.Number must be at least 1 (it is {})", c.fastNumber.value);
+  }
+  if (c.pyramidLevel.value < 1 || c.pyramidLevel.value > 255) {
+    return fmt::format("Configuration Error: Image.Pyramid.Level must be from 1 to 255 (it is {})",
+                       c.pyramidLevel.value);
+  }
+  if (!(c.pyramidResizeRatio.value > 0.0 && c.pyramidResizeRatio.value < 1.0)) {
+    return fmt::format("Configuration Error: Image.Pyramid.ResizeRatio must lie between 0 and 1 (it is {})",
+                       c.pyramidResizeRatio.value);
+  }
+  const double pw = c.objectPhysicalWidth.value;
+  const double ph = c.objectPhysicalHeight.value;
+  if (!(pw > 0.0 && ph > 0.0 && std::isfinite(pw) && std::isfinite(ph))) {
+    return fmt::format("Configuration Error: Object.Physical.Width and Object.Physical.Height must be positive "
+                       "(they are {} and {})",
+                       pw, ph);
+  }
+  return std::string();
+}
+
+ImageTargetTrainer::ImageTargetTrainer(const TrainingConfig& configuration, const CameraCalibration& calibration)
+    : mConfiguration(configuration) {
+  mCamera.mK = Eigen::Matrix3d::Identity();
+  loadConfiguration();
+  setCameraCalibration(calibration);
+}
+
+ImageTargetTrainer::~ImageTargetTrainer() = default;
+
+void ImageTargetTrainer::loadConfiguration() {
+  const TrainingConfig& c = mConfiguration;
+  OBRIN_LOG_INFO("Image Target Trainer - Loading configuration ... ");
+  mExtractorParameters.numCorners = static_cast<std::uint64_t>(static_cast<std::int64_t>(c.fastNumber.value));
+  mExtractorParameters.threshold = c.fastThreshold.value;
+  mExtractorParameters.cols = c.gridCol.value;
+  mExtractorParameters.rows = c.gridRow.value;
+  mPyramidLevels = static_cast<std::uint8_t>(c.pyramidLevel.value & 0xFF);
+  mPyramidRatio = c.pyramidResizeRatio.value;
+  if (c.trainingResolution.value.size() >= 2) {
+    mTrainingResolution = Eigen::Vector2i(c.trainingResolution.value[0], c.trainingResolution.value[1]);
+  }
+  if (c.objectPhysicalWidth.value != 1.0 || c.objectPhysicalHeight.value != 1.0) mPhysicalSizeStatus = 1;
+
+  mMvgExtractorParameters = mExtractorParameters;
+  mMvgExtractorParameters.numCorners =
+      static_cast<std::uint64_t>(static_cast<std::int64_t>(c.mvgExtractorNumber.value));
+  mMvgExtractorParameters.threshold = c.mvgExtractorThreshold.value;
+  mMvgExtractorParameters.minDistance = static_cast<std::int8_t>(c.mvgExtractorMinDist.value & 0xFF);
+  mMvgExtractorParameters.cols = c.mvgGridCol.value;
+  mMvgExtractorParameters.rows = c.mvgGridRow.value;
+  mMvgPyramidRatio = c.mvgExtractorPyramidRatio.value;
+  mMvgPyramidLevels = static_cast<std::uint8_t>(c.mvgExtractorPyramidLevel.value & 0xFF);
+
+  OBRIN_LOG_INFO("Image Target Trainer - Training image resolution is : {} x {}", mTrainingResolution.x(),
+                 mTrainingResolution.y());
+  OBRIN_LOG_INFO("Image Target Trainer - Object physical size : {} x {}", c.objectPhysicalWidth.value,
+                 c.objectPhysicalHeight.value);
+  OBRIN_LOG_INFO("Image Target Trainer - Number of feature per frame : {}", mExtractorParameters.numCorners);
+  OBRIN_LOG_INFO("Image Target Trainer - FAST Corner response threshold : {}", mExtractorParameters.threshold);
+  OBRIN_LOG_INFO("Image Target Trainer - Minimun distance among corners : {}",
+                 static_cast<int>(mExtractorParameters.minDistance));
+  OBRIN_LOG_INFO("Image Target Trainer - Multi-scale level : {}", static_cast<int>(mPyramidLevels));
+  OBRIN_LOG_INFO("Image Target Trainer - Resize ratio : {}", mPyramidRatio);
+  OBRIN_LOG_INFO("Image Target Trainer - Image Bin Grid : {} x {}", mExtractorParameters.cols,
+                 mExtractorParameters.rows);
+  if (c.mvgEnabled.value) {
+    OBRIN_LOG_INFO("Image Target Trainer (MVG) - Number of feature per frame : {}",
+                   mMvgExtractorParameters.numCorners);
+    OBRIN_LOG_INFO("Image Target Trainer (MVG) - FAST Corner response threshold : {}",
+                   mMvgExtractorParameters.threshold);
+    OBRIN_LOG_INFO("Image Target Trainer (MVG) - Minimun distance among corners : {}",
+                   static_cast<int>(mMvgExtractorParameters.minDistance));
+    OBRIN_LOG_INFO("Image Target Trainer (MVG) - Multi-scale level : {}", static_cast<int>(mMvgPyramidLevels));
+    OBRIN_LOG_INFO("Image Target Trainer (MVG) - Resize ratio : {}", mMvgPyramidRatio);
+    OBRIN_LOG_INFO("Image Target Trainer (MVG) - Image Bin Grid : {} x {}", mMvgExtractorParameters.cols,
+                   mMvgExtractorParameters.rows);
+  }
+  OBRIN_LOG_INFO("Image Target Trainer - Loading configuration : Success.");
+}
+
+void ImageTargetTrainer::setCameraCalibration(const CameraCalibration& calibration) {
+  mCamera.mResolution = calibration.mResolution;
+  mCamera.mFocalLength = calibration.mFocalLength;
+  mCamera.mInverseFocalLength = calibration.mInverseFocalLength;
+  mCamera.mPrincipalPoint = calibration.mPrincipalPoint;
+  mCamera.mK = calibration.mK;
+  mCamera.mDistortion = calibration.mDistortion;
+  OBRIN_LOG_INFO("Image Target Trainer - Loading camera calibration : Success. ");
+}
+
+bool ImageTargetTrainer::makeAdaptedImage(const Lumetra::ImageGray& picture, Lumetra::ImageGray& adapted,
+                                          Eigen::Vector2i& offset, std::int32_t& paddingStatus) const {
+  const std::int32_t W = mTrainingResolution.x();
+  const std::int32_t H = mTrainingResolution.y();
+  const double w = picture.width;
+  const double h = picture.height;
+  Lumetra::ImageGray canvas(Lumetra::Vec2u(static_cast<std::uint32_t>(W), static_cast<std::uint32_t>(H)),
+                            Lumetra::Gray8{{0}});
+  // Fit the axis that makes the picture fill the canvas without being cut.
+  bool fitWidth;
+  if (w > h) {
+    fitWidth = w / h >= static_cast<double>(W) / H;
+  } else {
+    fitWidth = !(h / w >= static_cast<double>(H) / W);
+  }
+  Eigen::Vector2i pad(0, 0);
+  if (fitWidth) {
+    const double scale = static_cast<double>(W) / w;
+    pad.y() = H - static_cast<std::int32_t>(std::floor(scale * h));
+  } else {
+    const double scale = static_cast<double>(H) / h;
+    pad.x() = W - static_cast<std::int32_t>(std::floor(scale * w));
+  }
+  const Eigen::Vector2i scaled(W - pad.x(), H - pad.y());
+  offset = Eigen::Vector2i(pad.x() >> 1, pad.y() >> 1);
+  if (offset.x() == 0 && offset.y() > 0) {
+    paddingStatus = 1;
+  } else if (offset.x() > 0 && offset.y() == 0) {
+    paddingStatus = 0;
+  } else {
+    paddingStatus = 2;
+  }
+  if (scaled.x() < 1 || scaled.y() < 1) return false;
+  Lumetra::ImageGray view =
+      canvas.region(Lumetra::Vec2i(offset.x(), offset.y()),
+                    Lumetra::Vec2u(static_cast<std::uint32_t>(scaled.x()), static_cast<std::uint32_t>(scaled.y())));
+  const bool resized = Lumetra::resizeImage(picture, view);
+  if (resized) adapted = canvas;
+  return resized;
+}
+
+float ImageTargetTrainer::computeTrackabilityScore(const std::vector<Lumetra::KeyPoint>& keyPoints) const {
+  const std::int32_t cols = mConfiguration.gridCol.value;
+  const std::int32_t rows = mConfiguration.gridRow.value;
+  if (cols < 1 || rows < 1) return 0.0f;
+  const double W = mTrainingResolution.x();
+  const double H = mTrainingResolution.y();
+  const double columnFactor = cols / (W - 2.0 * kBorder);
+  const double rowFactor = rows / (H - 2.0 * kBorder);
+  std::vector<std::int32_t> counts(static_cast<std::size_t>(cols) * static_cast<std::size_t>(rows), 0);
+  for (const Lumetra::KeyPoint& k : keyPoints) {
+    const double cx = std::trunc((k.x - kBorder) * columnFactor);
+    const double cy = std::trunc((k.y - kBorder) * rowFactor);
+    const std::int32_t column = static_cast<std::int32_t>(std::clamp(cx, 0.0, static_cast<double>(cols - 1)));
+    const std::int32_t row = static_cast<std::int32_t>(std::clamp(cy, 0.0, static_cast<double>(rows - 1)));
+    ++counts[static_cast<std::size_t>(row) * static_cast<std::size_t>(cols) + static_cast<std::size_t>(column)];
+  }
+  const float cellCount = static_cast<float>(cols * rows);
+  const float quota = static_cast<float>(mConfiguration.fastNumber.value) / cellCount;
+  float sum = 0.0f;
+  for (std::int32_t count : counts) sum += std::min(1.0f, static_cast<float>(count) / quota);
+  return sum / cellCount;
+}
+
+void ImageTargetTrainer::computeTargetGeometry(const Eigen::Vector2d& physicalSize, const Eigen::Vector2d& imageSize,
+                                               const Eigen::Vector2d& offset, TargetGeometry& geometry) const {
+  geometry.fill(Eigen::Vector2d(-1.0, -1.0));
+  const Eigen::Vector2d extent = imageSize - 2.0 * offset;
+  const Eigen::Vector2d centrePixel = 0.5 * imageSize;
+  const Eigen::Vector2d bottomRightPixel = offset + extent - Eigen::Vector2d(1.0, 1.0);
+  const Eigen::Vector2d c = mCamera.undistortPixel(centrePixel);
+  const Eigen::Vector2d t = mCamera.undistortPixel(offset);
+  const Eigen::Vector2d b = mCamera.undistortPixel(bottomRightPixel);
+  const Eigen::Vector2d size = mPhysicalSizeStatus == 1 ? physicalSize : Eigen::Vector2d(1.0, extent.y() / extent.x());
+  const Eigen::Vector2d factor = size.cwiseQuotient(b - t);
+  geometry[0] = (t - c).cwiseProduct(factor);
+  geometry[1] = (b - c).cwiseProduct(factor);
+  geometry[2] = c;
+  geometry[3] = factor;
+}
+
+void ImageTargetTrainer::computeObjectPoints(const TargetGeometry& geometry, ImageTargetDetectableData& data) const {
+  for (TargetKeyPoint& k : data.mKeyPoints) {
+    k.objectPoint = (mCamera.undistortPixel(k.levelZeroPosition) - geometry[2]).cwiseProduct(geometry[3]);
+  }
+}
+
+bool ImageTargetTrainer::getCornerCorrespondences(const TargetGeometry& geometry, const Eigen::Vector2i& offset,
+                                                  std::vector<Eigen::Vector3d>& objectPoints,
+                                                  std::vector<Eigen::Vector2d>& imagePoints) const {
+  const Eigen::Vector2d& lt = geometry[0];
+  const Eigen::Vector2d& rb = geometry[1];
+  const Eigen::Vector2d& f = geometry[3];
+  objectPoints = {Eigen::Vector3d(lt.x(), lt.y(), 0.0), Eigen::Vector3d(rb.x(), lt.y(), 0.0),
+                  Eigen::Vector3d(rb.x(), rb.y(), 0.0), Eigen::Vector3d(lt.x(), rb.y(), 0.0)};
+  for (Eigen::Vector3d& p : objectPoints) {
+    p.x() /= f.x();
+    p.y() /= f.y();
+  }
+  const double W = mTrainingResolution.x();
+  const double H = mTrainingResolution.y();
+  imagePoints = {Eigen::Vector2d(0.0, 0.0), Eigen::Vector2d(W - 1.0, 0.0), Eigen::Vector2d(W - 1.0, H - 1.0),
+                 Eigen::Vector2d(0.0, H - 1.0)};
+  const Eigen::Vector2d o = offset.cast<double>();
+  if (mPaddingStatus == 1) {
+    imagePoints[0] += o;
+    imagePoints[1] += o;
+    imagePoints[2] -= o;
+    imagePoints[3] -= o;
+  } else if (mPaddingStatus == 0) {
+    imagePoints[0] += o;
+    imagePoints[3] += o;
+    imagePoints[1] -= o;
+    imagePoints[2] -= o;
+  } else if (mPaddingStatus != 2) {
+    OBRIN_LOG_ERROR("Image Target Trainer - Adaptive image padding was assigned wrong.");
+    return false;
+  }
+  return true;
+}
+
+std::vector<Lumetra::KeyPoint>& ImageTargetTrainer::extractMvgKeyPoints(std::vector<Lumetra::KeyPoint>& out,
+                                                                        const Lumetra::ImageGray& view,
+                                                                        const Eigen::Matrix3d* homography) const {
+  Lumetra::ImagePyramid pyramid(mMvgPyramidLevels, mMvgPyramidRatio);
+  pyramid.build(view, true, 5, 1.0, 0);
+  auto extractor = Lumetra::GridFeatureExtractor::create();
+  extractor->setParameters(mMvgExtractorParameters);
+  extractor->configure(static_cast<std::int32_t>(view.width), static_cast<std::int32_t>(view.height), 0, 0);
+  extractor->detect(pyramid, homography);
+  out = extractor->keyPoints();
+  return out;
+}
+
+bool ImageTargetTrainer::train(const std::string& picturePath, const std::string& targetName) {
+  OBRIN_LOG_INFO("Image Target Trainer - Start image target training.");
+  Lumetra::ImageGray picture;
+  Lumetra::ImageGray adapted;
+  {
+    PROFILE_BLOCK("Preparing Images");
+    picture = Lumetra::loadImage(picturePath, false);
+    mWorkingPhysicalSize =
+        Eigen::Vector2d(mConfiguration.objectPhysicalWidth.value, mConfiguration.objectPhysicalHeight.value);
+    if (picture.height > picture.width) {
+      picture = rotateClockwise(picture);
+      OBRIN_LOG_INFO("Image Target Trainer - Input image has been rotated 90 degree CW direction.");
+      std::swap(mWorkingPhysicalSize.x(), mWorkingPhysicalSize.y());
+    }
+    const double physicalRatio = mWorkingPhysicalSize.x() / mWorkingPhysicalSize.y();
+    const double pictureRatio = static_cast<double>(picture.width) / static_cast<double>(picture.height);
+    if (std::abs(physicalRatio - pictureRatio) > kAspectTolerance) {
+      mPhysicalSizeStatus = 2;
+      OBRIN_LOG_ERROR(
+          "Image Target Trainer - Physical size was assigned wrong. Please check input configuration for the object "
+          "size again. Aborting Training.");
+      return false;
+    }
+    if (picture.isEmpty()) {
+      OBRIN_LOG_ERROR("Image Target Trainer - Failed to load a image from {}.", picturePath);
+      return false;
+    }
+    Eigen::Vector2i offset(0, 0);
+    if (static_cast<std::int64_t>(picture.width) == mTrainingResolution.x() &&
+        static_cast<std::int64_t>(picture.height) == mTrainingResolution.y()) {
+      adapted = picture;
+      mPaddingStatus = 2;
+    } else if (!makeAdaptedImage(picture, adapted, offset, mPaddingStatus)) {
+      OBRIN_LOG_ERROR("Image Target Trainer - Failed to generate adapted image.");
+      return false;
+    }
+    mPictureOffset = offset;
+  }
+  {
+    PROFILE_BLOCK("Set camera");
+    const double W = mTrainingResolution.x();
+    const double H = mTrainingResolution.y();
+    mCamera.mResolution = mTrainingResolution;
+    mCamera.mInverseFocalLength = Eigen::Vector2d(1.0 / mCamera.mFocalLength.x(), 1.0 / mCamera.mFocalLength.y());
+    mCamera.mPrincipalPoint = Eigen::Vector2d(0.5 * W, 0.5 * H);
+    mCamera.mK << mCamera.mFocalLength.x(), 0.0, mCamera.mPrincipalPoint.x(),  //
+        0.0, mCamera.mFocalLength.y(), mCamera.mPrincipalPoint.y(),           //
+        0.0, 0.0, 1.0;
+  }
+  Lumetra::ImagePyramid pyramid(mPyramidLevels, mPyramidRatio);
+  {
+    PROFILE_BLOCK("Multi-scale corner extraction");
+    pyramid.build(adapted, true, 5, 1.0, 0);
+    mExtractor = Lumetra::GridFeatureExtractor::create();
+    mExtractor->setParameters(mExtractorParameters);
+    mExtractor->configure(static_cast<std::int32_t>(adapted.width), static_cast<std::int32_t>(adapted.height),
+                          mPictureOffset.x(), mPictureOffset.y());
+    mExtractor->detect(pyramid, nullptr);
+  }
+  {
+    PROFILE_BLOCK("Score Estimation");
+    mTrackabilityScore = computeTrackabilityScore(mExtractor->keyPoints());
+    OBRIN_LOG_INFO("Image Target Trainer - Trackability score is {}", mTrackabilityScore);
+    OBRIN_LOG_INFO("Image Target Trainer - Detectability score is not supported yet.");
+  }
+  TargetGeometry geometry;
+  auto data = std::make_unique<ImageTargetDetectableData>();
+  {
+    PROFILE_BLOCK("Adding target data");
+    computeTargetGeometry(mWorkingPhysicalSize, Eigen::Vector2d(adapted.width, adapted.height),
+                          mPictureOffset.cast<double>(), geometry);
+    data->mTargetName = targetName;
+    data->mImages = pyramid.levels;
+    std::size_t records = 0;
+    for (const Lumetra::KeyPoint& k : mExtractor->keyPoints()) records += k.descriptors.size();
+    data->mKeyPoints.reserve(records);
+    for (const Lumetra::KeyPoint& k : mExtractor->keyPoints()) {
+      for (std::size_t l = 0; l < k.descriptors.size(); ++l) {
+        TargetKeyPoint record;
+        record.levelZeroPosition = Eigen::Vector2d(k.x0, k.y0);
+        record.position = Eigen::Vector2d(k.x, k.y);
+        record.objectPoint = Eigen::Vector2d(-1.0, -1.0);
+        record.score = static_cast<float>(k.score);
+        record.level = static_cast<std::int32_t>(l);
+        record.descriptor = k.descriptors[l];
+        data->mKeyPoints.push_back(record);
+      }
+    }
+  }
+  {
+    PROFILE_BLOCK("Generating Heatmap");
+    std::vector<Eigen::Vector2i> points;
+    points.reserve(data->mKeyPoints.size());
+    for (const TargetKeyPoint& k : data->mKeyPoints) {
+      points.emplace_back(static_cast<std::int32_t>(std::trunc(k.levelZeroPosition.x())),
+                          static_cast<std::int32_t>(std::trunc(k.levelZeroPosition.y())));
+    }
+    Lumetra::ImageRGB heatMap;
+    Lumetra::ImageRGB overlay;
+    if (generateHeatmap(adapted, points, heatMap, overlay)) {
+      mHeatMapImage = heatMap;
+      mOverlayImage = overlay;
+    }
+  }
+  {
+    PROFILE_BLOCK("Set object size information");
+    computeObjectPoints(geometry, *data);
+    // The stored size follows the working (possibly turned) orientation, like the stored image.
+    const double pw = mWorkingPhysicalSize.x();
+    const double ph = mWorkingPhysicalSize.y();
+    const double w = picture.width;
+    const double h = picture.height;
+    const double levelToTraining = w > h ? w / mTrainingResolution.x() : h / mTrainingResolution.y();
+    const double s = 2.0 * levelToTraining * (pw / w);
+    data->mTargetPhysicalSize = Eigen::Vector2d(pw + mPictureOffset.x() * s, ph + mPictureOffset.y() * s);
+    data->mReservedTail = 0;
+    data->mCamera.mResolution = mCamera.mResolution;
+    data->mCamera.mFocalLength = mCamera.mFocalLength;
+    data->mCamera.mInverseFocalLength = mCamera.mInverseFocalLength;
+    data->mCamera.mPrincipalPoint = mCamera.mPrincipalPoint;
+    data->mCamera.mK = mCamera.mK;
+    data->mCamera.setDistortion(mCamera.mDistortion(0), mCamera.mDistortion(1), mCamera.mDistortion(2),
+                                mCamera.mDistortion(3), mCamera.mDistortion(4));
+    data->mTargetLeftTopObjPoint = geometry[0];
+    data->mTargetRightBottomObjPoint = geometry[1];
+    data->mTargetCenter = geometry[2];
+    data->mFactorFromImageToPhysics = geometry[3];
+    data->mTrackabilityScore = mTrackabilityScore;
+    data->mDetectabilityScore = mDetectabilityScore;
+  }
+  OBRIN_LOG_INFO("Image Target Trainer - Totally, {} keypoints were trained from {}.", data->mKeyPoints.size(),
+                 picturePath);
+  mTargets.emplace(targetName, std::move(data));
+  OBRIN_LOG_INFO("Image Target Trainer - Image target training : Success.");
+  return true;
+}
+
+bool ImageTargetTrainer::saveTarget(const std::string& targetName, const std::string& outputDirectory) const {
+  const auto it = mTargets.find(targetName);
+  if (it == mTargets.end() || !it->second) {
+    OBRIN_LOG_ERROR("Image Target Trainer - Failed to load a target.");
+    return false;
+  }
+  return saveImageTargetFiles(outputDirectory, *it->second);
+}
+
+const ImageTargetDetectableData* ImageTargetTrainer::getTarget(const std::string& targetName) const {
+  const auto it = mTargets.find(targetName);
+  return it == mTargets.end() ? nullptr : it->second.get();
+}
+
+}  // namespace Obrin

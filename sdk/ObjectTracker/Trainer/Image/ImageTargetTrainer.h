@@ -1,0 +1,98 @@
+#pragma once
+// Trains image targets: a picture becomes a training image of a fixed size, a blurred image
+// pyramid, grid-binned keypoints with descriptors, a trackability score, the target geometry and
+// a heat map; the result is kept under the target's name until its files are written.
+#include "CameraCalibration.h"
+#include "Configs.h"
+#include "Feature/GridFeatureExtractor.h"
+#include "Image/Image.h"
+#include "Image/ImageOP.h"
+#include "ObjectTracker/Trainer/Image/TargetData.h"
+
+#include <Eigen/Core>
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace Obrin {
+
+/// Left-top, right-bottom, centre and factor, in this order.
+using TargetGeometry = std::array<Eigen::Vector2d, 4>;
+
+class ImageTargetTrainer {
+ public:
+  ImageTargetTrainer(const TrainingConfig& configuration, const CameraCalibration& calibration);
+  ~ImageTargetTrainer();
+  ImageTargetTrainer(const ImageTargetTrainer&) = delete;
+  ImageTargetTrainer& operator=(const ImageTargetTrainer&) = delete;
+
+  /// An explanation when the configuration cannot train an image target (an empty grid, a
+  /// training resolution too small or too large, a pyramid ratio outside (0, 1), ...), or the
+  /// empty text when it can.
+  static std::string checkConfiguration(const TrainingConfig& configuration);
+
+  void loadConfiguration();
+  void setCameraCalibration(const CameraCalibration& calibration);
+
+  /// Trains the picture under the name; false when the picture cannot be used.
+  bool train(const std::string& picturePath, const std::string& targetName);
+  /// Writes the files of a trained target; false for an unknown name or a failed write.
+  bool saveTarget(const std::string& targetName, const std::string& outputDirectory) const;
+
+  /// The picture scaled into the training resolution and centred on a black canvas.
+  bool makeAdaptedImage(const Lumetra::ImageGray& picture, Lumetra::ImageGray& adapted, Eigen::Vector2i& offset,
+                        std::int32_t& paddingStatus) const;
+  float computeTrackabilityScore(const std::vector<Lumetra::KeyPoint>& keyPoints) const;
+  void computeTargetGeometry(const Eigen::Vector2d& physicalSize, const Eigen::Vector2d& imageSize,
+                             const Eigen::Vector2d& offset, TargetGeometry& geometry) const;
+  void computeObjectPoints(const TargetGeometry& geometry, ImageTargetDetectableData& data) const;
+  bool getCornerCorrespondences(const TargetGeometry& geometry, const Eigen::Vector2i& offset,
+                                std::vector<Eigen::Vector3d>& objectPoints,
+                                std::vector<Eigen::Vector2d>& imagePoints) const;
+  /// One extraction pass with the multiple-view settings on a synthetic view.
+  std::vector<Lumetra::KeyPoint>& extractMvgKeyPoints(std::vector<Lumetra::KeyPoint>& out,
+                                                      const Lumetra::ImageGray& view,
+                                                      const Eigen::Matrix3d* homography) const;
+
+  const ImageTargetDetectableData* getTarget(const std::string& targetName) const;
+  const Lumetra::ImageRGB& heatMapImage() const { return mHeatMapImage; }
+  const Lumetra::ImageRGB& overlayImage() const { return mOverlayImage; }
+  float trackabilityScore() const { return mTrackabilityScore; }
+  const Eigen::Vector2i& pictureOffset() const { return mPictureOffset; }
+  std::int32_t paddingStatus() const { return mPaddingStatus; }
+  std::int32_t physicalSizeStatus() const { return mPhysicalSizeStatus; }
+  const CameraCalibration& camera() const { return mCamera; }
+  const Lumetra::GridFeatureExtractor::Parameters& extractorParameters() const { return mExtractorParameters; }
+  const Lumetra::GridFeatureExtractor::Parameters& mvgExtractorParameters() const { return mMvgExtractorParameters; }
+
+ private:
+  TrainingConfig mConfiguration;
+  Eigen::Vector2i mTrainingResolution{0, 0};
+  Eigen::Vector2i mPictureOffset{0, 0};
+  std::int32_t mPaddingStatus = -1;
+  std::int32_t mPhysicalSizeStatus = 0;
+  std::uint8_t mPyramidLevels = 1;
+  std::uint8_t mMvgPyramidLevels = 1;
+  double mPyramidRatio = 1.0;
+  double mMvgPyramidRatio = 1.0;
+  std::map<std::string, std::unique_ptr<ImageTargetDetectableData>> mTargets;
+  std::unique_ptr<Lumetra::GridFeatureExtractor> mExtractor;
+  Lumetra::GridFeatureExtractor::Parameters mExtractorParameters;
+  Lumetra::GridFeatureExtractor::Parameters mMvgExtractorParameters;
+  CameraCalibration mCamera;
+  Lumetra::ImageRGB mHeatMapImage;
+  Lumetra::ImageRGB mOverlayImage;
+  float mTrackabilityScore = 0.0f;
+  float mDetectabilityScore = 0.0f;
+  // Working physical size of the current picture (swapped for a turned portrait picture).
+  Eigen::Vector2d mWorkingPhysicalSize{1.0, 1.0};
+};
+
+/// The picture turned 90 degrees clockwise.
+Lumetra::ImageGray rotateClockwise(const Lumetra::ImageGray& picture);
+
+}  // namespace Obrin

@@ -1,0 +1,58 @@
+#include "Core/CpuFeatures.h"
+#include "Core/Profiler.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <thread>
+#include <vector>
+
+namespace {
+
+void profiledWork() { PROFILE_BLOCK("ProfilerTest work"); }
+
+std::uint64_t callsOf(const std::string& name) {
+  std::uint64_t calls = 0;
+  int seen = 0;
+  for (const auto& b : Lumetra::Profiler::snapshot()) {
+    if (b.name == name) {
+      calls += b.calls;
+      ++seen;
+    }
+  }
+  EXPECT_LE(seen, 1) << name << " registered more than once";
+  return calls;
+}
+
+}  // namespace
+
+TEST(Profiler, BlocksRegisterOnceAndCountFromManyThreads) {
+  Lumetra::Profiler::reset();
+  Lumetra::Profiler::setEnabled(false);
+  profiledWork();
+  EXPECT_EQ(callsOf("ProfilerTest work"), 0u);  // switched off: nothing is counted
+
+  Lumetra::Profiler::setEnabled(true);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([] {
+      for (int i = 0; i < 1000; ++i) profiledWork();
+    });
+  }
+  for (auto& t : threads) t.join();
+  Lumetra::Profiler::setEnabled(false);
+  EXPECT_EQ(callsOf("ProfilerTest work"), 8000u);
+  Lumetra::Profiler::reset();
+  EXPECT_EQ(callsOf("ProfilerTest work"), 0u);
+}
+
+TEST(CpuFeatures, CeilingCapsTheActiveLevelAndIsRestored) {
+  const auto before = Lumetra::Cpu::active();
+  {
+    Lumetra::Cpu::ScopedSimdCeiling scalar(Lumetra::Cpu::SimdLevel::Scalar);
+    EXPECT_EQ(Lumetra::Cpu::active(), Lumetra::Cpu::SimdLevel::Scalar);
+    EXPECT_FALSE(Lumetra::Cpu::useSSE41());
+  }
+  EXPECT_EQ(Lumetra::Cpu::active(), before);
+  EXPECT_LE(static_cast<int>(Lumetra::Cpu::active()), static_cast<int>(Lumetra::Cpu::detected()));
+}

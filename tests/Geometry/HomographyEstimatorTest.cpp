@@ -1,0 +1,248 @@
+// Homography estimation and evaluation.
+#include <gtest/gtest.h>
+
+#include <Eigen/Dense>
+
+#include <cmath>
+#include <limits>
+#include <random>
+
+#include "Geometry/HomographyEstimator.h"
+
+using Lumetra::ModelEvaluation;
+using Lumetra::PointPairs;
+using Lumetra::Sample;
+using Estimator = Lumetra::HomographyEstimator<double>;
+using Matrix3 = Estimator::Matrix3;
+
+namespace {
+
+Eigen::Vector2d apply(const Matrix3& h, const Eigen::Vector2d& p) {
+  const Eigen::Vector3d q = h * p.homogeneous();
+  return q.hnormalized();
+}
+
+PointPairs pairsUnder(const Matrix3& h, const std::vector<Eigen::Vector2d>& source) {
+  PointPairs pairs;
+  pairs.source = source;
+  for (const auto& p : source) pairs.destination.push_back(apply(h, p));
+  return pairs;
+}
+
+std::vector<Eigen::Vector2d> squareAndMore(int count) {
+  std::vector<Eigen::Vector2d> pts = {{0, 0}, {100, 0}, {100, 80}, {0, 80}};
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<double> coord(-50.0, 150.0);
+  while (static_cast<int>(pts.size()) < count) pts.emplace_back(coord(rng), coord(rng));
+  return pts;
+}
+
+Matrix3 similarity() {
+  const double a = 30.0 * 3.14159265358979323846 / 180.0;
+  Matrix3 h;
+  h << 1.5 * std::cos(a), -1.5 * std::sin(a), 12.0, 1.5 * std::sin(a), 1.5 * std::cos(a), -7.0, 0.0, 0.0, 1.0;
+  return h;
+}
+
+Matrix3 perspective() {
+  Matrix3 h;
+  h << 0.9, 0.1, 20.0, -0.05, 1.1, 5.0, 0.0008, -0.0005, 1.0;
+  return h;
+}
+
+Matrix3 translation(double tx, double ty) {
+  Matrix3 h = Matrix3::Identity();
+  h(0, 2) = tx;
+  h(1, 2) = ty;
+  return h;
+}
+
+}  // namespace
+
+TEST(HomographyEstimate, RecoversKnownHomographies) {
+  const struct {
+    const char* name;
+    Matrix3 truth;
+  } models[] = {{"translation", translation(10, 5)}, {"similarity", similarity()}, {"perspective", perspective()}};
+  for (const auto& m : models) {
+    for (bool normalize : {false, true}) {
+      for (int method : {0, 1}) {
+        for (int count : {4, 12}) {
+          SCOPED_TRACE(::testing::Message() << m.name << " normalize " << normalize << " method " << method << " n "
+                                            << count);
+          Estimator estimator;
+          estimator.normalize = normalize;
+          estimator.method = method;
+          const PointPairs pairs = pairsUnder(m.truth, squareAndMore(count));
+          Matrix3 h = Matrix3::Zero();
+          ASSERT_TRUE(estimator.estimate(h, pairs, Sample()));
+          EXPECT_EQ(h, estimator.H);
+          if (method == 1 && !normalize) {
+            EXPECT_EQ(h(2, 2), 1.0);
+          }
+          const Matrix3 scaled = h / h(2, 2);
+          EXPECT_LT((scaled - m.truth).cwiseAbs().maxCoeff(), 1e-8) << scaled;
+          for (std::size_t i = 0; i < pairs.source.size(); ++i)
+            EXPECT_LT((apply(h, pairs.source[i]) - pairs.destination[i]).norm(), 1e-8);
+        }
+      }
+    }
+  }
+}
+
+TEST(HomographyEstimate, TranslationKeepsUnitCornerWithNormalisation) {
+  Estimator estimator;
+  estimator.normalize = true;
+  estimator.method = 1;
+  Matrix3 h;
+  ASSERT_TRUE(estimator.estimate(h, pairsUnder(translation(10, 5), squareAndMore(4)), Sample()));
+  EXPECT_NEAR(h(2, 2), 1.0, 1e-12);
+  EXPECT_NEAR(h(0, 2), 10.0, 1e-9);
+  EXPECT_NEAR(h(1, 2), 5.0, 1e-9);
+  // Centroid and scale of the source square: mean distance sqrt(50^2 + 40^2) from (50, 40).
+  EXPECT_NEAR(estimator.sourceCentroid.x(), 50.0, 1e-12);
+  EXPECT_NEAR(estimator.sourceCentroid.y(), 40.0, 1e-12);
+  EXPECT_NEAR(estimator.sourceScale, std::sqrt(2.0) / std::sqrt(50.0 * 50.0 + 40.0 * 40.0), 1e-15);
+  EXPECT_NEAR(estimator.sourceTransform(0, 2), -estimator.sourceScale * 50.0, 1e-12);
+  EXPECT_NEAR(estimator.destinationCentroid.x(), 60.0, 1e-12);
+}
+
+TEST(HomographyEstimate, UsesTheSampledPairsOnly) {
+  PointPairs pairs = pairsUnder(similarity(), squareAndMore(8));
+  pairs.destination[5] += Eigen::Vector2d(40.0, -30.0);  // an outlier outside the sample
+  Estimator estimator;
+  Matrix3 h;
+  ASSERT_TRUE(estimator.estimate(h, pairs, Sample{0, 1, 2, 3, 4, 6}));
+  EXPECT_LT((h / h(2, 2) - similarity()).cwiseAbs().maxCoeff(), 1e-8);
+}
+
+TEST(HomographyEstimate, FailuresLeaveTheOutputUntouched) {
+  const Matrix3 marker = Matrix3::Constant(7.0);
+  Estimator estimator;
+  estimator.method = 1;
+  // Three source points on a line: the 4-point system is singular.
+  estimator.normalize = false;
+  PointPairs collinear;
+  collinear.source = {{0, 0}, {10, 10}, {20, 20}, {0, 30}};
+  collinear.destination = {{1, 2}, {11, 12}, {21, 24}, {3, 31}};
+  Matrix3 h0 = marker;
+  EXPECT_FALSE(estimator.estimate(h0, collinear, Sample()));
+  EXPECT_EQ(h0, marker);
+  for (bool normalize : {false, true}) {
+    estimator.normalize = normalize;
+    Matrix3 h = marker;
+
+    // Unequal sets, and too few pairs.
+    PointPairs unequal = pairsUnder(similarity(), squareAndMore(5));
+    unequal.destination.pop_back();
+    EXPECT_FALSE(estimator.estimate(h, unequal, Sample()));
+    EXPECT_FALSE(estimator.estimate(h, pairsUnder(similarity(), squareAndMore(5)), Sample{0, 1, 2}));
+    EXPECT_FALSE(estimator.estimate(h, pairsUnder(similarity(), squareAndMore(5)), Sample{0, 1, 2, 99}));
+    EXPECT_EQ(h, marker);
+  }
+  // All source points in one place: no normalisation exists.
+  estimator.normalize = true;
+  estimator.method = 0;
+  PointPairs same;
+  same.source.assign(5, Eigen::Vector2d(3, 4));
+  same.destination = squareAndMore(5);
+  Matrix3 h = marker;
+  EXPECT_FALSE(estimator.estimate(h, same, Sample()));
+  EXPECT_EQ(h, marker);
+}
+
+TEST(HomographyEvaluate, ThresholdCostAndSubsets) {
+  Estimator estimator;
+  estimator.threshold = 1.0;
+  PointPairs pairs;
+  pairs.source = {{0, 0}, {10, 0}, {0, 10}, {10, 10}, {5, 5}};
+  pairs.destination = {{0.5, 0}, {11, 0}, {0, 10}, {10, 13}, {5, 5.25}};
+  ModelEvaluation evaluation;
+  estimator.evaluate(evaluation, pairs, Matrix3::Identity(), Sample());
+  ASSERT_EQ(evaluation.residuals.size(), 5u);
+  // Distance exactly 1.0 is an outlier.
+  EXPECT_EQ(evaluation.residuals[1].squaredDistance, 1.0);
+  EXPECT_EQ(evaluation.residuals[1].inlier, 0);
+  EXPECT_EQ(evaluation.residuals[3].dy, 3.0);
+  EXPECT_EQ(evaluation.inliers, (std::vector<std::uint64_t>{0, 2, 4}));
+  EXPECT_DOUBLE_EQ(evaluation.cost, std::sqrt((0.25 + 0.0 + 0.0625) / 3.0));
+
+  // A subset: only its pairs are evaluated; the others keep the default record.
+  estimator.evaluate(evaluation, pairs, Matrix3::Identity(), Sample{3, 0});
+  EXPECT_EQ(evaluation.inliers, (std::vector<std::uint64_t>{0}));
+  EXPECT_DOUBLE_EQ(evaluation.cost, 0.5);
+  EXPECT_EQ(evaluation.residuals[2].squaredDistance, std::numeric_limits<double>::max());
+  EXPECT_EQ(evaluation.residuals[4].inlier, 0);
+
+  // No inliers: cost 0.
+  estimator.threshold = 0.1;
+  estimator.evaluate(evaluation, pairs, translation(50, 50), Sample());
+  EXPECT_TRUE(evaluation.inliers.empty());
+  EXPECT_EQ(evaluation.cost, 0.0);
+}
+
+TEST(HomographyEvaluate, EstimateAndEvaluateRefitsOnTheInliers) {
+  PointPairs pairs = pairsUnder(perspective(), squareAndMore(10));
+  pairs.destination[7] += Eigen::Vector2d(25.0, 0.0);
+  Estimator estimator;
+  estimator.threshold = 2.0;
+  ModelEvaluation evaluation;
+  estimator.evaluate(evaluation, pairs, perspective(), Sample());
+  ASSERT_EQ(evaluation.inliers.size(), 9u);
+  const Matrix3 fallback = Matrix3::Identity();
+  Matrix3 h;
+  const Matrix3 result = estimator.estimateAndEvaluate(h, evaluation, pairs, fallback);
+  EXPECT_EQ(result, h);
+  EXPECT_LT((result / result(2, 2) - perspective()).cwiseAbs().maxCoeff(), 1e-8);
+  EXPECT_EQ(evaluation.inliers.size(), 9u);
+  EXPECT_LT(evaluation.cost, 1e-8);
+  EXPECT_EQ(evaluation.residuals[7].inlier, 0);
+
+  // Too few inliers: the fallback comes back and the evaluation stays as it was.
+  ModelEvaluation few;
+  few.inliers = {0, 1, 2};
+  few.cost = 3.0;
+  EXPECT_EQ(estimator.estimateAndEvaluate(h, few, pairs, fallback), fallback);
+  EXPECT_EQ(few.cost, 3.0);
+  EXPECT_EQ(few.inliers.size(), 3u);
+  ModelEvaluation none;
+  EXPECT_EQ(estimator.estimateAndEvaluate(h, none, pairs, fallback), fallback);
+  EXPECT_TRUE(none.residuals.empty());
+}
+
+namespace {
+std::vector<Eigen::Vector2d> square5() { return {{0, 0}, {10, 0}, {10, 10}, {0, 10}, {4, 6}}; }
+}  // namespace
+
+TEST(HomographySample, ValidityRules) {
+  Estimator estimator;
+  const std::vector<Eigen::Vector2d> square = {{0, 0}, {10, 0}, {10, 10}, {0, 10}};
+  auto pairs = [](std::vector<Eigen::Vector2d> src, std::vector<Eigen::Vector2d> dst) {
+    PointPairs p;
+    p.source = std::move(src);
+    p.destination = std::move(dst);
+    return p;
+  };
+  const struct {
+    const char* name;
+    PointPairs data;
+    bool valid;
+  } cases[] = {
+      {"similar", pairs(square, {{1, 1}, {21, 1}, {21, 21}, {1, 21}}), true},
+      {"mirrored", pairs(square, {{0, 0}, {-10, 0}, {-10, 10}, {0, 10}}), true},
+      {"folded", pairs(square, {{0, 0}, {10, 0}, {0, 10}, {10, 10}}), false},
+      {"last collinear", pairs({{0, 0}, {10, 0}, {10, 10}, {5, 0}}, square), false},
+      {"first three collinear", pairs({{0, 0}, {5, 5}, {10, 10}, {0, 10}}, square), false},
+      {"coincident", pairs({{0, 0}, {10, 0}, {10, 10}, {10, 10}}, square), false},
+      {"destination collinear", pairs(square, {{0, 0}, {1, 1}, {2, 2}, {0, 9}}), false},
+      {"five points", pairs({{0, 0}, {10, 0}, {10, 10}, {0, 10}, {3, 6}}, {{0, 0}, {10, 0}, {0, 10}, {10, 10}, {3, 6}}),
+       true},
+      {"five points, three collinear", pairs({{0, 0}, {10, 0}, {10, 10}, {0, 10}, {3, 7}}, square5()), false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(estimator.isValidSample(c.data, Sample()), c.valid) << c.name;
+  const PointPairs fine = pairs(square, {{1, 1}, {21, 1}, {21, 21}, {1, 21}});
+  EXPECT_TRUE(estimator.isValidSample(fine, Sample{3, 2, 1, 0}));
+  EXPECT_FALSE(estimator.isValidSample(fine, Sample{0, 1, 2, 8}));
+  PointPairs single = pairs({{1, 1}}, {{2, 2}});
+  EXPECT_TRUE(estimator.isValidSample(single, Sample()));
+}
