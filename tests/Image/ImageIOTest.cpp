@@ -499,6 +499,28 @@ TEST_F(ImageIO, PixmapHeaderNumbersBeyondAnIntAreRefused) {
   EXPECT_TRUE(loadImage(found, false).isEmpty());
 }
 
+TEST_F(ImageIO, PixmapsShorterThanTheirPixelsAreRefused) {
+  // The codec ignores a short read of PNM pixel data and returns pixels it never wrote.
+  const std::string header = "P6\n2 2\n255\n";
+  writeBytes("full.ppm", header + std::string(12, '\x40'));
+  EXPECT_EQ(loadImage(path("full.ppm"), false).width, 2u);
+  writeBytes("short.ppm", header + std::string(11, '\x40'));
+  EXPECT_TRUE(loadImage(path("short.ppm"), false).isEmpty());
+  // 16-bit samples take two bytes each.
+  writeBytes("wide-short.ppm", "P6\n2 2\n65535\n" + std::string(23, '\x40'));
+  EXPECT_TRUE(loadImage(path("wide-short.ppm"), false).isEmpty());
+  writeBytes("wide-full.ppm", "P6\n2 2\n65535\n" + std::string(24, '\x40'));
+  EXPECT_EQ(loadImage(path("wide-full.ppm"), false).width, 2u);
+  // The header ends one character after the maximum value, whatever that character is.
+  writeBytes("odd-end.pnm", std::string("P5 2 1 255\x16") + "ab");
+  EXPECT_EQ(loadImage(path("odd-end.pnm"), false).at(1, 0)[0], 'b');
+  writeBytes("odd-short.pnm", std::string("P5 2 1 255\x16") + "a");
+  EXPECT_TRUE(loadImage(path("odd-short.pnm"), false).isEmpty());
+  const std::string found =
+      std::string(FORMWRIGHT_SOURCE_DIR) + "/tests/fuzz/corpus/fuzz_load_image/regression-pnm-cut-short.ppm";
+  EXPECT_TRUE(loadImage(found, false).isEmpty());
+}
+
 TEST_F(ImageIO, SixteenBitColourPixmapsAreConvertedLikeOtherSixteenBitColour) {
   // P6 with maximum value 65535: big-endian 16-bit samples. The gray value is the luma
   // (77 R + 150 G + 29 B) >> 8 taken in 16 bits, then its top byte.

@@ -154,27 +154,34 @@ bool tgaIsComplete(const Bytes& bytes) {
   return bytes.size() >= 18 + bytes[0] + width * height * components;
 }
 
-/// False for a binary PNM (P5, P6) whose width, height or maximum value has more digits than an
-/// int holds: the codec accumulates them in an int without a check (undefined behaviour). The
-/// header is read as the codec reads it: blanks and "#" comments (to the end of the line) before
-/// each number.
-bool pnmNumbersFit(const Bytes& bytes) {
+/// False for a binary PNM (P5, P6) that the codec must not read:
+///
+/// - a width, height or maximum value with more digits than an int holds: the codec adds the
+///   digits up in an int without a check (undefined behaviour);
+/// - pixel data shorter than width x height samples: the codec ignores the failed read and returns
+///   pixels that it never wrote.
+///
+/// The header is read as the codec reads it: blanks and "#" comments (to the end of the line)
+/// before each number, and the one character after the maximum value, whatever it is, ends the
+/// header.
+bool pnmIsSound(const Bytes& bytes) {
   if (bytes.size() < 2 || bytes[0] != 'P' || (bytes[1] != '5' && bytes[1] != '6')) return true;
   const auto isBlank = [](std::uint8_t c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
   std::size_t i = 2;
-  for (int field = 0; field < 3; ++field) {
+  std::uint64_t numbers[3] = {0, 0, 0};
+  for (std::uint64_t& value : numbers) {
     for (;;) {
       while (i < bytes.size() && isBlank(bytes[i])) ++i;
       if (i >= bytes.size() || bytes[i] != '#') break;
       while (i < bytes.size() && bytes[i] != '\n' && bytes[i] != '\r') ++i;
     }
-    std::int64_t value = 0;
     for (; i < bytes.size() && bytes[i] >= '0' && bytes[i] <= '9'; ++i) {
       value = value * 10 + (bytes[i] - '0');
       if (value > INT_MAX) return false;
     }
   }
-  return true;
+  const std::uint64_t samples = numbers[0] * numbers[1] * (bytes[1] == '6' ? 3 : 1) * (numbers[2] > 255 ? 2 : 1);
+  return bytes.size() >= i + 1 + samples;
 }
 
 }  // namespace
@@ -183,7 +190,7 @@ bool prepareForCodec(Bytes& bytes) {
   // An empty file is no picture; refusing it also keeps the codec from being handed the null
   // buffer of an empty vector, which its pointer arithmetic does not allow.
   if (bytes.empty()) return false;
-  return jpegIsSound(bytes) && tgaIsComplete(bytes) && pnmNumbersFit(bytes) && padPngPalettes(bytes) &&
+  return jpegIsSound(bytes) && tgaIsComplete(bytes) && pnmIsSound(bytes) && padPngPalettes(bytes) &&
          bytes.size() <= static_cast<std::size_t>(INT_MAX);
 }
 
