@@ -438,6 +438,29 @@ TEST_F(ImageIO, PaletteIndicesPastThePaletteReadAsBlack) {
   EXPECT_EQ(std::memcmp(a.data, b.data, a.width * a.height), 0);
 }
 
+TEST_F(ImageIO, EmptyDataChunksOfAPngAreDropped) {
+  // An IDAT chunk of length 0 carries nothing; the codec mishandles one that comes first, so such
+  // chunks are dropped before it reads the file. The picture is the same with or without them.
+  const std::string palette("\xff\xff\xff\x80\x80\x80", 6);
+  std::string png = palettePng(2, 1, palette, std::string("\x00\x01", 2));
+  const std::size_t idat = png.find("IDAT") - 4;
+  png.insert(idat, pngChunk("IDAT", ""));
+  png.insert(idat, pngChunk("IDAT", ""));
+  writeBytes("empty-idat.png", png);
+  const ImageGray img = loadImage(path("empty-idat.png"), false);
+  ASSERT_EQ(img.width, 2u);
+  EXPECT_EQ(img.at(0, 0)[0], 255);
+  EXPECT_EQ(img.at(1, 0)[0], 128);
+  // Nothing but empty data chunks: no picture.
+  std::string none = palettePng(2, 1, palette, std::string("\x00\x01", 2));
+  const std::size_t at = none.find("IDAT") - 4;
+  const std::size_t length = 12 + (static_cast<unsigned char>(none[at + 2]) << 8 | static_cast<unsigned char>(none[at + 3]));
+  none.replace(at, length, pngChunk("IDAT", ""));
+  writeBytes("no-data.png", none);
+  EXPECT_TRUE(loadImage(path("no-data.png"), false).isEmpty());
+  loadImage(std::string(FORMWRIGHT_SOURCE_DIR) + "/tests/fuzz/corpus/fuzz_load_image/regression-png-empty-idat.png", false);
+}
+
 TEST_F(ImageIO, UncompressedTgaCutShortIsRefused) {
   // The codec leaves the rows of an uncompressed TGA that the file does not hold in full unwritten;
   // such a file is refused. A complete one loads, and a run-length file that is cut short reads

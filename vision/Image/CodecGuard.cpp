@@ -83,21 +83,28 @@ std::uint32_t pngChunkCrc(const Byte* data, std::size_t size) {
   return ~crc;
 }
 
-/// Makes the palette of a palette PNG cover every possible index; false for a file to refuse.
+/// Rewrites the chunks of a PNG that the codec would read into undefined results; false for a file
+/// to refuse. Other files are left as they are.
 ///
+/// Palettes:
 /// The codec looks each pixel's index up in a table of 256 entries of which only those that the
 /// file's palette defines are set: an index past the palette reads whatever the stack held, so the
 /// same file would decode to different pixels from run to run. Such indices are not valid PNG, but
 /// the codec does not refuse them. Each palette chunk of a palette picture is therefore padded
 /// here to 256 entries (black) before the codec reads the file. A transparency chunk with more
 /// entries than the palette as written, which the codec refuses, is refused here, since the padded
-/// palette would no longer show it. Other files are left as they are.
-bool padPngPalettes(Bytes& bytes) {
+/// palette would no longer show it.
+///
+/// Empty data chunks: the codec does pointer arithmetic on its still missing data buffer for an
+/// IDAT chunk of length 0 that comes first (undefined behaviour). Such a chunk holds nothing, so
+/// every empty IDAT chunk is dropped.
+bool preparePng(Bytes& bytes) {
   static const Byte kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
   if (bytes.size() < 8 || std::memcmp(bytes.data(), kSignature, 8) != 0) return true;
   Bytes out(bytes.begin(), bytes.begin() + 8);
   bool palettePicture = false;
   bool changed = false;
+  bool padded = false;
   std::uint32_t paletteEntries = 0;
   std::size_t at = 8;
   while (at + 8 <= bytes.size()) {
@@ -116,10 +123,16 @@ bool padPngPalettes(Bytes& bytes) {
       out.insert(out.end(), chunk.begin(), chunk.end());
       appendBigEndian32(out, pngChunkCrc(chunk.data(), chunk.size()));
       changed = true;
+      padded = true;
       at = chunkEnd;
       continue;
     }
-    if (type == 0x74524E53u && changed && length > paletteEntries) return false;  // tRNS
+    if (type == 0x74524E53u && padded && length > paletteEntries) return false;  // tRNS
+    if (type == 0x49444154u && length == 0) {  // IDAT
+      changed = true;
+      at = chunkEnd;
+      continue;
+    }
     out.insert(out.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at),
                bytes.begin() + static_cast<std::ptrdiff_t>(chunkEnd));
     at = chunkEnd;
@@ -190,7 +203,7 @@ bool prepareForCodec(Bytes& bytes) {
   // An empty file is no picture; refusing it also keeps the codec from being handed the null
   // buffer of an empty vector, which its pointer arithmetic does not allow.
   if (bytes.empty()) return false;
-  return jpegIsSound(bytes) && tgaIsComplete(bytes) && pnmIsSound(bytes) && padPngPalettes(bytes) &&
+  return jpegIsSound(bytes) && tgaIsComplete(bytes) && pnmIsSound(bytes) && preparePng(bytes) &&
          bytes.size() <= static_cast<std::size_t>(INT_MAX);
 }
 
