@@ -438,6 +438,34 @@ TEST_F(ImageIO, PaletteIndicesPastThePaletteReadAsBlack) {
   EXPECT_EQ(std::memcmp(a.data, b.data, a.width * a.height), 0);
 }
 
+TEST_F(ImageIO, JpegTablesUsedBeforeTheyAreDefinedAreRefused) {
+  // The codec's quantization and Huffman tables start out as unset memory: a stream that uses one
+  // it never defined would decode into pixels from whatever the heap held. Hiding a table segment
+  // (its marker turned into an application marker, the codec skips it) makes the file refused.
+  ASSERT_TRUE(saveImage(fromReference(ImageReference::randomGray(16, 16, 5)), path("ok.jpg"), 0, 90));
+  const std::string good = readBytes("ok.jpg");
+  for (const char* table : {"\xff\xdb", "\xff\xc4"}) {
+    std::string hidden = good;
+    const std::size_t at = hidden.find(table, 0, 2);
+    ASSERT_NE(at, std::string::npos);
+    hidden[at + 1] = static_cast<char>(0xE5);
+    writeBytes("hidden.jpg", hidden);
+    EXPECT_TRUE(loadImage(path("hidden.jpg"), false).isEmpty()) << static_cast<int>(static_cast<unsigned char>(table[1]));
+  }
+  // A quantization table defined only after the scan that needs it is too late.
+  std::string late = good;
+  const std::size_t dqt = late.find("\xff\xdb", 0, 2);
+  const std::size_t dqtLength = 2 + (static_cast<unsigned char>(late[dqt + 2]) << 8 | static_cast<unsigned char>(late[dqt + 3]));
+  const std::string segment = late.substr(dqt, dqtLength);
+  late.erase(dqt, dqtLength);
+  late.insert(late.size() - 2, segment);  // before the end-of-image marker
+  writeBytes("late.jpg", late);
+  EXPECT_TRUE(loadImage(path("late.jpg"), false).isEmpty());
+  const std::string found =
+      std::string(FORMWRIGHT_SOURCE_DIR) + "/tests/fuzz/corpus/fuzz_load_image/regression-jpeg-undefined-table.jpg";
+  EXPECT_TRUE(loadImage(found, false).isEmpty());
+}
+
 TEST_F(ImageIO, EmptyDataChunksOfAPngAreDropped) {
   // An IDAT chunk of length 0 carries nothing; the codec mishandles one that comes first, so such
   // chunks are dropped before it reads the file. The picture is the same with or without them.

@@ -11,21 +11,23 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using Byte = std::uint8_t;
 
-/// False for a JPEG stream that is cut off before its end-of-image marker, or that defines a
-/// Huffman table the codec cannot hold.
+/// False for a JPEG stream that the codec must not decode:
 ///
-/// - The codec would decode a truncated stream into a picture whose missing part is made up; a
-///   truncated file must be refused instead.
-/// - The codec's Huffman table has room for 256 codes, and the codec neither checks that the 16
-///   code counts of a table add up to at most 256 nor that a table ends inside its segment: a
-///   larger sum writes past the table, over the rest of the decoder's state. Such a table is not
-///   valid JPEG, so the file is refused before the codec reads it.
+/// - cut off before its end-of-image marker: the codec would make up the missing part;
+/// - a Huffman table whose 16 code counts add up to more than 256, or that runs past its segment:
+///   the codec's table has room for 256 codes and it checks neither, so it writes past the table
+///   over the rest of its decoder state;
+/// - a scan that uses a Huffman table, or a frame component whose quantization table, is not
+///   defined by then: the codec's tables start out as unset memory, so the pixels would come from
+///   whatever the heap held. (In a progressive stream the coefficients are scaled after the last
+///   scan, so its quantization tables only need to be there by the end.)
 ///
-/// The segments are walked the way the codec reads them: bytes before a marker are skipped, fill
-/// bytes (0xFF) before a marker code are skipped, and after a start-of-scan segment the
-/// entropy-coded data run up to the next 0xFF that is followed neither by 0x00 (a stuffed byte) nor
-/// by a restart marker. Anything that does not begin with 0xFF... 0xD8 is not a JPEG for the codec
-/// and is left to it.
+/// None of these is valid JPEG. The segments are walked the way the codec reads them: bytes before
+/// a marker are skipped, fill bytes (0xFF) before a marker code are skipped, and after a
+/// start-of-scan segment the entropy-coded data run up to the next 0xFF that is followed neither by
+/// 0x00 (a stuffed byte) nor by a restart marker. Anything that does not begin with 0xFF... 0xD8 is
+/// not a JPEG for the codec and is left to it; segments the codec refuses for other reasons are
+/// left to it too.
 bool jpegIsSound(const Bytes& bytes) {
   const std::size_t n = bytes.size();
   std::size_t i = 0;
@@ -33,27 +35,78 @@ bool jpegIsSound(const Bytes& bytes) {
   while (i < n && bytes[i] == 0xFF) ++i;
   if (i >= n || bytes[i] != 0xD8) return true;  // not a JPEG
   ++i;
+  bool quantization[4] = {false, false, false, false};
+  bool huffman[2][4] = {{false, false, false, false}, {false, false, false, false}};  // DC, AC
+  struct Component {
+    Byte id;
+    Byte table;
+  };
+  std::vector<Component> frame;
+  bool progressive = false;
   for (;;) {
     while (i < n && bytes[i] != 0xFF) ++i;
     while (i < n && bytes[i] == 0xFF) ++i;
     if (i >= n) return false;  // no end-of-image marker
     const Byte marker = bytes[i++];
-    if (marker == 0xD9) return true;
+    if (marker == 0xD9) {
+      for (const Component& c : frame) {
+        if (c.table > 3 || !quantization[c.table]) return false;
+      }
+      return true;
+    }
     if (marker == 0xD8 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7) || marker == 0x00) continue;
     if (i + 2 > n) return false;
     const std::size_t length = (static_cast<std::size_t>(bytes[i]) << 8) | bytes[i + 1];
     if (length < 2 || i + length > n) return false;
     const std::size_t segmentEnd = i + length;
+    const std::size_t body = i + 2;
     if (marker == 0xC4) {
       // One or more tables: class and slot, 16 code counts, then as many symbol values.
-      std::size_t p = i + 2;
+      std::size_t p = body;
       while (p < segmentEnd) {
         if (p + 17 > segmentEnd) return false;
         std::size_t codes = 0;
         for (std::size_t k = 1; k <= 16; ++k) codes += bytes[p + k];
         if (codes > 256) return false;
+        if ((bytes[p] >> 4) < 2 && (bytes[p] & 15) < 4) huffman[bytes[p] >> 4][bytes[p] & 15] = true;
         p += 17 + codes;
         if (p > segmentEnd) return false;
+      }
+    } else if (marker == 0xDB) {
+      // One or more tables: precision and slot, then 64 values of 8 or 16 bits.
+      for (std::size_t p = body; p < segmentEnd;) {
+        const std::size_t size = 1 + ((bytes[p] >> 4) != 0 ? 128 : 64);
+        if (p + size > segmentEnd) break;  // the codec refuses the segment
+        if ((bytes[p] & 15) < 4) quantization[bytes[p] & 15] = true;
+        p += size;
+      }
+    } else if (marker >= 0xC0 && marker <= 0xC2) {
+      // Precision, height, width, component count, then per component: id, sampling, table.
+      progressive = marker == 0xC2;
+      frame.clear();
+      const std::size_t count = body + 5 < segmentEnd ? bytes[body + 5] : 0;
+      for (std::size_t c = 0; c < count && body + 6 + 3 * c + 2 < segmentEnd; ++c) {
+        frame.push_back({bytes[body + 6 + 3 * c], bytes[body + 6 + 3 * c + 2]});
+      }
+    } else if (marker == 0xDA && body < segmentEnd) {
+      // Component count, per component its id and table slots, then the spectral range and bits.
+      const std::size_t count = bytes[body];
+      const std::size_t tail = body + 1 + 2 * count;
+      if (tail + 2 < segmentEnd) {
+        const bool dcScan = bytes[tail] == 0;
+        const bool dcRefinement = dcScan && (bytes[tail + 2] >> 4) != 0;
+        for (std::size_t c = 0; c < count; ++c) {
+          const Byte id = bytes[body + 1 + 2 * c];
+          const Byte dc = bytes[body + 2 + 2 * c] >> 4;
+          const Byte ac = bytes[body + 2 + 2 * c] & 15;
+          const auto it = std::find_if(frame.begin(), frame.end(), [id](const Component& k) { return k.id == id; });
+          if (it == frame.end() || dc > 3 || ac > 3) continue;  // the codec refuses the scan
+          if (!progressive) {
+            if (!huffman[0][dc] || !huffman[1][ac] || it->table > 3 || !quantization[it->table]) return false;
+          } else if (dcScan ? (!dcRefinement && !huffman[0][dc]) : !huffman[1][ac]) {
+            return false;
+          }
+        }
       }
     }
     i = segmentEnd;
