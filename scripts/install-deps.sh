@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential cmake ninja-build pkg-config git
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev libomp-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libassimp-dev assimp-testmodels
   libstb-dev libglfw3-dev libgl-dev libegl-dev libgl1-mesa-dri

@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
+#include <dirent.h>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -258,7 +260,77 @@ TEST_F(ImageIO, LoadsARealPhotograph) {
   EXPECT_EQ(img.height, 512u);
 }
 
+TEST_F(ImageIO, EverySampleJpegLoadsLikeTheCodecDecodesIt) {
+  // The JPEG checks made before decoding must not refuse real files: each sample photograph loads
+  // and equals the codec's own decoding of it.
+  const std::string dir = FORMWRIGHT_OPENCV_DATA;
+  std::vector<std::string> names;
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (const dirent* e = ::readdir(d)) {
+      const std::string name = e->d_name;
+      if (name.size() > 4 && name.compare(name.size() - 4, 4, ".jpg") == 0) names.push_back(name);
+    }
+    ::closedir(d);
+  }
+  if (names.empty()) GTEST_SKIP() << "sample photographs not installed";
+  for (const std::string& name : names) {
+    const std::string file = dir + "/" + name;
+    int w = 0, h = 0, n = 0;
+    stbi_uc* expected = stbi_load(file.c_str(), &w, &h, &n, 1);
+    ASSERT_NE(expected, nullptr) << name;
+    const ImageGray img = loadImage(file, false);
+    ASSERT_EQ(img.width, static_cast<unsigned>(w)) << name;
+    ASSERT_EQ(img.height, static_cast<unsigned>(h)) << name;
+    EXPECT_EQ(std::memcmp(img.data, expected, static_cast<std::size_t>(w) * h), 0) << name;
+    stbi_image_free(expected);
+  }
+}
+
 // ---- Damaged files
+
+TEST_F(ImageIO, JpegHuffmanTablesTheCodecCannotHoldAreRefused) {
+  // The codec's Huffman tables hold 256 codes and it does not check the counts of a table: a
+  // table defining more would be written past its end. Such files are refused before decoding.
+  ASSERT_TRUE(saveImage(fromReference(ImageReference::randomGray(16, 16, 3)), path("ok.jpg"), 0, 90));
+  const std::string good = readBytes("ok.jpg");
+  ASSERT_FALSE(loadImage(path("ok.jpg"), false).isEmpty());
+  const std::size_t dht = good.find("\xff\xc4", 0, 2);
+  ASSERT_NE(dht, std::string::npos);
+  const std::size_t counts = dht + 5;  // counts of the first table: after marker, length, class and slot
+
+  // More than 256 codes in one table.
+  std::string tooMany = good;
+  tooMany[counts + 15] = static_cast<char>(0xFF);
+  tooMany[counts + 14] = static_cast<char>(0xFF);
+  writeBytes("too-many-codes.jpg", tooMany);
+  EXPECT_TRUE(loadImage(path("too-many-codes.jpg"), false).isEmpty());
+
+  // The last table of the segment claiming one symbol more than the segment holds.
+  const auto byteAt = [&good](std::size_t at) { return static_cast<unsigned char>(good[at]); };
+  const std::size_t end = dht + 2 + (static_cast<std::size_t>(byteAt(dht + 2)) << 8 | byteAt(dht + 3));
+  std::size_t last = dht + 4;
+  for (std::size_t p = last; p < end;) {
+    last = p;
+    std::size_t codes = 0;
+    for (std::size_t k = 1; k <= 16; ++k) codes += byteAt(p + k);
+    p += 17 + codes;
+  }
+  std::string overrun = good;
+  overrun[last + 16] = static_cast<char>(byteAt(last + 16) + 1);
+  writeBytes("overrun.jpg", overrun);
+  EXPECT_TRUE(loadImage(path("overrun.jpg"), false).isEmpty());
+
+  // Fill bytes before the start-of-image marker still make a JPEG for the codec: checked too.
+  writeBytes("fill.jpg", "\xff\xff" + tooMany);
+  EXPECT_TRUE(loadImage(path("fill.jpg"), false).isEmpty());
+  writeBytes("fill-good.jpg", "\xff\xff" + good);
+  EXPECT_EQ(loadImage(path("fill-good.jpg"), false).width, 16u);
+
+  // The progressive file in which the fuzzer found the overflow (tables after the first scan).
+  const std::string found =
+      std::string(FORMWRIGHT_SOURCE_DIR) + "/tests/fuzz/corpus/fuzz_load_image/regression-jpeg-huffman-overflow.jpg";
+  EXPECT_TRUE(loadImage(found, false).isEmpty());
+}
 
 TEST_F(ImageIO, DamagedFilesGiveTheEmptyImage) {
   ASSERT_TRUE(saveImage(randomRGB(40, 30, 9), path("good.png"), 0, 0));
@@ -289,6 +361,244 @@ TEST_F(ImageIO, DamagedFilesGiveTheEmptyImage) {
       }
     }
   }
+}
+
+namespace {
+
+std::string bigEndian32(std::uint32_t v) {
+  return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
+}
+
+std::uint32_t crc32(const std::string& bytes) {
+  std::uint32_t crc = 0xFFFFFFFFu;
+  for (unsigned char c : bytes) {
+    crc ^= c;
+    for (int k = 0; k < 8; ++k) crc = (crc & 1u) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+  }
+  return ~crc;
+}
+
+std::string pngChunk(const std::string& type, const std::string& data) {
+  return bigEndian32(static_cast<std::uint32_t>(data.size())) + type + data + bigEndian32(crc32(type + data));
+}
+
+/// A PNG of 8-bit palette indices, rows stored without compression.
+std::string palettePng(std::uint32_t w, std::uint32_t h, const std::string& palette, const std::string& indices,
+                       const std::string& transparency = "") {
+  std::string raw;
+  for (std::uint32_t y = 0; y < h; ++y) raw += '\0' + indices.substr(y * w, w);
+  std::uint32_t a = 1, b = 0;
+  for (unsigned char c : raw) {
+    a = (a + c) % 65521;
+    b = (b + a) % 65521;
+  }
+  const auto n = static_cast<std::uint16_t>(raw.size());
+  std::string zlib = "\x78\x01\x01";
+  zlib += {static_cast<char>(n & 0xFF), static_cast<char>(n >> 8), static_cast<char>(~n & 0xFF),
+           static_cast<char>((~n >> 8) & 0xFF)};
+  zlib += raw + bigEndian32((b << 16) | a);
+  std::string ihdr = bigEndian32(w) + bigEndian32(h) + std::string("\x08\x03\x00\x00\x00", 5);
+  std::string png = "\x89PNG\r\n\x1a\n" + pngChunk("IHDR", ihdr) + pngChunk("PLTE", palette);
+  if (!transparency.empty()) png += pngChunk("tRNS", transparency);
+  return png + pngChunk("IDAT", zlib) + pngChunk("IEND", "");
+}
+
+}  // namespace
+
+TEST_F(ImageIO, PaletteIndicesPastThePaletteReadAsBlack) {
+  // Two palette entries: white and mid gray. Indices 0 and 1 are valid; 2 and 200 are not, and the
+  // codec alone would look them up in memory it never set. They give black, every time.
+  const std::string palette("\xff\xff\xff\x80\x80\x80", 6);
+  writeBytes("valid.png", palettePng(2, 1, palette, std::string("\x00\x01", 2)));
+  const ImageGray valid = loadImage(path("valid.png"), false);
+  ASSERT_EQ(valid.width, 2u);
+  EXPECT_EQ(valid.at(0, 0)[0], 255);
+  EXPECT_EQ(valid.at(1, 0)[0], 128);
+
+  writeBytes("past.png", palettePng(4, 1, palette, std::string("\x00\x02\xc8\x01", 4)));
+  for (int round = 0; round < 3; ++round) {
+    const ImageGray past = loadImage(path("past.png"), false);
+    ASSERT_EQ(past.width, 4u);
+    EXPECT_EQ(past.at(0, 0)[0], 255);
+    EXPECT_EQ(past.at(1, 0)[0], 0);
+    EXPECT_EQ(past.at(2, 0)[0], 0);
+    EXPECT_EQ(past.at(3, 0)[0], 128);
+  }
+  // A transparency chunk longer than the palette is refused, as the codec refuses it.
+  writeBytes("trns.png", palettePng(2, 1, palette, std::string("\x00\x01", 2), "\xff\xff\xff"));
+  EXPECT_TRUE(loadImage(path("trns.png"), false).isEmpty());
+  writeBytes("trns-ok.png", palettePng(2, 1, palette, std::string("\x00\x01", 2), "\xff\x00"));
+  EXPECT_EQ(loadImage(path("trns-ok.png"), false).width, 2u);
+  // The file in which the fuzzer found two loads of one file differing.
+  const std::string found =
+      std::string(FORMWRIGHT_SOURCE_DIR) + "/tests/fuzz/corpus/fuzz_load_image/regression-png-palette-index.png";
+  const ImageGray a = loadImage(found, false);
+  const ImageGray b = loadImage(found, false);
+  ASSERT_FALSE(a.isEmpty());
+  EXPECT_EQ(std::memcmp(a.data, b.data, a.width * a.height), 0);
+}
+
+TEST_F(ImageIO, JpegTablesUsedBeforeTheyAreDefinedAreRefused) {
+  // The codec's quantization and Huffman tables start out as unset memory: a stream that uses one
+  // it never defined would decode into pixels from whatever the heap held. Hiding a table segment
+  // (its marker turned into an application marker, the codec skips it) makes the file refused.
+  ASSERT_TRUE(saveImage(fromReference(ImageReference::randomGray(16, 16, 5)), path("ok.jpg"), 0, 90));
+  const std::string good = readBytes("ok.jpg");
+  for (const char* table : {"\xff\xdb", "\xff\xc4"}) {
+    std::string hidden = good;
+    const std::size_t at = hidden.find(table, 0, 2);
+    ASSERT_NE(at, std::string::npos);
+    hidden[at + 1] = static_cast<char>(0xE5);
+    writeBytes("hidden.jpg", hidden);
+    EXPECT_TRUE(loadImage(path("hidden.jpg"), false).isEmpty()) << static_cast<int>(static_cast<unsigned char>(table[1]));
+  }
+  // A quantization table defined only after the scan that needs it is too late.
+  std::string late = good;
+  const std::size_t dqt = late.find("\xff\xdb", 0, 2);
+  const std::size_t dqtLength = 2 + (static_cast<unsigned char>(late[dqt + 2]) << 8 | static_cast<unsigned char>(late[dqt + 3]));
+  const std::string segment = late.substr(dqt, dqtLength);
+  late.erase(dqt, dqtLength);
+  late.insert(late.size() - 2, segment);  // before the end-of-image marker
+  writeBytes("late.jpg", late);
+  EXPECT_TRUE(loadImage(path("late.jpg"), false).isEmpty());
+  const std::string found =
+      std::string(FORMWRIGHT_SOURCE_DIR) + "/tests/fuzz/corpus/fuzz_load_image/regression-jpeg-undefined-table.jpg";
+  EXPECT_TRUE(loadImage(found, false).isEmpty());
+}
+
+TEST_F(ImageIO, EmptyDataChunksOfAPngAreDropped) {
+  // An IDAT chunk of length 0 carries nothing; the codec mishandles one that comes first, so such
+  // chunks are dropped before it reads the file. The picture is the same with or without them.
+  const std::string palette("\xff\xff\xff\x80\x80\x80", 6);
+  std::string png = palettePng(2, 1, palette, std::string("\x00\x01", 2));
+  const std::size_t idat = png.find("IDAT") - 4;
+  png.insert(idat, pngChunk("IDAT", ""));
+  png.insert(idat, pngChunk("IDAT", ""));
+  writeBytes("empty-idat.png", png);
+  const ImageGray img = loadImage(path("empty-idat.png"), false);
+  ASSERT_EQ(img.width, 2u);
+  EXPECT_EQ(img.at(0, 0)[0], 255);
+  EXPECT_EQ(img.at(1, 0)[0], 128);
+  // Nothing but empty data chunks: no picture.
+  std::string none = palettePng(2, 1, palette, std::string("\x00\x01", 2));
+  const std::size_t at = none.find("IDAT") - 4;
+  const std::size_t length = 12 + (static_cast<unsigned char>(none[at + 2]) << 8 | static_cast<unsigned char>(none[at + 3]));
+  none.replace(at, length, pngChunk("IDAT", ""));
+  writeBytes("no-data.png", none);
+  EXPECT_TRUE(loadImage(path("no-data.png"), false).isEmpty());
+  loadImage(std::string(FORMWRIGHT_SOURCE_DIR) + "/tests/fuzz/corpus/fuzz_load_image/regression-png-empty-idat.png", false);
+}
+
+TEST_F(ImageIO, UncompressedTgaCutShortIsRefused) {
+  // The codec leaves the rows of an uncompressed TGA that the file does not hold in full unwritten;
+  // such a file is refused. A complete one loads, and a run-length file that is cut short reads
+  // zeros for what is missing, as the codec reads it.
+  const auto header = [](std::uint8_t type, std::uint16_t w, std::uint16_t h, std::uint8_t bits) {
+    std::string b(18, '\0');
+    b[2] = static_cast<char>(type);
+    b[12] = static_cast<char>(w & 0xFF), b[13] = static_cast<char>(w >> 8);
+    b[14] = static_cast<char>(h & 0xFF), b[15] = static_cast<char>(h >> 8);
+    b[16] = static_cast<char>(bits);
+    b[17] = 0x20;  // top row first
+    return b;
+  };
+  std::string pixels;
+  for (int i = 0; i < 12; ++i) pixels += static_cast<char>(20 * i);
+  writeBytes("gray.tga", header(3, 4, 3, 8) + pixels);
+  const ImageGray gray = loadImage(path("gray.tga"), false);
+  ASSERT_EQ(gray.width, 4u);
+  ASSERT_EQ(gray.height, 3u);
+  EXPECT_EQ(gray.at(3, 2)[0], 220);
+  for (std::size_t cut = 1; cut <= 12; cut += 5) {
+    writeBytes("cut.tga", header(3, 4, 3, 8) + pixels.substr(0, 12 - cut));
+    EXPECT_TRUE(loadImage(path("cut.tga"), false).isEmpty()) << cut;
+  }
+  writeBytes("cut-colour.tga", header(2, 2, 2, 24) + pixels.substr(0, 11));
+  EXPECT_TRUE(loadImage(path("cut-colour.tga"), false).isEmpty());
+  // An identification field counts before the pixels.
+  std::string withId = header(3, 4, 3, 8) + "id" + pixels;
+  withId[0] = 2;
+  writeBytes("id.tga", withId);
+  EXPECT_EQ(loadImage(path("id.tga"), false).width, 4u);
+  writeBytes("id-cut.tga", withId.substr(0, withId.size() - 1));
+  EXPECT_TRUE(loadImage(path("id-cut.tga"), false).isEmpty());
+  // Run-length: one run of 12 pixels of value 9 needs two bytes; cut to the command alone.
+  writeBytes("rle.tga", header(11, 4, 3, 8) + std::string("\x8b\x09", 2));
+  EXPECT_EQ(loadImage(path("rle.tga"), false).at(3, 2)[0], 9);
+  writeBytes("rle-cut.tga", header(11, 4, 3, 8) + std::string("\x8b", 1));
+  EXPECT_EQ(loadImage(path("rle-cut.tga"), false).at(3, 2)[0], 0);
+  // The file in which the fuzzer found two loads of one file differing.
+  const std::string found =
+      std::string(FORMWRIGHT_SOURCE_DIR) + "/tests/fuzz/corpus/fuzz_load_image/regression-tga-cut-short.tga";
+  EXPECT_TRUE(loadImage(found, false).isEmpty());
+}
+
+TEST_F(ImageIO, PixmapHeaderNumbersBeyondAnIntAreRefused) {
+  // The codec adds up the digits of a PNM header number in an int without a check.
+  writeBytes("fits.ppm", "P6\n# two\n# comments\n1 1\n255\n" + std::string("\x10\x20\x30", 3));
+  EXPECT_EQ(loadImage(path("fits.ppm"), false).width, 1u);
+  writeBytes("wide.ppm", "P6\n2147483648 1\n255\n" + std::string(6, '\0'));
+  EXPECT_TRUE(loadImage(path("wide.ppm"), false).isEmpty());
+  writeBytes("tall.pnm", "P5 1 99999999999999999999 255\n" + std::string(6, '\0'));
+  EXPECT_TRUE(loadImage(path("tall.pnm"), false).isEmpty());
+  writeBytes("maximum.ppm", "P6\n1 1\n#c\n00000000000000000000000000255\n" + std::string(3, '\0'));
+  EXPECT_EQ(loadImage(path("maximum.ppm"), false).width, 1u);
+  writeBytes("huge-maximum.ppm", "P6\n1 1\n4294967551\n" + std::string(3, '\0'));
+  EXPECT_TRUE(loadImage(path("huge-maximum.ppm"), false).isEmpty());
+  const std::string found =
+      std::string(FORMWRIGHT_SOURCE_DIR) + "/tests/fuzz/corpus/fuzz_load_image/regression-pnm-number-overflow.ppm";
+  EXPECT_TRUE(loadImage(found, false).isEmpty());
+}
+
+TEST_F(ImageIO, PixmapsShorterThanTheirPixelsAreRefused) {
+  // The codec ignores a short read of PNM pixel data and returns pixels it never wrote.
+  const std::string header = "P6\n2 2\n255\n";
+  writeBytes("full.ppm", header + std::string(12, '\x40'));
+  EXPECT_EQ(loadImage(path("full.ppm"), false).width, 2u);
+  writeBytes("short.ppm", header + std::string(11, '\x40'));
+  EXPECT_TRUE(loadImage(path("short.ppm"), false).isEmpty());
+  // 16-bit samples take two bytes each.
+  writeBytes("wide-short.ppm", "P6\n2 2\n65535\n" + std::string(23, '\x40'));
+  EXPECT_TRUE(loadImage(path("wide-short.ppm"), false).isEmpty());
+  writeBytes("wide-full.ppm", "P6\n2 2\n65535\n" + std::string(24, '\x40'));
+  EXPECT_EQ(loadImage(path("wide-full.ppm"), false).width, 2u);
+  // The header ends one character after the maximum value, whatever that character is.
+  writeBytes("odd-end.pnm", std::string("P5 2 1 255\x16") + "ab");
+  EXPECT_EQ(loadImage(path("odd-end.pnm"), false).at(1, 0)[0], 'b');
+  writeBytes("odd-short.pnm", std::string("P5 2 1 255\x16") + "a");
+  EXPECT_TRUE(loadImage(path("odd-short.pnm"), false).isEmpty());
+  const std::string found =
+      std::string(FORMWRIGHT_SOURCE_DIR) + "/tests/fuzz/corpus/fuzz_load_image/regression-pnm-cut-short.ppm";
+  EXPECT_TRUE(loadImage(found, false).isEmpty());
+}
+
+TEST_F(ImageIO, SixteenBitColourPixmapsAreConvertedLikeOtherSixteenBitColour) {
+  // P6 with maximum value 65535: big-endian 16-bit samples. The gray value is the luma
+  // (77 R + 150 G + 29 B) >> 8 taken in 16 bits, then its top byte.
+  const std::uint16_t rgb[3][3] = {{65535, 65535, 65535}, {0x1234, 0xABCD, 0x0F0F}, {0, 0, 0xFFFF}};
+  std::string ppm = "P6\n3 1\n65535\n";
+  for (const auto& px : rgb)
+    for (std::uint16_t v : px) ppm += {static_cast<char>(v >> 8), static_cast<char>(v & 0xFF)};
+  writeBytes("wide.ppm", ppm);
+  int w = 0, h = 0, n = 0;
+  stbi_us* wide = stbi_load_16(path("wide.ppm").c_str(), &w, &h, &n, 0);
+  ASSERT_NE(wide, nullptr);
+  ASSERT_EQ(n, 3);
+  const ImageGray img = loadImage(path("wide.ppm"), false);
+  ASSERT_EQ(img.width, 3u);
+  for (int x = 0; x < 3; ++x) {
+    const std::uint32_t luma = (wide[3 * x] * 77u + wide[3 * x + 1] * 150u + wide[3 * x + 2] * 29u) >> 8;
+    EXPECT_EQ(img.at(x, 0)[0], (luma >> 8) & 0xFF) << x;
+  }
+  stbi_image_free(wide);
+  EXPECT_EQ(img.at(0, 0)[0], 255);
+  EXPECT_EQ(img.at(2, 0)[0], 28);
+  // A 16-bit gray pixmap keeps the codec's own conversion.
+  writeBytes("wide-gray.pnm", std::string("P5\n2 1\n65535\n\xff\xff\x80\x80", 17));
+  const ImageGray gray = loadImage(path("wide-gray.pnm"), false);
+  ASSERT_EQ(gray.width, 2u);
+  EXPECT_EQ(gray.at(0, 0)[0], 255);
+  EXPECT_EQ(gray.at(1, 0)[0], 128);
 }
 
 TEST_F(ImageIO, OversizedCodecHeadersAreRefused) {

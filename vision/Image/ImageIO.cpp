@@ -1,10 +1,13 @@
 #include "Image/ImageIO.h"
 
+#include "Image/CodecGuard.h"
+
 #include "Core/Log.h"
 
 #include <stb_image.h>
 #include <stb_image_write.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -194,23 +197,25 @@ bool readWholeFile(const std::string& path, std::vector<stbi_uc>& bytes) {
   return std::fread(bytes.data(), 1, bytes.size(), file) == bytes.size();
 }
 
-/// False for a JPEG stream cut off before its end-of-image marker. The codec would decode such a
-/// stream into a picture whose missing part is made up; a truncated file must be refused instead.
-/// Inside entropy-coded data a 0xFF byte is always followed by 0x00 or a restart marker, so an
-/// 0xFF 0xD9 pair after the first start-of-scan marker is the real end of the image.
-bool jpegIsComplete(const std::vector<stbi_uc>& bytes) {
-  if (bytes.size() < 2 || bytes[0] != 0xFF || bytes[1] != 0xD8) return true;  // not a JPEG
-  std::size_t i = 2;
-  while (i + 1 < bytes.size() && !(bytes[i] == 0xFF && bytes[i + 1] == 0xDA)) ++i;
-  for (; i + 1 < bytes.size(); ++i) {
-    if (bytes[i] == 0xFF && bytes[i + 1] == 0xD9) return true;
+/// Gray pixels of a 16-bit colour PNM (P6 with a maximum value above 255).
+///
+/// Asked for one channel, the codec converts such a file with its 8-bit channel conversion and then
+/// narrows the result as if it held 16-bit values, reading twice as many bytes as it has: a read
+/// past the end of its buffer. The file is therefore decoded at its own three channels and 16 bits,
+/// and converted here as the codec converts 16-bit colour from every other format: the luma
+/// (77 R + 150 G + 29 B) >> 8 in 16 bits, then its top 8 bits.
+void widePixmapToGray(const stbi_us* rgb, std::size_t count, std::uint8_t* gray) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint32_t luma = (rgb[3 * i] * 77u + rgb[3 * i + 1] * 150u + rgb[3 * i + 2] * 29u) >> 8;
+    gray[i] = static_cast<std::uint8_t>((luma & 0xFFFFu) >> 8);
   }
-  return false;
 }
 
 ImageGray decodeGray(const std::string& path) {
   std::vector<stbi_uc> bytes;
-  if (!readWholeFile(path, bytes) || !jpegIsComplete(bytes)) return ImageGray();
+  // An empty file is no picture; refusing it here also keeps the codec from being handed the
+  // null buffer of an empty vector, which its pointer arithmetic does not allow.
+  if (!readWholeFile(path, bytes) || !prepareForCodec(bytes)) return ImageGray();
   const int length = static_cast<int>(bytes.size());
   // Ask for the size first, so that a header claiming a picture too large for the image type is
   // refused before the codec allocates for it.
@@ -219,18 +224,38 @@ ImageGray decodeGray(const std::string& path) {
       static_cast<std::int64_t>(w) * h > INT32_MAX) {
     return ImageGray();
   }
-  stbi_uc* pixels = stbi_load_from_memory(bytes.data(), length, &w, &h, &components, 1);
-  if (pixels == nullptr) return ImageGray();
+  // A 16-bit colour PNM goes its own way (see widePixmapToGray).
+  const bool widePixmap = bytes.size() >= 2 && bytes[0] == 'P' && bytes[1] == '6' && components == 3 &&
+                          stbi_is_16_bit_from_memory(bytes.data(), length) != 0;
+  stbi_uc* pixels = nullptr;
+  stbi_us* widePixels = nullptr;
+  if (widePixmap) {
+    widePixels = stbi_load_16_from_memory(bytes.data(), length, &w, &h, &components, 0);
+    if (widePixels == nullptr) return ImageGray();
+    if (components != 3) {
+      stbi_image_free(widePixels);
+      return ImageGray();
+    }
+  } else {
+    pixels = stbi_load_from_memory(bytes.data(), length, &w, &h, &components, 1);
+    if (pixels == nullptr) return ImageGray();
+  }
   ImageGray image;
   if (w > 0 && h > 0 && static_cast<std::int64_t>(w) * h <= INT32_MAX) {
     try {
       image.create(Vec2u(static_cast<std::uint32_t>(w), static_cast<std::uint32_t>(h)));
-      std::memcpy(image.data, pixels, static_cast<std::size_t>(w) * static_cast<std::size_t>(h));
+      const std::size_t count = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
+      if (widePixmap) {
+        widePixmapToGray(widePixels, count, reinterpret_cast<std::uint8_t*>(image.data));
+      } else {
+        std::memcpy(image.data, pixels, count);
+      }
     } catch (const std::bad_alloc&) {
       image = ImageGray();
     }
   }
   stbi_image_free(pixels);
+  stbi_image_free(widePixels);
   return image;
 }
 

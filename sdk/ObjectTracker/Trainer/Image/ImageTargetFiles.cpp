@@ -141,7 +141,8 @@ bool saveImageTargetFiles(const fs::path& outputDirectory, const ImageTargetDete
     const std::string camera = cameraBytes(data.mCamera);
 
     fs::path folder;
-    if (!prepareTargetFolder(outputDirectory, data.mTargetName, folder)) return false;
+    bool created = false;
+    if (!prepareTargetFolder(outputDirectory, data.mTargetName, folder, &created)) return false;
 
     auto contentOf = [](const std::string& bytes) {
       return [&bytes](const fs::path& temporary) { return writeBytes(temporary, bytes); };
@@ -154,6 +155,8 @@ bool saveImageTargetFiles(const fs::path& outputDirectory, const ImageTargetDete
     };
     if (!writeFilesAtomically(files)) {
       OBRIN_LOG_ERROR("Failed to write the image target files into {}", folder.string());
+      // A folder made for this target alone goes again, so that a failed run leaves no trace.
+      if (created) removeEmptyTargetFolder(folder);
       return false;
     }
     return true;

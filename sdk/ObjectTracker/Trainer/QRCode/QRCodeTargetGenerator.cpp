@@ -174,7 +174,8 @@ bool saveQRCodeTargetFiles(const fs::path& outputDirectory, const QRCodeTargetDe
     const std::string json = configJson(data);
 
     fs::path folder;
-    if (!prepareTargetFolder(outputDirectory, data.mTargetName, folder)) return false;
+    bool created = false;
+    if (!prepareTargetFolder(outputDirectory, data.mTargetName, folder, &created)) return false;
 
     const Lumetra::ImageGray& image = data.mQRCodeImage;
     const std::vector<PendingFile> files = {
@@ -185,6 +186,8 @@ bool saveQRCodeTargetFiles(const fs::path& outputDirectory, const QRCodeTargetDe
     };
     if (!writeFilesAtomically(files)) {
       OBRIN_LOG_ERROR("Failed to write the QRCode target files into {}", folder.string());
+      // A folder made for this target alone goes again, so that a failed run leaves no trace.
+      if (created) removeEmptyTargetFolder(folder);
       return false;
     }
     return true;

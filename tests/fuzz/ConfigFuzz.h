@@ -1,0 +1,35 @@
+#pragma once
+// One JSON file loaded into a configuration with its defaults. Properties checked on top of the
+// sanitizers: a load that fails leaves every parameter at its default, and a load that succeeds
+// keeps the length of every integer list.
+#include "ScratchFile.h"
+
+#include "JsonConfig.h"
+
+#include <type_traits>
+#include <variant>
+
+namespace FuzzSupport {
+
+template <typename Config>
+int fuzzConfigFile(const std::uint8_t* data, std::size_t size) {
+  static ScratchFile file(".json");
+  const std::string& path = file.write(data, size);
+  Config config;
+  const bool loaded = loadJsonFile(config, path);
+  for (const auto& [key, entry] : config.registry.entries()) {
+    std::visit(
+        [&](auto* parameter) {
+          FUZZ_CHECK(parameter != nullptr);
+          using T = std::decay_t<decltype(parameter->value)>;
+          if (!loaded) FUZZ_CHECK(parameter->value == parameter->defaultValue);
+          if constexpr (std::is_same_v<T, std::vector<std::int32_t>>) {
+            FUZZ_CHECK(parameter->value.size() == parameter->defaultValue.size());
+          }
+        },
+        entry);
+  }
+  return 0;
+}
+
+}  // namespace FuzzSupport
