@@ -27,7 +27,7 @@ for t in "${targets[@]}"; do
   mkdir -p "$fuzzdir/work/$t"
   log="$fuzzdir/logs/$t.log"
   start=$SECONDS
-  "$here/build-fuzz/fuzz/$t" -max_total_time="$seconds" -print_final_stats=1 \
+  "$here/build-fuzz/fuzz/$t" -max_total_time="$seconds" -timeout=20 -print_final_stats=1 \
     -artifact_prefix="$fuzzdir/artifacts/$t-" "$fuzzdir/work/$t" "$here/tests/fuzz/corpus/$t" >"$log" 2>&1
   rc=$?
   runs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)"

@@ -466,6 +466,38 @@ TEST_F(ImageIO, JpegTablesUsedBeforeTheyAreDefinedAreRefused) {
   EXPECT_TRUE(loadImage(found, false).isEmpty());
 }
 
+TEST_F(ImageIO, RadianceFilesThatTheCodecWouldMisreadAreRefused) {
+  const std::string header = "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n";
+  // Flat pixels (width below 8): the codec keeps unset memory for pixels the file lacks.
+  const std::string flat = header + "-Y 2 +X 3\n";
+  std::string pixels;
+  for (int i = 0; i < 6; ++i) pixels += std::string("\x80\x80\x80\x80", 4);
+  writeBytes("flat.hdr", flat + pixels);
+  EXPECT_EQ(loadImage(path("flat.hdr"), false).width, 3u);
+  writeBytes("flat-short.hdr", flat + pixels.substr(0, 23));
+  EXPECT_TRUE(loadImage(path("flat-short.hdr"), false).isEmpty());
+  // Run-length scanlines (width 8): each channel one run of 8. A literal count of 0 would make the
+  // codec loop for ever.
+  std::string line = std::string("\x02\x02\x00\x08", 4);
+  for (int channel = 0; channel < 4; ++channel) line += std::string("\x88\x80", 2);
+  writeBytes("rle.hdr", header + "-Y 1 +X 8\n" + line);
+  EXPECT_EQ(loadImage(path("rle.hdr"), false).width, 8u);
+  std::string zero = std::string("\x02\x02\x00\x08", 4) + std::string("\x00\x88\x80", 3);
+  writeBytes("rle-zero.hdr", header + "-Y 1 +X 8\n" + zero);
+  EXPECT_TRUE(loadImage(path("rle-zero.hdr"), false).isEmpty());
+  // Cut short inside a run-length scanline: missing bytes read as 0, which is a count of 0 too.
+  writeBytes("rle-cut.hdr", header + "-Y 1 +X 8\n" + line.substr(0, 7));
+  EXPECT_TRUE(loadImage(path("rle-cut.hdr"), false).isEmpty());
+  const std::string found =
+      std::string(FORMWRIGHT_SOURCE_DIR) + "/tests/fuzz/corpus/fuzz_load_image/regression-hdr-cut-short.hdr";
+  const ImageGray a = loadImage(found, false);
+  const ImageGray b = loadImage(found, false);
+  ASSERT_EQ(a.isEmpty(), b.isEmpty());
+  if (!a.isEmpty()) {
+    EXPECT_EQ(std::memcmp(a.data, b.data, a.width * a.height), 0);
+  }
+}
+
 TEST_F(ImageIO, EmptyDataChunksOfAPngAreDropped) {
   // An IDAT chunk of length 0 carries nothing; the codec mishandles one that comes first, so such
   // chunks are dropped before it reads the file. The picture is the same with or without them.

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace Lumetra {
 
@@ -250,13 +252,86 @@ bool pnmIsSound(const Bytes& bytes) {
   return bytes.size() >= i + 1 + samples;
 }
 
+/// False for a Radiance HDR file that the codec would decode into unset pixels or never finish:
+///
+/// - flat (not run-length) pixel data shorter than width x height pixels: the codec ignores the
+///   failed read and keeps whatever the stack held for the missing pixels;
+/// - a run-length scanline with a literal count of 0: the codec loops on it for ever.
+///
+/// The header and the scanlines are read the way the codec reads them (bytes past the end read as
+/// 0); files that the codec refuses for other reasons are left to it.
+bool hdrIsSound(const Bytes& bytes) {
+  const auto startsWith = [&bytes](const char* text) {
+    const std::size_t length = std::strlen(text);
+    return bytes.size() >= length && std::memcmp(bytes.data(), text, length) == 0;
+  };
+  if (!startsWith("#?RADIANCE\n") && !startsWith("#?RGBE\n")) return true;
+  const std::size_t n = bytes.size();
+  std::size_t pos = 0;
+  const auto get8 = [&]() -> Byte { return pos < n ? bytes[pos++] : 0; };
+  // One header line, at most 1023 characters kept.
+  const auto token = [&]() {
+    std::string text;
+    char c = static_cast<char>(get8());
+    while (pos < n && c != '\n') {
+      text += c;
+      if (text.size() == 1023) {
+        while (pos < n && get8() != '\n') {
+        }
+        break;
+      }
+      c = static_cast<char>(get8());
+    }
+    return text;
+  };
+  token();  // the signature
+  bool valid = false;
+  for (std::string line = token(); !line.empty(); line = token()) valid = valid || line == "FORMAT=32-bit_rle_rgbe";
+  if (!valid) return true;
+  const std::string size = token();
+  if (size.compare(0, 3, "-Y ") != 0) return true;
+  char* end = nullptr;
+  const long height = std::strtol(size.c_str() + 3, &end, 10);
+  while (*end == ' ') ++end;
+  if (std::strncmp(end, "+X ", 3) != 0) return true;
+  const long width = std::strtol(end + 3, nullptr, 10);
+  if (width <= 0 || height <= 0 || width > (1 << 24) || height > (1 << 24)) return true;
+  const std::uint64_t pixels = static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height);
+
+  if (width < 8 || width >= 32768) return n - pos >= pixels * 4;
+  for (long row = 0; row < height; ++row) {
+    const Byte c1 = get8(), c2 = get8(), high = get8();
+    if (c1 != 2 || c2 != 2 || (high & 0x80) != 0) {
+      // Not run-length after all: this pixel's last byte, then every other pixel flat.
+      return pos + 1 + (pixels - 1) * 4 <= n;
+    }
+    if (((static_cast<long>(high) << 8) | get8()) != width) return true;
+    for (int channel = 0; channel < 4; ++channel) {
+      for (long i = 0; i < width;) {
+        long count = get8();
+        if (count > 128) {
+          count -= 128;
+          get8();
+        } else if (count == 0) {
+          return false;
+        } else {
+          pos = std::min(n, pos + static_cast<std::size_t>(count));
+        }
+        if (count > width - i) return true;
+        i += count;
+      }
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 bool prepareForCodec(Bytes& bytes) {
   // An empty file is no picture; refusing it also keeps the codec from being handed the null
   // buffer of an empty vector, which its pointer arithmetic does not allow.
   if (bytes.empty()) return false;
-  return jpegIsSound(bytes) && tgaIsComplete(bytes) && pnmIsSound(bytes) && preparePng(bytes) &&
+  return jpegIsSound(bytes) && tgaIsComplete(bytes) && pnmIsSound(bytes) && hdrIsSound(bytes) && preparePng(bytes) &&
          bytes.size() <= static_cast<std::size_t>(INT_MAX);
 }
 

@@ -10,8 +10,8 @@ namespace Lumetra {
 
 /// False when the codec must not be given the bytes: an empty file; a JPEG stream without an
 /// end-of-image marker or with a Huffman table of more than 256 codes or running past its segment;
-/// an uncompressed TGA or a binary PNM shorter than its pixels; a binary PNM whose header numbers
-/// overflow an int;
+/// an uncompressed TGA, a binary PNM or a flat Radiance HDR shorter than its pixels; a binary PNM
+/// whose header numbers overflow an int; a run-length HDR scanline with a count of 0;
 /// a palette PNG whose transparency chunk is longer than its palette; more than INT_MAX bytes.
 /// Pads the palette of a palette PNG to 256 entries (black), so that indices past the file's
 /// palette read as black rather than as memory the codec never set.
