@@ -6,6 +6,8 @@
 
 #include <stb/stb_image.h>
 
+#include "SdkFileReader.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -365,22 +367,9 @@ TEST_F(ImageIO, DamagedFilesGiveTheEmptyImage) {
 
 namespace {
 
-std::string bigEndian32(std::uint32_t v) {
-  return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
-}
-
-std::uint32_t crc32(const std::string& bytes) {
-  std::uint32_t crc = 0xFFFFFFFFu;
-  for (unsigned char c : bytes) {
-    crc ^= c;
-    for (int k = 0; k < 8; ++k) crc = (crc & 1u) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
-  }
-  return ~crc;
-}
-
-std::string pngChunk(const std::string& type, const std::string& data) {
-  return bigEndian32(static_cast<std::uint32_t>(data.size())) + type + data + bigEndian32(crc32(type + data));
-}
+using testsupport::bigEndian32;
+using testsupport::crc32;
+using testsupport::pngChunk;
 
 /// A PNG of 8-bit palette indices, rows stored without compression.
 std::string palettePng(std::uint32_t w, std::uint32_t h, const std::string& palette, const std::string& indices,

@@ -14,6 +14,8 @@
 // input file NAME as a JSON string. In arguments the tokens stand for the plain path.
 #include "Process.h"
 
+#include "SdkFileReader.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -421,22 +423,9 @@ std::vector<Row> namesAndPaths() {
 }
 
 // ---- Pictures
-std::string bigEndian32(std::uint32_t v) {
-  return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
-}
-
-std::uint32_t crc32(const std::string& bytes) {
-  std::uint32_t crc = 0xFFFFFFFFu;
-  for (unsigned char c : bytes) {
-    crc ^= c;
-    for (int k = 0; k < 8; ++k) crc = (crc & 1u) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
-  }
-  return ~crc;
-}
-
-std::string pngChunk(const std::string& type, const std::string& data) {
-  return bigEndian32(static_cast<std::uint32_t>(data.size())) + type + data + bigEndian32(crc32(type + data));
-}
+using testsupport::bigEndian32;
+using testsupport::crc32;
+using testsupport::pngChunk;
 
 /// An 8-bit gray PNG of a pattern with plenty of corners, its rows stored without compression.
 std::string grayPng(std::uint32_t w, std::uint32_t h) {
