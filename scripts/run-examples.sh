@@ -18,11 +18,12 @@ step() {
   "$exe" "$@"
   local status=$?
   echo "(exit status $status)"
+  [ "$status" -eq 0 ] || failures=$((failures + 1))
   return 0
 }
 
 echo "== Usage text"
-"$exe" --help
+"$exe" --help || true
 
 echo
 echo "== Image target"
@@ -43,4 +44,7 @@ step -B "$out" examples/qrcode-batch.json
 echo
 echo "== Written to $out"
 find "$out" -type f | sort | while read -r f; do printf '%10d  %s\n' "$(stat -c %s "$f")" "${f#$out/}"; done
-exit $failures
+if [ "$failures" -ne 0 ]; then
+  echo "$failures example run(s) failed"
+  exit 1
+fi
