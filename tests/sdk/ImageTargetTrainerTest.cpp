@@ -238,3 +238,33 @@ TEST(ImageTargetTrainer, RefusedConfigurations) {
     EXPECT_EQ(ImageTargetTrainer::checkConfiguration(c), "");
   }
 }
+
+TEST(ImageTargetTrainer, HeatMapStaysWithTheTrainer) {
+  TestSupport::TempDir dir;
+  const std::string textured = (dir / "textured.pgm").string();
+  const std::string flat = (dir / "flat.pgm").string();
+  ASSERT_TRUE(Lumetra::savePGM(randomBlocks(640, 480, 9), textured));
+  ASSERT_TRUE(Lumetra::savePGM(Lumetra::ImageGray(Lumetra::Vec2u(640, 480), Lumetra::Gray8{{77}}), flat));
+
+  // A flat picture has no keypoints: the training succeeds with no heat map.
+  ImageTargetTrainer trainer(configWith(0.4, 0.3), CameraCalibration::builtIn());
+  ASSERT_TRUE(trainer.train(flat, "Flat"));
+  EXPECT_TRUE(trainer.getTarget("Flat")->mKeyPoints.empty());
+  EXPECT_TRUE(trainer.heatMapImage().isEmpty());
+
+  ASSERT_TRUE(trainer.train(textured, "Textured"));
+  ASSERT_FALSE(trainer.heatMapImage().isEmpty());
+  EXPECT_EQ(trainer.heatMapImage().size(), Lumetra::Vec2u(640, 480));
+  EXPECT_EQ(trainer.overlayImage().size(), Lumetra::Vec2u(640, 480));
+  // The overlay is 0.7 of the picture plus 0.3 of the map.
+  const auto& heat = trainer.heatMapImage().at(100, 100);
+  const auto& over = trainer.overlayImage().at(100, 100);
+  const Lumetra::ImageGray picture = Lumetra::readPGM(textured);
+  for (int c = 0; c < 3; ++c) {
+    EXPECT_NEAR(over[c], picture.at(100, 100)[0] * 0.7 + heat[c] * 0.3, 1.0) << c;
+  }
+
+  // A later training without keypoints keeps the earlier images.
+  ASSERT_TRUE(trainer.train(flat, "Flat2"));
+  EXPECT_FALSE(trainer.heatMapImage().isEmpty());
+}

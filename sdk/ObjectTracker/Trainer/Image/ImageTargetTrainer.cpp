@@ -265,6 +265,11 @@ bool ImageTargetTrainer::getCornerCorrespondences(const TargetGeometry& geometry
   return true;
 }
 
+bool ImageTargetTrainer::generateHeatmap(const Lumetra::ImageGray& image, const std::vector<Eigen::Vector2i>& points,
+                                         Lumetra::ImageRGB& heatMap, Lumetra::ImageRGB& overlay) const {
+  return Obrin::generateHeatmap(image, points, heatMap, overlay);
+}
+
 std::vector<Lumetra::KeyPoint>& ImageTargetTrainer::extractMvgKeyPoints(std::vector<Lumetra::KeyPoint>& out,
                                                                         const Lumetra::ImageGray& view,
                                                                         const Eigen::Matrix3d* homography) const {

@@ -53,6 +53,10 @@ class ImageTargetTrainer {
   bool getCornerCorrespondences(const TargetGeometry& geometry, const Eigen::Vector2i& offset,
                                 std::vector<Eigen::Vector3d>& objectPoints,
                                 std::vector<Eigen::Vector2d>& imagePoints) const;
+  /// The heat map of the keypoint points over the training image and its overlay on the image;
+  /// false, leaving the outputs as they were, for an empty image or no points.
+  bool generateHeatmap(const Lumetra::ImageGray& image, const std::vector<Eigen::Vector2i>& points,
+                       Lumetra::ImageRGB& heatMap, Lumetra::ImageRGB& overlay) const;
   /// One extraction pass with the multiple-view settings on a synthetic view.
   std::vector<Lumetra::KeyPoint>& extractMvgKeyPoints(std::vector<Lumetra::KeyPoint>& out,
                                                       const Lumetra::ImageGray& view,
