@@ -11,6 +11,7 @@
 #include "Feature/GridFeatureExtractor.h"
 #include "Feature/SamplingPattern.h"
 #include "FeatureReference.h"
+#include "SimdLevels.h"
 
 using Lumetra::BinaryDescriptor;
 using Lumetra::ImageGray;
@@ -23,7 +24,7 @@ namespace ref = FeatureReference;
 
 namespace {
 
-const SimdLevel kLevels[] = {SimdLevel::Scalar, SimdLevel::SSE41, SimdLevel::AVX2};
+const std::vector<SimdLevel> kLevels = TestSupport::availableLevels();
 
 std::vector<std::array<int, 4>> codePattern() {
   std::vector<std::array<int, 4>> pairs(256);

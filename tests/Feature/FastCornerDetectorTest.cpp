@@ -8,6 +8,7 @@
 #include "Core/CpuFeatures.h"
 #include "Feature/FastCornerDetector.h"
 #include "FeatureReference.h"
+#include "SimdLevels.h"
 
 using Lumetra::Corner;
 using Lumetra::ImageGray;
@@ -16,19 +17,11 @@ using Lumetra::Vec2u;
 using Lumetra::Cpu::ScopedSimdCeiling;
 using Lumetra::Cpu::SimdLevel;
 namespace ref = FeatureReference;
+using TestSupport::levelName;
 
 namespace {
 
-const SimdLevel kLevels[] = {SimdLevel::Scalar, SimdLevel::SSE41, SimdLevel::AVX2};
-
-std::string levelName(SimdLevel level) {
-  switch (level) {
-    case SimdLevel::Scalar: return "scalar";
-    case SimdLevel::SSE41: return "sse";
-    case SimdLevel::AVX2: return "avx2";
-  }
-  return "?";
-}
+const std::vector<SimdLevel> kLevels = TestSupport::availableLevels();
 
 ImageGray makeImage(int w, int h) {
   ImageGray image;

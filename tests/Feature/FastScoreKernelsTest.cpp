@@ -8,6 +8,7 @@
 #include "Core/CpuFeatures.h"
 #include "Feature/FastCornerDetector.h"
 #include "FeatureReference.h"
+#include "SimdLevels.h"
 
 using Lumetra::Corner;
 using Lumetra::ImageGray;
@@ -18,7 +19,7 @@ namespace ref = FeatureReference;
 
 namespace {
 
-const SimdLevel kLevels[] = {SimdLevel::Scalar, SimdLevel::SSE41, SimdLevel::AVX2};
+const std::vector<SimdLevel> kLevels = TestSupport::availableLevels();
 
 // kind 0: uniform noise; 1: four levels (equal values, extremes 0 and 255); 2: a bright or dark
 // centre on a flat ground (clear corners of every score).

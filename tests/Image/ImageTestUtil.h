@@ -1,6 +1,7 @@
 #pragma once
 // Helpers shared by the image tests: conversions to the reference raster, pictures laid into a
 // wider storage (views whose stride exceeds their width), and the SIMD levels to run.
+#include "SimdLevels.h"
 #include "Core/CpuFeatures.h"
 #include "Image/Image.h"
 #include "ImageReference.h"
@@ -33,22 +34,8 @@ inline Lumetra::ImageGray destination(int w, int h, std::uint32_t margin, std::u
   return fromReference(ImageReference::Gray(w, h, value), margin);
 }
 
-inline std::vector<Lumetra::Cpu::SimdLevel> availableLevels() {
-  using Lumetra::Cpu::SimdLevel;
-  std::vector<SimdLevel> levels{SimdLevel::Scalar};
-  if (Lumetra::Cpu::detected() >= SimdLevel::SSE41) levels.push_back(SimdLevel::SSE41);
-  if (Lumetra::Cpu::detected() >= SimdLevel::AVX2) levels.push_back(SimdLevel::AVX2);
-  return levels;
-}
-
-inline const char* levelName(Lumetra::Cpu::SimdLevel level) {
-  switch (level) {
-    case Lumetra::Cpu::SimdLevel::Scalar: return "scalar";
-    case Lumetra::Cpu::SimdLevel::SSE41: return "sse41";
-    case Lumetra::Cpu::SimdLevel::AVX2: return "avx2";
-  }
-  return "?";
-}
+using TestSupport::availableLevels;
+using TestSupport::levelName;
 
 /// Sizes that exercise every tail of the SIMD steps (8, 16, 20, 30, 32 pixels).
 inline std::vector<int> testWidths() {

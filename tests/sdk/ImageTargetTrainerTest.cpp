@@ -268,3 +268,31 @@ TEST(ImageTargetTrainer, HeatMapStaysWithTheTrainer) {
   ASSERT_TRUE(trainer.train(flat, "Flat2"));
   EXPECT_FALSE(trainer.heatMapImage().isEmpty());
 }
+
+TEST(ImageTargetTrainer, MultipleViewExtractionUsesItsOwnSettings) {
+  TrainingConfig config = configWith(0.4, 0.3);
+  config.mvgExtractorNumber.value = 300;
+  config.mvgGridRow.value = 2;
+  config.mvgGridCol.value = 3;
+  ImageTargetTrainer trainer(config, CameraCalibration::builtIn());
+  EXPECT_EQ(trainer.mvgExtractorParameters().numCorners, 300u);
+  EXPECT_EQ(trainer.mvgExtractorParameters().minDistance, 5);
+  EXPECT_EQ(trainer.extractorParameters().minDistance, 4);
+
+  const Lumetra::ImageGray view = randomBlocks(320, 240, 4);
+  std::vector<Lumetra::KeyPoint> plain;
+  trainer.extractMvgKeyPoints(plain, view, nullptr);
+  ASSERT_FALSE(plain.empty());
+  EXPECT_LE(plain.size(), 300u);
+  for (const auto& k : plain) {
+    EXPECT_GE(k.x, 15.0);
+    EXPECT_LT(k.x, 320.0 - 15.0);
+    EXPECT_FALSE(k.descriptors.empty());
+  }
+  // With the identity as homography the warped selection keeps the same corners, as detected.
+  const Eigen::Matrix3d identity = Eigen::Matrix3d::Identity();
+  std::vector<Lumetra::KeyPoint> warped;
+  trainer.extractMvgKeyPoints(warped, view, &identity);
+  ASSERT_FALSE(warped.empty());
+  for (const auto& k : warped) EXPECT_EQ(k.x, k.x0);
+}
