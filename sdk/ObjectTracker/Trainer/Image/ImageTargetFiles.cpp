@@ -2,7 +2,7 @@
 
 #include "Constants.h"
 #include "Core/Log.h"
-#include "ObjectTracker/Trainer/Image/AtomicFile.h"
+#include "Core/AtomicFile.h"
 #include "ObjectTracker/Trainer/Image/TargetFolder.h"
 
 #include <cereal/archives/json.hpp>
@@ -18,6 +18,9 @@
 namespace Obrin {
 
 namespace fs = std::filesystem;
+using Lumetra::PendingFile;
+using Lumetra::writeBytes;
+using Lumetra::writeFilesAtomically;
 
 namespace {
 

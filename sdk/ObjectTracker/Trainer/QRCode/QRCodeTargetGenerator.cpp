@@ -4,7 +4,7 @@
 #include "Core/Log.h"
 #include "Core/Profiler.h"
 #include "Image/ImageIO.h"
-#include "ObjectTracker/Trainer/Image/AtomicFile.h"
+#include "Core/AtomicFile.h"
 #include "ObjectTracker/Trainer/Image/TargetFolder.h"
 
 #include <cereal/archives/json.hpp>
@@ -17,6 +17,9 @@
 namespace Obrin {
 
 namespace fs = std::filesystem;
+using Lumetra::PendingFile;
+using Lumetra::writeBytes;
+using Lumetra::writeFilesAtomically;
 
 namespace {
 

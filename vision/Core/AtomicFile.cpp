@@ -1,4 +1,4 @@
-#include "ObjectTracker/Trainer/Image/AtomicFile.h"
+#include "Core/AtomicFile.h"
 
 #include "Core/Log.h"
 
@@ -9,7 +9,7 @@
 #include <fstream>
 #include <system_error>
 
-namespace Obrin {
+namespace Lumetra {
 
 namespace fs = std::filesystem;
 
@@ -106,4 +106,4 @@ bool writeFileAtomically(const fs::path& path, const std::string& bytes) {
   }
 }
 
-}  // namespace Obrin
+}  // namespace Lumetra

@@ -1,8 +1,8 @@
 // Writing under a temporary name and renaming into place.
-#include "ObjectTracker/Trainer/Image/AtomicFile.h"
+#include "Core/AtomicFile.h"
 
 #include "SdkFileReader.h"
-#include "SdkTestUtil.h"
+#include "../sdk/SdkTestUtil.h"
 
 #include <gtest/gtest.h>
 
@@ -20,8 +20,8 @@ std::string contentOf(const fs::path& path) {
 
 TEST(AtomicFile, TemporaryNameKeepsFolderAndExtension) {
   const fs::path target = fs::path("/some/folder") / "PICTURE.png";
-  const fs::path a = Obrin::temporaryPathFor(target);
-  const fs::path b = Obrin::temporaryPathFor(target);
+  const fs::path a = Lumetra::temporaryPathFor(target);
+  const fs::path b = Lumetra::temporaryPathFor(target);
   EXPECT_EQ(a.parent_path(), target.parent_path());
   EXPECT_EQ(a.extension(), ".png");
   EXPECT_NE(a, target);
@@ -31,9 +31,9 @@ TEST(AtomicFile, TemporaryNameKeepsFolderAndExtension) {
 TEST(AtomicFile, ReplacesTheFileWhenComplete) {
   sdktest::ScratchDir scratch;
   const fs::path target = scratch.path() / "data.dat";
-  ASSERT_TRUE(Obrin::writeFileAtomically(target, "first"));
+  ASSERT_TRUE(Lumetra::writeFileAtomically(target, "first"));
   EXPECT_EQ(contentOf(target), "first");
-  ASSERT_TRUE(Obrin::writeFileAtomically(target, std::string("sec\0nd", 6)));
+  ASSERT_TRUE(Lumetra::writeFileAtomically(target, std::string("sec\0nd", 6)));
   EXPECT_EQ(contentOf(target), std::string("sec\0nd", 6));
   EXPECT_EQ(sdktest::folderEntries(scratch.path()), std::vector<std::string>{"data.dat"});
 }
@@ -45,23 +45,23 @@ TEST(AtomicFile, AFailedFileLeavesTheWholeSetUntouched) {
   sdktest::writeText(a, "old a");
   sdktest::writeText(b, "old b");
 
-  std::vector<Obrin::PendingFile> files = {
-      {a, [](const fs::path& t) { return Obrin::writeBytes(t, "new a"); }},
-      {b, [](const fs::path& t) { return Obrin::writeBytes(t, "half") && false; }},
+  std::vector<Lumetra::PendingFile> files = {
+      {a, [](const fs::path& t) { return Lumetra::writeBytes(t, "new a"); }},
+      {b, [](const fs::path& t) { return Lumetra::writeBytes(t, "half") && false; }},
   };
-  EXPECT_FALSE(Obrin::writeFilesAtomically(files));
+  EXPECT_FALSE(Lumetra::writeFilesAtomically(files));
   EXPECT_EQ(contentOf(a), "old a");
   EXPECT_EQ(contentOf(b), "old b");
 
   // A producer that throws is a failure too, not an escaping exception.
   files[1].produce = [](const fs::path&) -> bool { throw std::runtime_error("boom"); };
-  EXPECT_FALSE(Obrin::writeFilesAtomically(files));
+  EXPECT_FALSE(Lumetra::writeFilesAtomically(files));
   files[1].produce = nullptr;
-  EXPECT_FALSE(Obrin::writeFilesAtomically(files));
+  EXPECT_FALSE(Lumetra::writeFilesAtomically(files));
   EXPECT_EQ(sdktest::folderEntries(scratch.path()), (std::vector<std::string>{"a.txt", "b.txt"}));
 
-  files[1].produce = [](const fs::path& t) { return Obrin::writeBytes(t, "new b"); };
-  EXPECT_TRUE(Obrin::writeFilesAtomically(files));
+  files[1].produce = [](const fs::path& t) { return Lumetra::writeBytes(t, "new b"); };
+  EXPECT_TRUE(Lumetra::writeFilesAtomically(files));
   EXPECT_EQ(contentOf(a), "new a");
   EXPECT_EQ(contentOf(b), "new b");
 }
@@ -69,11 +69,11 @@ TEST(AtomicFile, AFailedFileLeavesTheWholeSetUntouched) {
 TEST(AtomicFile, FailuresToCreateOrRename) {
   sdktest::ScratchDir scratch;
   // The folder does not exist: nothing can be created.
-  EXPECT_FALSE(Obrin::writeFileAtomically(scratch.path() / "missing" / "x.dat", "x"));
-  EXPECT_FALSE(Obrin::writeBytes(scratch.path() / "missing" / "x.dat", "x"));
+  EXPECT_FALSE(Lumetra::writeFileAtomically(scratch.path() / "missing" / "x.dat", "x"));
+  EXPECT_FALSE(Lumetra::writeBytes(scratch.path() / "missing" / "x.dat", "x"));
   // The final name is taken by a folder: the rename fails and the temporary file goes.
   fs::create_directory(scratch.path() / "taken.dat");
-  EXPECT_FALSE(Obrin::writeFileAtomically(scratch.path() / "taken.dat", "x"));
+  EXPECT_FALSE(Lumetra::writeFileAtomically(scratch.path() / "taken.dat", "x"));
   EXPECT_EQ(sdktest::folderEntries(scratch.path()), std::vector<std::string>{"taken.dat"});
 }
 
@@ -85,7 +85,7 @@ TEST(AtomicFile, ShortWriteIsReported) {
   {
     sdktest::FileSizeLimit limit(1000);
     if (!limit.active()) GTEST_SKIP() << "cannot limit the file size";
-    written = Obrin::writeFileAtomically(target, std::string(50000, 'x'));
+    written = Lumetra::writeFileAtomically(target, std::string(50000, 'x'));
   }
   EXPECT_FALSE(written);
   EXPECT_EQ(contentOf(target), "good");

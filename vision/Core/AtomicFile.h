@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace Obrin {
+namespace Lumetra {
 
 /// Writes one file's content to the given (temporary) path; returns true when the whole content
 /// reached the file.
@@ -35,4 +35,4 @@ bool writeFilesAtomically(const std::vector<PendingFile>& files);
 /// The same for one file whose content is given.
 bool writeFileAtomically(const std::filesystem::path& path, const std::string& bytes);
 
-}  // namespace Obrin
+}  // namespace Lumetra
