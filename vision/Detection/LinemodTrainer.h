@@ -2,6 +2,8 @@
 // Trains LINEMOD-style template pyramids of a CAD model from sampled camera poses.
 #include "Detection/LinemodTemplate.h"
 #include "Detection/PinholeCamera.h"
+#include "Detection/TemplateFeatures.h"
+#include "Detection/TrainingPose.h"
 
 #include <cstdint>
 #include <map>
@@ -55,6 +57,30 @@ class LinemodTrainer {
   const Settings& settings() const { return mSettings; }
   const std::map<std::string, std::vector<TemplatePyramid>>& templates() const { return mTemplates; }
   const std::unordered_map<std::string, PinholeCamera>& cameras() const { return mCameras; }
+  /// Records the camera the class was trained for (written into its template file).
+  void setCamera(const std::string& className, const PinholeCamera& camera) { mCameras[className] = camera; }
+
+  /// Makes one template pyramid of `levels` levels from the gradient candidates seen under
+  /// `pose` and files it under `className`. Candidates are labelled by quantised orientation
+  /// (a direction and its opposite alike), shuffled, ordered farthest-point first, and every
+  /// level takes numFeatures features from that order, merging candidates that fall on one pixel
+  /// of the level. When `rectangle` is given the pyramid is cropped (`cropTemplates`) and its
+  /// bounding rectangle stored there.
+  /// Candidates without a finite position within +-2^29 pixels or without a finite angle are
+  /// ignored. Returns the pyramid's template id (its index in the class's list), or -1 when
+  /// fewer than numFeatures candidates are usable, some level ends with fewer than numFeatures
+  /// distinct features, numFeatures is 0 or `levels` lies outside 1 to 30; nothing is stored then.
+  /// The shuffle is seeded with the settings' seed when given, else with one seed drawn for the
+  /// whole process on first need, so equal inputs give equal pyramids within a process.
+  std::int32_t extractTemplateFeatures(const std::vector<GradientCandidate>& candidates,
+                                       const std::string& className, const TrainingPose& pose,
+                                       std::uint64_t levels, TemplateRect* rectangle);
+
+  /// Crops every template of the pyramid to the pyramid's common bounding box: the features'
+  /// level-0 extent, its left and top edges rounded down to even; each level's template gets that
+  /// box scaled to its level as size and top-left, and its features become relative to it.
+  /// Returns the level-0 box (all zero for a pyramid without features, which stays unchanged).
+  static TemplateRect cropTemplates(TemplatePyramid& pyramid);
 
  private:
   Settings mSettings;

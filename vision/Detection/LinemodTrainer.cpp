@@ -1,0 +1,167 @@
+#include "Detection/LinemodTrainer.h"
+
+#include "Core/Log.h"
+#include "Core/Profiler.h"
+#include "Core/RandomSeed.h"
+#include "Geometry/Sort.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <random>
+
+namespace Lumetra::Linemod {
+
+namespace {
+
+/// Candidates farther out than this are ignored: every level's coordinates, their level-0
+/// multiples and the bounding box then stay far inside 32-bit integers.
+constexpr float kCoordinateLimit = 536870912.0f;  // 2^29
+
+struct ShuffleRecord {
+  std::int32_t x = 0;
+  std::int32_t y = 0;
+  std::uint8_t label = 0;
+  float score = 1.0f;
+};
+
+std::optional<ShuffleRecord> toShuffleRecord(const GradientCandidate& c) {
+  if (!(std::abs(c.x) < kCoordinateLimit) || !(std::abs(c.y) < kCoordinateLimit)) return std::nullopt;
+  // 8 / pi per radian: 8 bins of 22.5 degrees over a turn, a direction and its opposite alike.
+  const float bin = (3.1415927f + c.angle) * 2.546479f + 0.5f;
+  if (!(std::abs(bin) < 2147483648.0f)) return std::nullopt;
+  ShuffleRecord record;
+  record.x = static_cast<std::int32_t>(c.x);
+  record.y = static_cast<std::int32_t>(c.y);
+  record.label = static_cast<std::uint8_t>(static_cast<std::int32_t>(bin) & 7);
+  return record;
+}
+
+/// The seed of every shuffle without a configured seed, drawn once per process on first need.
+std::uint32_t processShuffleSeed() {
+  static const std::uint32_t seed = [] {
+    const std::uint32_t value = randomDeviceSeed();
+    LUMETRA_LOG_INFO("Random shuffle seed set to {}.", value);
+    return value;
+  }();
+  return seed;
+}
+
+/// The features of one level from the records in `order`, or nothing when fewer than
+/// `featureCount` distinct pixels of the level are reached.
+std::optional<std::vector<Feature>> levelFeatures(const std::vector<ShuffleRecord>& records,
+                                                  const std::vector<std::int32_t>& order, std::size_t featureCount,
+                                                  std::uint64_t level) {
+  std::vector<Feature> features;
+  features.reserve(featureCount);
+  std::vector<std::int32_t> counts(featureCount, 1);
+  const std::int32_t scale = std::int32_t{1} << level;
+  for (const std::int32_t index : order) {
+    if (features.size() >= featureCount) break;
+    const ShuffleRecord& c = records[static_cast<std::size_t>(index)];
+    const std::int32_t fx = c.x / scale;
+    const std::int32_t fy = c.y / scale;
+    auto same = std::find_if(features.begin(), features.end(),
+                             [fx, fy](const Feature& f) { return f.x == fx && f.y == fy; });
+    if (same == features.end()) {
+      features.push_back({fx, fy, c.label});
+      continue;
+    }
+    const std::int32_t counter = ++counts[static_cast<std::size_t>(same - features.begin())];
+    same->label = static_cast<std::uint8_t>(same->label + (c.label - same->label) / counter);
+  }
+  if (features.size() < featureCount) return std::nullopt;
+  return features;
+}
+
+}  // namespace
+
+std::int32_t LinemodTrainer::extractTemplateFeatures(const std::vector<GradientCandidate>& candidates,
+                                                     const std::string& className, const TrainingPose& pose,
+                                                     std::uint64_t levels, TemplateRect* rectangle) {
+  const std::uint64_t featureCount = mSettings.numFeatures;
+  if (featureCount == 0 || levels == 0 || levels > 30) {
+    LUMETRA_LOG_WARN("Cannot make templates of {} features on {} levels.", featureCount, levels);
+    return -1;
+  }
+  std::vector<ShuffleRecord> records;
+  records.reserve(candidates.size());
+  for (const GradientCandidate& c : candidates) {
+    if (auto record = toShuffleRecord(c)) records.push_back(*record);
+  }
+  if (records.size() < featureCount) {
+    LUMETRA_LOG_INFO("Not enough features were extracted {}/{}.", records.size(), featureCount);
+    return -1;
+  }
+  std::vector<TemplatePyramid>& classPyramids = mTemplates[className];
+
+  const std::optional<std::uint32_t> seed =
+      mSettings.seedGiven ? std::optional<std::uint32_t>(mSettings.seed) : std::nullopt;
+  std::mt19937 engine(seed ? *seed : processShuffleSeed());
+  std::shuffle(records.begin(), records.end(), engine);
+
+  std::vector<Eigen::Vector2i> points;
+  points.reserve(records.size());
+  for (const ShuffleRecord& r : records) points.emplace_back(r.x, r.y);
+  const float limit = static_cast<float>(featureCount) * 1.5f;
+  const std::int32_t orderLimit = limit < 2147483648.0f ? static_cast<std::int32_t>(limit)
+                                                        : std::numeric_limits<std::int32_t>::max();
+  const std::vector<std::int32_t> order = sortByPairDistance(points, 0, orderLimit, seed);
+
+  TemplatePyramid pyramid;
+  for (std::uint64_t level = 0; level < levels; ++level) {
+    std::optional<std::vector<Feature>> features =
+        levelFeatures(records, order, static_cast<std::size_t>(featureCount), level);
+    if (!features) return -1;
+    Template t;
+    t.pyramidLevel = static_cast<std::int32_t>(level);
+    t.rotation = pose.rotation;
+    t.translation = pose.translation;
+    t.features = std::move(*features);
+    pyramid.push_back(std::move(t));
+  }
+  if (rectangle) *rectangle = cropTemplates(pyramid);
+  classPyramids.push_back(std::move(pyramid));
+  return static_cast<std::int32_t>(classPyramids.size() - 1);
+}
+
+TemplateRect LinemodTrainer::cropTemplates(TemplatePyramid& pyramid) {
+  PROFILE_BLOCK("Lumetra::Linemod::LinemodTrainer::cropTemplates");
+  std::int64_t minX = std::numeric_limits<std::int32_t>::max();
+  std::int64_t minY = minX;
+  std::int64_t maxX = std::numeric_limits<std::int32_t>::min();
+  std::int64_t maxY = maxX;
+  bool any = false;
+  for (const Template& t : pyramid) {
+    // Level coordinates scaled up by multiplication: they may be negative.
+    const std::int64_t scale = std::int64_t{1} << std::clamp(t.pyramidLevel, 0, 30);
+    for (const Feature& f : t.features) {
+      any = true;
+      minX = std::min(minX, f.x * scale);
+      minY = std::min(minY, f.y * scale);
+      maxX = std::max(maxX, f.x * scale);
+      maxY = std::max(maxY, f.y * scale);
+    }
+  }
+  if (!any) return {};
+  if (minX % 2 == 1) --minX;  // an odd negative minimum has remainder -1 and stays
+  if (minY % 2 == 1) --minY;
+  const std::int64_t width = maxX - minX;
+  const std::int64_t height = maxY - minY;
+  for (Template& t : pyramid) {
+    const int shift = std::clamp(t.pyramidLevel, 0, 30);
+    t.width = static_cast<std::int32_t>(width >> shift);
+    t.height = static_cast<std::int32_t>(height >> shift);
+    t.tlX = static_cast<std::int32_t>(minX >> shift);
+    t.tlY = static_cast<std::int32_t>(minY >> shift);
+    for (Feature& f : t.features) {
+      f.x -= t.tlX;
+      f.y -= t.tlY;
+    }
+  }
+  return {static_cast<std::int32_t>(minX), static_cast<std::int32_t>(minY), static_cast<std::int32_t>(width),
+          static_cast<std::int32_t>(height)};
+}
+
+}  // namespace Lumetra::Linemod
