@@ -117,14 +117,14 @@ void dropSymmetricDuplicates(std::vector<Eigen::Vector3f>& positions,
     const Eigen::Vector3f p = positions[i];
     const Eigen::Vector3f image = applySymmetry(symmetry, p);
     const Eigen::Vector3f imageDirection = normalisedIfNonZero(image);
-    bool duplicate = false;
-    // A position is never its own duplicate: under a symmetry that maps it onto itself (a turn by
-    // a multiple of 360 degrees) it would otherwise always be dropped.
-    for (std::size_t k = 0; k < count && !duplicate; ++k) {
-      if (k == i) continue;
-      const Eigen::Vector3f& q = positions[k];
-      duplicate = (q - image).norm() < maxDistance && normalisedIfNonZero(q).dot(imageDirection) >= minCosine;
-    }
+    auto matches = [&](const Eigen::Vector3f& q) {
+      return (q - image).norm() < maxDistance && normalisedIfNonZero(q).dot(imageDirection) >= minCosine;
+    };
+    // Witnesses are the positions kept so far and those still to come; never the position itself
+    // (a turn by a multiple of 360 degrees would drop every position), and never one already
+    // dropped (of a symmetric pair, both would go).
+    bool duplicate = std::any_of(positions.begin(), positions.begin() + write, matches) ||
+                     std::any_of(positions.begin() + i + 1, positions.end(), matches);
     if (!duplicate) positions[write++] = p;
   }
   positions.resize(write);

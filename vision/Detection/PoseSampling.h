@@ -50,7 +50,8 @@ std::vector<Eigen::Vector3f>::iterator removeOutsideElevationRange(std::vector<E
                                                                    const TrainerSettings& settings);
 
 /// Drops every position whose image under `symmetry` lies within `maxDistance` of, and in
-/// nearly the same direction (cosine >= `minCosine`) as, another entry of the list.
+/// nearly the same direction (cosine >= `minCosine`) as, a position kept before it or one after
+/// it: of two positions that the symmetry maps onto each other the later one stays.
 void dropSymmetricDuplicates(std::vector<Eigen::Vector3f>& positions,
                              const CadModelDescription::DiscreteSymmetry& symmetry, float minCosine = 0.99f,
                              float maxDistance = 0.01f);

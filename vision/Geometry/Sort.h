@@ -26,7 +26,7 @@ std::vector<std::int32_t> sortByPairDistance(const std::vector<Eigen::Vector3f>&
                                              std::optional<std::int32_t> limit = std::nullopt,
                                              std::optional<std::uint32_t> seed = std::nullopt);
 
-/// Orders 2-D integer points; squared distances are computed in 64-bit integers, so no
+/// Orders 2-D integer points; squared distances are exact integers (64 or 128 bits), so no
 /// coordinate pair can overflow.
 std::vector<std::int32_t> sortByPairDistance(const std::vector<Eigen::Vector2i>& points, std::int32_t threshold,
                                              std::optional<std::int32_t> limit = std::nullopt,
