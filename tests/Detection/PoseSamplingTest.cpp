@@ -60,8 +60,8 @@ TEST(PoseSampling, DefaultsGiveFourInPlaneTurnsPerPositionInTheShellAndBand) {
 
 TEST(PoseSampling, CapsAndEmptyInPlaneRange) {
   TrainerSettings settings;
-  settings.numTemplates = 1;  // 2 views: the first position's -20 and -10 degree turns only
-  EXPECT_EQ(Lumetra::sampleTrainingPoses(settings, V3::Zero(), CadModelDescription{}).size(), 2u);
+  settings.numTemplates = 51;  // 102 views: 25 positions with 4 turns, then 2 turns of the 26th
+  EXPECT_EQ(Lumetra::sampleTrainingPoses(settings, V3::Zero(), CadModelDescription{}).size(), 102u);
   settings.numTemplates = 1000;
   CadModelDescription folded;  // a thin shell folded onto x = 0 keeps only a handful of positions
   folded.continuousSymmetries.push_back({V3::UnitZ(), V3::Zero()});
