@@ -77,8 +77,9 @@ class LinemodTrainer {
                                        std::uint64_t levels, TemplateRect* rectangle);
 
   /// Crops every template of the pyramid to the pyramid's common bounding box: the features'
-  /// level-0 extent, its left and top edges rounded down to even; each level's template gets that
-  /// box scaled to its level as size and top-left, and its features become relative to it.
+  /// level-0 extent, a positive odd left or top edge lowered by one (a negative odd one stays);
+  /// each level's template gets that box scaled down to its level (rounding towards minus
+  /// infinity) as size and top-left, and its features become relative to that top-left.
   /// Returns the level-0 box (all zero for a pyramid without features, which stays unchanged).
   static TemplateRect cropTemplates(TemplatePyramid& pyramid);
 
