@@ -1,0 +1,111 @@
+#include "Renderer/OpenGL/GlContext.h"
+
+#include "Core/Log.h"
+#include "Renderer/OpenGL/GlfwLibrary.h"
+
+#include <glad/gl.h>
+#define GLFW_INCLUDE_NONE
+#include <GLFW/glfw3.h>
+#include <X11/Xlib.h>
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+
+// The window library's native accessor of its X11 connection (declared here so that the
+// X extension headers its native header pulls in are not needed).
+extern "C" Display* glfwGetX11Display(void);
+
+namespace Lumetra::OpenGL {
+
+namespace {
+
+// Whether the X server at the other end of the window library's connection still answers.
+// Destroying windows over a closed connection makes Xlib end the process from its I/O error
+// handler, so teardown at exit checks this first. A peek that reports end of stream or an error
+// other than "nothing to read" means the server has gone.
+bool displayConnectionAlive() {
+  Display* display = glfwGetX11Display();
+  if (display == nullptr) return true;  // not an X11 session: nothing to check
+  char byte = 0;
+  const ssize_t n = recv(ConnectionNumber(display), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR));
+}
+
+}  // namespace
+
+GlContext& GlContext::shared() {
+  static GlContext context;
+  return context;
+}
+
+void GlContext::onGlfwError(int code, const char* description) {
+  LUMETRA_LOG_ERROR("GLFW Error occurred ({}) {}.", code, description != nullptr ? description : "");
+}
+
+GlContext::GlContext() {
+  glfwSetErrorCallback(&GlContext::onGlfwError);
+  if (!acquireGlfw()) {
+    LUMETRA_LOG_ERROR("GLFW failed to initialize.");
+    return;
+  }
+  mHoldsGlfw = true;
+  glfwDefaultWindowHints();
+  glfwWindowHint(GLFW_CONTEXT_VERSION_MAJOR, 3);
+  glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 3);
+  glfwWindowHint(GLFW_OPENGL_PROFILE, GLFW_OPENGL_CORE_PROFILE);
+  glfwWindowHint(GLFW_VISIBLE, GLFW_FALSE);
+  mainWindow = glfwCreateWindow(1, 1, "", nullptr, nullptr);
+  if (mainWindow != nullptr) glfwMakeContextCurrent(mainWindow);
+  if (mainWindow == nullptr || gladLoadGL(glfwGetProcAddress) <= 0) {
+    LUMETRA_LOG_ERROR("Loading GLAD failed!");
+    if (mainWindow != nullptr) glfwDestroyWindow(mainWindow);
+    mainWindow = nullptr;
+    releaseGlfw();
+    mHoldsGlfw = false;
+    return;
+  }
+  GLint renderbuffer = 0;
+  GLint texture = 0;
+  GLint viewport[2] = {0, 0};
+  glGetIntegerv(GL_MAX_RENDERBUFFER_SIZE, &renderbuffer);
+  glGetIntegerv(GL_MAX_TEXTURE_SIZE, &texture);
+  glGetIntegerv(GL_MAX_VIEWPORT_DIMS, viewport);
+  mMaxRenderbufferSize = std::min({renderbuffer, texture, viewport[0], viewport[1]});
+  initialised = true;
+}
+
+GlContext::~GlContext() {
+  // Another user may have terminated the library behind the reference count, or the display may
+  // have gone before the process: then the windows are left to the operating system.
+  if (!mHoldsGlfw || glfwReferenceCount() == 0) return;
+  if (!displayConnectionAlive()) return;
+  for (auto& entry : windows) glfwDestroyWindow(entry.second);
+  windows.clear();
+  if (mainWindow != nullptr) glfwDestroyWindow(mainWindow);
+  mainWindow = nullptr;
+  releaseGlfw();
+}
+
+bool GlContext::makeContextCurrent(const std::string& name) {
+  GLFWwindow* window = nullptr;
+  if (name.empty()) {
+    if (mainWindow == nullptr) {
+      LUMETRA_LOG_ERROR("No context creator");
+      return false;
+    }
+    window = mainWindow;
+  } else {
+    const auto found = windows.find(name);
+    if (found == windows.end()) {
+      LUMETRA_LOG_ERROR("No reference exists to the window {}.", name);
+      return false;
+    }
+    window = found->second;
+  }
+  if (glfwGetCurrentContext() != window) glfwMakeContextCurrent(window);
+  return true;
+}
+
+}  // namespace Lumetra::OpenGL
