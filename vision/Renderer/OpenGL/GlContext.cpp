@@ -77,15 +77,15 @@ GlContext::GlContext() {
 }
 
 GlContext::~GlContext() {
-  // Another user may have terminated the library behind the reference count, or the display may
-  // have gone before the process: then the windows are left to the operating system.
-  if (!mHoldsGlfw || glfwReferenceCount() == 0) return;
-  if (!displayConnectionAlive()) return;
+  // Runs at process exit. The windows go while the display still answers (over a closed
+  // connection Xlib would end the process from its I/O error handler). The window library stays
+  // initialised and the operating system closes its connection: terminating it here would unload
+  // the OpenGL driver while later exit handlers may still use the library.
+  if (!mHoldsGlfw || glfwReferenceCount() == 0 || !displayConnectionAlive()) return;
   for (auto& entry : windows) glfwDestroyWindow(entry.second);
   windows.clear();
   if (mainWindow != nullptr) glfwDestroyWindow(mainWindow);
   mainWindow = nullptr;
-  releaseGlfw();
 }
 
 bool GlContext::makeContextCurrent(const std::string& name) {

@@ -15,12 +15,6 @@ class GlContext {
   /// The one instance of the process, brought up on the first call (thread-safe).
   static GlContext& shared();
 
-  /// Brings the window library, the hidden window and the OpenGL functions up. Failures are
-  /// logged and leave the object not initialised; nothing throws.
-  GlContext();
-  /// Destroys the windows and gives the window library back. At process exit it leaves
-  /// everything to the operating system when the display connection is already gone.
-  ~GlContext();
   GlContext(const GlContext&) = delete;
   GlContext& operator=(const GlContext&) = delete;
 
@@ -38,6 +32,12 @@ class GlContext {
   static void onGlfwError(int code, const char* description);
 
  private:
+  /// Brings the window library, the hidden window and the OpenGL functions up. Failures are
+  /// logged and leave the object not initialised; nothing throws.
+  GlContext();
+  /// At process exit: destroys the windows while the display still answers.
+  ~GlContext();
+
   GLFWwindow* mainWindow = nullptr;
   std::unordered_map<std::string, GLFWwindow*> windows;
   std::mutex windowsMutex;
