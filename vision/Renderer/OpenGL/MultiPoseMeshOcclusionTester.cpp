@@ -171,6 +171,8 @@ bool MultiPoseMeshOcclusionTester::cameraFits(const PinholeCamera& camera) {
 
 void MultiPoseMeshOcclusionTester::initializeGL() {
   if (!GlContext::shared().makeContextCurrent()) return;
+  while (glGetError() != GL_NO_ERROR) {
+  }
   if (GLAD_GL_VERSION_4_3 == 0) {
     LUMETRA_LOG_ERROR("The OpenGL context lacks version 4.3 (shader storage buffers).");
     return;
@@ -191,6 +193,10 @@ void MultiPoseMeshOcclusionTester::initializeGL() {
   glGetIntegerv(GL_MAX_SHADER_STORAGE_BLOCK_SIZE, &blockSize);
   mMaxFlags = std::min<std::size_t>(static_cast<std::size_t>(std::max(blockSize, 0)) / 4,
                                     std::size_t(std::numeric_limits<GLint>::max()));
+  if (mSamplePoints.size() > mMaxFlags) {
+    LUMETRA_LOG_ERROR("{} sample points exceed a storage buffer of {} flags.", mSamplePoints.size(), mMaxFlags);
+    return;
+  }
   mInitialized = true;
   const std::string insideTile = std::string(kHeader) + kInsideTile;
   if (!linkProgram(mMeshProgram, vertexShader(kMeshVertex), insideTile + kMeshFragment) ||
@@ -232,8 +238,8 @@ void MultiPoseMeshOcclusionTester::initializeGL() {
   glBindVertexArray(0);
   glBindBuffer(GL_ARRAY_BUFFER, 0);
 
-  const GLint sampleCount = static_cast<GLint>(std::min(mSamplePoints.size(), mMaxFlags));
-  glProgramUniform1i(mPointProgram, glGetUniformLocation(mPointProgram, "samplePointOffset"), sampleCount);
+  glProgramUniform1i(mPointProgram, glGetUniformLocation(mPointProgram, "samplePointOffset"),
+                     static_cast<GLint>(mSamplePoints.size()));
   for (GLuint program : {mMeshProgram, mPointProgram, mMultiPoseProgram}) {
     glProgramUniform2f(program, glGetUniformLocation(program, "tileSize"), static_cast<float>(mCamera.width),
                        static_cast<float>(mCamera.height));

@@ -24,8 +24,9 @@ class MultiPoseMeshOcclusionTester : public MeshRenderer {
 
   /// Copies the mesh (vertex positions, triangle indices into them) and the fixed sample points,
   /// and sets up the OpenGL objects on the hidden context. Test `isReady()` afterwards: it is
-  /// false without a usable context, with indices outside the vertices, or with a camera whose
-  /// tile grid does not fit the driver's framebuffer limits (see `cameraFits`).
+  /// false without a usable context (OpenGL 4.3 or later), with indices outside the vertices,
+  /// with more sample points than one storage buffer holds, or with a camera whose tile grid does
+  /// not fit the driver's framebuffer limits (see `cameraFits`).
   MultiPoseMeshOcclusionTester(const PinholeCamera& camera, Points vertices, std::vector<std::uint32_t> indices,
                                Points samplePoints);
   ~MultiPoseMeshOcclusionTester() override;
