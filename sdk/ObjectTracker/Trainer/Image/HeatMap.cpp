@@ -12,6 +12,7 @@ namespace Obrin {
 namespace {
 
 constexpr std::uint32_t kDefaultStampSide = 9;
+constexpr std::uint64_t kMaxColors = std::uint64_t(1) << 24;
 
 // Bytes R, G, B, A of the palette, lowest density first. The first two entries are the same.
 constexpr std::uint8_t kPaletteBytes[kHeatMapPaletteSize][4] = {
@@ -60,60 +61,58 @@ void countCentres(std::int32_t* grid, std::int64_t width, std::int64_t height, c
   }
 }
 
-// The distinct stamp values: offsets (a, b) with 0 <= a <= b <= 4 inside the stamp's radius.
-struct Ring {
-  std::int64_t a, b;
-};
-constexpr Ring kRings[] = {{0, 0}, {0, 1}, {0, 2}, {0, 3}, {0, 4}, {1, 1}, {1, 2},
-                           {1, 3}, {1, 4}, {2, 2}, {2, 3}, {2, 4}, {3, 3}};
-constexpr std::size_t kRingCount = sizeof(kRings) / sizeof(kRings[0]);
+/// The counts at the (up to eight) positions (+-a, +-b) and (+-b, +-a) around column x, all of
+/// one stamp value; v[b] holds the counts of rows y - b and y + b summed.
+template <std::int64_t A, std::int64_t B>
+inline std::int32_t ring(const std::int32_t* const* v, std::int64_t x) {
+  std::int32_t n = A == 0 ? v[B][x] : v[B][x - A] + v[B][x + A];
+  if (A != B) n += v[A][x - B] + v[A][x + B];
+  return n;
+}
 
 /// Adds the count grid convolved with the default stamp to the map's cells and returns the
 /// largest cell. The stamp's value depends only on the distance from its centre, so the counts
-/// at the (up to eight) positions (+-a, +-b) and (+-b, +-a) around a cell are summed as integers
-/// first and weighted once.
+/// of one value are summed as integers first and weighted once.
 __attribute__((target_clones("avx2", "default"))) float addConvolvedCounts(HeatMap& map, const std::int32_t* grid) {
   const std::int64_t width = map.width, height = map.height, stride = width + 2 * kPad;
-  const float* stamp = HeatMapStamp::defaultStamp()->buf;
-  float weight[kRingCount];
-  for (std::size_t k = 0; k < kRingCount; ++k) {
-    weight[k] = stamp[(kPad + kRings[k].b) * kDefaultStampSide + kPad + kRings[k].a];
+  // w[a][b]: the stamp at (+-a, +-b) from its centre.
+  float w[kPad + 1][kPad + 1];
+  for (std::int64_t a = 0; a <= kPad; ++a) {
+    for (std::int64_t b = 0; b <= kPad; ++b) w[a][b] = HeatMapStamp::defaultStamp()->buf[(kPad + b) * 9 + kPad + a];
   }
-  // vertical[b][x]: the counts at rows y - b and y + b of column x (one row for b = 0).
   std::vector<std::int32_t> vertical(static_cast<std::size_t>((kPad + 1) * stride));
-  std::vector<float> sum(static_cast<std::size_t>(width));
-  float largest = map.max;
+  const std::int32_t* v[kPad + 1];
+  for (std::int64_t b = 0; b <= kPad; ++b) v[b] = vertical.data() + b * stride + kPad;
+  std::int32_t largestBits;
+  std::memcpy(&largestBits, &map.max, sizeof largestBits);
   for (std::int64_t y = 0; y < height; ++y) {
     const std::int32_t* centre = grid + (y + kPad) * stride;
     std::copy(centre, centre + stride, vertical.begin());
     for (std::int64_t b = 1; b <= kPad; ++b) {
-      std::int32_t* v = vertical.data() + b * stride;
-      for (std::int64_t x = 0; x < stride; ++x) v[x] = centre[x - b * stride] + centre[x + b * stride];
-    }
-    const std::int32_t* v = vertical.data() + kPad;
-    for (std::int64_t x = 0; x < width; ++x) sum[x] = weight[0] * static_cast<float>(v[x]);
-    for (std::size_t k = 1; k < kRingCount; ++k) {
-      const std::int64_t a = kRings[k].a, b = kRings[k].b;
-      const std::int32_t* va = v + a * stride;
-      const std::int32_t* vb = v + b * stride;
-      const float w = weight[k];
-      float* out = sum.data();
-      if (a == 0) {
-        for (std::int64_t x = 0; x < width; ++x) out[x] += w * static_cast<float>(vb[x] + va[x - b] + va[x + b]);
-      } else if (a == b) {
-        for (std::int64_t x = 0; x < width; ++x) out[x] += w * static_cast<float>(vb[x - a] + vb[x + a]);
-      } else {
-        for (std::int64_t x = 0; x < width; ++x) {
-          out[x] += w * static_cast<float>(vb[x - a] + vb[x + a] + va[x - b] + va[x + b]);
-        }
-      }
+      std::int32_t* sums = vertical.data() + b * stride;
+      for (std::int64_t x = 0; x < stride; ++x) sums[x] = centre[x - b * stride] + centre[x + b * stride];
     }
     float* row = map.cells + y * width;
     for (std::int64_t x = 0; x < width; ++x) {
-      row[x] += sum[static_cast<std::size_t>(x)];
-      largest = std::max(largest, row[x]);
+      const float sum =
+          w[0][0] * static_cast<float>(ring<0, 0>(v, x)) + w[0][1] * static_cast<float>(ring<0, 1>(v, x)) +
+          w[0][2] * static_cast<float>(ring<0, 2>(v, x)) + w[0][3] * static_cast<float>(ring<0, 3>(v, x)) +
+          w[0][4] * static_cast<float>(ring<0, 4>(v, x)) + w[1][1] * static_cast<float>(ring<1, 1>(v, x)) +
+          w[1][2] * static_cast<float>(ring<1, 2>(v, x)) + w[1][3] * static_cast<float>(ring<1, 3>(v, x)) +
+          w[1][4] * static_cast<float>(ring<1, 4>(v, x)) + w[2][2] * static_cast<float>(ring<2, 2>(v, x)) +
+          w[2][3] * static_cast<float>(ring<2, 3>(v, x)) + w[2][4] * static_cast<float>(ring<2, 4>(v, x)) +
+          w[3][3] * static_cast<float>(ring<3, 3>(v, x));  // (3, 4) and (4, 4) lie outside the radius
+      row[x] += sum;
+    }
+    // Cells are never negative, so their bit patterns order like the values.
+    for (std::int64_t x = 0; x < width; ++x) {
+      std::int32_t bits;
+      std::memcpy(&bits, &row[x], sizeof bits);
+      largestBits = std::max(largestBits, bits);
     }
   }
+  float largest;
+  std::memcpy(&largest, &largestBits, sizeof largest);
   return largest;
 }
 
@@ -139,7 +138,7 @@ const HeatMapStamp* HeatMapStamp::defaultStamp() {
 }
 
 HeatMapColorScheme* HeatMapColorScheme::load(const std::uint32_t* colors, std::uint64_t n) {
-  if (colors == nullptr || n == 0 || n > std::numeric_limits<std::size_t>::max() / sizeof(std::uint32_t)) {
+  if (colors == nullptr || n == 0 || n > kMaxColors) {
     return nullptr;
   }
   auto* scheme = static_cast<HeatMapColorScheme*>(std::malloc(sizeof(HeatMapColorScheme)));
@@ -236,13 +235,14 @@ std::uint32_t* HeatMap::render(const HeatMap* map, const HeatMapColorScheme* sch
   }
   const float s = map->max > 0.0f ? map->max : 1.0f;
   const float last = static_cast<float>(scheme->count - 1);
+  // The palette entries first (a loop of plain arithmetic), then their colours. Only a negative
+  // cell (which stamps never make) can put the position below 0.
   for (std::size_t i = 0; i < count; ++i) {
-    const float v = std::min(s, map->cells[i]) / s;
-    // Only a negative cell (which stamps never make) can put the position below 0.
-    const float position = std::max(0.0f, v * last + 0.5f);
-    const auto index = static_cast<std::uint64_t>(static_cast<std::int64_t>(position));
-    out[i] = scheme->colors[std::min<std::uint64_t>(index, scheme->count - 1)];
+    const float position = std::min(s, map->cells[i]) / s * last + 0.5f;
+    out[i] = static_cast<std::uint32_t>(static_cast<std::int32_t>(position > 0.0f ? position : 0.0f));
   }
+  const auto lastEntry = static_cast<std::uint32_t>(scheme->count - 1);
+  for (std::size_t i = 0; i < count; ++i) out[i] = scheme->colors[std::min(out[i], lastEntry)];
   return out;
 }
 

@@ -34,8 +34,8 @@ struct HeatMapColorScheme {
   std::uint32_t* colors = nullptr;
   std::uint64_t count = 0;
 
-  /// A new scheme holding a copy of the n words, or null when n is 0, the colours are null or an
-  /// allocation fails. Released with `HeatMap::release`.
+  /// A new scheme holding a copy of the n words, or null when n is 0 or above 2^24, the colours
+  /// are null or an allocation fails. Released with `HeatMap::release`.
   static HeatMapColorScheme* load(const std::uint32_t* colors, std::uint64_t n);
 };
 
