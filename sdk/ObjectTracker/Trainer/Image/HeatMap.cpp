@@ -76,9 +76,10 @@ inline std::int32_t ring(const std::int32_t* const* v, std::int64_t x) {
 __attribute__((target_clones("avx2", "default"))) float addConvolvedCounts(HeatMap& map, const std::int32_t* grid) {
   const std::int64_t width = map.width, height = map.height, stride = width + 2 * kPad;
   // w[a][b]: the stamp at (+-a, +-b) from its centre.
+  const float* stamp = HeatMapStamp::defaultStamp()->buf;
   float w[kPad + 1][kPad + 1];
   for (std::int64_t a = 0; a <= kPad; ++a) {
-    for (std::int64_t b = 0; b <= kPad; ++b) w[a][b] = HeatMapStamp::defaultStamp()->buf[(kPad + b) * 9 + kPad + a];
+    for (std::int64_t b = 0; b <= kPad; ++b) w[a][b] = stamp[(kPad + b) * kDefaultStampSide + kPad + a];
   }
   std::vector<std::int32_t> vertical(static_cast<std::size_t>((kPad + 1) * stride));
   const std::int32_t* v[kPad + 1];
