@@ -176,15 +176,21 @@ void apply(const picojson::value& v, Parameter<std::string>& p) {
 void apply(const picojson::value& v, Parameter<std::vector<std::int32_t>>& p) {
   if (!v.is<picojson::array>()) return;
   const picojson::array& a = v.get<picojson::array>();
-  std::vector<std::int32_t> numbers;
-  numbers.reserve(a.size());
-  for (const picojson::value& e : a) numbers.push_back(toInt32(e, p.key));
-  // The list keeps its length: extra elements are ignored, and a shorter array would leave
-  // positions the callers rely on without a value from the file.
-  if (numbers.size() < p.value.size()) {
+  // The list keeps its length: a shorter array would leave positions the callers rely on without
+  // a value from the file. Elements past the length are ignored, whatever number they hold, but
+  // must still be numbers.
+  if (a.size() < p.value.size()) {
     throw std::runtime_error("array of " + p.key + " has fewer elements than required");
   }
-  for (std::size_t i = 0; i < p.value.size(); ++i) p.value[i] = numbers[i];
+  std::vector<std::int32_t> numbers;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (i < p.value.size()) {
+      numbers.push_back(toInt32(a[i], p.key));
+    } else if (!a[i].is<double>()) {
+      typeMismatch("is<double>()");
+    }
+  }
+  p.value = std::move(numbers);
 }
 void apply(const picojson::value& v, Parameter<std::vector<double>>& p) {
   if (!v.is<picojson::array>()) return;

@@ -68,8 +68,7 @@ void BM_HeatMapAddClouds(benchmark::State& state) {
   for (const Eigen::Vector2d& o : normalOffsets()) offsets.emplace_back(static_cast<int>(o.x()), static_cast<int>(o.y()));
   for (auto _ : state) {
     Obrin::HeatMap* map = Obrin::HeatMap::create(640, 480);
-    Obrin::HeatMap::addPointClouds(map, records.data(), records.size(), offsets.data(), offsets.size(),
-                                   Obrin::HeatMapStamp::defaultStamp());
+    Obrin::HeatMap::addPointClouds(map, records.data(), records.size(), offsets.data(), offsets.size());
     benchmark::DoNotOptimize(map->max);
     Obrin::HeatMap::release(map);
   }

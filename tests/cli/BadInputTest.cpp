@@ -279,6 +279,8 @@ std::vector<Row> numberRanges() {
       single("IntFarBeyondLimit", "{\"Image.Grid.Col\": 1e300}", refused),
       single("IntListElementAtLimits", "{\"Image.Training.Resolution\": [2147483647, -2147483648]}", kLoadedNoPicture),
       single("IntListElementJustAboveLimit", "{\"Image.Training.Resolution\": [640, 2147483648]}", refused),
+      single("IntListElementPastTheLengthIsIgnored", "{\"Image.Training.Resolution\": [640, 480, 3e9]}",
+             kLoadedNoPicture),
       batch("CountAtLowerLimit", qrBatch("-2147483648"), negativeCount("-2147483648")),
       batch("CountFractionTruncatesTowardZero", qrBatch("-1.9"), negativeCount("-1")),
       batch("CountJustAboveUpperLimit", qrBatch("2147483648"), batchRefused),
@@ -317,6 +319,7 @@ std::vector<Row> calibrations() {
           true),
       row("CalibrationResolutionAtLimits", "{\"Resolution\": [2147483647, -2147483648]}", true),
       row("CalibrationExtraElementsIgnored", "{\"Resolution\": [1, 2, 3], \"Distortion\": [0, 0, 0, 0, 0, 9]}", true),
+      row("CalibrationExtraElementBeyondIntRangeIgnored", "{\"Resolution\": [1280, 720, 1e10]}", true),
       row("CalibrationNonArrayValuesIgnored", "{\"Resolution\": null, \"FocalLength\": 3, \"Distortion\": {}}", true),
       row("CalibrationEmptyResolution", "{\"Resolution\": []}", false),
       row("CalibrationEmptyFocalLength", "{\"FocalLength\": []}", false),
@@ -477,6 +480,14 @@ Row picture(std::string name, std::string file, std::string content, const std::
              "Failed to train from {raw:" + file + "}\n" + kTrainingFailed};
 }
 
+// A FAST threshold outside 0 to 255 is refused before the picture is read.
+Row thresholdRefused(std::string name, const std::string& key, const std::string& value) {
+  return Row{std::move(name),
+             {{"config.json", "{\"Config.Target.Name\": \"Pic\", \"" + key + "\": " + value + "}"}, {"picture.png", "x"}},
+             {"{out}", "{in:config.json}", "{in:picture.png}"},
+             "Configuration Error: " + key + " must be from 0 to 255 (it is " + value + ")\n" + kTrainingFailed};
+}
+
 std::vector<Row> pictures() {
   const std::string good = grayPng(64, 48);
   std::string corrupt = good;
@@ -487,6 +498,9 @@ std::vector<Row> pictures() {
   std::string wrongCrcHuge = hugeHeader;
   const std::string fuzz = "tests/fuzz/corpus/fuzz_load_image/";
   std::vector<Row> rows = {
+      thresholdRefused("FastThresholdAbove255", "Image.FAST.Threshold", "256"),
+      thresholdRefused("FastThresholdNegative", "Image.FAST.Threshold", "-1"),
+      thresholdRefused("MvgThresholdAbove255", "MVGTrainer.Extractor.Threshold", "300"),
       picture("PictureEmpty", "empty.png", ""),
       picture("PictureTruncatedInTheHeader", "cut.png", good.substr(0, 20)),
       picture("PictureTruncatedInThePixels", "cut.png", good.substr(0, good.size() / 2)),

@@ -49,10 +49,12 @@ struct MaxOp {
 
 // First necessary condition for a corner anywhere in the block at p (false means none):
 // every arc of 9 holds two neighbouring positions of {0, 4, 8, 12}, so two such neighbours
-// must both be brighter or both darker. Four loads only.
+// must both be brighter or both darker. Four loads only. `bright` and `dark` are non-zero in
+// the pixels that pass as brighter or darker.
 template <class V>
 __attribute__((always_inline)) inline bool blockPassesQuickTest(const std::uint8_t* p, const std::int32_t* offsets,
-                                                                typename V::Reg tv) {
+                                                                typename V::Reg tv, typename V::Reg& bright,
+                                                                typename V::Reg& dark) {
   using R = typename V::Reg;
   const R c = V::load(p);
   const R hi = V::addsU(c, tv);
@@ -62,9 +64,16 @@ __attribute__((always_inline)) inline bool blockPassesQuickTest(const std::uint8
   // Both of a and b brighter <=> min(a, b) > hi; both darker <=> max(a, b) < lo.
   const R m04 = V::minU(v0, v4), m48 = V::minU(v4, v8), m812 = V::minU(v8, v12), m120 = V::minU(v12, v0);
   const R x04 = V::maxU(v0, v4), x48 = V::maxU(v4, v8), x812 = V::maxU(v8, v12), x120 = V::maxU(v12, v0);
-  const R bright = V::subsU(V::maxU(V::maxU(m04, m48), V::maxU(m812, m120)), hi);
-  const R dark = V::subsU(lo, V::minU(V::minU(x04, x48), V::minU(x812, x120)));
+  bright = V::subsU(V::maxU(V::maxU(m04, m48), V::maxU(m812, m120)), hi);
+  dark = V::subsU(lo, V::minU(V::minU(x04, x48), V::minU(x812, x120)));
   return V::nonZeroBits(V::orR(bright, dark)) != 0;
+}
+
+template <class V>
+__attribute__((always_inline)) inline bool blockPassesQuickTest(const std::uint8_t* p, const std::int32_t* offsets,
+                                                                typename V::Reg tv) {
+  typename V::Reg bright, dark;
+  return blockPassesQuickTest<V>(p, offsets, tv, bright, dark);
 }
 
 // Second necessary condition: every arc of 9 holds at least one position of each opposite
@@ -74,20 +83,17 @@ template <class V>
 __attribute__((always_inline)) inline bool blockMayHoldCorner(const std::uint8_t* p, const std::int32_t* offsets,
                                                               typename V::Reg tv) {
   using R = typename V::Reg;
+  R quickBright, quickDark;
+  if (!blockPassesQuickTest<V>(p, offsets, tv, quickBright, quickDark)) return false;
   const R c = V::load(p);
   const R hi = V::addsU(c, tv);
   const R lo = V::subsU(c, tv);
-  R v[16];
-  for (int k = 0; k < 16; ++k) v[k] = V::load(p + offsets[k]);
-  const R m04 = V::minU(v[0], v[4]), m48 = V::minU(v[4], v[8]), m812 = V::minU(v[8], v[12]), m120 = V::minU(v[12], v[0]);
-  const R x04 = V::maxU(v[0], v[4]), x48 = V::maxU(v[4], v[8]), x812 = V::maxU(v[8], v[12]), x120 = V::maxU(v[12], v[0]);
-  const R quickBright = V::subsU(V::maxU(V::maxU(m04, m48), V::maxU(m812, m120)), hi);
-  const R quickDark = V::subsU(lo, V::minU(V::minU(x04, x48), V::minU(x812, x120)));
-  R pairsHi = V::maxU(v[0], v[8]);
-  R pairsLo = V::minU(v[0], v[8]);
+  R pairsHi = V::maxU(V::load(p + offsets[0]), V::load(p + offsets[8]));
+  R pairsLo = V::minU(V::load(p + offsets[0]), V::load(p + offsets[8]));
   for (int k = 1; k < 8; ++k) {
-    pairsHi = V::minU(pairsHi, V::maxU(v[k], v[k + 8]));
-    pairsLo = V::maxU(pairsLo, V::minU(v[k], v[k + 8]));
+    const R a = V::load(p + offsets[k]), b = V::load(p + offsets[k + 8]);
+    pairsHi = V::minU(pairsHi, V::maxU(a, b));
+    pairsLo = V::maxU(pairsLo, V::minU(a, b));
   }
   const R bright = V::minU(quickBright, V::subsU(pairsHi, hi));
   const R dark = V::minU(quickDark, V::subsU(lo, pairsLo));

@@ -41,6 +41,24 @@ bool fitsPackedWords(const std::int32_t* k, int taps) {
   return k[r] <= 2 * 32767 && sum <= 65536;
 }
 
+// One version of the pass kernels; the scalar version has none and computes every row itself.
+struct Kernels {
+  void (*rowFixedPacked)(const std::uint8_t*, std::int32_t*, int, const std::int32_t*, int);
+  void (*columnFixedPacked)(const std::int32_t* const*, std::uint8_t*, int, const std::int32_t*, int);
+  void (*rowFixed)(const std::uint8_t*, std::int32_t*, int, const std::int32_t*, int);
+  void (*columnFixed)(const std::int32_t* const*, std::uint8_t*, int, const std::int32_t*, int);
+  void (*rowFloat)(const std::uint8_t*, double*, int, const double*, int, double*);
+  void (*columnFloat)(const double* const*, std::uint8_t*, int, int, const double*, int);
+  void (*columnFloatPair)(const double* const*, std::uint8_t*, std::uint8_t*, int, int, const double*, int);
+};
+
+const Kernels kScalar{};
+const Kernels kAvx2{&kernels::blurRowFixedPackedAVX2, &kernels::blurColumnFixedPackedAVX2, &kernels::blurRowFixedAVX2,
+                    &kernels::blurColumnFixedAVX2,     &kernels::blurRowFloatAVX2,           &kernels::blurColumnFloatAVX2,
+                    &kernels::blurColumnFloatPairAVX2};
+
+const Kernels& activeKernels() { return Cpu::useAVX2() ? kAvx2 : kScalar; }
+
 // Window row holding intermediate row y.
 template <typename P>
 P* windowRow(Image<P>& window, std::uint32_t y) {
@@ -86,7 +104,8 @@ ConvolutionFilter::ConvolutionFilter(int taps, const double* weights, std::uint8
 }
 
 bool ConvolutionFilter::packedFixedWindow() const {
-  return Cpu::useAVX2() && fitsPackedWords(fixedRowWeights, taps_) && fitsPackedWords(fixedColumnWeights, taps_);
+  return activeKernels().rowFixedPacked != nullptr && fitsPackedWords(fixedRowWeights, taps_) &&
+         fitsPackedWords(fixedColumnWeights, taps_);
 }
 
 void ConvolutionFilter::horizontalPassFixed(const ImageGray& src, ImageInt& tmp, std::uint32_t rowBegin,
@@ -95,19 +114,20 @@ void ConvolutionFilter::horizontalPassFixed(const ImageGray& src, ImageInt& tmp,
   const int width = static_cast<int>(src.width);
   const int innerBegin = r;
   const int innerEnd = width - r > r ? width - r : r;  // columns [r, width - r), possibly none
+  const Kernels& k = activeKernels();
   const bool packed = packedFixedWindow();
-  const bool simd = !packed && Cpu::useAVX2() && isSymmetric(fixedRowWeights, taps_);
+  const bool simd = !packed && k.rowFixed != nullptr && isSymmetric(fixedRowWeights, taps_);
   for (std::uint32_t y = rowBegin; y < rowEnd; ++y) {
     const uchar* s = src.row(y)->c;
     std::int32_t* t = &windowRow(tmp, y)->c[0];
     if (packed) {
-      kernels::blurRowFixedPackedAVX2(s, t, width, fixedRowWeights, taps_);
+      k.rowFixedPacked(s, t, width, fixedRowWeights, taps_);
       continue;
     }
     for (int x = 0; x < innerBegin && x < width; ++x) t[x] = 0;
     for (int x = innerEnd; x < width; ++x) t[x] = 0;
     if (simd) {
-      kernels::blurRowFixedAVX2(s, t, width, fixedRowWeights, taps_);
+      k.rowFixed(s, t, width, fixedRowWeights, taps_);
       continue;
     }
     for (int x = innerBegin; x < innerEnd; ++x) {
@@ -122,8 +142,9 @@ void ConvolutionFilter::verticalPassFixed(const ImageInt& tmp, ImageGray& dst, s
                                           std::uint32_t rowEnd) const {
   const int r = radius();
   const int width = static_cast<int>(tmp.width);
+  const Kernels& k = activeKernels();
   const bool packed = packedFixedWindow();
-  const bool simd = !packed && Cpu::useAVX2() && isSymmetric(fixedColumnWeights, taps_);
+  const bool simd = !packed && k.columnFixed != nullptr && isSymmetric(fixedColumnWeights, taps_);
   const std::int32_t* rows[kMaxTaps];
   for (std::uint32_t y = rowBegin; y < rowEnd; ++y) {
     for (int i = 0; i < taps_; ++i) {
@@ -131,11 +152,11 @@ void ConvolutionFilter::verticalPassFixed(const ImageInt& tmp, ImageGray& dst, s
     }
     uchar* d = dst.row(y)->c;
     if (packed) {
-      kernels::blurColumnFixedPackedAVX2(rows, d, width, fixedColumnWeights, taps_);
+      k.columnFixedPacked(rows, d, width, fixedColumnWeights, taps_);
       continue;
     }
     if (simd) {
-      kernels::blurColumnFixedAVX2(rows, d, width, fixedColumnWeights, taps_);
+      k.columnFixed(rows, d, width, fixedColumnWeights, taps_);
       continue;
     }
     for (int x = 0; x < width; ++x) {
@@ -150,13 +171,14 @@ void ConvolutionFilter::horizontalPassFloat(const ImageGray& src, ImageDouble& t
                                             std::uint32_t rowEnd) const {
   const int r = radius();
   const int width = static_cast<int>(src.width);
-  const bool simd = Cpu::useAVX2();
+  const Kernels& k = activeKernels();
+  const bool simd = k.rowFloat != nullptr;
   if (simd && rowScratch_.size() < src.width) rowScratch_.resize(src.width);
   for (std::uint32_t y = rowBegin; y < rowEnd; ++y) {
     const uchar* s = src.row(y)->c;
     double* t = &windowRow(tmp, y)->c[0];
     if (simd) {
-      kernels::blurRowFloatAVX2(s, t, width, rowWeights, taps_, rowScratch_.data());
+      k.rowFloat(s, t, width, rowWeights, taps_, rowScratch_.data());
       continue;
     }
     for (int x = r; x < width - r; ++x) {
@@ -172,7 +194,8 @@ void ConvolutionFilter::verticalPassFloat(const ImageDouble& tmp, ImageGray& dst
   const int r = radius();
   const int width = static_cast<int>(tmp.width);
   if (width - r <= r) return;
-  const bool simd = Cpu::useAVX2();
+  const Kernels& k = activeKernels();
+  const bool simd = k.columnFloat != nullptr;
   const double* rows[kMaxTaps + 1];
   for (std::uint32_t y = rowBegin; y < rowEnd; ++y) {
     const bool pair = simd && y + 1 < rowEnd;
@@ -182,12 +205,12 @@ void ConvolutionFilter::verticalPassFloat(const ImageDouble& tmp, ImageGray& dst
     uchar* d = dst.row(y)->c;
     if (pair) {
       // Two output rows share all but one of their intermediate rows.
-      kernels::blurColumnFloatPairAVX2(rows, d, dst.row(y + 1)->c, r, width - r, columnWeights, taps_);
+      k.columnFloatPair(rows, d, dst.row(y + 1)->c, r, width - r, columnWeights, taps_);
       ++y;
       continue;
     }
     if (simd) {
-      kernels::blurColumnFloatAVX2(rows, d, r, width - r, columnWeights, taps_);
+      k.columnFloat(rows, d, r, width - r, columnWeights, taps_);
       continue;
     }
     for (int x = r; x < width - r; ++x) {

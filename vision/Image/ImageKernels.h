@@ -35,6 +35,10 @@ void bilinearHorizontalShuffleAVX2(const std::uint8_t* row, const std::int32_t* 
 // value = (bottom - top) * ay + top, truncated, for dw pixels.
 void bilinearVerticalAVX2(const double* top, const double* bottom, double ay, std::uint8_t* dst, int dw);
 
+// ---- Blend: out[i] = trunc(b[i] * (1 - t) + a[i] * t) clamped to [0, 255] (0 when not a number).
+// Returns the number of leading bytes written.
+int blendRowAVX2(const std::uint8_t* a, const std::uint8_t* b, std::uint8_t* out, int count, double t);
+
 // ---- Gaussian blur, floating point. Row pass: t[x] = sum over i of s[x - r + i] * k[i], added
 // from i = 0 upward starting at 0.0, for x in [r, width - r).
 // `scratch` holds room for width doubles.

@@ -33,6 +33,33 @@ void downsampleTwoThirdsRowScalar(const uchar* top, const uchar* bottom, uchar* 
   }
 }
 
+int noRow(const uchar*, const uchar*, uchar*, int) { return 0; }
+int noTwoThirdsRow(const uchar*, const uchar*, uchar*, int, int) { return 0; }
+int noBlendRow(const uchar*, const uchar*, uchar*, int, double) { return 0; }
+bool resizeBilinearAVX2(const ImageGray& src, ImageGray& dst);
+bool noBilinear(const ImageGray&, ImageGray&) { return false; }
+
+// One version of the row kernels: each returns how much of the row it did (the bilinear resize
+// whether it did the whole image), and the scalar code does the rest.
+struct Kernels {
+  int (*downsampleHalfRow)(const uchar*, const uchar*, uchar*, int);
+  int (*downsampleTwoThirdsRow)(const uchar*, const uchar*, uchar*, int, int);
+  bool (*resizeBilinear)(const ImageGray&, ImageGray&);
+  int (*blendRow)(const uchar*, const uchar*, uchar*, int, double);
+};
+
+const Kernels kScalar{&noRow, &noTwoThirdsRow, &noBilinear, &noBlendRow};
+const Kernels kSse41{&kernels::downsampleHalfRowSSE41, &kernels::downsampleTwoThirdsRowSSE41, &noBilinear,
+                     &noBlendRow};
+const Kernels kAvx2{&kernels::downsampleHalfRowAVX2, &kernels::downsampleTwoThirdsRowAVX2, &resizeBilinearAVX2,
+                    &kernels::blendRowAVX2};
+
+const Kernels& activeKernels() {
+  if (Cpu::useAVX2()) return kAvx2;
+  if (Cpu::useSSE41()) return kSse41;
+  return kScalar;
+}
+
 // Position of destination index i: the running sum of `step` (i additions, from 0.0).
 struct Sample {
   std::int32_t index;  // floor of the position, at most `last`
@@ -172,7 +199,7 @@ bool resizeBilinearAVX2(const ImageGray& src, ImageGray& dst) {
 
 bool resizeBilinear(const ImageGray& src, ImageGray& dst) {
   if (src.isEmpty() || dst.isEmpty()) return false;
-  if (Cpu::useAVX2() && resizeBilinearAVX2(src, dst)) return true;
+  if (activeKernels().resizeBilinear(src, dst)) return true;
   resizeBilinearScalar(src, dst);
   return true;
 }
@@ -187,18 +214,12 @@ bool downsampleHalf(const ImageGray& src, ImageGray& dst) {
   if (src.isEmpty() || dst.isEmpty()) return false;
   if (dst.width > src.width / 2 || dst.height > src.height / 2) return false;
   const int dw = static_cast<int>(dst.width);
-  const Cpu::SimdLevel level = Cpu::active();
+  const Kernels& k = activeKernels();
   for (std::uint32_t y = 0; y < dst.height; ++y) {
     const uchar* r0 = src.row(2 * y)->c;
     const uchar* r1 = src.row(2 * y + 1)->c;
     uchar* d = dst.row(y)->c;
-    int done = 0;
-    if (level >= Cpu::SimdLevel::AVX2) {
-      done = kernels::downsampleHalfRowAVX2(r0, r1, d, dw);
-    } else if (level >= Cpu::SimdLevel::SSE41) {
-      done = kernels::downsampleHalfRowSSE41(r0, r1, d, dw);
-    }
-    downsampleHalfRowScalar(r0, r1, d, done, dw);
+    downsampleHalfRowScalar(r0, r1, d, k.downsampleHalfRow(r0, r1, d, dw), dw);
   }
   return true;
 }
@@ -210,7 +231,7 @@ bool downsampleTwoThirds(const ImageGray& src, ImageGray& dst) {
   const int dw = static_cast<int>(dst.width);
   const int sw = static_cast<int>(src.width);
   const std::uint32_t lastY = src.height - 1;
-  const Cpu::SimdLevel level = Cpu::active();
+  const Kernels& k = activeKernels();
   for (std::uint32_t y = 0; y < dst.height; ++y) {
     const std::uint32_t c0 = twoThirdsIndex(y);
     std::uint32_t c1 = twoThirdsIndex(y + 1);
@@ -218,13 +239,7 @@ bool downsampleTwoThirds(const ImageGray& src, ImageGray& dst) {
     const uchar* top = src.row(c0)->c;
     const uchar* bottom = src.row(c1)->c;
     uchar* d = dst.row(y)->c;
-    int done = 0;
-    if (level >= Cpu::SimdLevel::AVX2) {
-      done = kernels::downsampleTwoThirdsRowAVX2(top, bottom, d, dw, sw);
-    } else if (level >= Cpu::SimdLevel::SSE41) {
-      done = kernels::downsampleTwoThirdsRowSSE41(top, bottom, d, dw, sw);
-    }
-    downsampleTwoThirdsRowScalar(top, bottom, d, done, dw, sw);
+    downsampleTwoThirdsRowScalar(top, bottom, d, k.downsampleTwoThirdsRow(top, bottom, d, dw, sw), dw, sw);
   }
   return true;
 }
@@ -281,17 +296,17 @@ ImageRGB blendImages(const ImageRGB& a, const ImageRGB& b, double t) {
   if (a.isEmpty() || b.isEmpty() || a.width != b.width || a.height != b.height) return result;
   if (t > 1.0) return result;
   const double u = 1.0 - t;
+  const Kernels& k = activeKernels();
+  const int count = static_cast<int>(3 * a.width);
   // Rows are walked with each image's stride, so views blend as correctly as whole images.
   for (std::uint32_t y = 0; y < a.height; ++y) {
-    const RGB8* pa = a.row(y);
-    const RGB8* pb = b.row(y);
-    RGB8* out = result.row(y);
-    for (std::uint32_t x = 0; x < a.width; ++x) {
-      for (int c = 0; c < 3; ++c) {
-        const double v = static_cast<double>(pb[x][c]) * u + static_cast<double>(pa[x][c]) * t;
-        // A negative weight can give a negative value: clamp it at 0 rather than wrap around.
-        out[x][c] = v > 255.0 ? uchar(255) : (v > 0.0 ? static_cast<uchar>(static_cast<int>(v)) : uchar(0));
-      }
+    const uchar* pa = a.row(y)->c;
+    const uchar* pb = b.row(y)->c;
+    uchar* out = result.row(y)->c;
+    for (int i = k.blendRow(pa, pb, out, count, t); i < count; ++i) {
+      const double v = static_cast<double>(pb[i]) * u + static_cast<double>(pa[i]) * t;
+      // A negative weight can give a negative value: clamp it at 0 rather than wrap around.
+      out[i] = v > 255.0 ? uchar(255) : (v > 0.0 ? static_cast<uchar>(static_cast<int>(v)) : uchar(0));
     }
   }
   return result;

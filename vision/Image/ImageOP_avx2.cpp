@@ -149,5 +149,26 @@ void bilinearVerticalAVX2(const double* top, const double* bottom, double ay, st
   }
 }
 
+int blendRowAVX2(const std::uint8_t* a, const std::uint8_t* b, std::uint8_t* out, int count, double t) {
+  const __m256d wa = _mm256_set1_pd(t);
+  const __m256d wb = _mm256_set1_pd(1.0 - t);
+  const __m256d zero = _mm256_setzero_pd();
+  const __m256d top = _mm256_set1_pd(255.0);
+  int i = 0;
+  for (; i + 4 <= count; i += 4) {
+    std::int32_t fourA, fourB;
+    std::memcpy(&fourA, a + i, 4);
+    std::memcpy(&fourB, b + i, 4);
+    const __m256d da = _mm256_cvtepi32_pd(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(fourA)));
+    const __m256d db = _mm256_cvtepi32_pd(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(fourB)));
+    // max_pd returns its second operand when the first is not a number.
+    const __m256d v = _mm256_min_pd(_mm256_max_pd(_mm256_add_pd(_mm256_mul_pd(db, wb), _mm256_mul_pd(da, wa)), zero), top);
+    const __m128i n = _mm256_cvttpd_epi32(v);
+    const std::int32_t bytes = _mm_cvtsi128_si32(_mm_packus_epi16(_mm_packus_epi32(n, n), _mm_setzero_si128()));
+    std::memcpy(out + i, &bytes, 4);
+  }
+  return i;
+}
+
 }  // namespace kernels
 }  // namespace Lumetra

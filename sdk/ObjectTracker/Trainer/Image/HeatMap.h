@@ -24,7 +24,8 @@ struct HeatMapStamp {
   std::uint32_t height = 0;
 
   /// The default 9 x 9 stamp: the cell at row r, column c holds max(0, 1 - d / 5), d being the
-  /// distance of (c, r) from (4, 4). Built once; never released.
+  /// distance of (c, r) from (4, 4), computed in double and rounded to float once. Built once;
+  /// never released.
   static const HeatMapStamp* defaultStamp();
 };
 
@@ -33,8 +34,8 @@ struct HeatMapColorScheme {
   std::uint32_t* colors = nullptr;
   std::uint64_t count = 0;
 
-  /// A new scheme holding a copy of the n words, or null when n is 0, the colours are null or an
-  /// allocation fails. Released with `HeatMap::release`.
+  /// A new scheme holding a copy of the n words, or null when n is 0 or above 2^24, the colours
+  /// are null or an allocation fails. Released with `HeatMap::release`.
   static HeatMapColorScheme* load(const std::uint32_t* colors, std::uint64_t n);
 };
 
@@ -59,13 +60,12 @@ struct HeatMap {
   /// nothing. After each cell addition, max follows the cell when it exceeds it.
   static void addPointWithStamp(HeatMap* map, std::uint32_t x, std::uint32_t y, const HeatMapStamp* stamp);
 
-  /// For every point in order and, for each, every offset in order, adds the stamp centred at
-  /// point + offset, the sums taken as 32-bit integers and read as unsigned (so a negative sum
-  /// falls outside the grid). The result, max included, is exactly that of calling
-  /// `addPointWithStamp` in that order: every cell receives its additions in the same order.
-  /// Horizontal bands of the grid are filled by separate threads.
+  /// For every point and every offset, adds the default stamp centred at point + offset, the sums
+  /// taken as 32-bit integers and read as unsigned (so a negative sum falls outside the grid).
+  /// Equals calling `addPoint` for each pair up to float rounding: the centres are counted per
+  /// cell, the count grid is convolved with the stamp, and max becomes the largest cell.
   static void addPointClouds(HeatMap* map, const Eigen::Vector2i* points, std::size_t pointCount,
-                             const Eigen::Vector2i* offsets, std::size_t offsetCount, const HeatMapStamp* stamp);
+                             const Eigen::Vector2i* offsets, std::size_t offsetCount);
 
   /// Colours each cell: with s = max (1 when max is 0), v = min(s, cell) / s and the palette
   /// entry trunc(v * (n - 1) + 0.5). Fills `out` (width * height words) and returns it; with a

@@ -108,8 +108,7 @@ void HeatmapGenerator::addPoints(const std::vector<Eigen::Vector2i>& points) {
   for (const Eigen::Vector2d& offset : mOffsets) {
     truncated.emplace_back(truncateToInt32(offset.x()), truncateToInt32(offset.y()));
   }
-  HeatMap::addPointClouds(mHeatMap, points.data(), points.size(), truncated.data(), truncated.size(),
-                          HeatMapStamp::defaultStamp());
+  HeatMap::addPointClouds(mHeatMap, points.data(), points.size(), truncated.data(), truncated.size());
 }
 
 bool HeatmapGenerator::run() {
@@ -124,11 +123,8 @@ bool HeatmapGenerator::run() {
   for (std::uint32_t y = 0; y < height; ++y) {
     Lumetra::RGB8* row = image.row(y);
     const std::uint32_t* source = words.data() + static_cast<std::size_t>(y) * width;
-    for (std::uint32_t x = 0; x < width; ++x) {
-      std::uint8_t bytes[4];
-      std::memcpy(bytes, &source[x], sizeof(bytes));
-      row[x] = Lumetra::RGB8{{bytes[0], bytes[1], bytes[2]}};
-    }
+    // A word holds the bytes R, G, B, A in memory order: the first three make the pixel.
+    for (std::uint32_t x = 0; x < width; ++x) std::memcpy(row[x].c, &source[x], 3);
   }
   mImage = std::move(image);
   return true;

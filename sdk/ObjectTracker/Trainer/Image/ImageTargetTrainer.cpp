@@ -56,6 +56,11 @@ std::string ImageTargetTrainer::checkConfiguration(const TrainingConfig& c) {
   if (c.fastNumber.value < 1) {
     return fmt::format("Configuration Error: Image.FAST.Number must be at least 1 (it is {})", c.fastNumber.value);
   }
+  for (const auto* threshold : {&c.fastThreshold, &c.mvgExtractorThreshold}) {
+    if (threshold->value < 0 || threshold->value > 255) {
+      return fmt::format("Configuration Error: {} must be from 0 to 255 (it is {})", threshold->key, threshold->value);
+    }
+  }
   if (c.pyramidLevel.value < 1 || c.pyramidLevel.value > 255) {
     return fmt::format("Configuration Error: Image.Pyramid.Level must be from 1 to 255 (it is {})",
                        c.pyramidLevel.value);
