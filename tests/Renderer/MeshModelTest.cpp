@@ -163,7 +163,7 @@ TEST(MeshModel, FastAdjacencyMatchesPairwiseTestOnRandomMeshes) {
     std::vector<MeshModel::Vertex> vertices(60);
     for (MeshModel::Vertex& v : vertices) {
       v.position = Eigen::Vector3f(float(rng() % 4), float(rng() % 4), float(rng() % 3)) * 0.25f;
-      if (rng() % 4 == 0) v.position.x() += (rng() % 2 ? 1.0f : 2.0f) * 1.1920929e-7f * 0.5f;
+      v.position[rng() % 3] += float(int(rng() % 5) - 2) * 1.1920929e-7f * 0.5f;  // across grid-cell borders too
     }
     std::vector<MeshModel::Face> faces(150);
     for (MeshModel::Face& f : faces) f.indices = {std::uint32_t(rng() % 60), std::uint32_t(rng() % 60), std::uint32_t(rng() % 60)};

@@ -15,7 +15,6 @@
 #include <filesystem>
 #include <limits>
 #include <system_error>
-#include <unordered_map>
 
 namespace Lumetra {
 
@@ -24,7 +23,22 @@ namespace {
 // CalcTangentSpace | JoinIdenticalVertices | Triangulate | SortByPType.
 constexpr unsigned kImportFlags = 0x800B;
 
-float distanceBetween(const Eigen::Vector3f& a, const Eigen::Vector3f& b) { return (a - b).norm(); }
+/// The largest squared length whose square root (correctly rounded, as every IEEE square root is)
+/// is at most the shared-vertex distance: comparing squared lengths with it gives exactly the
+/// result of comparing lengths with the distance, without a square root per test.
+float largestSharedSquaredLength() {
+  float limit = kSharedVertexDistance * kSharedVertexDistance;
+  while (std::sqrt(limit) > kSharedVertexDistance) limit = std::nextafter(limit, 0.0f);
+  while (std::sqrt(std::nextafter(limit, 1.0f)) <= kSharedVertexDistance) limit = std::nextafter(limit, 1.0f);
+  return limit;
+}
+
+const float kSharedSquaredLength = largestSharedSquaredLength();
+
+/// Whether the two positions lie within the shared-vertex distance: |a - b| <= distance.
+inline bool isShared(const Eigen::Vector3f& a, const Eigen::Vector3f& b) {
+  return (a - b).squaredNorm() <= kSharedSquaredLength;
+}
 
 /// The number of faceB's vertices that lie within the shared-vertex distance of a vertex of faceA.
 std::size_t countSharedVertices(const std::vector<MeshModel::Vertex>& vertices, const MeshModel::Face& faceA,
@@ -33,7 +47,7 @@ std::size_t countSharedVertices(const std::vector<MeshModel::Vertex>& vertices, 
   for (const std::uint32_t k : faceB.indices) {
     const Eigen::Vector3f& p = vertices[k].position;
     for (const std::uint32_t a : faceA.indices) {
-      if (distanceBetween(vertices[a].position, p) <= kSharedVertexDistance) {
+      if (isShared(vertices[a].position, p)) {
         ++count;
         break;
       }
@@ -90,7 +104,7 @@ std::vector<std::uint32_t> findSharedVertices(const MeshModel::Face& faceA, cons
   std::vector<std::uint32_t> shared;
   for (const std::uint32_t k : faceB.indices) {
     for (const std::uint32_t a : faceA.indices) {
-      if (distanceBetween(model.mVertices[a].position, model.mVertices[k].position) <= kSharedVertexDistance) {
+      if (isShared(model.mVertices[a].position, model.mVertices[k].position)) {
         shared.push_back(k);
         break;
       }
@@ -101,8 +115,10 @@ std::vector<std::uint32_t> findSharedVertices(const MeshModel::Face& faceA, cons
 
 bool computeFaceAdjacency(const std::vector<MeshModel::Vertex>& vertices, const std::vector<MeshModel::Face>& faces,
                           std::vector<MeshModel::FacePair>& pairs, std::uint64_t maxWork) {
+  constexpr std::uint32_t kNone = GridCellTable::kNone;
   pairs.clear();
   if (maxWork == 0) maxWork = 64 * static_cast<std::uint64_t>(faces.size()) + (std::uint64_t{1} << 22);
+  maxWork = std::min<std::uint64_t>(maxWork, kNone - 1);  // keeps 32-bit offsets
   std::uint64_t work = 0;
 
   // Faces of every vertex, one entry per face slot.
@@ -115,55 +131,75 @@ bool computeFaceAdjacency(const std::vector<MeshModel::Vertex>& vertices, const 
   for (std::size_t f = 0; f < faces.size(); ++f)
     for (const std::uint32_t v : faces[f].indices) facesOfVertex[faceStart[v] + counts[v]++] = static_cast<std::uint32_t>(f);
 
-  // The used vertices sorted by cell, and each cell's run of them.
-  std::vector<std::pair<GridCell, std::uint32_t>> byCell;
-  for (std::uint32_t v = 0; v < vertices.size(); ++v)
-    if (faceStart[v + 1] > faceStart[v]) byCell.emplace_back(cellOf(vertices[v].position), v);
-  std::sort(byCell.begin(), byCell.end(), [](const auto& a, const auto& b) {
-    return a.first < b.first || (a.first == b.first && a.second < b.second);
-  });
-  std::unordered_map<GridCell, std::pair<std::uint32_t, std::uint32_t>, GridCellHash> cells;
-  cells.reserve(byCell.size());
-  for (std::uint32_t i = 0; i < byCell.size();) {
-    std::uint32_t end = i + 1;
-    while (end < byCell.size() && byCell[end].first == byCell[i].first) ++end;
-    cells.emplace(byCell[i].first, std::make_pair(i, end));
-    i = end;
+  // The used vertices by grid cell: each cell holds a list of its vertices (first, next).
+  GridCellTable table;
+  std::vector<std::uint32_t> cellFirst, next(vertices.size(), kNone);
+  for (std::uint32_t v = 0; v < vertices.size(); ++v) {
+    if (faceStart[v + 1] == faceStart[v]) continue;
+    const std::uint32_t cell = table.insert(cellOf(vertices[v].position));
+    if (cell == cellFirst.size()) cellFirst.push_back(kNone);
+    next[v] = cellFirst[cell];
+    cellFirst[cell] = v;
   }
 
-  // For every used vertex the used vertices within the shared-vertex distance (itself included).
-  std::vector<std::vector<std::uint32_t>> near(vertices.size());
-  for (const auto& [cell, run] : cells) {
-    for (std::int64_t dx = -1; dx <= 1; ++dx)
-      for (std::int64_t dy = -1; dy <= 1; ++dy)
-        for (std::int64_t dz = -1; dz <= 1; ++dz) {
-          const auto other = cells.find(GridCell{cell.x + dx, cell.y + dy, cell.z + dz});
-          if (other == cells.end()) continue;
-          work += static_cast<std::uint64_t>(run.second - run.first) * (other->second.second - other->second.first);
-          if (work > maxWork) return false;
-          for (std::uint32_t a = run.first; a < run.second; ++a) {
-            const std::uint32_t v = byCell[a].second;
-            for (std::uint32_t b = other->second.first; b < other->second.second; ++b) {
-              const std::uint32_t w = byCell[b].second;
-              if (distanceBetween(vertices[v].position, vertices[w].position) <= kSharedVertexDistance) near[v].push_back(w);
-            }
-          }
+  // For every used vertex the used vertices within the shared-vertex distance (itself included),
+  // as runs of one array.
+  std::vector<std::uint32_t> nearItems, nearBegin(vertices.size(), 0), nearEnd(vertices.size(), 0);
+  nearItems.reserve(vertices.size());
+  std::vector<std::uint32_t> neighbours;
+  for (std::uint32_t c = 0; c < cellFirst.size(); ++c) {
+    const GridCell cell = table.cell(c);
+    // Only the neighbours that some vertex of the cell comes near (the distance plus a margin for
+    // rounding): for a cluster of coincident vertices at most 8 of the 27 cells.
+    Eigen::Vector3d low = Eigen::Vector3d::Constant(HUGE_VAL), high = -low;
+    std::uint64_t members = 0;
+    for (std::uint32_t v = cellFirst[c]; v != kNone; v = next[v], ++members) {
+      low = low.cwiseMin(vertices[v].position.cast<double>());
+      high = high.cwiseMax(vertices[v].position.cast<double>());
+    }
+    const std::int64_t coordinates[3] = {cell.x, cell.y, cell.z};
+    std::int64_t from[3], to[3];
+    for (int axis = 0; axis < 3; ++axis) {
+      const double size = 2.0 * kSharedVertexDistance, margin = 1.01 * kSharedVertexDistance;
+      const double lowSide = static_cast<double>(coordinates[axis]) * size;
+      const bool clamped = std::abs(static_cast<double>(coordinates[axis])) >= 3.9e18;
+      from[axis] = clamped || low[axis] - lowSide <= margin ? -1 : 0;
+      to[axis] = clamped || lowSide + size - high[axis] <= margin ? 1 : 0;
+    }
+    neighbours.clear();
+    for (std::int64_t dx = from[0]; dx <= to[0]; ++dx)
+      for (std::int64_t dy = from[1]; dy <= to[1]; ++dy)
+        for (std::int64_t dz = from[2]; dz <= to[2]; ++dz) {
+          const std::uint32_t other = table.find(GridCell{cell.x + dx, cell.y + dy, cell.z + dz});
+          if (other == kNone) continue;
+          neighbours.push_back(other);
+          for (std::uint32_t w = cellFirst[other]; w != kNone; w = next[w]) work += members;
         }
+    if (work > maxWork) return false;
+    for (std::uint32_t v = cellFirst[c]; v != kNone; v = next[v]) {
+      nearBegin[v] = static_cast<std::uint32_t>(nearItems.size());
+      for (const std::uint32_t other : neighbours)
+        for (std::uint32_t w = cellFirst[other]; w != kNone; w = next[w])
+          if (isShared(vertices[v].position, vertices[w].position)) nearItems.push_back(w);
+      nearEnd[v] = static_cast<std::uint32_t>(nearItems.size());
+    }
   }
 
-  // Every earlier face that touches face j at some position is a candidate; the exact test decides.
-  std::vector<std::uint64_t> lastSeen(faces.size(), std::numeric_limits<std::uint64_t>::max());
+  // Every later face that touches face i at some position is a candidate; the exact test decides.
+  // Candidates are taken in ascending order, so the pairs come out in ascending order.
+  std::vector<std::uint32_t> lastSeen(faces.size(), kNone);
   std::vector<std::uint32_t> candidates;
-  for (std::size_t j = 0; j < faces.size(); ++j) {
+  for (std::uint32_t i = 0; i < faces.size(); ++i) {
     candidates.clear();
-    for (const std::uint32_t v : faces[j].indices) {
-      for (const std::uint32_t w : near[v]) {
+    for (const std::uint32_t v : faces[i].indices) {
+      for (std::uint32_t n = nearBegin[v]; n < nearEnd[v]; ++n) {
+        const std::uint32_t w = nearItems[n];
         work += faceStart[w + 1] - faceStart[w];
         for (std::uint32_t s = faceStart[w]; s < faceStart[w + 1]; ++s) {
-          const std::uint32_t i = facesOfVertex[s];
-          if (i < j && lastSeen[i] != j) {
-            lastSeen[i] = j;
-            candidates.push_back(i);
+          const std::uint32_t j = facesOfVertex[s];
+          if (j > i && lastSeen[j] != i) {
+            lastSeen[j] = i;
+            candidates.push_back(j);
           }
         }
       }
@@ -172,10 +208,10 @@ bool computeFaceAdjacency(const std::vector<MeshModel::Vertex>& vertices, const 
       pairs.clear();
       return false;
     }
-    for (const std::uint32_t i : candidates)
+    std::sort(candidates.begin(), candidates.end());
+    for (const std::uint32_t j : candidates)
       if (countSharedVertices(vertices, faces[i], faces[j]) >= 2) pairs.emplace_back(i, j);
   }
-  std::sort(pairs.begin(), pairs.end());
   return true;
 }
 
