@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -28,9 +27,7 @@ EdgeModelParams driverParams(const MeshModel& model) {
 
 /// Runs `work` on a new thread, whose sampling engines are therefore fresh.
 template <typename Work>
-void onFreshThread(Work work) {
-  std::thread(work).join();
-}
+void onFreshThread(Work work) { std::thread(work).join(); }
 
 TEST(EdgeModel, CubeEdgesInOrder) {
   const MeshModel cube = rendertest::loadModel(rendertest::assimpModel("PLY/cube.ply"));
@@ -176,28 +173,22 @@ TEST(EdgeModel, SilhouetteNeedsOneFaceTowardsTheCamera) {
 }
 
 /// Reads the edge-model file: little-endian fields at running offsets.
-class FileReader {
- public:
-  explicit FileReader(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {}
+struct FileReader {
+  std::vector<std::uint8_t> bytes;
+  std::size_t at = 0;
   template <typename T>
   T next() {
     T value{};
-    if (at_ + sizeof(T) <= bytes_.size()) std::memcpy(&value, bytes_.data() + at_, sizeof(T));
-    at_ += sizeof(T);
+    if (at + sizeof(T) <= bytes.size()) std::memcpy(&value, bytes.data() + at, sizeof(T));
+    at += sizeof(T);
     return value;
   }
-  Eigen::Vector3f vector() {
+  Eigen::Vector3f vector() {  // a 3 x 1 matrix: rows, columns, x, y, z
     EXPECT_EQ(next<std::int32_t>(), 3);
     EXPECT_EQ(next<std::int32_t>(), 1);
-    const float x = next<float>(), y = next<float>(), z = next<float>();
-    return {x, y, z};
+    const float x = next<float>(), y = next<float>();
+    return {x, y, next<float>()};
   }
-  std::size_t size() const { return bytes_.size(); }
-  std::size_t at() const { return at_; }
-
- private:
-  std::vector<std::uint8_t> bytes_;
-  std::size_t at_ = 0;
 };
 
 TEST(EdgeModel, FileHoldsEveryField) {
@@ -206,10 +197,10 @@ TEST(EdgeModel, FileHoldsEveryField) {
   sdktest::ScratchDir scratch;
   const fs::path path = scratch.path() / "new" / "folder" / "edges.dat";
   ASSERT_TRUE(Lumetra::saveEdgeModel(edges, path.string()));
-  FileReader file(testsupport::readFileBytes(path));
+  FileReader file{testsupport::readFileBytes(path)};
   std::size_t expectedSize = 1 + 8 + 24;
   for (const EdgeModel::Edge& edge : edges.mEdges) expectedSize += 88 + 20 * edge.samples.size();
-  EXPECT_EQ(file.size(), expectedSize);
+  EXPECT_EQ(file.bytes.size(), expectedSize);
   EXPECT_EQ(file.next<std::uint8_t>(), 1);
   ASSERT_EQ(file.next<std::uint64_t>(), 18u);
   for (const EdgeModel::Edge& edge : edges.mEdges) {
@@ -226,7 +217,7 @@ TEST(EdgeModel, FileHoldsEveryField) {
   EXPECT_EQ(file.next<float>(), 44.0f);
   EXPECT_EQ(file.next<float>(), 1.0f);
   EXPECT_EQ(file.next<std::int32_t>(), 1000);
-  EXPECT_EQ(file.at(), file.size());
+  EXPECT_EQ(file.at, file.bytes.size());
   // An edge model without edges.
   ASSERT_TRUE(Lumetra::saveEdgeModel(EdgeModel(), path.string()));
   EXPECT_EQ(fs::file_size(path), 33u);
@@ -236,8 +227,8 @@ TEST(EdgeModel, FailedWritesReturnFalse) {
   const MeshModel cube = rendertest::loadModel(rendertest::assimpModel("PLY/cube.ply"));
   const EdgeModel edges(cube, driverParams(cube), 1u);
   sdktest::ScratchDir scratch;
-  std::ofstream(scratch.path() / "file") << "x";
-  EXPECT_FALSE(Lumetra::saveEdgeModel(edges, (scratch.path() / "file" / "edges.dat").string()));  // parent is a file
+  std::ofstream(scratch.path() / "file") << "x";  // a file where a folder is needed
+  EXPECT_FALSE(Lumetra::saveEdgeModel(edges, (scratch.path() / "file" / "edges.dat").string()));
   {
     sdktest::FileSizeLimit limit(100);  // a short write
     EXPECT_FALSE(Lumetra::saveEdgeModel(edges, (scratch.path() / "edges.dat").string()));

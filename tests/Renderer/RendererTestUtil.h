@@ -6,7 +6,6 @@
 
 #include <sys/resource.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -22,8 +21,9 @@ class LogCapture {
   }
   ~LogCapture() { Lumetra::setLogSink(nullptr); }
   bool contains(const std::string& text) const {
-    return std::any_of(messages().begin(), messages().end(),
-                       [&](const std::string& m) { return m.find(text) != std::string::npos; });
+    for (const std::string& m : messages())
+      if (m.find(text) != std::string::npos) return true;
+    return false;
   }
 
  private:
@@ -40,10 +40,9 @@ class AddressSpaceLimit {
   explicit AddressSpaceLimit(std::uint64_t extra) {
 #if !defined(__SANITIZE_ADDRESS__)
     unsigned long pages = 0;
-    if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
-      if (std::fscanf(statm, "%lu", &pages) != 1) pages = 0;
-      std::fclose(statm);
-    }
+    std::FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (statm == nullptr || std::fscanf(statm, "%lu", &pages) != 1) pages = 0;
+    if (statm != nullptr) std::fclose(statm);
     ::getrlimit(RLIMIT_AS, &saved_);
     rlimit limited = saved_;
     limited.rlim_cur = static_cast<rlim_t>(pages) * 4096 + extra;

@@ -299,7 +299,7 @@ bool MeshModel::load(const CadModelSource& source, const std::string& textureDir
   std::vector<ImageRGB> textures(scene->mNumMaterials);
   for (unsigned m = 0; m < scene->mNumMaterials; ++m) {
     const aiMaterial* material = scene->mMaterials[m];
-    if (aiGetMaterialTextureCount(material, aiTextureType_DIFFUSE) == 0) continue;
+    if (material == nullptr || aiGetMaterialTextureCount(material, aiTextureType_DIFFUSE) == 0) continue;
     mHasTextures = true;
     aiString name;
     if (aiGetMaterialTexture(material, aiTextureType_DIFFUSE, 0, &name) != aiReturn_SUCCESS) continue;
