@@ -69,9 +69,8 @@ TEST(MeshModel, InvalidFilesLeaveTheModelNotLoaded) {
   // One of them makes the importer ask for some 16 GB: with the address space bounded the
   // allocation fails inside the importer, and the model is simply not loaded.
   rendertest::AddressSpaceLimit limit(std::uint64_t{3} << 30);
-  if (!limit.active()) GTEST_SKIP() << "no address-space limit under this build";
   for (const auto& entry : fs::directory_iterator(rendertest::assimpModel("invalid"))) {
-    if (entry.path().extension() == ".txt") continue;
+    if (entry.path().extension() == ".txt" || (!limit.active() && entry.path().filename() == "OutOfMemory.off")) continue;
     SCOPED_TRACE(entry.path().string());
     const MeshModel model = rendertest::loadModel(entry.path().string());
     EXPECT_EQ(model.mLoaded, entry.path().filename() == "malformed2.obj");  // that one has usable faces
@@ -133,6 +132,8 @@ TEST(MeshModel, WrittenMeshes) {
   EXPECT_FALSE(model.mSubMeshes[0].texture.isEmpty());
   EXPECT_TRUE(model.mSubMeshes[1].texture.isEmpty());
   EXPECT_TRUE(model.mSubMeshes[2].texture.isEmpty());
+  // A name with the folders of another machine: the file name beside the model.
+  EXPECT_EQ(Lumetra::resolveTexturePath(dir.string(), "C:\\art\\M.OBJ"), (dir / "m.obj").string());
   EXPECT_TRUE(model.mAdjacentFaces.empty());  // the meshes touch at single corners only
   // Centroid, largest distance (below 1: the initial 1.0 does not survive) and box.
   Eigen::Vector3d mean = Eigen::Vector3d::Zero();

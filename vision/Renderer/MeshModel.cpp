@@ -237,21 +237,27 @@ std::string resolveTexturePath(const std::string& directory, const std::string& 
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
   };
-  fs::path found = directory.empty() ? fs::path(".") : fs::path(directory);
-  for (const fs::path& part : fs::path(relative).lexically_normal()) {
-    if (part.empty() || part == ".") continue;
-    bool matched = false;
-    fs::directory_iterator it(found, error), end;
+  const fs::path folder = directory.empty() ? fs::path(".") : fs::path(directory);
+  auto entryNamed = [&](const fs::path& in, const std::string& wanted, fs::path& found) {
+    fs::directory_iterator it(in, error), end;
     for (; !error && it != end; it.increment(error)) {
-      if (lower(it->path().filename().string()) == lower(part.string())) {
+      if (lower(it->path().filename().string()) == lower(wanted)) {
         found = it->path();
-        matched = true;
-        break;
+        return true;
       }
     }
-    if (!matched) return plain.string();
+    return false;
+  };
+  fs::path found = folder;
+  bool matched = true;
+  for (const fs::path& part : fs::path(relative).lexically_normal()) {
+    if (part.empty() || part == ".") continue;
+    matched = matched && entryNamed(found, part.string(), found);
   }
-  return found.string();
+  if (matched) return found.string();
+  // A name with folders of the machine it was made on: the file name alone, beside the model.
+  if (entryNamed(folder, fs::path(relative).filename().string(), found)) return found.string();
+  return plain.string();
 }
 
 MeshModel::MeshModel(const CadModelSource& source, const std::string& textureDirectory, float scale,

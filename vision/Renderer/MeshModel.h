@@ -80,8 +80,9 @@ bool computeFaceAdjacency(const std::vector<MeshModel::Vertex>& vertices, const 
 ImageRGB loadTextureImage(const std::string& path);
 
 /// The file that a texture name inside a model stands for: the name joined to the directory, with
-/// backslashes read as separators and, when that file does not exist, each part of the name matched
-/// without regard to case. The plain join when nothing matches.
+/// backslashes read as separators; when that file does not exist, each part of the name matched
+/// without regard to case, and failing that the file name alone in the directory. The plain join
+/// when nothing matches.
 std::string resolveTexturePath(const std::string& directory, const std::string& name);
 
 /// The source's cached model when it has one; otherwise a newly loaded model (scale from the
