@@ -40,26 +40,33 @@ inline bool isShared(const Eigen::Vector3f& a, const Eigen::Vector3f& b) {
   return (a - b).squaredNorm() <= kSharedSquaredLength;
 }
 
-/// The number of faceB's vertices that lie within the shared-vertex distance of a vertex of faceA.
-std::size_t countSharedVertices(const std::vector<MeshModel::Vertex>& vertices, const MeshModel::Face& faceA,
-                                const MeshModel::Face& faceB) {
-  std::size_t count = 0;
+/// Whether at least two of faceB's vertices lie within the shared-vertex distance of a vertex of
+/// faceA (what findSharedVertices returning two or more indices means), stopping once decided.
+bool sharesTwoVertices(const std::vector<MeshModel::Vertex>& vertices, const MeshModel::Face& faceA,
+                       const MeshModel::Face& faceB) {
+  std::size_t count = 0, left = faceB.indices.size();
   for (const std::uint32_t k : faceB.indices) {
+    if (count + left < 2) return false;
+    --left;
     const Eigen::Vector3f& p = vertices[k].position;
     for (const std::uint32_t a : faceA.indices) {
       if (isShared(vertices[a].position, p)) {
-        ++count;
+        if (++count == 2) return true;
         break;
       }
     }
   }
-  return count;
+  return false;
 }
 
-/// The grid cell of a position in the adjacency search. Cells are twice the shared-vertex distance
-/// wide, so two positions within that distance always lie in the same or in neighbouring cells.
+/// Width of the cells of the adjacency search: more than twice the shared-vertex distance, so two
+/// positions within that distance always lie in the same or in neighbouring cells, and wide enough
+/// that most cells need no look at their neighbours.
+constexpr double kCellSize = 8.0 * kSharedVertexDistance;
+
+/// The grid cell of a position in the adjacency search.
 GridCell cellOf(const Eigen::Vector3f& p) {
-  const double size = 2.0 * kSharedVertexDistance;
+  const double size = kCellSize;
   return GridCell{gridCoordinate(p.x() / size), gridCoordinate(p.y() / size), gridCoordinate(p.z() / size)};
 }
 
@@ -160,7 +167,7 @@ bool computeFaceAdjacency(const std::vector<MeshModel::Vertex>& vertices, const 
     const std::int64_t coordinates[3] = {cell.x, cell.y, cell.z};
     std::int64_t from[3], to[3];
     for (int axis = 0; axis < 3; ++axis) {
-      const double size = 2.0 * kSharedVertexDistance, margin = 1.01 * kSharedVertexDistance;
+      const double size = kCellSize, margin = 1.01 * kSharedVertexDistance;
       const double lowSide = static_cast<double>(coordinates[axis]) * size;
       const bool clamped = std::abs(static_cast<double>(coordinates[axis])) >= 3.9e18;
       from[axis] = clamped || low[axis] - lowSide <= margin ? -1 : 0;
@@ -210,7 +217,7 @@ bool computeFaceAdjacency(const std::vector<MeshModel::Vertex>& vertices, const 
     }
     std::sort(candidates.begin(), candidates.end());
     for (const std::uint32_t j : candidates)
-      if (countSharedVertices(vertices, faces[i], faces[j]) >= 2) pairs.emplace_back(i, j);
+      if (sharesTwoVertices(vertices, faces[i], faces[j])) pairs.emplace_back(i, j);
   }
   return true;
 }
