@@ -259,6 +259,50 @@ ImageGray decodeGray(const std::string& path) {
   return image;
 }
 
+/// 3-channel pixels of a picture. A 16-bit PNM is decoded at its own channel count and narrowed
+/// here (top 8 bits), since the codec's own channel conversion reads such data as 8-bit values.
+ImageRGB decodeRGB(const std::string& path) {
+  std::vector<stbi_uc> bytes;
+  if (!readWholeFile(path, bytes) || !prepareForCodec(bytes)) return ImageRGB();
+  const int length = static_cast<int>(bytes.size());
+  int w = 0, h = 0, components = 0;
+  if (stbi_info_from_memory(bytes.data(), length, &w, &h, &components) == 0 || w <= 0 || h <= 0 ||
+      static_cast<std::int64_t>(w) * h > INT32_MAX / 3) {
+    return ImageRGB();
+  }
+  const bool widePixmap = bytes.size() >= 2 && bytes[0] == 'P' && (bytes[1] == '5' || bytes[1] == '6') &&
+                          stbi_is_16_bit_from_memory(bytes.data(), length) != 0;
+  stbi_uc* pixels = nullptr;
+  stbi_us* widePixels = nullptr;
+  if (widePixmap) {
+    widePixels = stbi_load_16_from_memory(bytes.data(), length, &w, &h, &components, 0);
+  } else {
+    pixels = stbi_load_from_memory(bytes.data(), length, &w, &h, &components, 3);
+  }
+  ImageRGB image;
+  if ((pixels != nullptr || (widePixels != nullptr && (components == 1 || components == 3))) && w > 0 && h > 0 &&
+      static_cast<std::int64_t>(w) * h <= INT32_MAX / 3) {
+    try {
+      image.create(Vec2u(static_cast<std::uint32_t>(w), static_cast<std::uint32_t>(h)));
+      const std::size_t count = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
+      std::uint8_t* out = reinterpret_cast<std::uint8_t*>(image.data);
+      if (pixels != nullptr) {
+        std::memcpy(out, pixels, count * 3);
+      } else {
+        for (std::size_t i = 0; i < count * 3; ++i) {
+          const std::size_t source = components == 3 ? i : i / 3;
+          out[i] = static_cast<std::uint8_t>(widePixels[source] >> 8);
+        }
+      }
+    } catch (const std::bad_alloc&) {
+      image = ImageRGB();
+    }
+  }
+  stbi_image_free(pixels);
+  stbi_image_free(widePixels);
+  return image;
+}
+
 }  // namespace
 
 ImageGray loadImageWithCodec(const std::string& path) {
@@ -273,6 +317,15 @@ ImageGray loadImageWithCodec(const std::string& path) {
     return ImageGray();
   }
   return image;
+}
+
+ImageRGB loadImageRGBWithCodec(const std::string& path, bool flipOnLoad) {
+  stbi_set_flip_vertically_on_load(flipOnLoad ? 1 : 0);
+  try {
+    return decodeRGB(path);
+  } catch (const std::exception&) {
+    return ImageRGB();
+  }
 }
 
 namespace {

@@ -18,6 +18,12 @@ ImageGray loadImage(const std::string& path, bool flipOnLoad);
 /// codec refuses the file or its width x height does not fit in 32 bits.
 ImageGray loadImageWithCodec(const std::string& path);
 
+/// Decodes a picture with the codec as 3-channel 8-bit pixels, with the same checks as the gray
+/// loader (gray pictures are repeated into the three channels, alpha is dropped). The codec's
+/// vertical-flip-on-load setting is set from `flipOnLoad` first. The empty image on any failure;
+/// nothing is logged.
+ImageRGB loadImageRGBWithCodec(const std::string& path, bool flipOnLoad);
+
 /// Reads a binary PGM (P5): the magic line, any "#" comment lines, "width height" (the width in
 /// C notation with automatic base, the height decimal), the maximum-value line (not used), then
 /// width x height bytes. Header lines are at most 254 characters. The empty image when the file

@@ -1,0 +1,107 @@
+// Face adjacency and the sharp-edge model on finely tessellated terrain meshes whose triangles
+// each carry their own three vertices (as STL files do): every grid point appears under up to six
+// indices, so adjacency must go by position.
+#include "Renderer/EdgeModel.h"
+#include "Renderer/MeshModel.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <map>
+
+namespace {
+
+using Lumetra::MeshModel;
+
+/// A terrain of about `faces` triangles in millimetre-sized cells scaled to metres, with ridges
+/// so that some edges are sharp.
+MeshModel terrain(std::int64_t faces) {
+  const int columns = static_cast<int>(std::sqrt(static_cast<double>(faces) / 2.0));
+  const int rows = static_cast<int>(faces / 2 / columns);
+  auto point = [](int i, int j) -> Eigen::Vector3f {
+    const float z = 0.5f * std::sin(0.3f * i) * std::cos(0.2f * j) + ((i / 16) % 2 == 0 ? 0.0f : 2.0f);
+    return Eigen::Vector3f(static_cast<float>(i), static_cast<float>(j), z) * 0.001f;
+  };
+  MeshModel model;
+  auto addTriangle = [&](const Eigen::Vector3f& a, const Eigen::Vector3f& b, const Eigen::Vector3f& c) {
+    MeshModel::Face face;
+    for (const Eigen::Vector3f* p : {&a, &b, &c}) {
+      face.indices.push_back(static_cast<std::uint32_t>(model.mVertices.size()));
+      model.mVertices.emplace_back();
+      model.mVertices.back().position = *p;
+    }
+    face.normal = (b - a).cross(c - a).normalized();
+    model.mFaces.push_back(face);
+  };
+  for (int i = 0; i < columns; ++i) {
+    for (int j = 0; j < rows; ++j) {
+      addTriangle(point(i, j), point(i + 1, j), point(i + 1, j + 1));
+      addTriangle(point(i, j), point(i + 1, j + 1), point(i, j + 1));
+    }
+  }
+  Eigen::Vector3d mean = Eigen::Vector3d::Zero();
+  for (std::size_t n = 0; n < model.mVertices.size(); ++n)
+    mean += (model.mVertices[n].position.cast<double>() - mean) / static_cast<double>(n + 1);
+  model.mCentroid = mean.cast<float>();
+  model.mMaxDistance = 0.0f;
+  for (const MeshModel::Vertex& v : model.mVertices)
+    model.mMaxDistance = std::max(model.mMaxDistance, (v.position - model.mCentroid).norm());
+  model.mLoaded = true;
+  return model;
+}
+
+const MeshModel& cachedTerrain(std::int64_t faces) {
+  static std::map<std::int64_t, MeshModel> models;
+  auto it = models.find(faces);
+  if (it == models.end()) {
+    it = models.emplace(faces, terrain(faces)).first;
+    Lumetra::computeFaceAdjacency(it->second.mVertices, it->second.mFaces, it->second.mAdjacentFaces);
+  }
+  return it->second;
+}
+
+void BM_FaceAdjacency(benchmark::State& state) {
+  const MeshModel& model = cachedTerrain(state.range(0));
+  std::vector<MeshModel::FacePair> pairs;
+  for (auto _ : state) {
+    Lumetra::computeFaceAdjacency(model.mVertices, model.mFaces, pairs);
+    benchmark::DoNotOptimize(pairs.data());
+  }
+  state.counters["faces"] = static_cast<double>(model.mFaces.size());
+  state.counters["pairs"] = static_cast<double>(pairs.size());
+}
+BENCHMARK(BM_FaceAdjacency)->Arg(5000)->Arg(50000)->Arg(200000)->Unit(benchmark::kMillisecond);
+
+/// The straightforward rule: every pair of faces, every vertex of one against every vertex of the other.
+void BM_FaceAdjacencyQuadratic(benchmark::State& state) {
+  const MeshModel& model = cachedTerrain(state.range(0));
+  std::vector<MeshModel::FacePair> pairs;
+  for (auto _ : state) {
+    pairs.clear();
+    pairs.reserve(3 * model.mFaces.size());
+    for (std::size_t i = 0; i < model.mFaces.size(); ++i)
+      for (std::size_t j = i + 1; j < model.mFaces.size(); ++j)
+        if (Lumetra::findSharedVertices(model.mFaces[i], model.mFaces[j], model).size() >= 2) pairs.emplace_back(i, j);
+    benchmark::DoNotOptimize(pairs.data());
+  }
+  state.counters["faces"] = static_cast<double>(model.mFaces.size());
+  state.counters["pairs"] = static_cast<double>(pairs.size());
+}
+BENCHMARK(BM_FaceAdjacencyQuadratic)->Arg(5000)->Unit(benchmark::kMillisecond);
+
+void BM_EdgeModel(benchmark::State& state) {
+  const MeshModel& model = cachedTerrain(state.range(0));
+  Lumetra::EdgeModelParams params;
+  params.sampleStep = 0.06f * model.mMaxDistance;
+  std::size_t sharp = 0;
+  for (auto _ : state) {
+    const Lumetra::EdgeModel edges(model, params, 1u);
+    sharp = static_cast<std::size_t>(edges.mSharpEdgeCount);
+    benchmark::DoNotOptimize(edges.mEdges.data());
+  }
+  state.counters["edges"] = static_cast<double>(model.mAdjacentFaces.size());
+  state.counters["sharp"] = static_cast<double>(sharp);
+}
+BENCHMARK(BM_EdgeModel)->Arg(5000)->Arg(50000)->Arg(200000)->Unit(benchmark::kMillisecond);
+
+}  // namespace

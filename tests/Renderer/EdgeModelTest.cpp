@@ -1,0 +1,239 @@
+// The sharp-edge model: order, counts, sampling, silhouettes and its file.
+#include "Renderer/EdgeModel.h"
+
+#include "../sdk/SdkTestUtil.h"
+#include "RendererTestUtil.h"
+#include "SdkFileReader.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <thread>
+
+namespace {
+
+using Lumetra::EdgeModel;
+using Lumetra::EdgeModelParams;
+using Lumetra::MeshModel;
+namespace fs = std::filesystem;
+
+EdgeModelParams driverParams(const MeshModel& model) {
+  EdgeModelParams params;
+  params.sampleStep = 0.06f * model.mMaxDistance;
+  return params;
+}
+
+/// Runs `work` on a new thread, whose sampling engines are therefore fresh.
+template <typename Work>
+void onFreshThread(Work work) { std::thread(work).join(); }
+
+TEST(EdgeModel, CubeEdgesInOrder) {
+  const MeshModel cube = rendertest::loadModel(rendertest::assimpModel("PLY/cube.ply"));
+  const EdgeModel edges(cube, driverParams(cube), 5u);
+  ASSERT_EQ(edges.mEdges.size(), 18u);
+  EXPECT_EQ(edges.mSharpEdgeCount, 12);
+  EXPECT_EQ(edges.mConsideredEdgeCount, 12);
+  // Cube edges (product 0) first, then the diagonals (product 1), each in the order of their pairs.
+  std::vector<std::size_t> expected;
+  for (int pass = 0; pass < 2; ++pass) {
+    for (std::size_t p = 0; p < cube.mAdjacentFaces.size(); ++p) {
+      const auto [i, j] = cube.mAdjacentFaces[p];
+      if ((cube.mFaces[i].normal.dot(cube.mFaces[j].normal) > 0.5f) == (pass == 1)) expected.push_back(p);
+    }
+  }
+  for (std::size_t e = 0; e < 18; ++e) {
+    const auto [i, j] = cube.mAdjacentFaces[expected[e]];
+    EXPECT_EQ(edges.mEdges[e].normalA, cube.mFaces[i].normal);
+    EXPECT_EQ(edges.mEdges[e].normalB, cube.mFaces[j].normal);
+    const EdgeModel::Edge& edge = edges.mEdges[e];
+    if (e >= 12) {
+      EXPECT_FALSE(edge.samples.empty());  // the diagonals at full spacing
+    }
+    for (const Eigen::Vector3f& s : edge.samples) {   // inside the segment, never an end point
+      EXPECT_LT(((s - edge.pointA).norm() + (s - edge.pointB).norm()) - (edge.pointA - edge.pointB).norm(), 1e-6f);
+      EXPECT_TRUE(s != edge.pointA && s != edge.pointB);
+    }
+  }
+  TrainingPose pose;
+  pose.translation = Eigen::Vector3f(0, 0, 1);
+  EXPECT_EQ(edges.getSilhouetteEdges(pose, false), std::vector<bool>(18, false));
+}
+
+TEST(EdgeModel, SortIsStableAndTotalWithNonNumbers) {
+  // Four faces around shared edges; face 2's normal is not a number. No edge is sharp.
+  MeshModel mesh;
+  for (const Eigen::Vector3f& p : {Eigen::Vector3f(0, 0, 0), Eigen::Vector3f(1, 0, 0), Eigen::Vector3f(0, 1, 0),
+                                   Eigen::Vector3f(1, 1, 0), Eigen::Vector3f(2, 0, 0)}) {
+    mesh.mVertices.emplace_back();
+    mesh.mVertices.back().position = p;
+  }
+  const float nan = std::nanf("");
+  mesh.mFaces = {{{0, 1, 2}, {0, 0, 1}}, {{1, 2, 3}, {0, 0, 1}}, {{1, 3, 4}, {nan, 0, 1}}, {{2, 0, 1}, {0, 0, 1}}};
+  mesh.mAdjacentFaces = {{0, 1}, {0, 3}, {1, 2}, {1, 3}};
+  EdgeModelParams params;
+  params.sampleStep = 0.1f;
+  const EdgeModel edges(mesh, params, 3u);
+  ASSERT_EQ(edges.mEdges.size(), 4u);
+  EXPECT_EQ(edges.mSharpEdgeCount, 0);
+  EXPECT_EQ(edges.mEdges[0].pointA, mesh.mVertices[1].position);  // pair (0, 1)
+  EXPECT_EQ(edges.mEdges[1].pointB, mesh.mVertices[0].position);  // pair (0, 3)
+  EXPECT_EQ(edges.mEdges[2].pointB, mesh.mVertices[1].position);  // pair (1, 3)
+  EXPECT_TRUE(std::isnan(edges.mEdges[3].normalB.x()));          // pair (1, 2) last
+}
+
+TEST(EdgeModel, SegmentSamplesFollowTheirEngine) {
+  // Reference: midpoint, left half, right half; a short segment keeps its midpoint when the
+  // uniform double (x1 + x2 2^32) / 2^64 is below length / (2 spacing).
+  struct Reference {
+    std::mt19937 engine{1234u};
+    std::vector<Eigen::Vector3f> out;
+    void run(const Eigen::Vector3f& a, const Eigen::Vector3f& b, float s) {
+      const float d = (a - b).norm();
+      if (d > 2.0f * s) {
+        const Eigen::Vector3f m = (a + b) * 0.5f;
+        out.push_back(m);
+        run(a, m, s);
+        run(m, b, s);
+        return;
+      }
+      const double x1 = engine(), x2 = engine();
+      if ((x1 + x2 * 4294967296.0) / 18446744073709551616.0 < double(d / (2.0f * s))) out.push_back((a + b) * 0.5f);
+    }
+  } reference;
+  const Eigen::Vector3f a(0.1f, 0.2f, 0.3f), b(1.3f, -0.7f, 0.4f);
+  for (const float s : {0.05f, 0.3f, 0.8f, 2.0f}) reference.run(a, b, s);
+  std::vector<Eigen::Vector3f> got;
+  onFreshThread([&] {
+    for (const float s : {0.05f, 0.3f, 0.8f, 2.0f}) Lumetra::sampleSegment(a, b, s, 1234u, got);
+  });
+  EXPECT_EQ(got, reference.out);
+}
+
+TEST(EdgeModel, VoxelFilterKeepsOnePointPerCell) {
+  struct Case {
+    std::vector<Eigen::Vector3f> points;
+    std::vector<float> weights;
+    std::vector<bool> kept;
+  };
+  const Case cases[] = {
+      {{{0.1f, 0.1f, 0.1f}, {0.2f, 0.2f, 0.2f}}, {0.0f, 1.0f}, {false, true}},         // sharper wins
+      {{{0.1f, 0.1f, 0.1f}, {0.4f, 0.6f, 0.5f}}, {1.0f, 1.0f}, {false, true}},         // nearer the centre
+      {{{0.4f, 0.5f, 0.5f}, {0.6f, 0.5f, 0.5f}}, {1.0f, 1.0f}, {true, false}},         // tie: the first
+      {{{0.5f, 0.5f, 0.5f}, {1.5f, 0.5f, -0.5f}}, {0.0f, 0.0f}, {true, true}},        // two cells
+  };
+  for (const Case& c : cases) EXPECT_EQ(Lumetra::voxelGridFilter(c.points, c.weights, 1.0f), c.kept);
+}
+
+TEST(EdgeModel, SharpSamplesAreCappedAtTheMaximum) {
+  const MeshModel cube = rendertest::loadModel(rendertest::assimpModel("PLY/cube.ply"));
+  auto sharpSamples = [&](std::int32_t maxSamples) {
+    std::size_t count = 0;
+    onFreshThread([&] {
+      EdgeModelParams params = driverParams(cube);
+      params.maxSamples = maxSamples;
+      const EdgeModel edges(cube, params, 99u);
+      for (int e = 0; e < edges.mSharpEdgeCount; ++e) count += edges.mEdges[e].samples.size();
+    });
+    return count;
+  };
+  const std::size_t all = sharpSamples(1 << 30);
+  ASSERT_GT(all, 20u);
+  EXPECT_EQ(sharpSamples(std::int32_t(all)), all);
+  EXPECT_EQ(sharpSamples(std::int32_t(all) - 7), all - 7);
+}
+
+TEST(EdgeModel, SilhouetteNeedsOneFaceTowardsTheCamera) {
+  struct Case {
+    Eigen::Vector3f normalA, normalB;
+    Eigen::Quaternionf rotation;
+    bool silhouette;
+  };
+  const Eigen::Quaternionf identity = Eigen::Quaternionf::Identity();
+  const Eigen::Quaternionf quarterTurn(Eigen::AngleAxisf(1.5707964f, Eigen::Vector3f::UnitY()));
+  const Case cases[] = {
+      {{0, 0, -1}, {0, 0, 1}, identity, true},     // one towards, one away
+      {{0, 0, -1}, {0.6f, 0, -0.8f}, identity, false},  // both towards the camera
+      {{0, 0, 1}, {0.6f, 0, 0.8f}, identity, false},    // both away
+      {{1, 0, 0}, {0, 1, 0}, identity, false},          // both edge-on
+      {{1, 0, 0}, {0, 1, 0}, quarterTurn, true},        // the rotation turns one towards the camera
+  };
+  for (const Case& c : cases) {
+    EdgeModel::Edge edge;
+    edge.normalA = c.normalA;
+    edge.normalB = c.normalB;
+    edge.pointA = Eigen::Vector3f(-0.1f, 0, 0);
+    edge.pointB = Eigen::Vector3f(0.1f, 0, 0);
+    TrainingPose pose;
+    pose.rotation = c.rotation;
+    pose.translation = Eigen::Vector3f(0, 0, 2);
+    EXPECT_EQ(Lumetra::isSilhouetteEdge(edge, pose), c.silhouette);
+  }
+}
+
+/// Reads the edge-model file: little-endian fields at running offsets.
+struct FileReader {
+  std::vector<std::uint8_t> bytes;
+  std::size_t at = 0;
+  template <typename T>
+  T next() {
+    T value{};
+    if (at + sizeof(T) <= bytes.size()) std::memcpy(&value, bytes.data() + at, sizeof(T));
+    at += sizeof(T);
+    return value;
+  }
+  Eigen::Vector3f vector() {  // a 3 x 1 matrix: rows, columns, x, y, z
+    EXPECT_EQ(next<std::int32_t>(), 3);
+    EXPECT_EQ(next<std::int32_t>(), 1);
+    const float x = next<float>(), y = next<float>();
+    return {x, y, next<float>()};
+  }
+};
+
+TEST(EdgeModel, FileHoldsEveryField) {
+  const MeshModel cube = rendertest::loadModel(rendertest::assimpModel("PLY/cube.ply"));
+  const EdgeModel edges(cube, driverParams(cube), 1u);
+  sdktest::ScratchDir scratch;
+  const fs::path path = scratch.path() / "new" / "folder" / "edges.dat";
+  ASSERT_TRUE(Lumetra::saveEdgeModel(edges, path.string()));
+  FileReader file{testsupport::readFileBytes(path)};
+  std::size_t expectedSize = 1 + 8 + 24;
+  for (const EdgeModel::Edge& edge : edges.mEdges) expectedSize += 88 + 20 * edge.samples.size();
+  EXPECT_EQ(file.bytes.size(), expectedSize);
+  EXPECT_EQ(file.next<std::uint8_t>(), 1);
+  ASSERT_EQ(file.next<std::uint64_t>(), 18u);
+  for (const EdgeModel::Edge& edge : edges.mEdges) {
+    EXPECT_EQ(file.vector(), edge.normalA);
+    EXPECT_EQ(file.vector(), edge.normalB);
+    EXPECT_EQ(file.vector(), edge.pointA);
+    EXPECT_EQ(file.vector(), edge.pointB);
+    ASSERT_EQ(file.next<std::uint64_t>(), edge.samples.size());
+    for (const Eigen::Vector3f& s : edge.samples) EXPECT_EQ(file.vector(), s);
+  }
+  EXPECT_EQ(file.next<std::int32_t>(), 12);
+  EXPECT_EQ(file.next<std::int32_t>(), 12);
+  EXPECT_EQ(file.next<float>(), 0.06f * cube.mMaxDistance);
+  EXPECT_EQ(file.next<float>(), 44.0f);
+  EXPECT_EQ(file.next<float>(), 1.0f);
+  EXPECT_EQ(file.next<std::int32_t>(), 1000);
+  EXPECT_EQ(file.at, file.bytes.size());
+  // An edge model without edges.
+  ASSERT_TRUE(Lumetra::saveEdgeModel(EdgeModel(), path.string()));
+  EXPECT_EQ(fs::file_size(path), 33u);
+}
+
+TEST(EdgeModel, FailedWritesReturnFalse) {
+  const MeshModel cube = rendertest::loadModel(rendertest::assimpModel("PLY/cube.ply"));
+  const EdgeModel edges(cube, driverParams(cube), 1u);
+  sdktest::ScratchDir scratch;
+  std::ofstream(scratch.path() / "file") << "x";  // a file where a folder is needed
+  EXPECT_FALSE(Lumetra::saveEdgeModel(edges, (scratch.path() / "file" / "edges.dat").string()));
+  {
+    sdktest::FileSizeLimit limit(100);  // a short write
+    EXPECT_FALSE(Lumetra::saveEdgeModel(edges, (scratch.path() / "edges.dat").string()));
+  }
+  EXPECT_EQ(sdktest::folderEntries(scratch.path()), std::vector<std::string>{"file"});
+}
+
+}  // namespace

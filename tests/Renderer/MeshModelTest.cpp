@@ -1,0 +1,175 @@
+// Loading 3-D models: the importer's real test models and meshes written here.
+#include "Renderer/MeshModel.h"
+
+#include "../sdk/SdkTestUtil.h"
+#include "RendererTestUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
+
+namespace {
+
+using Lumetra::MeshModel;
+namespace fs = std::filesystem;
+
+TEST(MeshModel, RealModels) {
+  struct Case {
+    const char* file;
+    bool loaded;
+    std::size_t meshes, faces;  // faces: 0 = any number above 0
+    std::size_t pairs = 0;      // 0: not checked (beyond the pairwise rule)
+  };
+  const Case cases[] = {
+      {"OBJ/box.obj", true, 1, 12},
+      {"PLY/cube.ply", true, 1, 12},
+      {"OBJ/spider.obj", true, 19, 0},
+      {"STL/3DSMaxExport.STL", true, 1, 0},
+      {"3DS/cube_with_diffuse_texture.3DS", true, 1, 12, 18},  // corners repeated under distinct indices
+      {"OBJ/testline.obj", true, 1, 0},     // 18 lines: no faces
+      {"OBJ/testpoints.obj", true, 1, 0},   // 24 points
+      {"OBJ/testmixed.obj", true, 3, 12},   // 24 points and 18 lines left out
+      {"PLY/pond.0.ply", false, 0, 0},      // non-finite coordinates
+      {"OBJ/no-such-file.obj", false, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    rendertest::LogCapture log;
+    const MeshModel model = rendertest::loadModel(rendertest::assimpModel(c.file));
+    const std::string file = c.file;
+    if (file.find("/test") != std::string::npos) {
+      const char* count = file == "OBJ/testline.obj" ? "18" : file == "OBJ/testpoints.obj" ? "24" : "42";
+      EXPECT_TRUE(log.contains(std::string("Left out ") + count + " faces of fewer than three vertices"));
+    }
+    ASSERT_EQ(model.mLoaded, c.loaded);
+    EXPECT_EQ(model.mSubMeshes.size(), c.meshes);
+    if (file.find("/test") != std::string::npos || c.faces != 0 || !c.loaded) {
+      EXPECT_EQ(model.mFaces.size(), c.faces);
+    } else {
+      EXPECT_GT(model.mFaces.size(), 0u);
+    }
+    std::size_t indices = 0;
+    for (const MeshModel::Face& face : model.mFaces) {
+      EXPECT_GE(face.indices.size(), 3u);
+      indices += face.indices.size();
+    }
+    EXPECT_EQ(model.mIndices.size(), indices);
+    EXPECT_EQ(model.mAdjacentFaces, rendertest::quadraticAdjacency(model.mVertices, model.mFaces));
+    EXPECT_TRUE(c.pairs == 0 || model.mAdjacentFaces.size() == c.pairs);
+    if (!c.loaded) {  // the initial state
+      EXPECT_TRUE(model.mVertices.empty() && model.mAdjacentFaces.empty());
+      EXPECT_EQ(model.mMaxDistance, 1.0f);
+      EXPECT_EQ(model.mBoundingBoxMin.x(), 3.4028235e38f);
+    }
+  }
+}
+
+TEST(MeshModel, InvalidFilesLeaveTheModelNotLoaded) {
+  // One of them makes the importer ask for some 16 GB: with the address space bounded the
+  // allocation fails inside the importer, and the model is simply not loaded.
+  rendertest::AddressSpaceLimit limit(std::uint64_t{3} << 30);
+  for (const auto& entry : fs::directory_iterator(rendertest::assimpModel("invalid"))) {
+    if (entry.path().extension() == ".txt" || (!limit.active() && entry.path().filename() == "OutOfMemory.off")) continue;
+    SCOPED_TRACE(entry.path().string());
+    const MeshModel model = rendertest::loadModel(entry.path().string());
+    EXPECT_EQ(model.mLoaded, entry.path().filename() == "malformed2.obj");  // that one has usable faces
+  }
+}
+
+TEST(MeshModel, SpiderTexturesAreFoundThroughBackslashesAndCase) {
+  const MeshModel model = rendertest::loadModel(rendertest::assimpModel("OBJ/spider.obj"));
+  ASSERT_TRUE(model.mHasTextures);
+  for (const MeshModel::SubMesh& subMesh : model.mSubMeshes) {
+    EXPECT_FALSE(subMesh.texture.isEmpty());
+    EXPECT_EQ(subMesh.texture.channels, 3);
+  }
+}
+
+TEST(MeshModel, WrittenMeshes) {
+  sdktest::ScratchDir scratch;
+  const fs::path dir = scratch.path();
+  std::ofstream(dir / "m.mtl") << "newmtl good\nmap_Kd sub\\TEX.PNG\nnewmtl broken\nmap_Kd bad.png\n"
+                                  "newmtl missing\nmap_Kd none.png\n";
+  fs::create_directory(dir / "sub");
+  fs::copy_file(rendertest::assimpModel("3DS/test.png"), dir / "sub" / "tex.png");
+  std::ofstream(dir / "bad.png") << "\x89PNG\r\n\x1a\n broken";
+  // Mesh 1: texture coordinates and normals. Mesh 2: no normals or texture coordinates. Mesh 3: a degenerate
+  // triangle. Meshes 2 and 3 use materials whose textures cannot be read.
+  std::ofstream(dir / "m.obj") << "mtllib m.mtl\n"
+                                  "v 0 0 0\nv 1000 0 0\nv 0 1000 0\n"
+                                  "v 0 0 1000\nv 1000 0 1000\nv 0 1000 1000\n"
+                                  "v 0 0 2000\nv 1000 0 2000\nv 2000 0 2000\n"
+                                  "vt 0.25 0.75\nvt 0.5 0.125\nvt 1 1\nvn 0 0 1\n"
+                                  "o a\nusemtl good\nf 1/1/1 2/2/1 3/3/1\n"
+                                  "o b\nusemtl broken\nf 4 5 6\n"
+                                  "o c\nusemtl missing\nf 7 8 9\n";
+  CadModelSource source;
+  source.modelPath = (dir / "m.obj").string();
+  const MeshModel model(source, "", 0.001f, true);
+  ASSERT_TRUE(model.mLoaded);
+  ASSERT_EQ(model.mSubMeshes.size(), 3u);
+  ASSERT_EQ(model.mVertices.size(), 9u);
+  EXPECT_EQ(model.mSubMeshes[1].firstIndex, 3u);
+  EXPECT_EQ(model.mSubMeshes[1].indexCount, 3u);
+  for (std::size_t f = 0; f < 3; ++f) {
+    for (std::size_t k = 0; k < 3; ++k) {
+      EXPECT_EQ(model.mFaces[f].indices[k], model.mIndices[3 * f + k]);
+      EXPECT_GE(model.mFaces[f].indices[k], 3 * f);  // offset by the earlier meshes' vertices
+    }
+  }
+  const MeshModel::Vertex& textured = model.mVertices[model.mFaces[0].indices[0]];
+  EXPECT_EQ(textured.texCoord, Eigen::Vector2f(0.25f, 0.25f));
+  EXPECT_EQ(textured.normal, Eigen::Vector3f(0, 0, 1));
+  const MeshModel::Vertex& plain = model.mVertices[model.mFaces[1].indices[0]];
+  EXPECT_EQ(plain.normal, Eigen::Vector3f::Zero());
+  EXPECT_EQ(plain.texCoord, Eigen::Vector2f::Zero());
+  EXPECT_EQ(plain.color, Eigen::Vector4f::Zero());
+  EXPECT_FALSE(model.mHasVertexColors);
+  EXPECT_TRUE(rendertest::loadModel(rendertest::assimpModel("OBJ/cube_with_vertexcolors.obj")).mHasVertexColors);
+  EXPECT_EQ(model.mFaces[0].normal, Eigen::Vector3f(0, 0, 1));
+  EXPECT_EQ(model.mFaces[2].normal, Eigen::Vector3f::Zero());  // collinear vertices
+  EXPECT_FALSE(model.mSubMeshes[0].texture.isEmpty());
+  EXPECT_TRUE(model.mSubMeshes[1].texture.isEmpty());
+  EXPECT_TRUE(model.mSubMeshes[2].texture.isEmpty());
+  // A name with the folders of another machine: the file name beside the model.
+  EXPECT_EQ(Lumetra::resolveTexturePath(dir.string(), "C:\\art\\M.OBJ"), (dir / "m.obj").string());
+  EXPECT_TRUE(model.mAdjacentFaces.empty());  // the meshes touch at single corners only
+  // Centroid, largest distance (below 1: the initial 1.0 does not survive) and box.
+  Eigen::Vector3d mean = Eigen::Vector3d::Zero();
+  for (const MeshModel::Vertex& v : model.mVertices) mean += v.position.cast<double>() / 9.0;
+  EXPECT_LT((model.mCentroid.cast<double>() - mean).norm(), 1e-6);
+  EXPECT_NEAR(model.mMaxDistance, (Eigen::Vector3f(2, 0, 2) - model.mCentroid).norm(), 1e-6f);
+  EXPECT_EQ(model.mBoundingBoxMax, Eigen::Vector3f(2, 1, 2));
+  EXPECT_EQ(model.mBoundingBoxMin, Eigen::Vector3f(0, 0, 0));
+}
+
+TEST(MeshModel, SharedLoadIsCached) {
+  CadModelSource source;
+  source.modelPath = rendertest::assimpModel("OBJ/box.obj");
+  const auto first = Lumetra::loadSharedMeshModel(source, true, true);
+  EXPECT_EQ(Lumetra::loadSharedMeshModel(source, true, false), first);
+  EXPECT_EQ(source.mesh, first);
+}
+
+TEST(MeshModel, FastAdjacencyMatchesPairwiseTestOnRandomMeshes) {
+  std::mt19937 rng(7);
+  for (int round = 0; round < 20; ++round) {
+    // Positions on a coarse grid, each repeated under several indices, some of them a hair apart.
+    std::vector<MeshModel::Vertex> vertices(60);
+    for (MeshModel::Vertex& v : vertices) {
+      v.position = Eigen::Vector3f(float(rng() % 4), float(rng() % 4), float(rng() % 3)) * 0.25f;
+      v.position[rng() % 3] += float(int(rng() % 5) - 2) * 1.1920929e-7f * 0.5f;  // across grid-cell borders too
+    }
+    std::vector<MeshModel::Face> faces(150);
+    for (MeshModel::Face& f : faces) f.indices = {std::uint32_t(rng() % 60), std::uint32_t(rng() % 60), std::uint32_t(rng() % 60)};
+    std::vector<MeshModel::FacePair> fast;
+    ASSERT_TRUE(Lumetra::computeFaceAdjacency(vertices, faces, fast));
+    EXPECT_EQ(fast, rendertest::quadraticAdjacency(vertices, faces));
+    // Too many faces meeting at one place are refused.
+    EXPECT_FALSE(Lumetra::computeFaceAdjacency(vertices, faces, fast, 1000));
+    EXPECT_TRUE(fast.empty());
+  }
+}
+
+}  // namespace

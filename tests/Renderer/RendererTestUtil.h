@@ -1,0 +1,93 @@
+#pragma once
+// Shared pieces of the model tests: the importer's test models and the pairwise adjacency rule.
+#include "Renderer/MeshModel.h"
+
+#include "Core/Log.h"
+
+#include <sys/resource.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace rendertest {
+
+/// Collects the library's log messages while alive.
+class LogCapture {
+ public:
+  LogCapture() {
+    messages().clear();
+    Lumetra::setLogSink([](Lumetra::LogLevel, const char*, const std::string& m) { messages().push_back(m); });
+  }
+  ~LogCapture() { Lumetra::setLogSink(nullptr); }
+  bool contains(const std::string& text) const {
+    for (const std::string& m : messages())
+      if (m.find(text) != std::string::npos) return true;
+    return false;
+  }
+
+ private:
+  static std::vector<std::string>& messages() {
+    static std::vector<std::string> all;
+    return all;
+  }
+};
+
+/// While alive, the process's address space may grow by at most `extra` bytes (not under the
+/// address sanitizer, which reserves far more up front).
+class AddressSpaceLimit {
+ public:
+  explicit AddressSpaceLimit(std::uint64_t extra) {
+#if !defined(__SANITIZE_ADDRESS__)
+    unsigned long pages = 0;
+    std::FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (statm == nullptr || std::fscanf(statm, "%lu", &pages) != 1) pages = 0;
+    if (statm != nullptr) std::fclose(statm);
+    ::getrlimit(RLIMIT_AS, &saved_);
+    rlimit limited = saved_;
+    limited.rlim_cur = static_cast<rlim_t>(pages) * 4096 + extra;
+    active_ = pages > 0 && ::setrlimit(RLIMIT_AS, &limited) == 0;
+#else
+    (void)extra;
+#endif
+  }
+  ~AddressSpaceLimit() {
+    if (active_) ::setrlimit(RLIMIT_AS, &saved_);
+  }
+  AddressSpaceLimit(const AddressSpaceLimit&) = delete;
+  AddressSpaceLimit& operator=(const AddressSpaceLimit&) = delete;
+  bool active() const { return active_; }
+
+ private:
+  rlimit saved_{};
+  bool active_ = false;
+};
+
+inline std::string assimpModel(const std::string& relative) { return "/usr/share/assimp/models/" + relative; }
+
+inline Lumetra::MeshModel loadModel(const std::string& path, float scale = 0.001f) {
+  CadModelSource source;
+  source.modelPath = path;
+  return Lumetra::MeshModel(source, "", scale, true);
+}
+
+/// Every pair i < j of faces where at least two of face j's vertices lie within the single-precision
+/// epsilon of a vertex of face i, tested pair by pair.
+inline std::vector<Lumetra::MeshModel::FacePair> quadraticAdjacency(const std::vector<Lumetra::MeshModel::Vertex>& vertices,
+                                                                    const std::vector<Lumetra::MeshModel::Face>& faces) {
+  std::vector<Lumetra::MeshModel::FacePair> pairs;
+  for (std::size_t i = 0; i < faces.size(); ++i) {
+    for (std::size_t j = i + 1; j < faces.size(); ++j) {
+      int shared = 0;
+      for (std::uint32_t b : faces[j].indices) {
+        bool near = false;
+        for (std::uint32_t a : faces[i].indices) near = near || (vertices[a].position - vertices[b].position).norm() <= 1.1920929e-7f;
+        shared += near ? 1 : 0;
+      }
+      if (shared >= 2) pairs.emplace_back(i, j);
+    }
+  }
+  return pairs;
+}
+
+}  // namespace rendertest

@@ -1,0 +1,92 @@
+#pragma once
+// The CAD model in memory: every mesh of a model file flattened into one vertex array, one triangle
+// index array and one face array, with face normals, the centroid, the largest distance from it,
+// the bounding box, the materials' diffuse textures and, on request, the pairs of faces that share
+// an edge. A file that does not import, or that cannot be used (non-finite coordinates, too many
+// faces collapsed onto one place), leaves the model in its initial, not-loaded state.
+#include "Detection/CadModel.h"
+#include "Image/Image.h"
+
+#include <Eigen/Core>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace Lumetra {
+
+class MeshModel {
+ public:
+  struct Vertex {
+    Eigen::Vector3f position = Eigen::Vector3f::Zero();  ///< scaled
+    Eigen::Vector3f normal = Eigen::Vector3f::Zero();    ///< as the file gives it
+    Eigen::Vector4f color = Eigen::Vector4f::Zero();     ///< red, green, blue, alpha
+    Eigen::Vector2f texCoord = Eigen::Vector2f::Zero();  ///< (u, 1 - v)
+  };
+  struct Face {
+    std::vector<std::uint32_t> indices;  ///< into mVertices
+    Eigen::Vector3f normal = Eigen::Vector3f::Zero();
+  };
+  struct SubMesh {
+    std::uint32_t firstIndex = 0;  ///< position of the mesh's first index in mIndices
+    std::uint32_t indexCount = 0;
+    ImageRGB texture;  ///< the material's diffuse texture; shared by the sub-meshes of one material
+  };
+  using FacePair = std::pair<std::uint64_t, std::uint64_t>;
+
+  /// The initial, not-loaded model.
+  MeshModel() = default;
+  /// Loads the file named by the source (only its path is read). The textures are looked up in
+  /// `textureDirectory`, or beside the model file when it is empty. Never throws.
+  MeshModel(const CadModelSource& source, const std::string& textureDirectory, float scale, bool computeAdjacency);
+
+  std::vector<Vertex> mVertices;
+  std::vector<std::uint32_t> mIndices;  ///< the indices of every face of three or more vertices
+  std::vector<Face> mFaces;             ///< faces of three or more vertices (points and lines are left out)
+  std::vector<FacePair> mAdjacentFaces;  ///< (first, second), first < second, in ascending order
+  std::vector<SubMesh> mSubMeshes;
+  float mMaxDistance = 1.0f;
+  Eigen::Vector3f mCentroid = Eigen::Vector3f::Zero();
+  bool mHasVertexColors = false;
+  bool mHasTextures = false;
+  bool mLoaded = false;
+  Eigen::Vector3f mBoundingBoxMin = Eigen::Vector3f::Constant(3.4028235e38f);
+  Eigen::Vector3f mBoundingBoxMax = Eigen::Vector3f::Constant(-3.4028235e38f);
+
+ private:
+  bool load(const CadModelSource& source, const std::string& textureDirectory, float scale, bool computeAdjacency);
+};
+
+/// Largest distance at which two vertex positions count as one: the single-precision epsilon.
+constexpr float kSharedVertexDistance = 1.1920929e-7f;
+
+/// The indices of faceB's vertices (in faceB's order) that lie within kSharedVertexDistance of
+/// some vertex of faceA.
+std::vector<std::uint32_t> findSharedVertices(const MeshModel::Face& faceA, const MeshModel::Face& faceB,
+                                              const MeshModel& model);
+
+/// Every pair (i, j), i < j, of faces for which findSharedVertices(face i, face j) finds at least
+/// two vertices, in ascending order of i, then j. Candidate faces are found through a grid of
+/// vertex positions, so the work grows with the faces that meet at a place, not with the square
+/// of the face count. False (and `pairs` empty) when the faces meeting at coincident places would
+/// need more than `maxWork` candidate tests; 0 chooses a bound proportional to the face count.
+bool computeFaceAdjacency(const std::vector<MeshModel::Vertex>& vertices, const std::vector<MeshModel::Face>& faces,
+                          std::vector<MeshModel::FacePair>& pairs, std::uint64_t maxWork = 0);
+
+/// Reads a picture as 3-channel 8-bit pixels (no vertical flip) through the guarded codec path;
+/// the empty image, with the log "Error loading image from {}.", when it cannot be read.
+ImageRGB loadTextureImage(const std::string& path);
+
+/// The file that a texture name inside a model stands for: the name joined to the directory, with
+/// backslashes read as separators; when that file does not exist, each part of the name matched
+/// without regard to case, and failing that the file name alone in the directory. The plain join
+/// when nothing matches.
+std::string resolveTexturePath(const std::string& directory, const std::string& name);
+
+/// The source's cached model when it has one; otherwise a newly loaded model (scale from the
+/// source's description), stored in the source when `cache` is set.
+std::shared_ptr<MeshModel> loadSharedMeshModel(CadModelSource& source, bool cache, bool computeAdjacency);
+
+}  // namespace Lumetra
