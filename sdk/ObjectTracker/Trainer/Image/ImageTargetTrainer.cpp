@@ -392,6 +392,14 @@ bool ImageTargetTrainer::train(const std::string& picturePath, const std::string
       mOverlayImage = overlay;
     }
   }
+  if (mConfiguration.mvgEnabled.value) {
+    PROFILE_BLOCK("MVG training");
+    if (trainMVG(adapted, mPictureOffset, geometry, *data)) {
+      OBRIN_LOG_INFO("Image Target Trainer (MVG) - keypoints generation success.");
+    } else {
+      OBRIN_LOG_ERROR("Image Target Trainer (MVG) - Failed to generate synthetic keypoints from MVG.");
+    }
+  }
   {
     PROFILE_BLOCK("Set object size information");
     computeObjectPoints(geometry, *data);

@@ -62,6 +62,16 @@ class ImageTargetTrainer {
                                                       const Lumetra::ImageGray& view,
                                                       const Eigen::Matrix3d* homography) const;
 
+  /// The homography from four training-image points to four view points; false when the points
+  /// are degenerate.
+  bool estimateHomography(const std::vector<Eigen::Vector2d>& imagePoints,
+                          const std::vector<Eigen::Vector2d>& viewPoints, Eigen::Matrix3d& homography) const;
+  /// Renders the training image from the pose table, extracts corners in every view and appends
+  /// those that map back inside the border margin as further keypoints of the target. False,
+  /// adding nothing, when the views cannot be rendered.
+  bool trainMVG(const Lumetra::ImageGray& trainingImage, const Eigen::Vector2i& offset,
+                const TargetGeometry& geometry, ImageTargetDetectableData& data);
+
   const ImageTargetDetectableData* getTarget(const std::string& targetName) const;
   const Lumetra::ImageRGB& heatMapImage() const { return mHeatMapImage; }
   const Lumetra::ImageRGB& overlayImage() const { return mOverlayImage; }

@@ -1,0 +1,132 @@
+#include "ObjectTracker/Trainer/Image/MultipleViewGenerator.h"
+
+#include "Core/Log.h"
+
+#include <cmath>
+#include <string>
+
+namespace Obrin {
+
+Eigen::Vector2d distortPoint(const Eigen::Vector2d& point, double k1, double k2, double p1, double p2, double k3) {
+  const double x = point.x();
+  const double y = point.y();
+  const double r2 = x * x + y * y;
+  const double radial = 1.0 + k1 * r2 + k2 * r2 * r2 + k3 * r2 * r2 * r2;
+  return Eigen::Vector2d(radial * x + p1 * x * y + p2 * (r2 + 2.0 * x * x),
+                         radial * y + p2 * x * y + p1 * (r2 + 2.0 * y * y));
+}
+
+MultipleViewGenerator::MultipleViewGenerator(const TrainingConfig& configuration, const CameraCalibration& camera)
+    : mConfiguration(configuration), mCamera(camera) {}
+
+bool MultipleViewGenerator::loadConfiguration() {
+  const TrainingConfig& c = mConfiguration;
+  const auto& resolution = c.trainingResolution.value;
+  mRenderWidth = resolution.size() >= 2 ? resolution[0] : 0;
+  mRenderHeight = resolution.size() >= 2 ? resolution[1] : 0;
+  mZNear = static_cast<float>(c.mvgRenderZNear.value);
+  mDistanceFactor = static_cast<float>(1.0 / c.mvgRenderDistScale.value);
+  mZShift = static_cast<float>(c.mvgRenderZShift.value);
+  mDebugWindow = c.mvgRenderDebugWindow.value;
+  OBRIN_LOG_INFO("Loading Multiple View Generator configuration ... ");
+  OBRIN_LOG_INFO("Render framebuffer resolution : {} x {}", mRenderWidth, mRenderHeight);
+  OBRIN_LOG_INFO("(Temporary Feature) Minimum z distance of the perspective frustum to the camera centre: {}", mZNear);
+  OBRIN_LOG_INFO("Shrink constant : {}", mDistanceFactor);
+  OBRIN_LOG_INFO("Enable visible GLFW render window : {}", mDebugWindow);
+
+  const std::string& density = c.mvgRenderDensity.value;
+  if (density == "MIN") {
+    mDensity = PoseDensity::Min;
+  } else if (density == "MODERATE") {
+    mDensity = PoseDensity::Moderate;
+  } else if (density == "MAX") {
+    mDensity = PoseDensity::Max;
+  } else {
+    OBRIN_LOG_ERROR("Pose Density \"{}\" is not available.", density);
+    OBRIN_LOG_ERROR("Failed to read configuration.");
+    return false;
+  }
+  // Settings that cannot give a view: no frame, an eye at infinity or behind the picture, an
+  // empty or inverted depth range.
+  const double zNear = c.mvgRenderZNear.value;
+  const double zFar = c.mvgRenderZFar.value;
+  if (!(zNear > 0.0) || !std::isfinite(zNear) || !(mZNear > 0.0f)) {
+    OBRIN_LOG_ERROR("Invalid ZMin value: {}", zNear);
+    OBRIN_LOG_ERROR("Failed to read zMin (temporary feature). Check configuration.");
+    return false;
+  }
+  const bool usable = mRenderWidth >= 1 && mRenderHeight >= 1 && c.mvgRenderDistScale.value > 0.0 &&
+                      std::isfinite(mDistanceFactor) && mDistanceFactor > 0.0f && std::isfinite(mZShift) &&
+                      zFar > zNear && std::isfinite(static_cast<float>(zFar)) &&
+                      static_cast<float>(zFar) > mZNear;
+  if (!usable) {
+    OBRIN_LOG_ERROR("Render settings cannot give a view: resolution {} x {}, distance scale {}, z range {} to {}.",
+                    mRenderWidth, mRenderHeight, c.mvgRenderDistScale.value, zNear, zFar);
+    OBRIN_LOG_ERROR("Failed to read configuration.");
+    return false;
+  }
+  OBRIN_LOG_INFO("Pose density of rendered training images : {}", density);
+  OBRIN_LOG_INFO("Loading configuration : Success.");
+  return true;
+}
+
+bool MultipleViewGenerator::run(const Lumetra::ImageRGB& picture, const ViewSink& sink) {
+  OBRIN_LOG_INFO("Start Synthetic Image Generation.");
+  if (picture.isEmpty()) {
+    OBRIN_LOG_ERROR("Failed to load a image.");
+    return false;
+  }
+  OBRIN_LOG_INFO("Image Load : Success");
+  if (!mRenderer.initWindow(mRenderWidth, mRenderHeight, mDebugWindow)) {
+    OBRIN_LOG_ERROR("Failed to initialise GLFW window.");
+    return false;
+  }
+  OBRIN_LOG_INFO("GLFW window initialisation : Success");
+  if (!mRenderer.setupObject(picture)) {
+    OBRIN_LOG_ERROR("OpenGL object generation failed.");
+    return false;
+  }
+  OBRIN_LOG_INFO("OpenGL object generation : Success.");
+  mTable = poseTable(mDensity);
+  const Lumetra::PinholeCamera camera(
+      static_cast<std::uint32_t>(mCamera.mResolution.x()), static_cast<std::uint32_t>(mCamera.mResolution.y()),
+      static_cast<float>(mCamera.mFocalLength.x()), static_cast<float>(mCamera.mFocalLength.y()),
+      static_cast<float>(mCamera.mPrincipalPoint.x()), static_cast<float>(mCamera.mPrincipalPoint.y()));
+  if (!mRenderer.setProjection(camera, static_cast<float>(mConfiguration.mvgRenderZFar.value),
+                               static_cast<float>(mConfiguration.mvgRenderZNear.value))) {
+    OBRIN_LOG_ERROR("OpenGL camera creation failed.");
+    return false;
+  }
+  OBRIN_LOG_INFO("OpenGL camera creation: Success.");
+  mSink = sink;
+  std::size_t rendered = 0;
+  for (std::size_t i = 0; i < mTable.size; ++i) {
+    const float* p = mTable.rows[i];
+    const Eigen::Vector3f eye(mDistanceFactor * p[0], mDistanceFactor * p[1], mDistanceFactor * p[2] + mZShift);
+    mRenderer.setView(eye, Eigen::Vector3f::Zero());
+    mRenderer.render();
+    if (storeView()) ++rendered;
+  }
+  mSink = nullptr;
+  OBRIN_LOG_INFO("Training image generation complete.");
+  OBRIN_LOG_INFO("Number of training images : {}", rendered);
+  return true;
+}
+
+bool MultipleViewGenerator::storeView() {
+  MvgView view;
+  view.image = mRenderer.getImage();
+  if (view.image.isEmpty()) {
+    OBRIN_LOG_ERROR("Fail to load grayscale projection image.");
+    return false;
+  }
+  view.pose = mRenderer.getPose();
+  if (mSink) {
+    mSink(view);
+  } else {
+    mViews.push_back(std::move(view));
+  }
+  return true;
+}
+
+}  // namespace Obrin

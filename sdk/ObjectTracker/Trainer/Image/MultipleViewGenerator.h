@@ -1,0 +1,63 @@
+#pragma once
+// Photographs the training picture from a fixed table of eye positions on a hemisphere, so that
+// the trainer can add corners that survive perspective distortion.
+#include "CameraCalibration.h"
+#include "Configs.h"
+#include "Image/Image.h"
+#include "ObjectTracker/Trainer/Image/MultipleViewRenderer.h"
+#include "ObjectTracker/Trainer/Image/MvgPoseTables.h"
+
+#include <Eigen/Core>
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+namespace Obrin {
+
+/// One synthetic view: the rendered gray image and the picture's pose in the camera frame.
+struct MvgView {
+  Lumetra::ImageGray image;
+  MvgPose pose;
+};
+
+class MultipleViewGenerator {
+ public:
+  /// Receives each view as soon as it is rendered; views handed to it are not kept.
+  using ViewSink = std::function<void(const MvgView&)>;
+
+  MultipleViewGenerator(const TrainingConfig& configuration, const CameraCalibration& camera);
+
+  /// Reads and checks the render settings; false for settings that cannot render.
+  bool loadConfiguration();
+  /// Renders the picture from every table position; each view goes to the sink when one is
+  /// given, else into `views()`.
+  bool run(const Lumetra::ImageRGB& picture, const ViewSink& sink = nullptr);
+  /// Takes the current frame and pose as a view; false when the frame is empty.
+  bool storeView();
+
+  const std::vector<MvgView>& views() const { return mViews; }
+  std::int32_t renderWidth() const { return mRenderWidth; }
+  std::int32_t renderHeight() const { return mRenderHeight; }
+  const MultipleViewRenderer& renderer() const { return mRenderer; }
+
+ private:
+  std::vector<MvgView> mViews;
+  TrainingConfig mConfiguration;
+  MultipleViewRenderer mRenderer;
+  const CameraCalibration& mCamera;
+  std::int32_t mRenderWidth = 0;
+  std::int32_t mRenderHeight = 0;
+  float mZNear = 0.0f;
+  PoseDensity mDensity = PoseDensity::Min;
+  bool mDebugWindow = false;
+  float mDistanceFactor = 0.0f;
+  float mZShift = 0.0f;
+  PoseTable mTable{nullptr, 0};
+  ViewSink mSink;
+};
+
+/// Applies the lens distortion (k1, k2, p1, p2, k3) to a normalised point.
+Eigen::Vector2d distortPoint(const Eigen::Vector2d& point, double k1, double k2, double p1, double p2, double k3);
+
+}  // namespace Obrin
