@@ -109,29 +109,14 @@ bool ImageTargetTrainer::trainMVG(const Lumetra::ImageGray& trainingImage, const
   const std::int32_t bx = offset.x() + mConfiguration.borderThreshold.value;
   const std::int32_t by = offset.y() + mConfiguration.borderThreshold.value;
   const bool debug = mConfiguration.mvgDebug.value;
-  const Eigen::Matrix<double, 5, 1>& k = mCamera.mDistortion;
   std::vector<TargetKeyPoint> added;
   std::vector<Lumetra::KeyPoint> keyPoints;
 
   // Each view is consumed as soon as it is rendered: only one view image lives at a time.
   const auto processView = [&](const MvgView& view) {
-    // The picture's corners where the rectangle carries them: the texture spans x from -1 to 1
-    // and y from -a to a (the frame's aspect), its first row at the top; a pixel's centre lies
-    // half a pixel inside its cell.
-    const double a = static_cast<double>(generator.renderer().height()) / generator.renderer().width();
-    const Eigen::Matrix3d R = view.pose.rotation.cast<double>().toRotationMatrix();
-    const Eigen::Matrix3d M = R * Eigen::Vector3d(-1.0, 1.0, -1.0).asDiagonal();
-    const Eigen::Vector3d t = -view.pose.translation.cast<double>();
-    std::vector<Eigen::Vector2d> viewCorners;
-    for (const Eigen::Vector2d& q : imageCorners) {
-      const Eigen::Vector3d p(2.0 * (q.x() + 0.5) / wi - 1.0, a * (2.0 * (q.y() + 0.5) / hi - 1.0), 0.0);
-      const Eigen::Vector3d pc = M * p + t;
-      const Eigen::Vector2d d = distortPoint(Eigen::Vector2d(pc.x() / pc.z(), pc.y() / pc.z()), k(0), k(1), k(2),
-                                             k(3), k(4));
-      // Pixel coordinates with the centre of pixel (0, 0) at (0, 0), as the extractor reports.
-      viewCorners.emplace_back(mCamera.mFocalLength.x() * d.x() + mCamera.mPrincipalPoint.x() - 0.5,
-                               mCamera.mFocalLength.y() * d.y() + mCamera.mPrincipalPoint.y() - 0.5);
-    }
+    const std::vector<Eigen::Vector2d> viewCorners =
+        projectImagePoints(view.pose, mCamera, imageCorners, Eigen::Vector2i(wi, hi),
+                           static_cast<double>(generator.renderer().height()) / generator.renderer().width());
     Eigen::Matrix3d h;
     if (!estimateHomography(imageCorners, viewCorners, h)) return;
     const Eigen::FullPivLU<Eigen::Matrix3d> lu(h);

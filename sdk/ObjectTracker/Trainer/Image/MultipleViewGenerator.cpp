@@ -16,6 +16,29 @@ Eigen::Vector2d distortPoint(const Eigen::Vector2d& point, double k1, double k2,
                          radial * y + p2 * x * y + p1 * (r2 + 2.0 * y * y));
 }
 
+std::vector<Eigen::Vector2d> projectImagePoints(const MvgPose& pose, const CameraCalibration& camera,
+                                                const std::vector<Eigen::Vector2d>& points,
+                                                const Eigen::Vector2i& imageSize, double aspect) {
+  const Eigen::Matrix3d R = pose.rotation.cast<double>().toRotationMatrix();
+  const Eigen::Matrix3d M = R * Eigen::Vector3d(-1.0, 1.0, -1.0).asDiagonal();
+  const Eigen::Vector3d t = -pose.translation.cast<double>();
+  const Eigen::Matrix<double, 5, 1>& k = camera.mDistortion;
+  std::vector<Eigen::Vector2d> projected;
+  projected.reserve(points.size());
+  for (const Eigen::Vector2d& q : points) {
+    // The rectangle's point under the pixel's centre, with y pointing down the picture.
+    const Eigen::Vector3d p(2.0 * (q.x() + 0.5) / imageSize.x() - 1.0,
+                            aspect * (2.0 * (q.y() + 0.5) / imageSize.y() - 1.0), 0.0);
+    const Eigen::Vector3d pc = M * p + t;
+    const Eigen::Vector2d d =
+        distortPoint(Eigen::Vector2d(pc.x() / pc.z(), pc.y() / pc.z()), k(0), k(1), k(2), k(3), k(4));
+    // Pixel (0, 0) has its centre at (0, 0), as the extractor reports positions.
+    projected.emplace_back(camera.mFocalLength.x() * d.x() + camera.mPrincipalPoint.x() - 0.5,
+                           camera.mFocalLength.y() * d.y() + camera.mPrincipalPoint.y() - 0.5);
+  }
+  return projected;
+}
+
 MultipleViewGenerator::MultipleViewGenerator(const TrainingConfig& configuration, const CameraCalibration& camera)
     : mConfiguration(configuration), mCamera(camera) {}
 
