@@ -1,0 +1,164 @@
+// Image-target training with synthetic views: where added keypoints may land, settings that
+// add none, the debug pictures, and the whole run through the executable.
+#include "CameraCalibration.h"
+#include "Configs.h"
+#include "Image/ImageIO.h"
+#include "ObjectTracker/Trainer/Image/ImageTargetTrainer.h"
+#include "Process.h"
+#include "SdkFileReader.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kPhotograph = std::string(FORMWRIGHT_OPENCV_DATA) + "/graf1.png";  // 800 x 640
+
+// Runs the body with a fresh temporary folder as the working directory.
+void inTempDirectory(const std::function<void(const fs::path&)>& body) {
+  TestSupport::TempDir dir;
+  const fs::path previous = fs::current_path();
+  fs::current_path(dir.path());
+  body(dir.path());
+  fs::current_path(previous);
+}
+
+TrainingConfig photographConfig() {
+  TrainingConfig config;
+  config.objectPhysicalWidth.value = 0.5;
+  config.objectPhysicalHeight.value = 0.4;
+  config.targetName.value = "Graf";
+  return config;
+}
+
+std::vector<Obrin::TargetKeyPoint> trainedRecords(const TrainingConfig& config) {
+  Obrin::ImageTargetTrainer trainer(config, CameraCalibration::builtIn());
+  EXPECT_TRUE(trainer.train(kPhotograph, "Graf"));
+  const Obrin::ImageTargetDetectableData* data = trainer.getTarget("Graf");
+  return data ? data->mKeyPoints : std::vector<Obrin::TargetKeyPoint>();
+}
+
+// graf1 fills 600 x 480 of the 640 x 480 training image at offset (20, 0).
+TEST(MvgTraining, AddedKeypointsFollowThePictureKeypointsInsideTheBorderMargin) {
+  TrainingConfig config = photographConfig();
+  const std::vector<Obrin::TargetKeyPoint> plain = trainedRecords(config);
+  config.mvgEnabled.value = true;
+  config.borderThreshold.value = 30;
+  const std::vector<Obrin::TargetKeyPoint> all = trainedRecords(config);
+  ASSERT_GT(all.size(), plain.size() + 1000);
+  for (std::size_t i = 0; i < plain.size(); ++i) EXPECT_EQ(all[i].levelZeroPosition, plain[i].levelZeroPosition);
+  for (std::size_t i = plain.size(); i < all.size(); ++i) {
+    const double u = std::trunc(all[i].levelZeroPosition.x()), v = std::trunc(all[i].levelZeroPosition.y());
+    ASSERT_TRUE(u >= 50 && u < 640 - 50 && v >= 30 && v < 480 - 30) << i << ": " << u << ", " << v;
+    EXPECT_EQ(all[i].position, all[i].levelZeroPosition);
+  }
+}
+
+TEST(MvgTraining, DisabledOrUnusableSettingsAddNothing) {
+  const std::vector<Obrin::TargetKeyPoint> plain = trainedRecords(photographConfig());
+  const std::vector<std::function<void(TrainingConfig&)>> settings = {
+      [](TrainingConfig& c) { c.mvgEnabled.value = false; },
+      [](TrainingConfig& c) { c.mvgRenderDensity.value = "min"; },
+      [](TrainingConfig& c) { c.mvgRenderZNear.value = 0.0; },
+      [](TrainingConfig& c) { c.mvgRenderDistScale.value = 0.0; },
+      [](TrainingConfig& c) { c.mvgRenderZFar.value = 1e-6; },
+  };
+  for (std::size_t i = 0; i < settings.size(); ++i) {
+    inTempDirectory([&](const fs::path& dir) {
+      TrainingConfig config = photographConfig();
+      config.mvgEnabled.value = true;
+      config.mvgDebug.value = true;
+      settings[i](config);
+      EXPECT_EQ(trainedRecords(config).size(), plain.size()) << i;
+      EXPECT_TRUE(fs::is_empty(dir)) << i;
+    });
+  }
+}
+
+TEST(MvgTraining, DebugPicturesNumberOnOverTrainingsOfTheProcess) {
+  inTempDirectory([](const fs::path& dir) {
+    TrainingConfig config = photographConfig();
+    config.mvgEnabled.value = true;
+    config.mvgDebug.value = true;
+    trainedRecords(config);
+    trainedRecords(config);
+    std::set<int> numbers;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+      const std::string name = entry.path().filename().string();
+      ASSERT_EQ(name.size(), 18u) << name;
+      ASSERT_EQ(name.substr(0, 9), "Graf_MVG_");
+      ASSERT_EQ(name.substr(14), ".png");
+      numbers.insert(std::stoi(name.substr(9, 5)));
+      const Lumetra::ImageGray picture = Lumetra::loadImage(entry.path().string(), false);
+      EXPECT_EQ(picture.width, 1280u);
+      EXPECT_EQ(picture.height, 480u);
+    }
+    ASSERT_EQ(numbers.size(), 52u);
+    EXPECT_EQ(*numbers.rbegin() - *numbers.begin(), 51);
+  });
+}
+
+struct TrainedFiles {
+  std::string cam, config, img;
+  std::vector<std::uint8_t> keyPoints;
+};
+
+TrainedFiles trainThroughExecutable(const std::string& mvgEnabled) {
+  TestSupport::TempDir dir;
+  TestSupport::writeFile(dir / "c.json", "{\"Config.Target.Type\": \"Image\", \"Config.Target.Name\": \"Graf\", "
+                                         "\"Object.Physical.Width\": 0.5, \"Object.Physical.Height\": 0.4, "
+                                         "\"Config.MVG.Enabled\": " + mvgEnabled + "}");
+  fs::create_directory(dir / "out");
+  const TestSupport::RunResult result =
+      TestSupport::runFormwright({(dir / "out").string(), (dir / "c.json").string(), kPhotograph});
+  EXPECT_EQ(result.exitStatus, 0) << result.out << result.err;
+  EXPECT_EQ(result.out, "Training successfully finished.\n");
+  const fs::path target = dir / "out" / "PALOM_Graf";
+  return {TestSupport::readFile(target / "PALOM_IMG_TARGET_CAM.cam"),
+          TestSupport::readFile(target / "PALOM_IMG_TARGET_CONFIG.json"),
+          TestSupport::readFile(target / "PALOM_IMG_TARGET_IMG.dat"),
+          testsupport::readFileBytes(target / "PALOM_IMG_TARGET_KPT.dat")};
+}
+
+std::uint64_t recordCount(const std::vector<std::uint8_t>& keyPoints) {
+  testsupport::LittleEndianReader in(keyPoints);
+  EXPECT_EQ(in.u8(), 1);
+  const std::uint64_t n = in.u64();
+  EXPECT_EQ(keyPoints.size(), 9 + 112 * n);
+  return n;
+}
+
+TEST(MvgTraining, ExecutableAddsRecordsWithObjectPointsAndWithoutADisplayAddsNone) {
+  const TrainedFiles off = trainThroughExecutable("false");
+  const TrainedFiles on = trainThroughExecutable("true");
+  EXPECT_EQ(on.cam, off.cam);
+  EXPECT_EQ(on.img, off.img);
+  EXPECT_EQ(on.config, off.config);
+  const std::uint64_t plain = recordCount(off.keyPoints), all = recordCount(on.keyPoints);
+  ASSERT_GT(all, plain);
+  EXPECT_TRUE(std::equal(off.keyPoints.begin() + 9, off.keyPoints.end(), on.keyPoints.begin() + 9));
+  for (std::uint64_t i = plain; i < all; ++i) {
+    // Record: three 2-vectors of 8 header bytes and two doubles; the object point is the third.
+    testsupport::LittleEndianReader in(std::vector<std::uint8_t>(on.keyPoints.begin() + 9 + 112 * i + 56,
+                                                                 on.keyPoints.begin() + 9 + 112 * i + 72));
+    const double ox = in.f64(), oy = in.f64();
+    ASSERT_FALSE(ox == -1.0 && oy == -1.0) << i;
+  }
+
+  const std::string display = std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "";
+  unsetenv("DISPLAY");
+  const TrainedFiles headless = trainThroughExecutable("true");
+  setenv("DISPLAY", display.c_str(), 1);
+  EXPECT_EQ(headless.keyPoints, off.keyPoints);
+}
+
+}  // namespace
