@@ -1,8 +1,11 @@
 // The image-target trainer on a real photograph at the training resolution, beside OpenCV's ORB
-// with the same feature budget and pyramid depth.
+// with the same feature budget and pyramid depth; the same training with synthetic views, and
+// one synthetic view alone.
 #include "CameraCalibration.h"
 #include "Configs.h"
+#include "Image/ImageIO.h"
 #include "ObjectTracker/Trainer/Image/ImageTargetTrainer.h"
+#include "ObjectTracker/Trainer/Image/MultipleViewRenderer.h"
 
 #include <benchmark/benchmark.h>
 
@@ -33,15 +36,13 @@ std::string trainingPicture() {
   return path;
 }
 
-void BM_TrainImageTarget(benchmark::State& state) {
+// Whole trainings of the photograph with the configuration; records counts the trained keypoints.
+void trainLoop(benchmark::State& state, const TrainingConfig& config) {
   const std::string picture = trainingPicture();
   if (picture.empty()) {
     state.SkipWithError("photograph missing");
     return;
   }
-  TrainingConfig config;
-  config.objectPhysicalWidth.value = 0.4;
-  config.objectPhysicalHeight.value = 0.3;
   std::size_t records = 0;
   for (auto _ : state) {
     Obrin::ImageTargetTrainer trainer(config, CameraCalibration::builtIn());
@@ -52,6 +53,41 @@ void BM_TrainImageTarget(benchmark::State& state) {
     records = trainer.getTarget("Bench")->mKeyPoints.size();
   }
   state.counters["records"] = static_cast<double>(records);
+}
+
+TrainingConfig benchConfig() {
+  TrainingConfig config;
+  config.objectPhysicalWidth.value = 0.4;
+  config.objectPhysicalHeight.value = 0.3;
+  return config;
+}
+
+void BM_TrainImageTarget(benchmark::State& state) { trainLoop(state, benchConfig()); }
+
+// With synthetic views of the pose table named by the argument (needs a display).
+void BM_TrainImageTargetMvg(benchmark::State& state, const char* density) {
+  TrainingConfig config = benchConfig();
+  config.mvgEnabled.value = true;
+  config.mvgRenderDensity.value = density;
+  trainLoop(state, config);
+  if (state.counters["records"] <= 5000) state.SkipWithError("no synthetic keypoints (no display?)");
+}
+
+// One synthetic view of the photograph, 640 x 480: view matrix, drawing and read-back.
+void BM_MvgRender(benchmark::State& state) {
+  const Lumetra::ImageGray gray = Lumetra::loadImage(trainingPicture(), false);
+  Obrin::MultipleViewRenderer renderer;
+  if (gray.isEmpty() || !renderer.initWindow(640, 480, false) ||
+      !renderer.setupObject(Lumetra::convertGrayToRGB(gray)) ||
+      !renderer.setProjection(Lumetra::PinholeCamera(640, 480, 321.2f, 320.0f, 320.0f, 240.0f), 100.0f, 1e-5f)) {
+    state.SkipWithError("no renderer (no display?)");
+    return;
+  }
+  for (auto _ : state) {
+    renderer.setView(Eigen::Vector3f(0.3286f, 0.0f, 1.1317f), Eigen::Vector3f::Zero());
+    renderer.render();
+    benchmark::DoNotOptimize(renderer.getImage().data);
+  }
 }
 
 void BM_OpenCV_Orb4000(benchmark::State& state) {
@@ -75,4 +111,7 @@ void BM_OpenCV_Orb4000(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_TrainImageTarget)->Name("BM_TrainImageTarget/640x480")->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_TrainImageTargetMvg, MIN, "MIN")->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_TrainImageTargetMvg, MODERATE, "MODERATE")->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MvgRender)->Name("BM_MvgRender/640x480")->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_OpenCV_Orb4000)->Name("BM_OpenCV_Orb/640x480")->UseRealTime()->Unit(benchmark::kMillisecond);

@@ -109,7 +109,9 @@ bool ImageTargetTrainer::trainMVG(const Lumetra::ImageGray& trainingImage, const
   const std::int32_t bx = offset.x() + mConfiguration.borderThreshold.value;
   const std::int32_t by = offset.y() + mConfiguration.borderThreshold.value;
   const bool debug = mConfiguration.mvgDebug.value;
-  std::vector<TargetKeyPoint> added;
+  // New records go straight after the picture's own; a failed run takes them away again.
+  std::vector<TargetKeyPoint>& records = data.mKeyPoints;
+  const std::size_t pictureRecords = records.size();
   std::vector<Lumetra::KeyPoint> keyPoints;
 
   // Each view is consumed as soon as it is rendered: only one view image lives at a time.
@@ -141,7 +143,7 @@ bool ImageTargetTrainer::trainMVG(const Lumetra::ImageGray& trainingImage, const
         record.score = static_cast<float>(kp.score);
         record.level = static_cast<std::int32_t>(l);
         record.descriptor = kp.descriptors[l];
-        added.push_back(record);
+        records.push_back(record);
         if (debug) {
           viewPoints.emplace_back(static_cast<std::int32_t>(kp.x), static_cast<std::int32_t>(kp.y));
           mappedPoints.emplace_back(u, v);
@@ -156,9 +158,19 @@ bool ImageTargetTrainer::trainMVG(const Lumetra::ImageGray& trainingImage, const
       if (!Lumetra::saveImage(side, name, 0, 100)) OBRIN_LOG_ERROR("Failed to write {}.", name);
     }
   };
-  if (!generator.run(picture, processView)) return false;
-  data.mKeyPoints.insert(data.mKeyPoints.end(), added.begin(), added.end());
-  OBRIN_LOG_INFO("Image Target Trainer (MVG) - {} keypoints were added from the synthetic views.", added.size());
+  // Many small extractions in a row: on one thread each they skip the start-up and barrier costs
+  // of the parallel loops, which outweigh the loops' gain on one view (the keypoints do not
+  // depend on the thread count).
+  const std::int32_t threads = mMvgExtractorParameters.numThreads;
+  mMvgExtractorParameters.numThreads = 1;
+  const bool rendered = generator.run(picture, processView);
+  mMvgExtractorParameters.numThreads = threads;
+  if (!rendered) {
+    records.resize(pictureRecords);
+    return false;
+  }
+  OBRIN_LOG_INFO("Image Target Trainer (MVG) - {} keypoints were added from the synthetic views.",
+                 records.size() - pictureRecords);
   return true;
 }
 

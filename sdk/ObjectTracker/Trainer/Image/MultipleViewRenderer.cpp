@@ -8,6 +8,7 @@
 #define GLFW_INCLUDE_NONE
 #include <GLFW/glfw3.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -64,6 +65,27 @@ void main() {
 )";
 
 constexpr std::uint32_t kIndices[6] = {0, 1, 2, 1, 2, 3};
+
+// The next mipmap level: each side halved (at least 1), each texel the mean of the 2 x 2 block
+// above it, the block cut at an odd last row or column.
+Lumetra::ImageRGB halfSize(const Lumetra::ImageRGB& image) {
+  const std::uint32_t w = std::max(1u, image.width / 2);
+  const std::uint32_t h = std::max(1u, image.height / 2);
+  Lumetra::ImageRGB half;
+  half.create(Lumetra::Vec2u(w, h));
+  for (std::uint32_t y = 0; y < h; ++y) {
+    const std::uint32_t y1 = std::min(2 * y + 1, image.height - 1);
+    for (std::uint32_t x = 0; x < w; ++x) {
+      const std::uint32_t x1 = std::min(2 * x + 1, image.width - 1);
+      for (int c = 0; c < 3; ++c) {
+        const unsigned sum = image.at(2 * x, 2 * y)[c] + image.at(x1, 2 * y)[c] + image.at(2 * x, y1)[c] +
+                             image.at(x1, y1)[c];
+        half.at(x, y)[c] = static_cast<std::uint8_t>((sum + 2) / 4);
+      }
+    }
+  }
+  return half;
+}
 
 // Makes the window's context current for the scope and gives the previous one back, so that a
 // context of another part of the process keeps working.
@@ -282,8 +304,14 @@ bool MultipleViewRenderer::setupObject(const Lumetra::ImageRGB& picture) {
   glBindTexture(GL_TEXTURE_2D, mTexture);
   // Rows of three bytes: any width is tightly packed.
   glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
-  glTexImage2D(GL_TEXTURE_2D, 0, GL_RGB, mWidth, mHeight, 0, GL_RGB, GL_UNSIGNED_BYTE, mTextureImage.data);
-  glGenerateMipmap(GL_TEXTURE_2D);
+  // The mipmap levels are made here: the software rasteriser takes far longer to generate them.
+  Lumetra::ImageRGB level = mTextureImage;
+  for (GLint l = 0;; ++l) {
+    glTexImage2D(GL_TEXTURE_2D, l, GL_RGB, static_cast<GLsizei>(level.width), static_cast<GLsizei>(level.height), 0,
+                 GL_RGB, GL_UNSIGNED_BYTE, level.data);
+    if (level.width == 1 && level.height == 1) break;
+    level = halfSize(level);
+  }
   glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_BORDER);
   glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_BORDER);
   glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR_MIPMAP_LINEAR);
