@@ -34,11 +34,16 @@ bool truncated(double v, std::int32_t& out) {
   return true;
 }
 
-Lumetra::Vec2i truncatedPoint(const Eigen::Vector2d& p) {
-  std::int32_t x = 0;
-  std::int32_t y = 0;
-  if (!truncated(p.x(), x) || !truncated(p.y(), y)) return Lumetra::Vec2i(std::numeric_limits<std::int32_t>::min(), 0);
-  return Lumetra::Vec2i(x, y);
+// Whether four points, in image order, make a convex quadrilateral turning the same way as the
+// picture's corners and at least a pixel wide at every corner: views of the picture's back, seen
+// edge-on or with a corner behind the camera fail.
+bool isFrontQuad(const std::vector<Eigen::Vector2d>& p) {
+  for (std::size_t i = 0; i < p.size(); ++i) {
+    const Eigen::Vector2d a = p[(i + 1) % p.size()] - p[i];
+    const Eigen::Vector2d b = p[(i + 2) % p.size()] - p[(i + 1) % p.size()];
+    if (!(a.x() * b.y() - a.y() * b.x() >= 1.0)) return false;
+  }
+  return true;
 }
 
 Eigen::Vector2d applyHomography(const Eigen::Matrix3d& h, const Eigen::Vector2d& p) {
@@ -69,10 +74,13 @@ Lumetra::ImageRGB debugPicture(const Lumetra::ImageGray& view, const Lumetra::Im
   std::vector<Lumetra::Vec2i> viewOutline;
   std::vector<Lumetra::Vec2i> imageOutline;
   for (const Eigen::Vector2d& q : imageCorners) {
-    viewOutline.push_back(truncatedPoint(applyHomography(h, q)));
+    const Eigen::Vector2d v = applyHomography(h, q);
+    Lumetra::Vec2i p;
+    if (truncated(v.x(), p.x()) && truncated(v.y(), p.y())) viewOutline.push_back(p);
     imageOutline.push_back(Lumetra::Vec2i(static_cast<std::int32_t>(q.x()) + wi, static_cast<std::int32_t>(q.y())));
   }
-  Lumetra::drawPolygon(picture, viewOutline, kDebugColour, 1);
+  // A corner that maps to no pixel position leaves the view's outline out.
+  if (viewOutline.size() == imageOutline.size()) Lumetra::drawPolygon(picture, viewOutline, kDebugColour, 1);
   Lumetra::drawPolygon(picture, imageOutline, kDebugColour, 1);
   return picture;
 }
@@ -100,14 +108,16 @@ bool ImageTargetTrainer::trainMVG(const Lumetra::ImageGray& trainingImage, const
   const Lumetra::ImageRGB picture = Lumetra::convertGrayToRGB(trainingImage);
   MultipleViewGenerator generator(mConfiguration, mCamera);
   if (!generator.loadConfiguration()) return false;
+  // The picture's corners in the training image. Their target-plane partners are not used: a
+  // view shows the training image on the rectangle, so the corners are projected from there.
   std::vector<Eigen::Vector3d> planePoints;
   std::vector<Eigen::Vector2d> imageCorners;
   if (!getCornerCorrespondences(geometry, offset, planePoints, imageCorners)) return false;
 
   const std::int32_t wi = static_cast<std::int32_t>(trainingImage.width);
   const std::int32_t hi = static_cast<std::int32_t>(trainingImage.height);
-  const std::int32_t bx = offset.x() + mConfiguration.borderThreshold.value;
-  const std::int32_t by = offset.y() + mConfiguration.borderThreshold.value;
+  const std::int64_t bx = std::int64_t{offset.x()} + mConfiguration.borderThreshold.value;
+  const std::int64_t by = std::int64_t{offset.y()} + mConfiguration.borderThreshold.value;
   const bool debug = mConfiguration.mvgDebug.value;
   // New records go straight after the picture's own; a failed run takes them away again.
   std::vector<TargetKeyPoint>& records = data.mKeyPoints;
@@ -120,7 +130,7 @@ bool ImageTargetTrainer::trainMVG(const Lumetra::ImageGray& trainingImage, const
         projectImagePoints(view.pose, mCamera, imageCorners, Eigen::Vector2i(wi, hi),
                            static_cast<double>(generator.renderer().height()) / generator.renderer().width());
     Eigen::Matrix3d h;
-    if (!estimateHomography(imageCorners, viewCorners, h)) return;
+    if (!isFrontQuad(viewCorners) || !estimateHomography(imageCorners, viewCorners, h)) return;
     const Eigen::FullPivLU<Eigen::Matrix3d> lu(h);
     if (lu.rank() < 3) return;
     const Eigen::Matrix3d hInverse = lu.inverse();
