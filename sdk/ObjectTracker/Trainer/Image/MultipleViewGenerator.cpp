@@ -29,8 +29,9 @@ std::vector<Eigen::Vector2d> projectImagePoints(const MvgPose& pose, const Camer
     // The rectangle's point under the pixel's centre, with y pointing down the picture.
     const Eigen::Vector3d p(2.0 * (q.x() + 0.5) / imageSize.x() - 1.0,
                             aspect * (2.0 * (q.y() + 0.5) / imageSize.y() - 1.0), 0.0);
+    // The camera frame comes out negated (z < 0 in front); the division below cancels it.
     const Eigen::Vector3d pc = M * p + t;
-    if (!(pc.z() > 0.0)) {
+    if (!(pc.z() < 0.0)) {
       projected.emplace_back(std::nan(""), std::nan(""));  // behind the camera: no pixel
       continue;
     }
