@@ -47,8 +47,8 @@ std::vector<Obrin::TargetKeyPoint> trainedRecords(const TrainingConfig& config) 
   return data ? data->mKeyPoints : std::vector<Obrin::TargetKeyPoint>();
 }
 
-// graf1 fills 600 x 480 of the 640 x 480 training image at offset (20, 0). Without the height
-// shift the horizon views see the picture edge-on (no homography) and add nothing.
+// graf1 fills 600 x 480 of the 640 x 480 training image at offset (20, 0); the second row also
+// takes the horizon views without height shift, which see the picture edge-on.
 TEST(MvgTraining, AddedKeypointsFollowThePictureKeypointsInsideTheBorderMargin) {
   const std::vector<Obrin::TargetKeyPoint> plain = trainedRecords(photographConfig());
   for (const auto& [border, zShift] : {std::pair<int, double>{30, 0.6}, {0, 0.0}}) {

@@ -34,18 +34,6 @@ bool truncated(double v, std::int32_t& out) {
   return true;
 }
 
-// Whether four points, in image order, make a convex quadrilateral turning the same way as the
-// picture's corners and at least a pixel wide at every corner: views of the picture's back, seen
-// edge-on or with a corner behind the camera fail.
-bool isFrontQuad(const std::vector<Eigen::Vector2d>& p) {
-  for (std::size_t i = 0; i < p.size(); ++i) {
-    const Eigen::Vector2d a = p[(i + 1) % p.size()] - p[i];
-    const Eigen::Vector2d b = p[(i + 2) % p.size()] - p[(i + 1) % p.size()];
-    if (!(a.x() * b.y() - a.y() * b.x() >= 1.0)) return false;
-  }
-  return true;
-}
-
 Eigen::Vector2d applyHomography(const Eigen::Matrix3d& h, const Eigen::Vector2d& p) {
   const Eigen::Vector3d q = h * Eigen::Vector3d(p.x(), p.y(), 1.0);
   return Eigen::Vector2d(q.x() / q.z(), q.y() / q.z());
@@ -130,7 +118,7 @@ bool ImageTargetTrainer::trainMVG(const Lumetra::ImageGray& trainingImage, const
         projectImagePoints(view.pose, mCamera, imageCorners, Eigen::Vector2i(wi, hi),
                            static_cast<double>(generator.renderer().height()) / generator.renderer().width());
     Eigen::Matrix3d h;
-    if (!isFrontQuad(viewCorners) || !estimateHomography(imageCorners, viewCorners, h)) return;
+    if (!estimateHomography(imageCorners, viewCorners, h)) return;
     const Eigen::FullPivLU<Eigen::Matrix3d> lu(h);
     if (lu.rank() < 3) return;
     const Eigen::Matrix3d hInverse = lu.inverse();

@@ -29,12 +29,9 @@ std::vector<Eigen::Vector2d> projectImagePoints(const MvgPose& pose, const Camer
     // The rectangle's point under the pixel's centre, with y pointing down the picture.
     const Eigen::Vector3d p(2.0 * (q.x() + 0.5) / imageSize.x() - 1.0,
                             aspect * (2.0 * (q.y() + 0.5) / imageSize.y() - 1.0), 0.0);
-    // The camera frame comes out negated (z < 0 in front); the division below cancels it.
+    // The camera frame comes out negated (z < 0 in front); the division cancels it. A point behind
+    // the camera still lands where the plane's homography puts it.
     const Eigen::Vector3d pc = M * p + t;
-    if (!(pc.z() < 0.0)) {
-      projected.emplace_back(std::nan(""), std::nan(""));  // behind the camera: no pixel
-      continue;
-    }
     const Eigen::Vector2d d =
         distortPoint(Eigen::Vector2d(pc.x() / pc.z(), pc.y() / pc.z()), k(0), k(1), k(2), k(3), k(4));
     // Pixel (0, 0) has its centre at (0, 0), as the extractor reports positions.

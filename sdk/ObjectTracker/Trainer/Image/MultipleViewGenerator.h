@@ -62,7 +62,7 @@ Eigen::Vector2d distortPoint(const Eigen::Vector2d& point, double k1, double k2,
 
 /// Where points of the training image (pixel coordinates, image size given) appear in a view
 /// taken with the pose: the rectangle carries the training image over x from -1 to 1 and y from
-/// -aspect to aspect, its first row at the top. A point behind the camera gives (NaN, NaN).
+/// -aspect to aspect, its first row at the top.
 std::vector<Eigen::Vector2d> projectImagePoints(const MvgPose& pose, const CameraCalibration& camera,
                                                 const std::vector<Eigen::Vector2d>& points,
                                                 const Eigen::Vector2i& imageSize, double aspect);
