@@ -13,7 +13,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <deque>
+#include <future>
 #include <limits>
+#include <thread>
 
 namespace Obrin {
 
@@ -110,23 +113,32 @@ bool ImageTargetTrainer::trainMVG(const Lumetra::ImageGray& trainingImage, const
   // New records go straight after the picture's own; a failed run takes them away again.
   std::vector<TargetKeyPoint>& records = data.mKeyPoints;
   const std::size_t pictureRecords = records.size();
-  std::vector<Lumetra::KeyPoint> keyPoints;
 
-  // Each view is consumed as soon as it is rendered: only one view image lives at a time.
-  const auto processView = [&](const MvgView& view) {
-    const std::vector<Eigen::Vector2d> viewCorners =
-        projectImagePoints(view.pose, mCamera, imageCorners, Eigen::Vector2i(wi, hi),
-                           static_cast<double>(generator.renderer().height()) / generator.renderer().width());
-    Eigen::Matrix3d h;
-    if (!estimateHomography(imageCorners, viewCorners, h)) return;
-    const Eigen::FullPivLU<Eigen::Matrix3d> lu(h);
-    if (lu.rank() < 3) return;
-    const Eigen::Matrix3d hInverse = lu.inverse();
-    if (!hInverse.allFinite()) return;
-
-    extractMvgKeyPoints(keyPoints, view.image, &h);
+  // The records of one view and what its debug picture shows.
+  struct ViewResult {
+    bool mapped = false;
+    Eigen::Matrix3d homography;
+    std::vector<TargetKeyPoint> records;
+    Lumetra::ImageGray image;
     std::vector<Lumetra::Vec2i> viewPoints;
     std::vector<Lumetra::Vec2i> mappedPoints;
+  };
+  // Reads only the trainer's settings and camera: views are worked on side by side.
+  const auto mapView = [&](const MvgView& view, double aspect) {
+    ViewResult result;
+    const std::vector<Eigen::Vector2d> viewCorners =
+        projectImagePoints(view.pose, mCamera, imageCorners, Eigen::Vector2i(wi, hi), aspect);
+    Eigen::Matrix3d& h = result.homography;
+    if (!estimateHomography(imageCorners, viewCorners, h)) return result;
+    const Eigen::FullPivLU<Eigen::Matrix3d> lu(h);
+    if (lu.rank() < 3) return result;
+    const Eigen::Matrix3d hInverse = lu.inverse();
+    if (!hInverse.allFinite()) return result;
+    result.mapped = true;
+    if (debug) result.image = view.image;
+
+    std::vector<Lumetra::KeyPoint> keyPoints;
+    extractMvgKeyPoints(keyPoints, view.image, &h);
     for (const Lumetra::KeyPoint& kp : keyPoints) {
       const Eigen::Vector2d uv = applyHomography(hInverse, Eigen::Vector2d(kp.x, kp.y));
       std::int32_t u = 0;
@@ -141,27 +153,46 @@ bool ImageTargetTrainer::trainMVG(const Lumetra::ImageGray& trainingImage, const
         record.score = static_cast<float>(kp.score);
         record.level = static_cast<std::int32_t>(l);
         record.descriptor = kp.descriptors[l];
-        records.push_back(record);
+        result.records.push_back(record);
         if (debug) {
-          viewPoints.emplace_back(static_cast<std::int32_t>(kp.x), static_cast<std::int32_t>(kp.y));
-          mappedPoints.emplace_back(u, v);
+          result.viewPoints.emplace_back(static_cast<std::int32_t>(kp.x), static_cast<std::int32_t>(kp.y));
+          result.mappedPoints.emplace_back(u, v);
         }
       }
     }
-    if (debug) {
-      const std::string name =
-          fmt::format("{}_MVG_{:05d}.png", mConfiguration.targetName.value, gDebugPictureCounter++);
-      const Lumetra::ImageRGB side =
-          debugPicture(view.image, trainingImage, viewPoints, mappedPoints, imageCorners, h);
-      if (!Lumetra::saveImage(side, name, 0, 100)) OBRIN_LOG_ERROR("Failed to write {}.", name);
-    }
+    return result;
   };
-  // Many small extractions in a row: on one thread each they skip the start-up and barrier costs
-  // of the parallel loops, which outweigh the loops' gain on one view (the keypoints do not
-  // depend on the thread count).
+  // Results are taken in view order, so records and debug pictures keep that order.
+  const auto takeResult = [&](ViewResult result) {
+    if (!result.mapped) return;
+    records.insert(records.end(), result.records.begin(), result.records.end());
+    if (!debug) return;
+    const std::string name = fmt::format("{}_MVG_{:05d}.png", mConfiguration.targetName.value, gDebugPictureCounter++);
+    const Lumetra::ImageRGB side = debugPicture(result.image, trainingImage, result.viewPoints, result.mappedPoints,
+                                                imageCorners, result.homography);
+    if (!Lumetra::saveImage(side, name, 0, 100)) OBRIN_LOG_ERROR("Failed to write {}.", name);
+  };
+
+  // Views are drawn on this thread, which owns the context, and each is handed to a worker as it
+  // comes; a few are in flight at a time, so only a few view images live at once. Each worker
+  // extracts on one thread: the parallel loops' start-up and barrier costs outweigh their gain on
+  // one view, and the keypoints do not depend on the thread count.
+  const std::size_t inFlight = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 4);
+  std::deque<std::future<ViewResult>> pending;
+  const auto takeOldest = [&]() {
+    takeResult(pending.front().get());
+    pending.pop_front();
+  };
   const std::int32_t threads = mMvgExtractorParameters.numThreads;
   mMvgExtractorParameters.numThreads = 1;
-  const bool rendered = generator.run(picture, processView);
+  const bool rendered = generator.run(picture, [&](const MvgView& view) {
+    if (pending.size() >= inFlight) takeOldest();
+    const double aspect = static_cast<double>(generator.renderer().height()) / generator.renderer().width();
+    // Falls back to running the job on this thread, when asked for its result, if no thread
+    // can be started.
+    pending.push_back(std::async(std::launch::async | std::launch::deferred, mapView, view, aspect));
+  });
+  while (!pending.empty()) takeOldest();
   mMvgExtractorParameters.numThreads = threads;
   if (!rendered) {
     records.resize(pictureRecords);

@@ -373,13 +373,14 @@ void MultipleViewRenderer::render() {
   glPixelStorei(GL_PACK_ALIGNMENT, 1);
   glReadBuffer(GL_COLOR_ATTACHMENT0);
   glReadPixels(0, 0, mWidth, mHeight, GL_RED, GL_UNSIGNED_BYTE, mReadBack.data);
+  // Only a shown window needs the view on screen; a hidden one skips the copy to the window.
   if (mDebugWindow) {
     glBindFramebuffer(GL_READ_FRAMEBUFFER, mFramebuffer);
     glBindFramebuffer(GL_DRAW_FRAMEBUFFER, 0);
     glBlitFramebuffer(0, 0, mWidth, mHeight, 0, 0, mWidth, mHeight, GL_COLOR_BUFFER_BIT, GL_NEAREST);
     glBindFramebuffer(GL_FRAMEBUFFER, mFramebuffer);
+    glfwSwapBuffers(mWindow);
   }
-  glfwSwapBuffers(mWindow);
 }
 
 Lumetra::ImageGray MultipleViewRenderer::getImage() const {
