@@ -106,8 +106,9 @@ bool writeFileAtomically(const fs::path& path, const std::string& bytes) {
   }
 }
 
-bool writeTargetFiles(const fs::path& folder, const std::vector<PendingFile>& files) {
+bool writeTargetFiles(const fs::path& givenFolder, const std::vector<PendingFile>& files) {
   try {
+    const fs::path folder = givenFolder.empty() ? fs::path(".") : givenFolder;
     std::error_code error;
     const bool created = fs::create_directories(folder, error);
     if (error || !fs::is_directory(folder, error) || error) {
@@ -123,7 +124,7 @@ bool writeTargetFiles(const fs::path& folder, const std::vector<PendingFile>& fi
     if (created && fs::is_empty(folder, error) && !error) fs::remove(folder, error);
     return false;
   } catch (const std::exception& e) {
-    OBRIN_LOG_ERROR("Failed to write the target files into {}: {}", folder.string(), e.what());
+    OBRIN_LOG_ERROR("Failed to write the target files into {}: {}", givenFolder.string(), e.what());
     return false;
   }
 }

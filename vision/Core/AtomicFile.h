@@ -39,7 +39,8 @@ bool writeFileAtomically(const std::filesystem::path& path, const std::string& b
 /// (with missing parents) when it is missing, then writes the files as `writeFilesAtomically`
 /// does, each `path` being a name inside the folder. When the files cannot all be written and this
 /// call made the folder, the folder is removed again (when empty), so that a failed run leaves no
-/// trace. Returns true when every file is in place. Never throws.
+/// trace. An empty folder path means the current folder. Returns true when every file is in place.
+/// Never throws.
 bool writeTargetFiles(const std::filesystem::path& folder, const std::vector<PendingFile>& files);
 
 }  // namespace Lumetra
