@@ -2,6 +2,7 @@
 
 #include <Core/Log.h>
 
+#include <exception>
 #include <regex>
 
 // Defined in one translation unit so that each tag exists before the names built from it.
@@ -38,4 +39,20 @@ bool validateTargetName(const std::string& name) {
     return false;
   }
   return true;
+}
+
+bool targetFolderPath(const std::filesystem::path& outputDirectory, const std::string& targetName,
+                      std::filesystem::path& folder) {
+  try {
+    // The name becomes part of one folder name; separators or a NUL would put the files elsewhere.
+    if (targetName.find_first_of(std::string("/\\\0", 3)) != std::string::npos) {
+      OBRIN_LOG_ERROR("Target name {} cannot name a folder", targetName);
+      return false;
+    }
+    folder = outputDirectory / (TARGET_PREFIX + targetName);
+    return true;
+  } catch (const std::exception& e) {
+    OBRIN_LOG_ERROR("Cannot name the target folder: {}", e.what());
+    return false;
+  }
 }

@@ -1,5 +1,6 @@
 #pragma once
 // Program-wide names of target folders and files, and the target-name rule.
+#include <filesystem>
 #include <string>
 
 extern const std::string TARGET_PREFIX;
@@ -25,3 +26,9 @@ constexpr std::size_t kMaxTargetNameLength = 26;
 
 /// True when the name has 1 to 26 characters, each an ASCII letter, digit or '_'.
 bool validateTargetName(const std::string& name);
+
+/// The folder that receives a target's files: the output directory joined with TARGET_PREFIX
+/// followed by the name. Returns false (and logs) when the name would not stay a single folder
+/// inside the output directory. Does not touch the file system; never throws.
+bool targetFolderPath(const std::filesystem::path& outputDirectory, const std::string& targetName,
+                      std::filesystem::path& folder);

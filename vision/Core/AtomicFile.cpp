@@ -106,4 +106,27 @@ bool writeFileAtomically(const fs::path& path, const std::string& bytes) {
   }
 }
 
+bool writeTargetFiles(const fs::path& givenFolder, const std::vector<PendingFile>& files) {
+  try {
+    const fs::path folder = givenFolder.empty() ? fs::path(".") : givenFolder;
+    std::error_code error;
+    const bool created = fs::create_directories(folder, error);
+    if (error || !fs::is_directory(folder, error) || error) {
+      OBRIN_LOG_ERROR("Cannot create the target folder {}", folder.string());
+      return false;
+    }
+    std::vector<PendingFile> inFolder;
+    inFolder.reserve(files.size());
+    for (const PendingFile& file : files) inFolder.push_back({folder / file.path, file.produce});
+    if (writeFilesAtomically(inFolder)) return true;
+
+    OBRIN_LOG_ERROR("Failed to write the target files into {}", folder.string());
+    if (created && fs::is_empty(folder, error) && !error) fs::remove(folder, error);
+    return false;
+  } catch (const std::exception& e) {
+    OBRIN_LOG_ERROR("Failed to write the target files into {}: {}", givenFolder.string(), e.what());
+    return false;
+  }
+}
+
 }  // namespace Lumetra

@@ -8,7 +8,6 @@
 
 #include <exception>
 #include <sstream>
-#include <system_error>
 
 namespace Lumetra::Linemod {
 
@@ -80,20 +79,16 @@ bool saveTemplates(const LinemodTrainer& trainer, Archive& archive, const std::s
 bool writeTemplateFile(const LinemodTrainer& trainer, const std::filesystem::path& path,
                        const std::string& className) noexcept {
   try {
-    const std::filesystem::path folder = path.parent_path();
-    if (!folder.empty()) {
-      std::error_code error;
-      if (!std::filesystem::create_directories(folder, error) && !std::filesystem::is_directory(folder)) {
-        LUMETRA_LOG_ERROR("Failed to create directory {} to save trained data!", folder.string());
-        return false;
-      }
-    }
     std::ostringstream stream(std::ios::binary);
     {
       Archive archive(stream);
       if (!saveTemplates(trainer, archive, className)) return false;
     }
-    return writeFileAtomically(path, stream.str());
+    const std::string bytes = stream.str();
+    return writeTargetFiles(path.parent_path(),
+                            {{path.filename(), [&bytes](const std::filesystem::path& temporary) {
+                                return writeBytes(temporary, bytes);
+                              }}});
   } catch (const std::exception& e) {
     LUMETRA_LOG_ERROR("Failed to write the template file {}: {}", path.string(), e.what());
     return false;

@@ -15,7 +15,6 @@
 #include <memory>
 #include <random>
 #include <sstream>
-#include <system_error>
 #include <unordered_map>
 
 namespace Lumetra {
@@ -248,14 +247,6 @@ std::vector<bool> EdgeModel::getSilhouetteEdges(const TrainingPose& pose, bool i
 bool saveEdgeModel(const EdgeModel& edgeModel, const std::string& path) {
   namespace fs = std::filesystem;
   try {
-    const fs::path parent = fs::u8path(path).parent_path();
-    std::error_code error;
-    if (!parent.empty() && !fs::is_directory(parent, error)) {
-      if (!fs::create_directories(parent, error) || error) {
-        LUMETRA_LOG_ERROR("Failed to create directory {}.", parent.string());
-        return false;
-      }
-    }
     std::ostringstream bytes(std::ios::binary);
     {
       cereal::PortableBinaryOutputArchive archive(bytes);
@@ -273,7 +264,11 @@ bool saveEdgeModel(const EdgeModel& edgeModel, const std::string& path) {
               params.considerAngleDeg, params.maxSamples);
     }
     if (!bytes) return false;
-    return writeFileAtomically(fs::u8path(path), bytes.str());
+    const std::string content = bytes.str();
+    const fs::path file = fs::u8path(path);
+    return writeTargetFiles(file.parent_path(), {{file.filename(), [&content](const fs::path& temporary) {
+                                                   return writeBytes(temporary, content);
+                                                 }}});
   } catch (const std::exception& error) {
     LUMETRA_LOG_ERROR("Writing the edge model {} failed: {}", path, error.what());
     return false;

@@ -74,7 +74,8 @@ std::vector<bool> voxelGridFilter(const std::vector<Eigen::Vector3f>& points, co
 /// Whether exactly one of the edge's two faces faces the camera under the pose.
 bool isSilhouetteEdge(const EdgeModel::Edge& edge, const TrainingPose& pose);
 
-/// Writes the edge-model file (a portable binary archive), creating missing parent folders. The
+/// Writes the edge-model file (a portable binary archive) through `writeTargetFiles`: missing
+/// parent folders are created (the folder made is removed again when the write fails), and the
 /// file is written under a temporary name and renamed. False on any failure; never throws.
 bool saveEdgeModel(const EdgeModel& edgeModel, const std::string& path);
 

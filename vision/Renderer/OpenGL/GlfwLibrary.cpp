@@ -4,11 +4,45 @@
 
 #include <mutex>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define LUMETRA_LEAK_CHECKED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define LUMETRA_LEAK_CHECKED 1
+#endif
+#endif
+
+#ifdef LUMETRA_LEAK_CHECKED
+#include <dlfcn.h>
+#include <link.h>
+
+#include <string>
+#include <vector>
+#endif
+
 namespace Lumetra::OpenGL {
 
 namespace {
 std::mutex gMutex;
 int gReferences = 0;
+
+/// Leak-checked builds only: terminating the window library unloads the OpenGL driver libraries
+/// it loaded, and the leak report at exit could then no longer name the library that made an
+/// allocation; the leak suppressions go by library name. Every library loaded now stays loaded.
+void keepLoadedLibraries() {
+#ifdef LUMETRA_LEAK_CHECKED
+  std::vector<std::string> names;
+  dl_iterate_phdr(
+      [](dl_phdr_info* info, std::size_t, void* out) {
+        if (info->dlpi_name != nullptr && info->dlpi_name[0] != '\0') {
+          static_cast<std::vector<std::string>*>(out)->emplace_back(info->dlpi_name);
+        }
+        return 0;
+      },
+      &names);
+  for (const std::string& name : names) dlopen(name.c_str(), RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+#endif
+}
 }  // namespace
 
 bool acquireGlfw() {
@@ -24,7 +58,10 @@ bool acquireGlfw() {
 void releaseGlfw() {
   std::lock_guard<std::mutex> lock(gMutex);
   if (gReferences == 0) return;
-  if (--gReferences == 0) glfwTerminate();
+  if (--gReferences == 0) {
+    keepLoadedLibraries();
+    glfwTerminate();
+  }
 }
 
 int glfwReferenceCount() {

@@ -3,7 +3,6 @@
 #include "Constants.h"
 #include "Core/Log.h"
 #include "Core/AtomicFile.h"
-#include "ObjectTracker/Trainer/Image/TargetFolder.h"
 
 #include <cereal/archives/json.hpp>
 #include <cereal/archives/portable_binary.hpp>
@@ -18,9 +17,7 @@
 namespace Obrin {
 
 namespace fs = std::filesystem;
-using Lumetra::PendingFile;
 using Lumetra::writeBytes;
-using Lumetra::writeFilesAtomically;
 
 namespace {
 
@@ -144,25 +141,17 @@ bool saveImageTargetFiles(const fs::path& outputDirectory, const ImageTargetDete
     const std::string camera = cameraBytes(data.mCamera);
 
     fs::path folder;
-    bool created = false;
-    if (!prepareTargetFolder(outputDirectory, data.mTargetName, folder, &created)) return false;
+    if (!targetFolderPath(outputDirectory, data.mTargetName, folder)) return false;
 
     auto contentOf = [](const std::string& bytes) {
       return [&bytes](const fs::path& temporary) { return writeBytes(temporary, bytes); };
     };
-    const std::vector<PendingFile> files = {
-        {folder / imageTargetFileName(CONFIG_SUFFIX, JSON_EXTENSION), contentOf(json)},
-        {folder / imageTargetFileName(KPT_SUFFIX, DAT_EXTENSION), contentOf(keyPoints)},
-        {folder / imageTargetFileName(IMG_SUFFIX, DAT_EXTENSION), contentOf(image)},
-        {folder / imageTargetFileName(CAM_SUFFIX, CAM_EXTENSION), contentOf(camera)},
-    };
-    if (!writeFilesAtomically(files)) {
-      OBRIN_LOG_ERROR("Failed to write the image target files into {}", folder.string());
-      // A folder made for this target alone goes again, so that a failed run leaves no trace.
-      if (created) removeEmptyTargetFolder(folder);
-      return false;
-    }
-    return true;
+    return Lumetra::writeTargetFiles(folder, {
+        {imageTargetFileName(CONFIG_SUFFIX, JSON_EXTENSION), contentOf(json)},
+        {imageTargetFileName(KPT_SUFFIX, DAT_EXTENSION), contentOf(keyPoints)},
+        {imageTargetFileName(IMG_SUFFIX, DAT_EXTENSION), contentOf(image)},
+        {imageTargetFileName(CAM_SUFFIX, CAM_EXTENSION), contentOf(camera)},
+    });
   } catch (const std::exception& e) {
     OBRIN_LOG_ERROR("Failed to save image target {}: {}", data.mTargetName, e.what());
     return false;

@@ -5,7 +5,6 @@
 #include "Core/Profiler.h"
 #include "Image/ImageIO.h"
 #include "Core/AtomicFile.h"
-#include "ObjectTracker/Trainer/Image/TargetFolder.h"
 
 #include <cereal/archives/json.hpp>
 #include <cereal/cereal.hpp>
@@ -17,9 +16,7 @@
 namespace Obrin {
 
 namespace fs = std::filesystem;
-using Lumetra::PendingFile;
 using Lumetra::writeBytes;
-using Lumetra::writeFilesAtomically;
 
 namespace {
 
@@ -177,23 +174,15 @@ bool saveQRCodeTargetFiles(const fs::path& outputDirectory, const QRCodeTargetDe
     const std::string json = configJson(data);
 
     fs::path folder;
-    bool created = false;
-    if (!prepareTargetFolder(outputDirectory, data.mTargetName, folder, &created)) return false;
+    if (!targetFolderPath(outputDirectory, data.mTargetName, folder)) return false;
 
     const Lumetra::ImageGray& image = data.mQRCodeImage;
-    const std::vector<PendingFile> files = {
-        {folder / (QRCODE_TARGET_TAG + CONFIG_SUFFIX + JSON_EXTENSION),
+    return Lumetra::writeTargetFiles(folder, {
+        {QRCODE_TARGET_TAG + CONFIG_SUFFIX + JSON_EXTENSION,
          [&json](const fs::path& temporary) { return writeBytes(temporary, json); }},
-        {folder / (QRCODE_TARGET_TAG + IMG_SUFFIX + PNG_EXTENSION),
+        {QRCODE_TARGET_TAG + IMG_SUFFIX + PNG_EXTENSION,
          [&image](const fs::path& temporary) { return writeAndVerifyPicture(image, temporary); }},
-    };
-    if (!writeFilesAtomically(files)) {
-      OBRIN_LOG_ERROR("Failed to write the QRCode target files into {}", folder.string());
-      // A folder made for this target alone goes again, so that a failed run leaves no trace.
-      if (created) removeEmptyTargetFolder(folder);
-      return false;
-    }
-    return true;
+    });
   } catch (const std::exception& e) {
     OBRIN_LOG_ERROR("Failed to save QRCode target {}: {}", data.mTargetName, e.what());
     return false;
