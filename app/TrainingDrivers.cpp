@@ -1,5 +1,6 @@
 #include "TrainingDrivers.h"
 
+#include "CadTraining.h"
 #include "Console.h"
 #include "Constants.h"
 #include "JsonConfig.h"
@@ -47,13 +48,6 @@ bool trainQRCodeTarget(const TrainingConfig& config, std::string targetName,
   return true;
 }
 
-// CAD training is not part of this build yet: the run ends with this line.
-bool trainCadTarget(const TrainingConfig&, const CameraCalibration&, const std::string&, const std::string&,
-                    const std::filesystem::path&) {
-  printLine("ERROR: Training of CAD targets is not available in this build.");
-  return false;
-}
-
 }  // namespace
 
 std::string batchTargetName(const std::string& batchName, std::size_t index) {
@@ -75,7 +69,7 @@ bool trainTarget(const TrainingConfig& config, const CameraCalibration& calibrat
   }
   if (type == "Image") return trainImageTarget(config, calibration, name, dataFile.string(), outputDirectory);
   if (type == "QRCode") return trainQRCodeTarget(config, name, outputDirectory);
-  if (type == "CAD") return trainCadTarget(config, calibration, name, dataFile.string(), outputDirectory);
+  if (type == "CAD") return trainCadTarget(config, calibration, name, dataFile, outputDirectory);
   printLine(type + " type is not supported. Supported types are: 'Image' 'QRCode' 'CAD'");
   return false;
 }

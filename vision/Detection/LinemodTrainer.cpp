@@ -3,7 +3,12 @@
 #include "Core/Log.h"
 #include "Core/Profiler.h"
 #include "Core/RandomSeed.h"
+#include "Detection/PoseSampling.h"
+#include "Detection/TemplateFile.h"
 #include "Geometry/Sort.h"
+#include "Renderer/EdgeModel.h"
+#include "Renderer/MeshModel.h"
+#include "Renderer/OpenGL/MultiPoseMeshOcclusionTester.h"
 
 #include <algorithm>
 #include <cmath>
@@ -75,7 +80,110 @@ std::optional<std::vector<Feature>> levelFeatures(const std::vector<ShuffleRecor
   return features;
 }
 
+/// Appends one candidate per sample of the edge: its image position and the edge's normal angle.
+void appendProjectedSamples(const EdgeModel::Edge& edge, const TrainingPose& pose, const PinholeCamera& camera,
+                            std::vector<GradientCandidate>& candidates) {
+  const ProjectedEdge projected = projectEdgeSamples(edge, pose, camera);
+  for (const Eigen::Vector2f& point : projected.points) candidates.push_back({point.x(), point.y(), projected.angle});
+}
+
 }  // namespace
+
+CadTrainingStatus LinemodTrainer::trainTemplates(const std::filesystem::path& templatePath, CadModelSource& source,
+                                                 const PinholeCamera& camera, const EdgeModel& edgeModel) noexcept {
+  PROFILE_BLOCK("Lumetra::Linemod::LinemodTrainer::trainTemplates");
+  mTemplateFileWritten = false;
+  try {
+    const std::shared_ptr<MeshModel> mesh = loadSharedMeshModel(source, true, true);
+    if (!mesh || !mesh->mLoaded) return CadTrainingStatus::RendererFailed;
+    if (mesh->mMaxDistance > mSettings.maxRadius) {
+      LUMETRA_LOG_INFO("Camera is at least partially inside the object with all given radii.");
+      return CadTrainingStatus::ModelTooLarge;
+    }
+    using Tester = OpenGL::MultiPoseMeshOcclusionTester;
+    Tester::Points vertices;
+    vertices.reserve(mesh->mVertices.size());
+    for (const MeshModel::Vertex& v : mesh->mVertices) vertices.push_back(v.position);
+
+    const std::size_t sharpEdges = static_cast<std::size_t>(
+        std::clamp<std::int64_t>(edgeModel.mSharpEdgeCount, 0, static_cast<std::int64_t>(edgeModel.mEdges.size())));
+    const std::size_t sharpSamples = countSharpSamples(edgeModel);
+    Tester::Points sharpPoints;
+    sharpPoints.reserve(sharpSamples);
+    for (std::size_t i = 0; i < sharpEdges; ++i) {
+      const auto& samples = edgeModel.mEdges[i].samples;
+      sharpPoints.insert(sharpPoints.end(), samples.begin(), samples.end());
+    }
+
+    const PinholeCamera testerCamera(camera.width, camera.height, camera.focalLength.x(), camera.focalLength.y(),
+                                     camera.principalPoint.x(), camera.principalPoint.y());
+    Tester tester(testerCamera, std::move(vertices), mesh->mIndices, std::move(sharpPoints));
+    if (!tester.isReady()) return CadTrainingStatus::RendererFailed;
+
+    std::vector<TrainingPose> poses;
+    {
+      PROFILE_BLOCK("Lumetra::Linemod::LinemodTrainer::trainTemplates: pose sampling");
+      poses = sampleTrainingPoses(mSettings, mesh->mCentroid, source.description);
+    }
+    const std::string& className = source.targetName;
+    const std::int32_t wanted = mSettings.numTemplates;
+    std::int32_t counter = 0;
+    std::vector<GradientCandidate> sharp;
+    std::vector<GradientCandidate> silhouette;
+    Tester::Points silhouettePoints;
+    for (const TrainingPose& pose : poses) {
+      if (counter >= wanted) break;
+      sharp.clear();
+      sharp.reserve(sharpSamples);
+      silhouette.clear();
+      silhouettePoints.clear();
+      {
+        PROFILE_BLOCK("Lumetra::Linemod::LinemodTrainer::trainTemplates: edge projection");
+        for (std::size_t i = 0; i < sharpEdges; ++i) appendProjectedSamples(edgeModel.mEdges[i], pose, camera, sharp);
+        const std::vector<bool> onSilhouette = edgeModel.getSilhouetteEdges(pose, false);
+        for (std::size_t i = 0; i < onSilhouette.size() && i < edgeModel.mEdges.size(); ++i) {
+          if (!onSilhouette[i]) continue;
+          const EdgeModel::Edge& edge = edgeModel.mEdges[i];
+          silhouettePoints.insert(silhouettePoints.end(), edge.samples.begin(), edge.samples.end());
+          appendProjectedSamples(edge, pose, camera, silhouette);
+        }
+      }
+      {
+        PROFILE_BLOCK("Lumetra::Linemod::LinemodTrainer::trainTemplates: visibility");
+        const Tester::Visibility sharpVisible = tester.calculateVisibleSamplePoints({pose});
+        const Tester::Visibility silhouetteVisible = tester.calculateVisibleSamplePoints({pose}, {silhouettePoints});
+        if (sharpVisible.size() != 1 || silhouetteVisible.size() != 1) {
+          LUMETRA_LOG_ERROR("The occlusion tester failed to draw.");
+          return CadTrainingStatus::RendererFailed;
+        }
+        compactByMask(sharpVisible.front(), sharp);
+        compactByMask(silhouetteVisible.front(), silhouette);
+      }
+      sharp.insert(sharp.end(), silhouette.begin(), silhouette.end());
+      std::int32_t id = -1;
+      {
+        PROFILE_BLOCK("Lumetra::Linemod::LinemodTrainer::trainTemplates: feature extraction");
+        TemplateRect rectangle;
+        id = extractTemplateFeatures(sharp, className, pose, 2, &rectangle);
+      }
+      if (id == -1) continue;
+      ++counter;
+      if (counter % 100 == 0) {
+        LUMETRA_LOG_INFO("Added template id: {} ({:5.2f}%) of {}.", id,
+                         100.0 * static_cast<double>(counter) / static_cast<double>(wanted), wanted);
+      }
+    }
+    if (counter < wanted) return CadTrainingStatus::NotEnoughTemplates;
+
+    mCameras[className] = camera;
+    PROFILE_BLOCK("Lumetra::Linemod::LinemodTrainer::trainTemplates: template file");
+    mTemplateFileWritten = writeTemplateFile(*this, templatePath, className);
+    return CadTrainingStatus::Success;
+  } catch (const std::exception& e) {
+    LUMETRA_LOG_ERROR("Template training failed: {}", e.what());
+    return CadTrainingStatus::RendererFailed;
+  }
+}
 
 std::int32_t LinemodTrainer::extractTemplateFeatures(const std::vector<GradientCandidate>& candidates,
                                                      const std::string& className, const TrainingPose& pose,

@@ -1,17 +1,31 @@
 #pragma once
 // Trains LINEMOD-style template pyramids of a CAD model from sampled camera poses.
+#include "Detection/CadModel.h"
 #include "Detection/LinemodTemplate.h"
 #include "Detection/PinholeCamera.h"
 #include "Detection/TemplateFeatures.h"
 #include "Detection/TrainingPose.h"
 
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+namespace Lumetra {
+class EdgeModel;
+}
+
 namespace Lumetra::Linemod {
+
+/// The outcome of a template training.
+enum class CadTrainingStatus : std::int32_t {
+  Success = 0,             ///< the templates were trained (see `templateFileWritten` for the file)
+  ModelTooLarge = 1,       ///< the model reaches beyond the largest camera distance
+  NotEnoughTemplates = 2,  ///< fewer templates than wanted could be made
+  RendererFailed = 3,      ///< the occlusion tester could not be set up or could not draw
+};
 
 class LinemodTrainer {
  public:
@@ -60,6 +74,18 @@ class LinemodTrainer {
   /// Records the camera the class was trained for (written into its template file).
   void setCamera(const std::string& className, const PinholeCamera& camera) { mCameras[className] = camera; }
 
+  /// Trains numTemplates template pyramids of the source's model under the source's target name:
+  /// samples camera poses around the model, projects the samples of its sharp edges and of the
+  /// edges on the silhouette of each view, keeps those the occlusion tester finds visible, and
+  /// turns them into template pyramids of two levels until enough exist. On success the camera is
+  /// recorded for the class and the template file is written to `templatePath` (folder created
+  /// when missing, temporary name then rename); `templateFileWritten` tells whether that worked.
+  /// Never throws.
+  CadTrainingStatus trainTemplates(const std::filesystem::path& templatePath, CadModelSource& source,
+                                   const PinholeCamera& camera, const EdgeModel& edgeModel) noexcept;
+  /// Whether the last successful `trainTemplates` wrote its template file completely.
+  bool templateFileWritten() const { return mTemplateFileWritten; }
+
   /// Makes one template pyramid of `levels` levels from the gradient candidates seen under
   /// `pose` and files it under `className`. Candidates are labelled by quantised orientation
   /// (a direction and its opposite alike), shuffled, ordered farthest-point first, and every
@@ -87,6 +113,7 @@ class LinemodTrainer {
   Settings mSettings;
   std::map<std::string, std::vector<TemplatePyramid>> mTemplates;
   std::unordered_map<std::string, PinholeCamera> mCameras;
+  bool mTemplateFileWritten = false;
 };
 
 }  // namespace Lumetra::Linemod

@@ -1,0 +1,351 @@
+#include "CadTraining.h"
+
+#include "Console.h"
+#include "Constants.h"
+#include "Core/AtomicFile.h"
+#include "Core/Profiler.h"
+#include "Renderer/EdgeModel.h"
+#include "Renderer/MeshModel.h"
+#include "Renderer/OpenGL/GlContext.h"
+
+#include <assimp/Exporter.hpp>
+#include <assimp/Importer.hpp>
+#include <assimp/scene.h>
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
+#include <fcntl.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <sstream>
+
+namespace fs = std::filesystem;
+using Settings = Lumetra::Linemod::LinemodTrainer::Settings;
+using Lumetra::Linemod::CadTrainingStatus;
+
+namespace {
+
+constexpr std::int32_t kMaxTrainingViews = 10000;
+/// Camera directions the pose sampler may draw before it filters them by elevation.
+constexpr double kMaxDirections = 10000000.0;
+constexpr double kPi = 3.14159265358979323846;
+
+/// Prints the line and returns false, for the refusals of the settings checks.
+bool refuse(const std::string& line) {
+  printLine(line);
+  return false;
+}
+
+/// Degrees (a double) to radians, computed in double and stored in single precision.
+float radians(double degrees) { return static_cast<float>(degrees * kPi / 180.0); }
+
+/// The normalised upright axis, or nothing when the value is not three finite numbers of a
+/// length above 1e-5. Normalised in double precision over the largest component, so that
+/// neither large nor small components overflow or underflow on the way.
+std::optional<Eigen::Vector3f> uprightAxis(const std::vector<double>& value, bool& finite) {
+  finite = true;
+  if (value.size() != 3) return std::nullopt;
+  const Eigen::Vector3d v(value[0], value[1], value[2]);
+  finite = v.allFinite();
+  if (!finite) return std::nullopt;
+  const double largest = v.cwiseAbs().maxCoeff();
+  if (largest == 0.0) return std::nullopt;
+  const Eigen::Vector3d scaled = v / largest;
+  const double scaledLength = scaled.norm();
+  if (!(largest * scaledLength > 1e-5)) return std::nullopt;
+  return (scaled / scaledLength).cast<float>();
+}
+
+/// The camera checks that must pass before anything is written: a size of at least one pixel
+/// whose 4 x 4 tile grid fits the graphics driver's framebuffers, and finite positive focal
+/// lengths. Without an OpenGL context the size limit is left to the training, which then
+/// reports the renderer as not loaded.
+bool checkCamera(const CameraCalibration& calibration, const Lumetra::PinholeCamera& camera) {
+  const Eigen::Vector2i& size = calibration.mResolution;
+  if (size.x() < 1 || size.y() < 1) {
+    return refuse(fmt::format("Configuration Error: Camera resolution {} x {} must be at least 1 x 1", size.x(),
+                              size.y()));
+  }
+  const Eigen::Vector2f& focal = camera.focalLength;
+  if (!(std::isfinite(focal.x()) && focal.x() > 0.0f && std::isfinite(focal.y()) && focal.y() > 0.0f)) {
+    return refuse(fmt::format("Configuration Error: Camera focal length [{}, {}] must be finite and positive",
+                              calibration.mFocalLength.x(), calibration.mFocalLength.y()));
+  }
+  const std::int64_t largest = Lumetra::OpenGL::GlContext::shared().maxRenderbufferSize();
+  if (largest > 0 && (4 * std::int64_t{size.x()} > largest || 4 * std::int64_t{size.y()} > largest)) {
+    return refuse(fmt::format(
+        "Configuration Error: Camera resolution {} x {} is too large: training renders 4 x 4 views of it and "
+        "the OpenGL driver allows at most {} x {} pixels",
+        size.x(), size.y(), largest, largest));
+  }
+  return true;
+}
+
+Lumetra::PinholeCamera pinholeCamera(const CameraCalibration& calibration) {
+  return Lumetra::PinholeCamera(
+      static_cast<std::uint32_t>(std::max(calibration.mResolution.x(), 0)),
+      static_cast<std::uint32_t>(std::max(calibration.mResolution.y(), 0)),
+      static_cast<float>(calibration.mFocalLength.x()), static_cast<float>(calibration.mFocalLength.y()),
+      static_cast<float>(calibration.mPrincipalPoint.x()), static_cast<float>(calibration.mPrincipalPoint.y()));
+}
+
+bool hasObjExtension(const fs::path& path) {
+  std::string extension = path.extension().string();
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return extension == ".obj";
+}
+
+/// A file of the model copy: its name in the target folder and its bytes.
+struct CopyFile {
+  std::string name;
+  std::string bytes;
+};
+
+/// The files of the model copy. An OBJ file is copied as it is (its material file is not read);
+/// any other format is exported as OBJ, with the exporter's material file beside it under the
+/// copy's stem. Nothing on failure.
+std::optional<std::vector<CopyFile>> modelCopyFiles(const fs::path& modelPath) noexcept {
+  try {
+    if (hasObjExtension(modelPath)) {
+      std::ifstream in(modelPath, std::ios::binary);
+      std::ostringstream bytes;
+      bytes << in.rdbuf();
+      if (!in || !bytes) return std::nullopt;
+      return std::vector<CopyFile>{{CAD_MODEL_FILE, bytes.str()}};
+    }
+    Assimp::Importer importer;
+    const aiScene* scene = importer.ReadFile(modelPath.string(), 0);
+    if (scene == nullptr) return std::nullopt;
+    Assimp::Exporter exporter;
+    const aiExportDataBlob* blob = exporter.ExportToBlob(scene, "obj");
+    if (blob == nullptr || blob->data == nullptr) return std::nullopt;
+    std::vector<CopyFile> files{{CAD_MODEL_FILE, std::string(static_cast<const char*>(blob->data), blob->size)}};
+    const std::string materialFile = fs::path(CAD_MODEL_FILE).stem().string() + ".mtl";
+    for (const aiExportDataBlob* next = blob->next; next != nullptr; next = next->next) {
+      if (next->data == nullptr || std::string(next->name.C_Str()) != "mtl") continue;
+      files.push_back({materialFile, std::string(static_cast<const char*>(next->data), next->size)});
+      // The exporter names the material file after its in-memory file.
+      std::string& obj = files.front().bytes;
+      const std::string placeholder = "mtllib $blobfile.mtl";
+      const std::size_t at = obj.find(placeholder);
+      if (at != std::string::npos) obj.replace(at, placeholder.size(), "mtllib " + materialFile);
+    }
+    return files;
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+/// Renames the assembled folder to the target folder unless an entry of that name has appeared
+/// meanwhile.
+bool renameFolderIntoPlace(const fs::path& from, const fs::path& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // The file system cannot refuse to replace: check, then rename.
+  std::error_code error;
+  if (fs::exists(fs::symlink_status(to, error))) return false;
+  fs::rename(from, to, error);
+  return !error;
+}
+
+}  // namespace
+
+Eigen::Quaternionf eulerToQuaternion(float x, float y, float z) {
+  const auto half = [](float angle) { return angle / 2.0f; };
+  const Eigen::Quaternionf qx(std::cos(half(x)), std::sin(half(x)), 0.0f, 0.0f);
+  const Eigen::Quaternionf qy(std::cos(half(y)), 0.0f, std::sin(half(y)), 0.0f);
+  const Eigen::Quaternionf qz(std::cos(half(z)), 0.0f, 0.0f, std::sin(half(z)));
+  return qz * qy * qx;
+}
+
+bool configureCadTraining(const TrainingConfig& config, Settings& settings, CadModelDescription& description) {
+  const std::vector<double>& radii = config.cadDetectionDistanceRange.value;
+  if (radii.empty()) return refuse("Configuration Error: No sampling radii set");
+  if (radii.size() != 2) return refuse("Configuration Error: Two radii are necessary (minimum and maximum)");
+  if (radii[0] > radii[1]) {
+    return refuse("Configuration Error: Minimum radius needs to be smaller or equal to maximum radius");
+  }
+  settings.minRadius = static_cast<float>(radii[0]);
+  settings.maxRadius = static_cast<float>(radii[1]);
+  if (!(std::isfinite(settings.minRadius) && settings.minRadius > 0.0f && std::isfinite(settings.maxRadius) &&
+        settings.maxRadius > 0.0f)) {
+    return refuse(fmt::format("Configuration Error: Radii [{}, {}] must be finite and positive", radii[0], radii[1]));
+  }
+
+  const std::int32_t views = config.cadDetectionNumTrainingViews.value;
+  if (views < 1 || views > kMaxTrainingViews) {
+    return refuse("Configuration Error: Number of views (" + std::to_string(views) +
+                  ") is less than or equal to 0 or exceeds maximum of " + std::to_string(kMaxTrainingViews));
+  }
+  settings.numTemplates = views;
+
+  const std::vector<double>& elevation = config.cadDetectionElevationAngleRange.value;
+  if (elevation.size() != 2) return refuse("Configuration Error: Elevation range need to contain 2 values");
+  for (const double value : elevation) {
+    if (!(value >= -90.0 && value <= 90.0)) {
+      return refuse("Configuration Error: Elevation values must be within [-90, 90] degrees");
+    }
+  }
+  if (!(elevation[0] < elevation[1])) {
+    return refuse("Configuration Error: Elevation minimum value needs to be smaller than the maximum value");
+  }
+  settings.elevationMin = radians(elevation[0]);
+  settings.elevationMax = radians(elevation[1]);
+
+  for (const char written : config.cadModelContinuousSymmetries.value) {
+    const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(written)));
+    if (c != 'x' && c != 'y' && c != 'z') {
+      printLine(std::string("Ignoring axis {") + written + "} for continuous symmetries");
+      continue;
+    }
+    const Eigen::Vector3f axis = Eigen::Vector3f::Unit(c - 'x');
+    auto& symmetries = description.continuousSymmetries;
+    if (std::none_of(symmetries.begin(), symmetries.end(), [&](const auto& s) { return s.axis == axis; })) {
+      symmetries.push_back({axis, Eigen::Vector3f::Zero()});
+    }
+  }
+
+  const std::vector<double>& discrete = config.cadModelDiscreteSymmetries.value;
+  if (!discrete.empty()) {
+    if (discrete.size() != 3) return refuse("For discrete symmetries 3 values must be provided.");
+    for (int axis = 0; axis < 3; ++axis) {
+      const float angle = radians(discrete[static_cast<std::size_t>(axis)]);
+      if (std::isinf(angle)) {
+        return refuse(fmt::format("Configuration Error: Discrete symmetry angle {} is not finite", discrete[axis]));
+      }
+      if (angle == 0.0f) continue;
+      Eigen::Vector3f angles = Eigen::Vector3f::Zero();
+      angles[axis] = angle;
+      description.discreteSymmetries.push_back(
+          {eulerToQuaternion(angles.x(), angles.y(), angles.z()), Eigen::Vector3f::Zero()});
+    }
+  }
+
+  // The pose sampler draws views x pi / band directions (per symmetry copy) before it keeps those
+  // in the band: a narrow band would ask for more than memory holds.
+  const double band = static_cast<double>(settings.elevationMax) - static_cast<double>(settings.elevationMin);
+  const double copies = static_cast<double>(std::max<std::size_t>(description.discreteSymmetries.size(), 1));
+  const double directions = copies * static_cast<double>(settings.oversampling) * views * kPi / band;
+  if (!(band > 0.0) || !(directions <= kMaxDirections)) {
+    return refuse(fmt::format(
+        "Configuration Error: Elevation range [{}, {}] is too narrow for {} views: sampling would draw more than {} "
+        "camera directions",
+        elevation[0], elevation[1], views, static_cast<std::int64_t>(kMaxDirections)));
+  }
+  return true;
+}
+
+bool trainCadTarget(const TrainingConfig& config, const CameraCalibration& calibration, const std::string& targetName,
+                    const fs::path& modelPath, const fs::path& outputDirectory) {
+  PROFILE_BLOCK("trainCadTarget");
+  const fs::path targetFolder = outputDirectory / (TARGET_PREFIX + targetName);
+  CadModelDescription description;
+
+  bool finite = true;
+  const std::optional<Eigen::Vector3f> up = uprightAxis(config.cadUprightVector.value, finite);
+  if (!finite) {
+    printLine(fmt::format("Configuration Error: Upright axis [{}] is not finite",
+                          fmt::join(config.cadUprightVector.value, ", ")));
+    return false;
+  }
+  if (!up) {
+    printLine("Configuration Error: Upright axis malformed. Provide an axis in the following format: [x,y,z] \n"
+              " Example: +X:[1,0,0] , -Y [0,-1,0]");
+    return false;
+  }
+  description.upVector = *up;
+
+  std::error_code error;
+  const fs::file_status existing = fs::symlink_status(targetFolder, error);
+  if (fs::exists(existing) || (error && error != std::errc::no_such_file_or_directory)) {
+    printLine("ERROR: A target with name " + quotePath(targetName) + " already exists in " +
+              quotePath(outputDirectory));
+    return false;
+  }
+
+  Settings settings;
+  const Lumetra::PinholeCamera camera = pinholeCamera(calibration);
+  if (!configureCadTraining(config, settings, description) || !checkCamera(calibration, camera)) {
+    printLine("Configuration error. Aborting training");
+    return false;
+  }
+
+  CadModelSource source{modelPath.string(), targetName, description, nullptr};
+  printLine("Starting CAD target training. This might take a few minutes.");
+  std::shared_ptr<Lumetra::MeshModel> mesh;
+  {
+    PROFILE_BLOCK("trainCadTarget: model loading");
+    mesh = Lumetra::loadSharedMeshModel(source, true, true);
+  }
+  if (!mesh || !mesh->mLoaded || mesh->mIndices.empty()) {
+    printLine("ERROR: Could not load the model");
+    return false;
+  }
+
+  // Every file goes into a folder of a temporary name first; it becomes the target folder only
+  // when all of them are complete.
+  const auto failedWrite = [&targetFolder] {
+    printLine("ERROR: Failed to write CAD target data to " + quotePath(targetFolder));
+    return false;
+  };
+  const fs::path staging = Lumetra::temporaryPathFor(targetFolder);
+  if (!fs::create_directory(staging, error) || error) return failedWrite();
+  struct StagingCleanup {
+    fs::path folder;
+    bool keep = false;
+    ~StagingCleanup() {
+      std::error_code ignored;
+      if (!keep) fs::remove_all(folder, ignored);
+    }
+  } cleanup{staging};
+
+  bool written = true;
+  Lumetra::EdgeModel edgeModel;
+  {
+    PROFILE_BLOCK("trainCadTarget: edge model");
+    Lumetra::EdgeModelParams params;
+    params.sampleStep = 0.06f * mesh->mMaxDistance;
+    params.sharpAngleDeg = 44.0f;
+    params.considerAngleDeg = 1.0f;
+    params.maxSamples = 1000;
+    params.subsample = false;
+    edgeModel = Lumetra::EdgeModel(*mesh, params, std::nullopt);
+    written = Lumetra::saveEdgeModel(edgeModel, (staging / CAD_EDGE_MODEL_FILE).string());
+  }
+
+  Lumetra::Linemod::LinemodTrainer trainer(settings);
+  const CadTrainingStatus status = trainer.trainTemplates(staging / CAD_TEMPLATE_FILE, source, camera, edgeModel);
+  switch (status) {
+    case CadTrainingStatus::Success:
+      break;
+    case CadTrainingStatus::ModelTooLarge:
+      printLine("ERROR: Camera radii are too close to the object");
+      return false;
+    case CadTrainingStatus::NotEnoughTemplates:
+      printLine("ERROR: Not enough templates generated. Try to reduce rendering radii");
+      return false;
+    case CadTrainingStatus::RendererFailed:
+      printLine("ERROR: Could not load the model");
+      return false;
+  }
+  written = written && trainer.templateFileWritten();
+
+  {
+    PROFILE_BLOCK("trainCadTarget: model copy");
+    const std::optional<std::vector<CopyFile>> copy = modelCopyFiles(modelPath);
+    written = written && copy;
+    for (std::size_t i = 0; written && i < copy->size(); ++i) {
+      written = Lumetra::writeFileAtomically(staging / (*copy)[i].name, (*copy)[i].bytes);
+    }
+  }
+  if (!written || !renameFolderIntoPlace(staging, targetFolder)) return failedWrite();
+  cleanup.keep = true;
+  printLine("Saved trained target files in " + quotePath(targetFolder));
+  return true;
+}

@@ -1,0 +1,29 @@
+#pragma once
+// The CAD-target driver: checks the CAD settings and the camera, builds the sharp-edge model,
+// trains the detection templates and writes the target folder with a copy of the model.
+#include "CameraCalibration.h"
+#include "Configs.h"
+#include "Detection/CadModel.h"
+#include "Detection/LinemodTrainer.h"
+
+#include <Eigen/Geometry>
+
+#include <filesystem>
+#include <string>
+
+/// The rotation qz(z) qy(y) qx(x) (the rotation about x applied first), each factor
+/// (axis sin(angle / 2), cos(angle / 2)) in single precision; angles in radians.
+Eigen::Quaternionf eulerToQuaternion(float x, float y, float z);
+
+/// Fills the sampling settings (radii, view count, elevation band) and the model's symmetries
+/// from the CAD.* keys. Prints one "Configuration Error: " line and returns false for the first
+/// setting it refuses; a continuous-symmetry character other than x, y or z is reported and
+/// skipped.
+bool configureCadTraining(const TrainingConfig& config, Lumetra::Linemod::LinemodTrainer::Settings& settings,
+                          CadModelDescription& description);
+
+/// Trains the CAD target `targetName` from the model file into its target folder in the output
+/// directory and prints one line per outcome. The folder is assembled under a temporary name and
+/// renamed into place only when every file is complete; a failed run leaves nothing behind.
+bool trainCadTarget(const TrainingConfig& config, const CameraCalibration& calibration, const std::string& targetName,
+                    const std::filesystem::path& modelPath, const std::filesystem::path& outputDirectory);
