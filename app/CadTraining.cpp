@@ -12,7 +12,6 @@
 #include <assimp/Importer.hpp>
 #include <assimp/scene.h>
 #include <fmt/format.h>
-#include <fmt/ranges.h>
 
 #include <fcntl.h>
 
@@ -48,14 +47,11 @@ float radians(double degrees) { return static_cast<float>(degrees * kPi / 180.0)
 /// The normalised upright axis, or nothing when the value is not three finite numbers of a
 /// length above 1e-5. Normalised in double precision over the largest component, so that
 /// neither large nor small components overflow or underflow on the way.
-std::optional<Eigen::Vector3f> uprightAxis(const std::vector<double>& value, bool& finite) {
-  finite = true;
+std::optional<Eigen::Vector3f> uprightAxis(const std::vector<double>& value) {
   if (value.size() != 3) return std::nullopt;
   const Eigen::Vector3d v(value[0], value[1], value[2]);
-  finite = v.allFinite();
-  if (!finite) return std::nullopt;
   const double largest = v.cwiseAbs().maxCoeff();
-  if (largest == 0.0) return std::nullopt;
+  if (!std::isfinite(largest) || largest == 0.0) return std::nullopt;
   const Eigen::Vector3d scaled = v / largest;
   const double scaledLength = scaled.norm();
   if (!(largest * scaledLength > 1e-5)) return std::nullopt;
@@ -247,13 +243,7 @@ bool trainCadTarget(const TrainingConfig& config, const CameraCalibration& calib
   const fs::path targetFolder = outputDirectory / (TARGET_PREFIX + targetName);
   CadModelDescription description;
 
-  bool finite = true;
-  const std::optional<Eigen::Vector3f> up = uprightAxis(config.cadUprightVector.value, finite);
-  if (!finite) {
-    printLine(fmt::format("Configuration Error: Upright axis [{}] is not finite",
-                          fmt::join(config.cadUprightVector.value, ", ")));
-    return false;
-  }
+  const std::optional<Eigen::Vector3f> up = uprightAxis(config.cadUprightVector.value);
   if (!up) {
     printLine("Configuration Error: Upright axis malformed. Provide an axis in the following format: [x,y,z] \n"
               " Example: +X:[1,0,0] , -Y [0,-1,0]");

@@ -7,7 +7,8 @@
 //   <root>/out/                      the output directory, holding the trained target PALOM_Existing
 //   <root>/we"ird\in put/            the row's input files: every printed path carries a double
 //                                    quote, a backslash and a blank
-// In the arguments and the expected lines of a row, {out} stands for the output directory and
+// In the arguments and the expected lines of a row, {out} stands for the output directory ({out:NAME}
+// for NAME inside it) and
 // {in:NAME} for the input file NAME, each written as the program writes a path (in double quotes,
 // with '"' and '\' escaped), and {raw:NAME} for the path of input file NAME as it is (the lines
 // that print a picture path do not quote it); in file contents {json:NAME} stands for the path of
@@ -81,6 +82,8 @@ std::string expand(const std::string& text, const fs::path& out, const fs::path&
     std::string path;
     if (token == "out") {
       path = out.string();
+    } else if (token.rfind("out:", 0) == 0) {
+      path = (out / token.substr(4)).string();
     } else if (token.rfind("in:", 0) == 0) {
       path = (in / token.substr(3)).string();
     } else if (token.rfind("json:", 0) == 0) {
@@ -548,10 +551,75 @@ std::vector<Row> pictures() {
   return rows;
 }
 
+// ---- CAD targets: checks before training, models that cannot be used, an output that cannot be written
+std::vector<Row> cadTargets() {
+  const auto config = [](const std::string& name, const std::string& extra) {
+    return "{\"Config.Target.Type\": \"CAD\", \"Config.Target.Name\": \"" + name + "\"" + extra + "}";
+  };
+  const std::string triangle = "v 0 0 0\nv 1000 0 0\nv 0 1000 0\nf 1 2 3\n";  // a metre wide
+  // A CAD run with its configuration, model and (when given) calibration file.
+  const auto cad = [&](std::string name, const std::string& extra, std::string expected, std::string camera = "",
+                       std::string model = "v 0 0 0\nv 10 0 0\nv 0 10 0\nf 1 2 3\n") {
+    Row row{std::move(name),
+            {{"config.json", config("Cad", extra)}, {"model.obj", std::move(model)}},
+            {"{out}", "{in:config.json}", "{in:model.obj}"},
+            std::move(expected) + kTrainingFailed};
+    if (!camera.empty()) {
+      row.files.push_back({"camera.json", "{\"PrincipalPoint\": [320, 240], " + camera + "}"});
+      row.args.push_back("{in:camera.json}");
+    }
+    return row;
+  };
+  const std::string upright = "Configuration Error: Upright axis malformed. Provide an axis in the following format: "
+                              "[x,y,z] \n Example: +X:[1,0,0] , -Y [0,-1,0]\n";
+  const std::string aborted = "Configuration error. Aborting training\n";
+  const std::string starting = "Starting CAD target training. This might take a few minutes.\n";
+  const std::string unusable = starting + "ERROR: Could not load the model\n";
+  const std::string vga = "\"Resolution\": [640, 480], ";
+  std::vector<Row> rows = {
+      cad("CadUprightZero", ", \"CAD.UprightVector\": [0, 0, 0]", upright),
+      cad("CadUprightTwoValues", ", \"CAD.UprightVector\": [0, 1]", upright),
+      cad("CadUprightTooShort", ", \"CAD.UprightVector\": [1e-6, 0, 0]", upright),
+      // Far beyond single precision, yet a direction: the run goes on to the next check.
+      cad("CadUprightHugeIsADirection", ", \"CAD.UprightVector\": [1e300, 1e300, 0], \"CAD.Detection.DistanceRange\": []",
+          "Configuration Error: No sampling radii set\n" + aborted),
+      Row{"CadExistingTargetComesBeforeTheSettings",
+          {{"config.json", config("Existing", ", \"CAD.Detection.DistanceRange\": []")}, {"model.obj", triangle}},
+          {"{out}", "{in:config.json}", "{in:model.obj}"},
+          "ERROR: A target with name \"Existing\" already exists in {out}\n" + kTrainingFailed},
+      Row{"CadExistingFileCountsAsATarget",
+          {{"config.json", config("Cad", "")}, {"model.obj", triangle}, {"output/PALOM_Cad", "a file"}},
+          {"{in:output}", "{in:config.json}", "{in:model.obj}"},
+          "ERROR: A target with name \"Cad\" already exists in {in:output}\n" + kTrainingFailed},
+      cad("CadRadiusZero", ", \"CAD.Detection.DistanceRange\": [0, 0.5]",
+          "Configuration Error: Radii [0, 0.5] must be finite and positive\n" + aborted),
+      cad("CadElevationBandTooNarrow",
+          ", \"CAD.Detection.NumTrainingViews\": 10000, \"CAD.Detection.ElevationAngleRange\": [10, 10.001]",
+          "Configuration Error: Elevation range [10, 10.001] is too narrow for 10000 views: sampling would draw more "
+          "than 10000000 camera directions\n" + aborted),
+      cad("CadCameraWidthZero", "", "Configuration Error: Camera resolution 0 x 480 must be at least 1 x 1\n" + aborted,
+          "\"Resolution\": [0, 480], \"FocalLength\": [500, 500]"),
+      cad("CadCameraFocalLengthZero", "",
+          "Configuration Error: Camera focal length [0, 500] must be finite and positive\n" + aborted,
+          vga + "\"FocalLength\": [0, 500]"),
+      cad("CadCameraFocalLengthBeyondFloat", "",
+          "Configuration Error: Camera focal length [500, 1e+39] must be finite and positive\n" + aborted,
+          vga + "\"FocalLength\": [500, 1e39]"),
+      cad("CadModelWithoutTriangles", "", unusable, "", "v 0 0 0\nv 1 0 0\nv 0 1 0\n"),
+      cad("CadModelThatIsNoModel", "", unusable, "", "no model at all\n"),
+      cad("CadModelBeyondTheLargestRadius", ", \"CAD.Detection.DistanceRange\": [0.1, 0.2]",
+          starting + "ERROR: Camera radii are too close to the object\n", "", triangle),
+  };
+  Row readOnly = cad("CadOutputReadOnly", "", starting + "ERROR: Failed to write CAD target data to {out:PALOM_Cad}\n");
+  readOnly.readOnlyOutput = true;
+  rows.push_back(readOnly);
+  return rows;
+}
+
 std::vector<Row> allRows() {
   std::vector<Row> rows;
   for (auto part : {unusableFiles(), wrongKinds(), duplicates(), numberRanges(), calibrations(), outputPaths(),
-                    namesAndPaths(), pictures()}) {
+                    namesAndPaths(), pictures(), cadTargets()}) {
     rows.insert(rows.end(), part.begin(), part.end());
   }
   return rows;
