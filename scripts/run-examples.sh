@@ -42,6 +42,24 @@ echo "== Batch of QR-code targets"
 step -B "$out" examples/qrcode-batch.json
 
 echo
+echo "== CAD target (renders on an OpenGL display; a virtual one is started when there is none)"
+xvfb_pid=""
+cleanup() { [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true; }
+trap cleanup EXIT
+if [ -z "${DISPLAY:-}" ]; then
+  for n in $(seq 90 120); do
+    if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then
+      Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+      xvfb_pid=$!
+      export DISPLAY=":$n"
+      sleep 1
+      break
+    fi
+  done
+fi
+step "$out" examples/cad-target.json examples/models/bracket.obj examples/camera.json
+
+echo
 echo "== Written to $out"
 find "$out" -type f | sort | while read -r f; do printf '%10d  %s\n' "$(stat -c %s "$f")" "${f#$out/}"; done
 if [ "$failures" -ne 0 ]; then

@@ -22,6 +22,11 @@ TEST(Examples, ConfigurationsLoad) {
   ASSERT_TRUE(loadJsonFile(qr, kExamples / "qrcode-target.json"));
   EXPECT_EQ(qr.targetType.value, "QRCode");
 
+  TrainingConfig cad;
+  ASSERT_TRUE(loadJsonFile(cad, kExamples / "cad-target.json"));
+  EXPECT_EQ(cad.targetType.value, "CAD");
+  EXPECT_TRUE(std::filesystem::is_regular_file(kExamples / "models/bracket.obj"));
+
   for (const char* name : {"batch.json", "qrcode-batch.json"}) {
     SCOPED_TRACE(name);
     BatchConfig batch;
