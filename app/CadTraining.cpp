@@ -251,9 +251,10 @@ bool trainCadTarget(const TrainingConfig& config, const CameraCalibration& calib
   }
   description.upVector = *up;
 
+  // Any entry of that name counts, a file or a dangling link too. A folder that cannot be
+  // inspected is left to the write, which then fails without replacing anything.
   std::error_code error;
-  const fs::file_status existing = fs::symlink_status(targetFolder, error);
-  if (fs::exists(existing) || (error && error != std::errc::no_such_file_or_directory)) {
+  if (fs::exists(fs::symlink_status(targetFolder, error))) {
     printLine("ERROR: A target with name " + quotePath(targetName) + " already exists in " +
               quotePath(outputDirectory));
     return false;
