@@ -331,8 +331,14 @@ bool trainCadTarget(const TrainingConfig& config, const CameraCalibration& calib
     PROFILE_BLOCK("trainCadTarget: model copy");
     const std::optional<std::vector<CopyFile>> copy = modelCopyFiles(modelPath);
     written = written && copy;
-    for (std::size_t i = 0; written && i < copy->size(); ++i) {
-      written = Lumetra::writeFileAtomically(staging / (*copy)[i].name, (*copy)[i].bytes);
+    if (written) {
+      std::vector<Lumetra::PendingFile> files;
+      for (const CopyFile& file : *copy) {
+        files.push_back({file.name, [&file](const fs::path& temporary) {
+                           return Lumetra::writeBytes(temporary, file.bytes);
+                         }});
+      }
+      written = Lumetra::writeTargetFiles(staging, files);
     }
   }
   if (!written || !renameFolderIntoPlace(staging, targetFolder)) return failedWrite();
