@@ -5,121 +5,77 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <functional>
 
 namespace {
 
-using Settings = Lumetra::Linemod::LinemodTrainer::Settings;
-
-struct Row {
-  const char* name;
-  std::function<void(TrainingConfig&)> set;
-  std::string lines;  // what the call prints
-  bool accepted;
-  std::function<void(const Settings&, const CadModelDescription&)> check = nullptr;
+struct Row {  // the settings; what the call prints and returns; the axes and rotations it keeps
+  std::vector<double> radii, elevation; int views; std::string continuous; std::vector<double> discrete;
+  std::string lines; bool accepted; std::string axes = ""; std::size_t rotations = 0;
 };
 
-const std::string kViews = ") is less than or equal to 0 or exceeds maximum of 10000\n";
-
-std::vector<Eigen::Vector3f> axes(const CadModelDescription& d) {
-  std::vector<Eigen::Vector3f> out;
-  for (const auto& s : d.continuousSymmetries) {
-    EXPECT_EQ(s.point, Eigen::Vector3f::Zero());
-    out.push_back(s.axis);
-  }
-  return out;
-}
+std::string error(const std::string& text) { return "Configuration Error: " + text + "\n"; }
+std::string ignored(const std::string& c) { return "Ignoring axis {" + c + "} for continuous symmetries\n"; }
 
 TEST(ConfigureCadTraining, RefusesOrFillsTheSettingsAndSymmetries) {
-  const Eigen::Vector3f X = Eigen::Vector3f::UnitX(), Y = Eigen::Vector3f::UnitY(), Z = Eigen::Vector3f::UnitZ();
+  const std::vector<double> R{0.3, 0.5}, E{10, 70};
+  const std::string views = ") is less than or equal to 0 or exceeds maximum of 10000";
   const Row rows[] = {
-      {"NoRadii", [](auto& c) { c.cadDetectionDistanceRange.value = {}; },
-       "Configuration Error: No sampling radii set\n", false},
-      {"OneRadius", [](auto& c) { c.cadDetectionDistanceRange.value = {0.3}; },
-       "Configuration Error: Two radii are necessary (minimum and maximum)\n", false},
-      {"MinimumAboveMaximum", [](auto& c) { c.cadDetectionDistanceRange.value = {0.6, 0.5}; },
-       "Configuration Error: Minimum radius needs to be smaller or equal to maximum radius\n", false},
-      {"EqualRadii", [](auto& c) { c.cadDetectionDistanceRange.value = {0.5, 0.5}; }, "", true,
-       [](const Settings& s, const CadModelDescription&) {
-         EXPECT_EQ(s.minRadius, 0.5f);
-         EXPECT_EQ(s.maxRadius, 0.5f);
-       }},
-      {"ZeroRadius", [](auto& c) { c.cadDetectionDistanceRange.value = {0.0, 0.5}; },
-       "Configuration Error: Radii [0, 0.5] must be finite and positive\n", false},
-      {"RadiiBeyondFloat", [](auto& c) { c.cadDetectionDistanceRange.value = {1e39, 1e40}; },
-       "Configuration Error: Radii [1e+39, 1e+40] must be finite and positive\n", false},
-      {"ZeroViews", [](auto& c) { c.cadDetectionNumTrainingViews.value = 0; },
-       "Configuration Error: Number of views (0" + kViews, false},
-      {"NegativeViews", [](auto& c) { c.cadDetectionNumTrainingViews.value = -5; },
-       "Configuration Error: Number of views (-5" + kViews, false},
-      {"TooManyViews", [](auto& c) { c.cadDetectionNumTrainingViews.value = 10001; },
-       "Configuration Error: Number of views (10001" + kViews, false},
-      {"OneView", [](auto& c) { c.cadDetectionNumTrainingViews.value = 1; }, "", true,
-       [](const Settings& s, const CadModelDescription&) { EXPECT_EQ(s.numTemplates, 1); }},
-      {"MostViewsWithFullElevation",
-       [](auto& c) {
-         c.cadDetectionNumTrainingViews.value = 10000;
-         c.cadDetectionElevationAngleRange.value = {-90, 90};
-       },
-       "", true,
-       [](const Settings& s, const CadModelDescription&) {
-         EXPECT_EQ(s.numTemplates, 10000);
-         EXPECT_EQ(s.elevationMin, static_cast<float>(-90.0 * 3.14159265358979323846 / 180.0));
-         EXPECT_EQ(s.elevationMax, static_cast<float>(90.0 * 3.14159265358979323846 / 180.0));
-       }},
-      {"OneElevation", [](auto& c) { c.cadDetectionElevationAngleRange.value = {10}; },
-       "Configuration Error: Elevation range need to contain 2 values\n", false},
-      {"ElevationBeyond90", [](auto& c) { c.cadDetectionElevationAngleRange.value = {10, 95}; },
-       "Configuration Error: Elevation values must be within [-90, 90] degrees\n", false},
-      {"EqualElevations", [](auto& c) { c.cadDetectionElevationAngleRange.value = {10, 10}; },
-       "Configuration Error: Elevation minimum value needs to be smaller than the maximum value\n", false},
-      {"ElevationsSwapped", [](auto& c) { c.cadDetectionElevationAngleRange.value = {70, 10}; },
-       "Configuration Error: Elevation minimum value needs to be smaller than the maximum value\n", false},
-      {"ElevationBandTooNarrowForTheViews",
-       [](auto& c) {
-         c.cadDetectionNumTrainingViews.value = 10000;
-         c.cadDetectionElevationAngleRange.value = {10, 10.001};
-       },
-       "Configuration Error: Elevation range [10, 10.001] is too narrow for 10000 views: sampling would draw more "
-       "than 10000000 camera directions\n",
-       false},
-      {"ContinuousXYZ", [](auto& c) { c.cadModelContinuousSymmetries.value = "XYZ"; }, "", true,
-       [=](const Settings&, const CadModelDescription& d) { EXPECT_EQ(axes(d), (std::vector{X, Y, Z})); }},
-      {"ContinuousRepeatedZ", [](auto& c) { c.cadModelContinuousSymmetries.value = "zz"; }, "", true,
-       [=](const Settings&, const CadModelDescription& d) { EXPECT_EQ(axes(d), (std::vector{Z})); }},
-      {"ContinuousWithOtherCharacters", [](auto& c) { c.cadModelContinuousSymmetries.value = "Z-axis"; },
-       "Ignoring axis {-} for continuous symmetries\nIgnoring axis {a} for continuous symmetries\n"
-       "Ignoring axis {i} for continuous symmetries\nIgnoring axis {s} for continuous symmetries\n",
-       true, [=](const Settings&, const CadModelDescription& d) { EXPECT_EQ(axes(d), (std::vector{Z, X})); }},
-      {"ContinuousNonAsciiBytes", [](auto& c) { c.cadModelContinuousSymmetries.value = "\xc3\x98y"; },
-       "Ignoring axis {\xc3} for continuous symmetries\nIgnoring axis {\x98} for continuous symmetries\n", true,
-       [=](const Settings&, const CadModelDescription& d) { EXPECT_EQ(axes(d), (std::vector{Y})); }},
-      {"DiscreteZeros", [](auto& c) { c.cadModelDiscreteSymmetries.value = {0, 0, 0}; }, "", true,
-       [](const Settings&, const CadModelDescription& d) { EXPECT_TRUE(d.discreteSymmetries.empty()); }},
-      {"DiscreteTwoValues", [](auto& c) { c.cadModelDiscreteSymmetries.value = {90, 0}; },
-       "For discrete symmetries 3 values must be provided.\n", false},
-      {"DiscreteAngleBeyondFloat", [](auto& c) { c.cadModelDiscreteSymmetries.value = {1e300, 0, 0}; },
-       "Configuration Error: Discrete symmetry angle 1e+300 is not finite\n", false},
-      {"DiscreteHalfTurnsAboutXAndZ", [](auto& c) { c.cadModelDiscreteSymmetries.value = {180, 0, 180}; }, "", true,
-       [](const Settings&, const CadModelDescription& d) {
-         ASSERT_EQ(d.discreteSymmetries.size(), 2u);
-         EXPECT_TRUE(d.discreteSymmetries[0].rotation.isApprox(Eigen::Quaternionf(0, 1, 0, 0), 1e-6f));
-         EXPECT_TRUE(d.discreteSymmetries[1].rotation.isApprox(Eigen::Quaternionf(0, 0, 0, 1), 1e-6f));
-         EXPECT_EQ(d.discreteSymmetries[1].translation, Eigen::Vector3f::Zero());
-       }},
+      {{}, E, 9, "", {}, error("No sampling radii set"), false},
+      {{0.3}, E, 9, "", {}, error("Two radii are necessary (minimum and maximum)"), false},
+      {{0.6, 0.5}, E, 9, "", {}, error("Minimum radius needs to be smaller or equal to maximum radius"), false},
+      {{1e39, 1e40}, E, 9, "", {}, error("Radii [1e+39, 1e+40] must be finite and positive"), false},
+      {R, E, 0, "", {}, error("Number of views (0" + views), false},
+      {R, E, -5, "", {}, error("Number of views (-5" + views), false},
+      {R, E, 10001, "", {}, error("Number of views (10001" + views), false},
+      {R, {10}, 9, "", {}, error("Elevation range need to contain 2 values"), false},
+      {R, {10, 95}, 9, "", {}, error("Elevation values must be within [-90, 90] degrees"), false},
+      {R, {10, 10}, 9, "", {}, error("Elevation minimum value needs to be smaller than the maximum value"), false},
+      {R, {70, 10}, 9, "", {}, error("Elevation minimum value needs to be smaller than the maximum value"), false},
+      {R, E, 1, "XYZ", {}, "", true, "xyz"},
+      {R, E, 9, "zz", {}, "", true, "z"},
+      {R, E, 9, "Z-axis", {}, ignored("-") + ignored("a") + ignored("i") + ignored("s"), true, "zx"},
+      {R, E, 9, "\xc3\x98y", {}, ignored("\xc3") + ignored("\x98"), true, "y"},
+      {R, E, 9, "", {0, 0, 0}, "", true},
+      {R, E, 9, "", {90, 0}, "For discrete symmetries 3 values must be provided.\n", false},
+      {R, E, 9, "", {1e300, 0, 0}, error("Discrete symmetry angle 1e+300 is not finite"), false},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
+    SCOPED_TRACE(row.lines + row.continuous);
     TrainingConfig config;
-    row.set(config);
-    Settings settings;
+    config.cadDetectionDistanceRange.value = row.radii;
+    config.cadDetectionElevationAngleRange.value = row.elevation;
+    config.cadDetectionNumTrainingViews.value = row.views;
+    config.cadModelContinuousSymmetries.value = row.continuous;
+    config.cadModelDiscreteSymmetries.value = row.discrete;
+    Lumetra::Linemod::LinemodTrainer::Settings settings;
     CadModelDescription description;
     testing::internal::CaptureStdout();
-    const bool accepted = configureCadTraining(config, settings, description);
+    EXPECT_EQ(configureCadTraining(config, settings, description), row.accepted);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), row.lines);
-    EXPECT_EQ(accepted, row.accepted);
-    if (row.check) row.check(settings, description);
+    std::string axes;
+    for (const auto& s : description.continuousSymmetries) {
+      for (int i = 0; i < 3; ++i) axes += s.axis == Eigen::Vector3f::Unit(i) ? std::string(1, 'x' + i) : "";
+      EXPECT_EQ(s.point, Eigen::Vector3f::Zero());
+    }
+    EXPECT_EQ(axes, row.axes);
+    EXPECT_EQ(description.discreteSymmetries.size(), row.rotations);
   }
+}
+
+TEST(ConfigureCadTraining, StoresTheLimitsInSinglePrecisionAndRadians) {
+  TrainingConfig config;
+  config.cadDetectionDistanceRange.value = {0.5, 0.5};
+  config.cadDetectionNumTrainingViews.value = 10000;
+  config.cadDetectionElevationAngleRange.value = {-90, 90};
+  config.cadModelDiscreteSymmetries.value = {180, 0, 180};
+  Lumetra::Linemod::LinemodTrainer::Settings s;
+  CadModelDescription d;
+  ASSERT_TRUE(configureCadTraining(config, s, d));
+  EXPECT_TRUE(s.minRadius == 0.5f && s.maxRadius == 0.5f && s.numTemplates == 10000);
+  EXPECT_EQ(s.elevationMin, static_cast<float>(-90.0 * 3.14159265358979323846 / 180.0));
+  ASSERT_EQ(d.discreteSymmetries.size(), 2u);  // half turns about x and about z
+  EXPECT_TRUE(d.discreteSymmetries[0].rotation.isApprox(Eigen::Quaternionf(0, 1, 0, 0), 1e-6f));
+  EXPECT_TRUE(d.discreteSymmetries[1].rotation.isApprox(Eigen::Quaternionf(0, 0, 0, 1), 1e-6f));
 }
 
 TEST(EulerToQuaternion, IsTheProductOfTheAxisRotationsZThenYThenX) {

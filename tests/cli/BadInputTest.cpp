@@ -553,66 +553,56 @@ std::vector<Row> pictures() {
 
 // ---- CAD targets: checks before training, models that cannot be used, an output that cannot be written
 std::vector<Row> cadTargets() {
-  const auto config = [](const std::string& name, const std::string& extra) {
-    return "{\"Config.Target.Type\": \"CAD\", \"Config.Target.Name\": \"" + name + "\"" + extra + "}";
-  };
   const std::string triangle = "v 0 0 0\nv 1000 0 0\nv 0 1000 0\nf 1 2 3\n";  // a metre wide
-  // A CAD run with its configuration, model and (when given) calibration file.
-  const auto cad = [&](std::string name, const std::string& extra, std::string expected, std::string camera = "",
-                       std::string model = "v 0 0 0\nv 10 0 0\nv 0 10 0\nf 1 2 3\n") {
-    Row row{std::move(name),
-            {{"config.json", config("Cad", extra)}, {"model.obj", std::move(model)}},
-            {"{out}", "{in:config.json}", "{in:model.obj}"},
-            std::move(expected) + kTrainingFailed};
-    if (!camera.empty()) {
-      row.files.push_back({"camera.json", "{\"PrincipalPoint\": [320, 240], " + camera + "}"});
-      row.args.push_back("{in:camera.json}");
-    }
-    return row;
+  // A CAD run of the target `name` with the configuration's further members, the model and (when
+  // given) a calibration file.
+  const auto cad = [&](std::string row, const std::string& extra, const std::string& expected, std::string camera = "",
+                       std::string model = "v 0 0 0\nv 10 0 0\nv 0 10 0\nf 1 2 3\n", std::string name = "Cad") {
+    Row r{std::move(row),
+          {{"config.json", "{\"Config.Target.Type\": \"CAD\", \"Config.Target.Name\": \"" + name + "\"" + extra + "}"},
+           {"model.obj", std::move(model)}},
+          {"{out}", "{in:config.json}", "{in:model.obj}"},
+          expected + kTrainingFailed};
+    if (!camera.empty()) r.files.push_back({"camera.json", "{\"PrincipalPoint\": [320, 240], " + camera + "}"});
+    if (!camera.empty()) r.args.push_back("{in:camera.json}");
+    return r;
   };
   const std::string upright = "Configuration Error: Upright axis malformed. Provide an axis in the following format: "
                               "[x,y,z] \n Example: +X:[1,0,0] , -Y [0,-1,0]\n";
-  const std::string aborted = "Configuration error. Aborting training\n";
+  const auto refused = [](const std::string& text) {
+    return "Configuration Error: " + text + "\nConfiguration error. Aborting training\n";
+  };
   const std::string starting = "Starting CAD target training. This might take a few minutes.\n";
   const std::string unusable = starting + "ERROR: Could not load the model\n";
-  const std::string vga = "\"Resolution\": [640, 480], ";
   std::vector<Row> rows = {
       cad("CadUprightZero", ", \"CAD.UprightVector\": [0, 0, 0]", upright),
       cad("CadUprightTwoValues", ", \"CAD.UprightVector\": [0, 1]", upright),
-      cad("CadUprightTooShort", ", \"CAD.UprightVector\": [1e-6, 0, 0]", upright),
       // Far beyond single precision, yet a direction: the run goes on to the next check.
       cad("CadUprightHugeIsADirection", ", \"CAD.UprightVector\": [1e300, 1e300, 0], \"CAD.Detection.DistanceRange\": []",
-          "Configuration Error: No sampling radii set\n" + aborted),
-      Row{"CadExistingTargetComesBeforeTheSettings",
-          {{"config.json", config("Existing", ", \"CAD.Detection.DistanceRange\": []")}, {"model.obj", triangle}},
-          {"{out}", "{in:config.json}", "{in:model.obj}"},
-          "ERROR: A target with name \"Existing\" already exists in {out}\n" + kTrainingFailed},
-      Row{"CadExistingFileCountsAsATarget",
-          {{"config.json", config("Cad", "")}, {"model.obj", triangle}, {"output/PALOM_Cad", "a file"}},
-          {"{in:output}", "{in:config.json}", "{in:model.obj}"},
-          "ERROR: A target with name \"Cad\" already exists in {in:output}\n" + kTrainingFailed},
-      cad("CadRadiusZero", ", \"CAD.Detection.DistanceRange\": [0, 0.5]",
-          "Configuration Error: Radii [0, 0.5] must be finite and positive\n" + aborted),
+          refused("No sampling radii set")),
+      cad("CadExistingTargetComesBeforeTheSettings", ", \"CAD.Detection.DistanceRange\": []",
+          "ERROR: A target with name \"Existing\" already exists in {out}\n", "", triangle, "Existing"),
+      cad("CadRadiusZero", ", \"CAD.Detection.DistanceRange\": [0, 0.5]", refused("Radii [0, 0.5] must be finite and positive")),
       cad("CadElevationBandTooNarrow",
           ", \"CAD.Detection.NumTrainingViews\": 10000, \"CAD.Detection.ElevationAngleRange\": [10, 10.001]",
-          "Configuration Error: Elevation range [10, 10.001] is too narrow for 10000 views: sampling would draw more "
-          "than 10000000 camera directions\n" + aborted),
-      cad("CadCameraWidthZero", "", "Configuration Error: Camera resolution 0 x 480 must be at least 1 x 1\n" + aborted,
+          refused("Elevation range [10, 10.001] is too narrow for 10000 views: sampling would draw more than "
+                  "10000000 camera directions")),
+      cad("CadCameraWidthZero", "", refused("Camera resolution 0 x 480 must be at least 1 x 1"),
           "\"Resolution\": [0, 480], \"FocalLength\": [500, 500]"),
-      cad("CadCameraFocalLengthZero", "",
-          "Configuration Error: Camera focal length [0, 500] must be finite and positive\n" + aborted,
-          vga + "\"FocalLength\": [0, 500]"),
-      cad("CadCameraFocalLengthBeyondFloat", "",
-          "Configuration Error: Camera focal length [500, 1e+39] must be finite and positive\n" + aborted,
-          vga + "\"FocalLength\": [500, 1e39]"),
+      cad("CadCameraFocalLengthZero", "", refused("Camera focal length [0, 500] must be finite and positive"),
+          "\"Resolution\": [640, 480], \"FocalLength\": [0, 500]"),
+      cad("CadCameraFocalLengthBeyondFloat", "", refused("Camera focal length [500, 1e+39] must be finite and positive"),
+          "\"Resolution\": [640, 480], \"FocalLength\": [500, 1e39]"),
       cad("CadModelWithoutTriangles", "", unusable, "", "v 0 0 0\nv 1 0 0\nv 0 1 0\n"),
       cad("CadModelThatIsNoModel", "", unusable, "", "no model at all\n"),
       cad("CadModelBeyondTheLargestRadius", ", \"CAD.Detection.DistanceRange\": [0.1, 0.2]",
           starting + "ERROR: Camera radii are too close to the object\n", "", triangle),
+      cad("CadOutputReadOnly", "", starting + "ERROR: Failed to write CAD target data to {out:PALOM_Cad}\n"),
+      cad("CadExistingFileCountsAsATarget", "", "ERROR: A target with name \"Cad\" already exists in {in:output}\n"),
   };
-  Row readOnly = cad("CadOutputReadOnly", "", starting + "ERROR: Failed to write CAD target data to {out:PALOM_Cad}\n");
-  readOnly.readOnlyOutput = true;
-  rows.push_back(readOnly);
+  rows[rows.size() - 2].readOnlyOutput = true;
+  rows.back().files.push_back({"output/PALOM_Cad", "a file"});
+  rows.back().args[0] = "{in:output}";
   return rows;
 }
 
