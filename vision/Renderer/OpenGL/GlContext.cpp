@@ -56,7 +56,7 @@ GlContext::GlContext() {
   glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 3);
   glfwWindowHint(GLFW_OPENGL_PROFILE, GLFW_OPENGL_CORE_PROFILE);
   glfwWindowHint(GLFW_VISIBLE, GLFW_FALSE);
-  mainWindow = glfwCreateWindow(1, 1, "", nullptr, nullptr);
+  mainWindow = createWindow(1, 1, "");
   if (mainWindow != nullptr) glfwMakeContextCurrent(mainWindow);
   if (mainWindow == nullptr || gladLoadGL(glfwGetProcAddress) <= 0) {
     LUMETRA_LOG_ERROR("Loading GLAD failed!");

@@ -2,7 +2,9 @@
 
 #include <GLFW/glfw3.h>
 
+#include <chrono>
 #include <mutex>
+#include <thread>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define LUMETRA_LEAK_CHECKED 1
@@ -62,6 +64,15 @@ void releaseGlfw() {
     keepLoadedLibraries();
     glfwTerminate();
   }
+}
+
+GLFWwindow* createWindow(int width, int height, const char* title) {
+  GLFWwindow* window = nullptr;
+  for (int attempt = 0; attempt < 3 && window == nullptr; ++attempt) {
+    if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(50 * attempt));
+    window = glfwCreateWindow(width, height, title, nullptr, nullptr);
+  }
+  return window;
 }
 
 int glfwReferenceCount() {

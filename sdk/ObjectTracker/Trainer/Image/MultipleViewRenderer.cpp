@@ -161,7 +161,7 @@ bool MultipleViewRenderer::initWindow(std::int32_t width, std::int32_t height, b
   glfwWindowHint(GLFW_OPENGL_PROFILE, GLFW_OPENGL_CORE_PROFILE);
   glfwWindowHint(GLFW_OPENGL_FORWARD_COMPAT, GLFW_TRUE);
   glfwWindowHint(GLFW_VISIBLE, debugWindow ? GLFW_TRUE : GLFW_FALSE);
-  mWindow = glfwCreateWindow(width, height, "GLfw Window", nullptr, nullptr);
+  mWindow = Lumetra::OpenGL::createWindow(width, height, "GLfw Window");
   glfwDefaultWindowHints();
   if (mWindow == nullptr) {
     OBRIN_LOG_ERROR("Failed to create glfw window.");
