@@ -116,35 +116,3 @@ TEST(DescriptorKernels, ViewsAtTheCornersOfTheirPicture) {
   }
 }
 
-TEST(DescriptorKernels, SharedTablesAreBuiltOnceWithTheSameContents) {
-  const auto withPatterns = Lumetra::sharedRotatedPatterns(true);
-  const auto discOnly = Lumetra::sharedRotatedPatterns(false);
-  EXPECT_EQ(withPatterns.get(), Lumetra::sharedRotatedPatterns(true).get());
-  EXPECT_EQ(discOnly.get(), Lumetra::sharedRotatedPatterns(false).get());
-  EXPECT_NE(withPatterns.get(), discOnly.get());
-
-  RotatedPatternTable built;
-  Lumetra::buildRotatedPatterns(built, true);
-  EXPECT_EQ(withPatterns->umax, built.umax);
-  ASSERT_EQ(withPatterns->patterns.size(), 360u);
-  for (const auto& [degree, points] : built.patterns) {
-    const auto& shared = withPatterns->patterns.at(degree);
-    ASSERT_EQ(shared.size(), points.size());
-    for (std::size_t i = 0; i < points.size(); ++i) {
-      EXPECT_EQ(shared[i].x, points[i].x);
-      EXPECT_EQ(shared[i].y, points[i].y);
-    }
-  }
-  EXPECT_EQ(discOnly->umax, built.umax);
-  EXPECT_TRUE(discOnly->patterns.empty());
-
-  // Extractors take the shared table for their setting, also after a change of setting.
-  Lumetra::GridFeatureExtractor extractor;
-  extractor.configure(100, 80, 0, 0);
-  EXPECT_EQ(&extractor.patternTable(), withPatterns.get());
-  Lumetra::GridFeatureExtractor::Parameters p;
-  p.precomputeRotations = false;
-  extractor.setParameters(p);
-  extractor.configure(100, 80, 0, 0);
-  EXPECT_EQ(&extractor.patternTable(), discOnly.get());
-}

@@ -249,36 +249,3 @@ TEST(FastKernels, DetectorKeepsOutputsApart) {
   EXPECT_TRUE(detector.cornersSuppressed.empty());
 }
 
-TEST(FastScore, EqualsHighestPassingThresholdButAtLeastT) {
-  for (const ImageGray& image : {randomImage(40, 40, 11, 0), randomImage(40, 40, 12, 1), randomImage(40, 40, 13, 2),
-                                 ref::loadGray(dataPath("box.png"))}) {
-    const ref::GrayView view = ref::viewOf(image);
-    const auto offsets = Lumetra::makeCircleOffsets(view.rowBytes);
-    for (int y = 3; y < std::min(view.height - 3, 60); ++y) {
-      for (int x = 3; x < std::min(view.width - 3, 60); ++x) {
-        const int s = ref::cornerScore(view, x, y);  // 0 when no corner at all
-        EXPECT_EQ(std::max(s, 1), std::max(ref::arcScore(view, x, y), 1));
-        const auto* centre = view.data + static_cast<std::ptrdiff_t>(y) * view.rowBytes + x;
-        for (int t : {0, 1, 5, 20, 254, 255}) {
-          EXPECT_EQ(Lumetra::fast9CornerScore(centre, offsets.data(), t), std::max(t, s - 1)) << x << "," << y;
-        }
-      }
-    }
-  }
-}
-
-TEST(FastScore, ScoreCornersInPlaceAndNoCornerNearTheEdge) {
-  const ImageGray image = randomImage(30, 20, 21, 0);
-  const ref::GrayView view = ref::viewOf(image);
-  std::vector<Corner> corners = {{5, 5, 0}, {10, 12, 0}, {2, 5, 0}, {26, 5, 0}, {27, 5, 0}, {5, 17, 0}, {-4, 99, 0}};
-  Lumetra::scoreCorners(image, corners, 7);
-  EXPECT_EQ(corners[0].score, std::max(7, ref::cornerScore(view, 5, 5) - 1));
-  EXPECT_EQ(corners[1].score, std::max(7, ref::cornerScore(view, 10, 12) - 1));
-  EXPECT_EQ(corners[3].score, std::max(7, ref::cornerScore(view, 26, 5) - 1));
-  EXPECT_EQ(corners[2].score, 7);
-  EXPECT_EQ(corners[4].score, 7);
-  EXPECT_EQ(corners[5].score, 7);
-  EXPECT_EQ(corners[6].score, 7);
-  EXPECT_EQ(corners[1].x, 10);
-  EXPECT_EQ(corners[1].y, 12);
-}

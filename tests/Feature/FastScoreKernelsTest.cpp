@@ -50,6 +50,8 @@ TEST(FastScoreKernels, EveryPixelAtEveryLevelAndThreshold) {
     std::vector<Corner> positions;
     for (int y = 0; y < view.height; ++y)
       for (int x = 0; x < view.width; ++x) positions.push_back(Corner{x, y, -1});
+    positions.push_back(Corner{-4, 99, -1});  // outside the picture: the threshold, nothing read
+    positions.push_back(Corner{view.width, 0, -1});
     for (int t : {0, 1, 3, 4, 20, 254, 255}) {
       std::vector<int> expected;
       for (const Corner& c : positions) {
@@ -64,6 +66,7 @@ TEST(FastScoreKernels, EveryPixelAtEveryLevelAndThreshold) {
           ASSERT_EQ(scored[i].score, expected[i]) << "kind " << kind << " t " << t << " at " << scored[i].x << ","
                                                   << scored[i].y << " level " << static_cast<int>(level);
           const Corner& c = positions[i];
+          ASSERT_TRUE(scored[i].x == c.x && scored[i].y == c.y);
           if (c.x >= 3 && c.y >= 3 && c.x < view.width - 3 && c.y < view.height - 3) {
             const auto* centre = view.data + static_cast<std::ptrdiff_t>(c.y) * view.rowBytes + c.x;
             ASSERT_EQ(Lumetra::fast9CornerScore(centre, offsets.data(), t), expected[i]);

@@ -62,22 +62,6 @@ int cornerScore(const GrayView& image, int x, int y) {
   return lo + 1;
 }
 
-int arcScore(const GrayView& image, int x, int y) {
-  const int c = image.at(x, y);
-  int best = -100000;
-  for (int start = 0; start < 16; ++start) {
-    int a = 100000;
-    int b = -100000;
-    for (int k = start; k < start + 9; ++k) {
-      const int d = c - circleValue(image, x, y, k);
-      a = std::min(a, d);
-      b = std::max(b, d);
-    }
-    best = std::max(best, std::max(a, -b));
-  }
-  return best;
-}
-
 std::vector<RefCorner> detect(const GrayView& image, int t, bool suppress) {
   std::vector<RefCorner> out;
   const int w = image.width;

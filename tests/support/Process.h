@@ -45,6 +45,9 @@ class TempDir {
 void writeFile(const std::filesystem::path& path, const std::string& content);
 std::string readFile(const std::filesystem::path& path);
 
+/// Names of the entries of a folder, sorted.
+std::vector<std::string> folderEntries(const std::filesystem::path& folder);
+
 /// Every regular file below the folder with its content, keyed by relative path.
 std::vector<std::pair<std::string, std::string>> snapshotTree(const std::filesystem::path& root);
 
