@@ -140,33 +140,6 @@ TEST(FastKernels, RealPicturesMatchBruteForceForWholeImagesAndViews) {
   }
 }
 
-TEST(FastKernels, RowOffsetIsAddedAndOutputAppends) {
-  const ImageGray image = randomImage(50, 30, 77, 0);
-  const auto rowBytes = static_cast<std::int32_t>(image.rowBytes);
-  const auto* data = reinterpret_cast<const std::uint8_t*>(image.data);
-  for (SimdLevel level : kLevels) {
-    ScopedSimdCeiling ceiling(level);
-    std::vector<Corner> plain, shifted;
-    Lumetra::fastDetectSse41(data, 50, 0, 30, rowBytes, plain, 20);
-    shifted.push_back(Corner{-1, -1, -1});
-    Lumetra::fastDetectSse41(data, 50, 100, 30, rowBytes, shifted, 20);
-    ASSERT_EQ(plain.size() + 1, shifted.size());
-    for (std::size_t i = 0; i < plain.size(); ++i) {
-      EXPECT_EQ(plain[i].x, shifted[i + 1].x);
-      EXPECT_EQ(plain[i].y + 100, shifted[i + 1].y);
-      EXPECT_EQ(plain[i].score, shifted[i + 1].score);
-    }
-    std::vector<Corner> raw;
-    Lumetra::fastDetectSse2(data, 50, 5, 30, rowBytes, raw, 20);
-    ASSERT_FALSE(raw.empty());
-    for (const Corner& c : raw) {
-      EXPECT_EQ(c.score, 0);
-      EXPECT_GE(c.y, 5 + 3);
-      EXPECT_LT(c.y, 5 + 27);
-    }
-  }
-}
-
 TEST(FastKernels, EdgeCases) {
   for (SimdLevel level : kLevels) {
     ScopedSimdCeiling ceiling(level);
@@ -178,14 +151,6 @@ TEST(FastKernels, EdgeCases) {
       EXPECT_TRUE(runKernel(tiny, 0, true).empty());
       EXPECT_TRUE(runKernel(tiny, 0, false).empty());
     }
-
-    // Flat picture, and a picture whose circle values stay within [c - t, c + t].
-    const ImageGray flat(Vec2u(64, 64), Lumetra::Gray8{{128}});
-    EXPECT_TRUE(runKernel(flat, 0, true).empty());
-    ImageGray gentle = makeImage(64, 64);
-    for (std::uint32_t y = 0; y < 64; ++y)
-      for (std::uint32_t x = 0; x < 64; ++x) gentle.at(x, y)[0] = static_cast<std::uint8_t>(100 + ((x + y) % 2) * 10);
-    EXPECT_TRUE(runKernel(gentle, 10, false).empty());
 
     // One dark pixel on a bright plateau: every margin is exactly 41, so the score is 41; at
     // threshold 40 it is a corner with score 41, at 41 it is not.
@@ -208,27 +173,6 @@ TEST(FastKernels, EdgeCases) {
     auto raw = runKernel(pair, 20, false);
     EXPECT_GE(raw.size(), 2u);
     EXPECT_TRUE(runKernel(pair, 20, true).empty());
-
-    // A corner closer than 3 pixels to the edge is never reported.
-    ImageGray edge(Vec2u(40, 40), Lumetra::Gray8{{200}});
-    edge.at(2, 20)[0] = 0;
-    edge.at(37, 20)[0] = 0;
-    edge.at(20, 2)[0] = 0;
-    edge.at(20, 37)[0] = 0;
-    for (const auto& c : runKernel(edge, 10, false)) {
-      EXPECT_TRUE(c.x >= 3 && c.x < 37 && c.y >= 3 && c.y < 37);
-    }
-  }
-}
-
-TEST(FastKernels, ScoresLieAboveThreshold) {
-  const ImageGray image = ref::loadGray(dataPath("building.jpg"));
-  ASSERT_FALSE(image.isEmpty());
-  for (int t : {0, 1, 20, 100, 254}) {
-    for (const auto& c : runKernel(image, t, true)) {
-      EXPECT_GT(c.score, t);
-      EXPECT_LE(c.score, 255);
-    }
   }
 }
 
@@ -244,7 +188,6 @@ TEST(FastKernels, DetectorKeepsOutputsApart) {
   EXPECT_GT(detector.cornersRaw.size(), suppressed);
   detector.runAVX2(image, 20, true);  // the vector is emptied first, not appended to
   EXPECT_EQ(detector.cornersSuppressed.size(), suppressed);
-  EXPECT_GE(detector.cornersSuppressed.capacity(), 8500u);
   detector.runAVX2(ImageGray(), 20, true);
   EXPECT_TRUE(detector.cornersSuppressed.empty());
 }

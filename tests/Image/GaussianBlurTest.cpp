@@ -27,6 +27,15 @@ TEST(GaussianBlur, FixedWeightsForSigmaOne) {
   }
 }
 
+// The reference blur of `src` into `dst` (which keeps what the blur does not write).
+void referenceBlur(const ImageReference::Gray& src, ImageReference::Gray& dst, int taps, double sigma, int fixed) {
+  if (fixed) {
+    ImageReference::blurFixed(src, dst, taps, sigma);
+  } else {
+    ImageReference::blurFloat(src, dst, taps, sigma);
+  }
+}
+
 struct BlurCase {
   int w, h, taps;
   double sigma;
@@ -53,11 +62,7 @@ TEST(GaussianBlur, BothPathsMatchReferenceOnEveryLevelAndSize) {
       for (int fixed : {0, 1}) {
         // The destination starts at 77 so that unwritten border pixels are visible.
         ImageReference::Gray expected(c.w, c.h, 77);
-        if (fixed) {
-          ImageReference::blurFixed(src, expected, c.taps, c.sigma);
-        } else {
-          ImageReference::blurFloat(src, expected, c.taps, c.sigma);
-        }
+        referenceBlur(src, expected, c.taps, c.sigma, fixed);
         for (auto level : availableLevels()) {
           Cpu::ScopedSimdCeiling ceiling(level);
           ImageGray dst = destination(c.w, c.h, margin, 77);
@@ -85,17 +90,9 @@ TEST(GaussianBlur, PicturesTallerThanTheRowWindowMatchReference) {
           const auto src = ImageReference::randomGray(w, h, seed++);
           for (int fixed : {0, 1}) {
             ImageReference::Gray expected(w, h, 77);
-            if (fixed) {
-              ImageReference::blurFixed(src, expected, taps, sigma);
-            } else {
-              ImageReference::blurFloat(src, expected, taps, sigma);
-            }
+            referenceBlur(src, expected, taps, sigma, fixed);
             ImageReference::Gray expectedInPlace = src;
-            if (fixed) {
-              ImageReference::blurFixed(src, expectedInPlace, taps, sigma);
-            } else {
-              ImageReference::blurFloat(src, expectedInPlace, taps, sigma);
-            }
+            referenceBlur(src, expectedInPlace, taps, sigma, fixed);
             for (auto level : availableLevels()) {
               Cpu::ScopedSimdCeiling ceiling(level);
               FilterWorkspace workspace;
@@ -195,11 +192,7 @@ TEST(GaussianBlur, InPlaceAndWithAReusedWorkspace) {
       const int w = 90 - 17 * round, h = 70 + 11 * round;  // the workspace changes size
       const auto src = ImageReference::randomGray(w, h, 50 + static_cast<std::uint32_t>(round));
       ImageReference::Gray expected = src;
-      if (fixed) {
-        ImageReference::blurFixed(src, expected, 5, 1.0);
-      } else {
-        ImageReference::blurFloat(src, expected, 5, 1.0);
-      }
+      referenceBlur(src, expected, 5, 1.0, fixed);
       ImageGray img = fromReference(src);
       gaussianBlur(img, img, 5, 1.0, static_cast<std::uint8_t>(fixed), {&workspace, 1});
       EXPECT_EQ(toReference(img).px, expected.px) << fixed << " round " << round;
