@@ -29,8 +29,8 @@ ImageGray makeImage(int w, int h) {
   return image;
 }
 
-// Noise of three kinds: uniform, few levels (many equal values and saturated extremes), and
-// blocks with noise (structure with plateaus).
+// Noise of four kinds: uniform, few levels (many equal values and saturated extremes), blocks
+// with noise (structure with plateaus), and bright or dark centres on a flat ground.
 ImageGray randomImage(int w, int h, unsigned seed, int kind) {
   ImageGray image = makeImage(w, h);
   std::mt19937 rng(seed);
@@ -45,6 +45,7 @@ ImageGray randomImage(int w, int h, unsigned seed, int kind) {
       if (kind == 0) v = any(rng);
       if (kind == 1) v = level(rng) * 85;
       if (kind == 2) v = std::min(255, std::max(0, blocks[static_cast<std::size_t>((y / 4) * (w / 4 + 1) + x / 4)] + small(rng)));
+      if (kind == 3) v = (x % 7 == 3 && y % 7 == 3) ? any(rng) : 128 + small(rng) / 2;  // centres on a flat ground
       image.at(static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y))[0] = static_cast<std::uint8_t>(v);
     }
   }
@@ -192,3 +193,34 @@ TEST(FastKernels, DetectorKeepsOutputsApart) {
   EXPECT_TRUE(detector.cornersSuppressed.empty());
 }
 
+// The score of single pixels (the pyramid-level test of the grid extractor) at every SIMD level,
+// inside, at the edge and outside the picture.
+TEST(FastScoreKernels, EveryPixelAtEveryLevelAndThreshold) {
+  for (int kind = 0; kind < 4; ++kind) {
+    const ImageGray image = randomImage(45, 38, 3 + static_cast<unsigned>(kind), kind);
+    const ref::GrayView view = ref::viewOf(image);
+    const auto offsets = Lumetra::makeCircleOffsets(view.rowBytes);
+    std::vector<Corner> positions = {{-4, 99, -1}, {view.width, 0, -1}};
+    for (int y = 0; y < view.height; ++y)
+      for (int x = 0; x < view.width; ++x) positions.push_back(Corner{x, y, -1});
+    for (int t : {0, 1, 3, 4, 20, 254, 255}) {
+      for (SimdLevel level : kLevels) {
+        ScopedSimdCeiling ceiling(level);
+        std::vector<Corner> scored = positions;
+        Lumetra::scoreCorners(image, scored, t);
+        for (std::size_t i = 0; i < scored.size(); ++i) {
+          const Corner& c = positions[i];
+          const bool inside = c.x >= 3 && c.y >= 3 && c.x < view.width - 3 && c.y < view.height - 3;
+          const int expected = inside ? std::max(t, ref::cornerScore(view, c.x, c.y) - 1) : t;
+          ASSERT_TRUE(scored[i].x == c.x && scored[i].y == c.y);
+          ASSERT_EQ(scored[i].score, expected) << "kind " << kind << " t " << t << " at " << c.x << "," << c.y
+                                               << " " << levelName(level);
+          if (inside) {
+            const auto* centre = view.data + static_cast<std::ptrdiff_t>(c.y) * view.rowBytes + c.x;
+            ASSERT_EQ(Lumetra::fast9CornerScore(centre, offsets.data(), t), expected);
+          }
+        }
+      }
+    }
+  }
+}

@@ -59,7 +59,4 @@ float orientation(const GrayView& image, int px, int py);
 /// Loads a picture as 8-bit gray; the empty image when it cannot be read.
 Lumetra::ImageGray loadGray(const std::string& path);
 
-/// Bilinear resize of a whole gray picture (for benchmarks and tests that need sizes).
-Lumetra::ImageGray resizeTo(const Lumetra::ImageGray& source, int width, int height);
-
 }  // namespace FeatureReference
