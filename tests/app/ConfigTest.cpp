@@ -179,8 +179,4 @@ TEST(Calibration, LoadingFiles) {
     EXPECT_EQ(kept.mFocalLength, CameraCalibration::builtIn().mFocalLength);
     EXPECT_EQ(kept.mResolution, Eigen::Vector2i(640, 480));
   }
-  CameraCalibration d = CameraCalibration::builtIn();
-  d.setDistortion(1, 2, 3, 4, 5);
-  EXPECT_EQ(d.mDistortion, (Eigen::Matrix<double, 5, 1>() << 1, 2, 3, 4, 5).finished());
-  EXPECT_EQ(d.mFocalLength, CameraCalibration::builtIn().mFocalLength);
 }

@@ -14,8 +14,6 @@
 // input file NAME as a JSON string. In arguments the tokens stand for the plain path.
 #include "Process.h"
 
-#include "SdkFileReader.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -414,34 +412,9 @@ std::vector<Row> namesAndPaths() {
   };
 }
 
-// ---- Pictures
-using testsupport::bigEndian32;
-using testsupport::pngChunk;
-
-/// An 8-bit gray PNG of a pattern with plenty of corners, its rows stored without compression.
-std::string grayPng(std::uint32_t w, std::uint32_t h) {
-  std::string raw;
-  for (std::uint32_t y = 0; y < h; ++y) {
-    raw += '\0';
-    for (std::uint32_t x = 0; x < w; ++x) raw += static_cast<char>(((x / 4) ^ (y / 4)) & 1 ? 230 : 25);
-  }
-  std::uint32_t a = 1, b = 0;
-  for (unsigned char c : raw) {
-    a = (a + c) % 65521;
-    b = (b + a) % 65521;
-  }
-  std::string zlib = "\x78\x01";
-  for (std::size_t at = 0; at < raw.size() || at == 0; at += 65535) {
-    const std::size_t n = std::min<std::size_t>(65535, raw.size() - at);
-    zlib += static_cast<char>(at + n >= raw.size() ? 1 : 0);
-    zlib += {static_cast<char>(n & 0xFF), static_cast<char>(n >> 8), static_cast<char>(~n & 0xFF),
-             static_cast<char>((~n >> 8) & 0xFF)};
-    zlib += raw.substr(at, n);
-    if (raw.empty()) break;
-  }
-  zlib += bigEndian32((b << 16) | a);
-  const std::string ihdr = bigEndian32(w) + bigEndian32(h) + std::string("\x08\x00\x00\x00\x00", 5);
-  return "\x89PNG\r\n\x1a\n" + pngChunk("IHDR", ihdr) + pngChunk("IDAT", zlib) + pngChunk("IEND", "");
+// ---- Pictures (a 64 x 48 PNG of 4-pixel blocks, with plenty of corners, and a 1 x 100000 one)
+std::string sourceFile(const std::string& relative) {
+  return TestSupport::readFile(std::string(FORMWRIGHT_SOURCE_DIR) + "/tests/cli/data/" + relative);
 }
 
 // A picture of the given physical width for a height of 1, trained under the name Pic.
@@ -466,12 +439,12 @@ Row thresholdRefused(std::string name, const std::string& key, const std::string
 }
 
 std::vector<Row> pictures() {
-  const std::string good = grayPng(64, 48);
+  const std::string good = sourceFile("blocks-64x48.png");
   std::string corrupt = good;
   corrupt[good.find("IDAT") + 4] = static_cast<char>(0xFF);  // the compressed stream's header
   corrupt[good.find("IDAT") + 5] = static_cast<char>(0xFF);
   std::string hugeHeader = good;
-  hugeHeader.replace(16, 8, bigEndian32(100000) + bigEndian32(100000));
+  hugeHeader.replace(16, 8, std::string("\0\x01\x86\xa0\0\x01\x86\xa0", 8));  // 100000 x 100000
   std::vector<Row> rows = {
       thresholdRefused("FastThresholdAbove255", "Image.FAST.Threshold", "256"),
       thresholdRefused("FastThresholdNegative", "Image.FAST.Threshold", "-1"),
@@ -481,7 +454,7 @@ std::vector<Row> pictures() {
       picture("PictureCorruptCompressedData", "corrupt.png", corrupt),
       picture("PictureHeaderClaims100000x100000", "huge.png", hugeHeader, "1"),
       picture("PgmHeaderClaims100000x100000", "huge.pgm", "P5\n100000 100000\n255\n" + std::string(64, 'x'), "1"),
-      picture("Picture1x100000", "tall.png", grayPng(1, 100000), "0.00001"),
+      picture("Picture1x100000", "tall.png", sourceFile("blocks-1x100000.png"), "0.00001"),
       picture("PictureNotAPictureAtAll", "text.png", "just some text, not a picture\n"),
       picture("PngNamedPgm", "png.pgm", good),
       Row{"BatchPictureCorrupt",
