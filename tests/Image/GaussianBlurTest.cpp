@@ -14,19 +14,6 @@ using ImageTest::fromReference;
 using ImageTest::levelName;
 using ImageTest::toReference;
 
-TEST(GaussianBlur, FixedWeightsForSigmaOne) {
-  const std::vector<std::vector<std::int32_t>> expected = {
-      {17961, 29613, 17961}, {3570, 16003, 26386, 16003, 3570}, {290, 3539, 15862, 26152, 15862, 3539, 290}};
-  for (const auto& fixed : expected) {
-    const int taps = static_cast<int>(fixed.size());
-    double w[ConvolutionFilter::kMaxTaps];
-    ASSERT_TRUE(gaussianKernel(taps, 1.0, w));
-    ConvolutionFilter filter(taps, w, 1);
-    EXPECT_EQ(std::vector<std::int32_t>(filter.fixedRowWeights, filter.fixedRowWeights + taps), fixed);
-    EXPECT_EQ(std::vector<std::int32_t>(filter.fixedColumnWeights, filter.fixedColumnWeights + taps), fixed);
-  }
-}
-
 // The reference blur of `src` into `dst` (which keeps what the blur does not write).
 void referenceBlur(const ImageReference::Gray& src, ImageReference::Gray& dst, int taps, double sigma, int fixed) {
   if (fixed) {
