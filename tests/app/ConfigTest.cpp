@@ -25,14 +25,6 @@ bool loadText(Config& config, const std::string& text) {
 
 }  // namespace
 
-TEST(Registry, LastRegistrationOfAKeyWins) {
-  ParameterRegistry registry;
-  Parameter<std::int32_t> first(registry, "Same", 1, "first");
-  Parameter<std::int32_t> second(registry, "Same", 2, "second");
-  ASSERT_EQ(registry.size(), 1u);
-  EXPECT_EQ(std::get<Parameter<std::int32_t>*>(registry.find("Same")->second), &second);
-}
-
 TEST(Registry, CopiesAreIndependentOfTheirSource) {
   auto source = std::make_unique<TrainingConfig>();
   ASSERT_TRUE(loadText(*source, "{\"Image.FAST.Number\": 77}"));

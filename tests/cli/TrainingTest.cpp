@@ -11,7 +11,6 @@
 #include <picojson.h>
 
 #include <filesystem>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -36,19 +35,8 @@ std::string imageConfig(const std::string& name, const std::string& extra = "") 
          "\", \"Object.Physical.Width\": 0.5, \"Object.Physical.Height\": 0.4" + extra + "}";
 }
 
-// A structured gray picture (random rectangles) written as a binary PGM.
-void writeBlocksPicture(const fs::path& path, int width, int height, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::vector<std::uint8_t> gray(static_cast<std::size_t>(width) * height, 128);
-  for (int i = 0; i < 300; ++i) {
-    const int x0 = static_cast<int>(rng() % width), y0 = static_cast<int>(rng() % height);
-    const int w = 5 + static_cast<int>(rng() % 60), h = 5 + static_cast<int>(rng() % 60);
-    const std::uint8_t tone = static_cast<std::uint8_t>(rng() % 256);
-    for (int y = y0; y < std::min(height, y0 + h); ++y)
-      for (int x = x0; x < std::min(width, x0 + w); ++x) gray[static_cast<std::size_t>(y) * width + x] = tone;
-  }
-  ASSERT_TRUE(testsupport::writePgm(path, width, height, gray));
-}
+// A 64 x 48 picture of 4-pixel blocks, with plenty of corners.
+const std::string kBlocks = std::string(FORMWRIGHT_SOURCE_DIR) + "/tests/cli/data/blocks-64x48.png";
 
 // The members of the JSON file's single object, in the order they stand in the text.
 std::vector<std::string> memberOrder(const std::string& text) {
@@ -232,8 +220,8 @@ TEST(QRCodeTarget, PictureDecodesToTheNameAndFilesFollowTheSettings) {
 
 TEST(Batch, ImagesAreTrainedInOrderAndTheFirstFailureStopsTheBatch) {
   TempDir dir;
-  writeBlocksPicture(dir / "a.pgm", 640, 480, 1);
-  writeBlocksPicture(dir / "c.pgm", 800, 600, 2);
+  fs::copy_file(kBlocks, dir / "a.png");
+  fs::copy_file(kBlocks, dir / "c.png");
   writeFile(dir / "training.json",
             "{\"Config.Target.Name\": \"ignored name\", \"Object.Physical.Width\": 0.4, \"Object.Physical.Height\": 0.3}");
   const auto batch = [&](const std::string& files) {
@@ -242,14 +230,14 @@ TEST(Batch, ImagesAreTrainedInOrderAndTheFirstFailureStopsTheBatch) {
                                       "], \"Batch.Config.File\": \"" + (dir / "training.json").string() + "\"}");
     return runFormwright({"-B", dir.path().string(), (dir / "batch.json").string()});
   };
-  const auto failed = batch("\"a.pgm\", \"missing.png\", \"c.pgm\"");
+  const auto failed = batch("\"a.png\", \"missing.png\", \"c.png\"");
   EXPECT_EQ(failed.out, "Failed to train from " + (dir / "missing.png").string() + "\n" + kBatchFailed);
   EXPECT_EQ(failed.exitStatus, 255);
   EXPECT_TRUE(fs::is_regular_file(dir / "PALOM_Shelf_00000" / "PALOM_IMG_TARGET_KPT.dat"));
   EXPECT_FALSE(fs::exists(dir / "PALOM_Shelf_00001"));
   EXPECT_FALSE(fs::exists(dir / "PALOM_Shelf_00002"));
 
-  const auto ok = batch("\"a.pgm\", \"c.pgm\"");
+  const auto ok = batch("\"a.png\", \"c.png\"");
   EXPECT_EQ(ok.out, kSuccess);
   EXPECT_TRUE(fs::is_regular_file(dir / "PALOM_Shelf_00001" / "PALOM_IMG_TARGET_CAM.cam"));
 }
