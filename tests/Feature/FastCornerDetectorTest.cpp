@@ -94,7 +94,7 @@ std::string dataPath(const char* name) { return std::string(FORMWRIGHT_OPENCV_DA
 TEST(FastKernels, RandomPicturesMatchBruteForceAtEveryThreshold) {
   // Widths around the vector widths, so that the full blocks, the overlapping last block and
   // the scalar tail all run.
-  const int sizes[][2] = {{7, 7}, {8, 9}, {21, 12}, {22, 10}, {37, 11}, {38, 9}, {39, 14}, {40, 8},
+  const int sizes[][2] = {{6, 40}, {40, 6}, {7, 7}, {8, 9}, {21, 12}, {22, 10}, {37, 11}, {38, 9}, {39, 14}, {40, 8},
                           {70, 13}, {71, 16}, {100, 40}, {131, 23}};
   const int thresholds[] = {0, 1, 20, 254, 255};
   unsigned seed = 1;
@@ -141,39 +141,14 @@ TEST(FastKernels, RealPicturesMatchBruteForceForWholeImagesAndViews) {
   }
 }
 
-TEST(FastKernels, EdgeCases) {
+TEST(FastKernels, EqualNeighboursSuppressEachOther) {
+  ImageGray pair(Vec2u(40, 40), Lumetra::Gray8{{200}});
+  pair.at(20, 20)[0] = 50;
+  pair.at(21, 20)[0] = 50;
   for (SimdLevel level : kLevels) {
     ScopedSimdCeiling ceiling(level);
-    SCOPED_TRACE(levelName(level));
-
-    // Fewer than 7 columns or rows: nothing, however strong the structure.
-    for (const auto& size : {std::pair<int, int>{6, 40}, {40, 6}}) {
-      const ImageGray tiny = randomImage(size.first, size.second, 5, 1);
-      EXPECT_TRUE(runKernel(tiny, 0, true).empty());
-      EXPECT_TRUE(runKernel(tiny, 0, false).empty());
-    }
-
-    // One dark pixel on a bright plateau: every margin is exactly 41, so the score is 41; at
-    // threshold 40 it is a corner with score 41, at 41 it is not.
-    ImageGray spot(Vec2u(40, 40), Lumetra::Gray8{{141}});
-    spot.at(20, 20)[0] = 100;
-    auto found = runKernel(spot, 40, true);
-    ASSERT_EQ(found.size(), 1u);
-    EXPECT_EQ(found[0].x, 20);
-    EXPECT_EQ(found[0].y, 20);
-    EXPECT_EQ(found[0].score, 41);
-    EXPECT_TRUE(runKernel(spot, 41, true).empty());
-    const auto offsets = Lumetra::makeCircleOffsets(40);
-    const auto* centre = reinterpret_cast<const std::uint8_t*>(&spot.at(20, 20));
-    EXPECT_EQ(Lumetra::fast9CornerScore(centre, offsets.data(), 40), 40);
-
-    // Two neighbouring corners with equal scores suppress each other.
-    ImageGray pair(Vec2u(40, 40), Lumetra::Gray8{{200}});
-    pair.at(20, 20)[0] = 50;
-    pair.at(21, 20)[0] = 50;
-    auto raw = runKernel(pair, 20, false);
-    EXPECT_GE(raw.size(), 2u);
-    EXPECT_TRUE(runKernel(pair, 20, true).empty());
+    EXPECT_GE(runKernel(pair, 20, false).size(), 2u) << levelName(level);
+    EXPECT_TRUE(runKernel(pair, 20, true).empty()) << levelName(level);
   }
 }
 
