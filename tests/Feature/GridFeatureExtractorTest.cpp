@@ -255,6 +255,17 @@ TEST(GridExtractorSelection, MaskSpacingAndStamping) {
     }
   }
   EXPECT_EQ(stamped, 81 + 6 * 7);
+
+  // The fill-up skips the leftovers whose place a keypoint already holds.
+  GridFeatureExtractor fill;
+  GridFeatureExtractor::Parameters f = gridParameters(2, 1, 4);  // quota 2 per cell
+  f.minDistance = 4;
+  setUp(fill, f, 200, 100);
+  fill.cellCorners()[0] = {{35, 35, 90}, {60, 35, 85}, {37, 36, 80}, {80, 35, 70}};
+  fill.selectKeyPoints();
+  ASSERT_EQ(fill.leftovers().size(), 2u);
+  ASSERT_EQ(fill.numKeyPoints(), 3u);
+  EXPECT_EQ(fill.keyPoints()[2].x, 95);
 }
 
 TEST(GridExtractorSelection, BorderOffsetAppliesToQuotaPhaseOnly) {
