@@ -47,7 +47,8 @@ cmake --build "$build" -j "$jobs" >"$scratch/build.log" 2>&1 || { tail -20 "$scr
 # The tests that fail, one name a line (empty when all pass).
 failing_tests() {
   (cd "$build" && ctest -j "$jobs" --timeout 600 >"$scratch/ctest.log" 2>&1)
-  sed -n '/The following tests FAILED:/,$p' "$scratch/ctest.log" | sed -n 's/^[[:space:]]*[0-9]* - \(.*\) (.*)$/\1/p'
+  sed -n '/The following tests FAILED:/,$p' "$scratch/ctest.log" | sed -n 's/^[[:space:]]*[0-9]* - \(.*\) (.*)$/\1/p' |
+    sed 's/[[:space:]]*# GetParam() = .*$//'
 }
 
 baseline="$(failing_tests)"
