@@ -3,10 +3,6 @@
 
 #include "Process.h"
 
-#include <sys/resource.h>
-
-#include <csignal>
-
 #include <gtest/gtest.h>
 
 #include <string>
@@ -16,33 +12,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
+using TestSupport::FileSizeLimit;
 using TestSupport::folderEntries;
 using TestSupport::readFile;
 using TestSupport::TempDir;
 using TestSupport::writeFile;
-
-/// While alive, files of this process cannot grow beyond `bytes`: a longer write is cut short
-/// (SIGXFSZ is ignored, so the write fails with EFBIG instead of ending the process).
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    ::getrlimit(RLIMIT_FSIZE, &saved_);
-    previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limited = saved_;
-    limited.rlim_cur = bytes;
-    active_ = ::setrlimit(RLIMIT_FSIZE, &limited) == 0;
-  }
-  ~FileSizeLimit() {
-    ::setrlimit(RLIMIT_FSIZE, &saved_);
-    std::signal(SIGXFSZ, previousHandler_);
-  }
-  bool active() const { return active_; }
-
- private:
-  rlimit saved_{};
-  void (*previousHandler_)(int) = SIG_DFL;
-  bool active_ = false;
-};
 
 TEST(AtomicFile, TemporaryNameKeepsFolderAndExtension) {
   const fs::path target = fs::path("/some/folder") / "PICTURE.png";
