@@ -9,13 +9,13 @@ set -uo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 scratch="${1:-$(mktemp -d /tmp/formwright-mutants-XXXXXX)}"
 jobs="${MUTATION_JOBS:-3}"
-xvfb_pid=""
 current=""
+source "$here/scripts/xvfb.sh"
 
 cleanup() {
   # Put back the file of a fault that was being tried, then drop the scratch copy.
   if [ -n "$current" ] && [ -f "$current.orig" ]; then mv -f "$current.orig" "$current" && touch "$current"; fi
-  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null; fi
+  stop_display
   rm -rf "$scratch"
 }
 trap cleanup EXIT
@@ -28,17 +28,7 @@ mkdir -p "$scratch/src"
 src="$scratch/src"
 build="$scratch/build"
 
-if [ -z "${DISPLAY:-}" ]; then
-  for n in $(seq 90 130); do
-    if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then
-      Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-      xvfb_pid=$!
-      export DISPLAY=":$n"
-      sleep 1
-      break
-    fi
-  done
-fi
+start_display
 
 echo "Building the scratch copy in $build"
 cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DFORMWRIGHT_BUILD_BENCH=OFF >/dev/null || exit 2
