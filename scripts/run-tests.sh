@@ -20,35 +20,9 @@ done_stage "build (Release)"
 
 # OpenGL tests (label gl) need a display: when there is none, a virtual one serves the Release and
 # the sanitizer tests and is stopped when they are done (or when this script ends early).
-xvfb_pid=""
-stop_display() {
-  if [ -n "$xvfb_pid" ]; then
-    kill "$xvfb_pid" 2>/dev/null || true
-    wait "$xvfb_pid" 2>/dev/null || true
-    xvfb_pid=""
-  fi
-}
+source "$here/scripts/xvfb.sh"
 trap stop_display EXIT
-if [ -z "${DISPLAY:-}" ]; then
-  for n in $(seq 90 120); do
-    if [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; then continue; fi
-    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-    xvfb_pid=$!
-    for _ in $(seq 50); do
-      [ -e "/tmp/.X11-unix/X$n" ] && break
-      kill -0 "$xvfb_pid" 2>/dev/null || break
-      sleep 0.1
-    done
-    if [ -e "/tmp/.X11-unix/X$n" ] && kill -0 "$xvfb_pid" 2>/dev/null; then
-      export DISPLAY=":$n"
-      break
-    fi
-    stop_display  # another server took the number first: try the next one
-  done
-  if [ -z "${DISPLAY:-}" ]; then
-    echo "run-tests: cannot start Xvfb; the OpenGL tests will fail" >&2
-  fi
-fi
+start_display || true
 
 begin "tests (Release)"
 (cd "$here/build" && ctest --output-on-failure --parallel "$jobs" --timeout 900)

@@ -1,8 +1,7 @@
 // Writing under a temporary name and renaming into place.
 #include "Core/AtomicFile.h"
 
-#include "SdkFileReader.h"
-#include "../sdk/SdkTestUtil.h"
+#include "Process.h"
 
 #include <gtest/gtest.h>
 
@@ -13,10 +12,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string contentOf(const fs::path& path) {
-  const std::vector<std::uint8_t> bytes = testsupport::readFileBytes(path);
-  return std::string(bytes.begin(), bytes.end());
-}
+using TestSupport::FileSizeLimit;
+using TestSupport::folderEntries;
+using TestSupport::readFile;
+using TestSupport::TempDir;
+using TestSupport::writeFile;
 
 TEST(AtomicFile, TemporaryNameKeepsFolderAndExtension) {
   const fs::path target = fs::path("/some/folder") / "PICTURE.png";
@@ -29,67 +29,67 @@ TEST(AtomicFile, TemporaryNameKeepsFolderAndExtension) {
 }
 
 TEST(AtomicFile, ReplacesTheFileWhenComplete) {
-  sdktest::ScratchDir scratch;
+  TempDir scratch;
   const fs::path target = scratch.path() / "data.dat";
   ASSERT_TRUE(Lumetra::writeFileAtomically(target, "first"));
-  EXPECT_EQ(contentOf(target), "first");
+  EXPECT_EQ(readFile(target), "first");
   ASSERT_TRUE(Lumetra::writeFileAtomically(target, std::string("sec\0nd", 6)));
-  EXPECT_EQ(contentOf(target), std::string("sec\0nd", 6));
-  EXPECT_EQ(sdktest::folderEntries(scratch.path()), std::vector<std::string>{"data.dat"});
+  EXPECT_EQ(readFile(target), std::string("sec\0nd", 6));
+  EXPECT_EQ(folderEntries(scratch.path()), std::vector<std::string>{"data.dat"});
 }
 
 TEST(AtomicFile, AFailedFileLeavesTheWholeSetUntouched) {
-  sdktest::ScratchDir scratch;
+  TempDir scratch;
   const fs::path a = scratch.path() / "a.txt";
   const fs::path b = scratch.path() / "b.txt";
-  sdktest::writeText(a, "old a");
-  sdktest::writeText(b, "old b");
+  writeFile(a, "old a");
+  writeFile(b, "old b");
 
   std::vector<Lumetra::PendingFile> files = {
       {a, [](const fs::path& t) { return Lumetra::writeBytes(t, "new a"); }},
       {b, [](const fs::path& t) { return Lumetra::writeBytes(t, "half") && false; }},
   };
   EXPECT_FALSE(Lumetra::writeFilesAtomically(files));
-  EXPECT_EQ(contentOf(a), "old a");
-  EXPECT_EQ(contentOf(b), "old b");
+  EXPECT_EQ(readFile(a), "old a");
+  EXPECT_EQ(readFile(b), "old b");
 
   // A producer that throws is a failure too, not an escaping exception.
   files[1].produce = [](const fs::path&) -> bool { throw std::runtime_error("boom"); };
   EXPECT_FALSE(Lumetra::writeFilesAtomically(files));
   files[1].produce = nullptr;
   EXPECT_FALSE(Lumetra::writeFilesAtomically(files));
-  EXPECT_EQ(sdktest::folderEntries(scratch.path()), (std::vector<std::string>{"a.txt", "b.txt"}));
+  EXPECT_EQ(folderEntries(scratch.path()), (std::vector<std::string>{"a.txt", "b.txt"}));
 
   files[1].produce = [](const fs::path& t) { return Lumetra::writeBytes(t, "new b"); };
   EXPECT_TRUE(Lumetra::writeFilesAtomically(files));
-  EXPECT_EQ(contentOf(a), "new a");
-  EXPECT_EQ(contentOf(b), "new b");
+  EXPECT_EQ(readFile(a), "new a");
+  EXPECT_EQ(readFile(b), "new b");
 }
 
 TEST(AtomicFile, FailuresToCreateOrRename) {
-  sdktest::ScratchDir scratch;
+  TempDir scratch;
   // The folder does not exist: nothing can be created.
   EXPECT_FALSE(Lumetra::writeFileAtomically(scratch.path() / "missing" / "x.dat", "x"));
   EXPECT_FALSE(Lumetra::writeBytes(scratch.path() / "missing" / "x.dat", "x"));
   // The final name is taken by a folder: the rename fails and the temporary file goes.
   fs::create_directory(scratch.path() / "taken.dat");
   EXPECT_FALSE(Lumetra::writeFileAtomically(scratch.path() / "taken.dat", "x"));
-  EXPECT_EQ(sdktest::folderEntries(scratch.path()), std::vector<std::string>{"taken.dat"});
+  EXPECT_EQ(folderEntries(scratch.path()), std::vector<std::string>{"taken.dat"});
 }
 
 TEST(AtomicFile, ShortWriteIsReported) {
-  sdktest::ScratchDir scratch;
+  TempDir scratch;
   const fs::path target = scratch.path() / "big.dat";
-  sdktest::writeText(target, "good");
+  writeFile(target, "good");
   bool written = true;
   {
-    sdktest::FileSizeLimit limit(1000);
+    FileSizeLimit limit(1000);
     if (!limit.active()) GTEST_SKIP() << "cannot limit the file size";
     written = Lumetra::writeFileAtomically(target, std::string(50000, 'x'));
   }
   EXPECT_FALSE(written);
-  EXPECT_EQ(contentOf(target), "good");
-  EXPECT_EQ(sdktest::folderEntries(scratch.path()), std::vector<std::string>{"big.dat"});
+  EXPECT_EQ(readFile(target), "good");
+  EXPECT_EQ(folderEntries(scratch.path()), std::vector<std::string>{"big.dat"});
 }
 
 }  // namespace

@@ -46,13 +46,3 @@ TEST(Profiler, BlocksRegisterOnceAndCountFromManyThreads) {
   EXPECT_EQ(callsOf("ProfilerTest work"), 0u);
 }
 
-TEST(CpuFeatures, CeilingCapsTheActiveLevelAndIsRestored) {
-  const auto before = Lumetra::Cpu::active();
-  {
-    Lumetra::Cpu::ScopedSimdCeiling scalar(Lumetra::Cpu::SimdLevel::Scalar);
-    EXPECT_EQ(Lumetra::Cpu::active(), Lumetra::Cpu::SimdLevel::Scalar);
-    EXPECT_FALSE(Lumetra::Cpu::useSSE41());
-  }
-  EXPECT_EQ(Lumetra::Cpu::active(), before);
-  EXPECT_LE(static_cast<int>(Lumetra::Cpu::active()), static_cast<int>(Lumetra::Cpu::detected()));
-}

@@ -1,26 +1,28 @@
-// Oriented binary descriptors against a computation written from the formulas.
+// Oriented binary descriptors against a computation written from the formulas: the pattern
+// tables, worked patches, and the vector and scalar kernels at every position and SIMD level,
+// on random pictures and on views right up to the edges where the vector kernels must not read.
 #include <gtest/gtest.h>
 
-#include <bitset>
 #include <cmath>
 #include <random>
 #include <string>
 
 #include "Feature/BinaryDescriptor.h"
-#include "Feature/FastCornerDetector.h"
+#include "Core/CpuFeatures.h"
 #include "Feature/SamplingPattern.h"
 #include "FeatureReference.h"
+#include "SimdLevels.h"
 
 using Lumetra::BinaryDescriptor;
 using Lumetra::ImageGray;
 using Lumetra::RotatedPatternTable;
 using Lumetra::Vec2i;
 using Lumetra::Vec2u;
+using Lumetra::Cpu::ScopedSimdCeiling;
+using Lumetra::Cpu::SimdLevel;
 namespace ref = FeatureReference;
 
 namespace {
-
-std::string dataPath(const char* name) { return std::string(FORMWRIGHT_OPENCV_DATA) + "/" + name; }
 
 // The pattern as the test sees it: from the published file when present, else the values of
 // the code (the table test below then has nothing to compare with and is skipped).
@@ -39,74 +41,66 @@ RotatedPatternTable makeTable(bool precompute) {
   return table;
 }
 
-int differingBits(const BinaryDescriptor& a, const BinaryDescriptor& b) {
-  int n = 0;
-  for (int i = 0; i < 32; ++i) n += static_cast<int>(std::bitset<8>(a[i] ^ b[i]).count());
-  return n;
+const std::vector<SimdLevel> kLevels = TestSupport::availableLevels();
+
+// kind 0: uniform noise; 1: only 0 and 255 (largest moments); 2: smooth ramps with noise.
+ImageGray randomImage(int w, int h, unsigned seed, int kind) {
+  ImageGray image(Vec2u(static_cast<std::uint32_t>(w), static_cast<std::uint32_t>(h)), Lumetra::Gray8{{0}});
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<int> byte(0, 255);
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      int v = byte(rng);
+      if (kind == 1) v = v < 128 ? 0 : 255;
+      if (kind == 2) v = std::min(255, (3 * x + 2 * y) % 200 + v / 8);
+      image.at(static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y))[0] = static_cast<std::uint8_t>(v);
+    }
+  }
+  return image;
+}
+
+// Every position whose disc fits (margin 15) and every describable one (margin 18), at every
+// SIMD level, against the formulas.
+void checkAllPositions(const ImageGray& image, const RotatedPatternTable& table, const RotatedPatternTable& discOnly,
+                       const std::string& what) {
+  const ref::GrayView view = ref::viewOf(image);
+  const auto pairs = pattern();
+  const int W = static_cast<int>(image.width);
+  const int H = static_cast<int>(image.height);
+  for (int y = 15; y < H - 15; ++y) {
+    for (int x = 15; x < W - 15; ++x) {
+      const float expectedAngle = ref::orientation(view, x, y);
+      const bool describable = x >= 18 && x < W - 18 && y >= 18 && y < H - 18;
+      BinaryDescriptor expectedTable{}, expectedExact{};
+      if (describable) {
+        expectedTable = ref::descriptor(view, x, y, pairs, true);
+        expectedExact = ref::descriptor(view, x, y, pairs, false);
+      }
+      for (SimdLevel level : kLevels) {
+        ScopedSimdCeiling ceiling(level);
+        ASSERT_EQ(Lumetra::patchOrientation(table, image, Vec2i(x, y)), expectedAngle)
+            << what << " at " << x << "," << y << " level " << static_cast<int>(level);
+        BinaryDescriptor d{};
+        ASSERT_EQ(Lumetra::computeRotatedBinaryDescriptor(table, image, Vec2i(x, y), d), describable);
+        if (describable) {
+          ASSERT_EQ(d, expectedTable) << what << " at " << x << "," << y;
+        }
+        ASSERT_EQ(Lumetra::computeBinaryDescriptorExact(discOnly, image, Vec2i(x, y), d), describable);
+        if (describable) {
+          ASSERT_EQ(d, expectedExact) << what << " at " << x << "," << y;
+        }
+      }
+    }
+  }
 }
 
 }  // namespace
 
 TEST(SamplingPattern, IsThePublishedPattern) {
-  EXPECT_EQ(Lumetra::kSamplingPattern[0], 8);
-  EXPECT_EQ(Lumetra::kSamplingPattern[1], -3);
-  EXPECT_EQ(Lumetra::kSamplingPattern[2], 9);
-  EXPECT_EQ(Lumetra::kSamplingPattern[3], 5);
-  EXPECT_EQ(Lumetra::kSamplingPattern[4], 4);
-  EXPECT_EQ(Lumetra::kSamplingPattern[5], 2);
-  EXPECT_EQ(Lumetra::kSamplingPattern[6], 7);
-  EXPECT_EQ(Lumetra::kSamplingPattern[7], -12);
-  for (int i = 0; i < Lumetra::kSamplingPatternValues; ++i) {
-    EXPECT_GE(Lumetra::kSamplingPattern[i], -13);
-    EXPECT_LE(Lumetra::kSamplingPattern[i], 12);
-  }
   const auto published = ref::readPatternFile(std::string(FORMWRIGHT_SOURCE_DIR) + "/../shared/data/orb-pattern.txt");
   if (published.size() != 256) GTEST_SKIP() << "published pattern file not available";
   for (int k = 0; k < 256; ++k)
     for (int i = 0; i < 4; ++i) EXPECT_EQ(Lumetra::kSamplingPattern[4 * k + i], published[k][i]) << k;
-}
-
-TEST(RotatedPatterns, DiscAndTables) {
-  const RotatedPatternTable table = makeTable(true);
-  const std::array<std::int32_t, 16> expected = {15, 15, 15, 15, 14, 14, 14, 13, 13, 12, 11, 10, 9, 8, 6, 3};
-  EXPECT_EQ(table.umax, expected);
-  // The disc is symmetric under swapping rows and columns.
-  for (int v = 0; v <= 15; ++v)
-    for (int u = 0; u <= 15; ++u) EXPECT_EQ(u <= table.umax[v], v <= table.umax[u]) << u << "," << v;
-
-  ASSERT_EQ(table.patterns.size(), 360u);
-  const auto pairs = pattern();
-  // Degree 0: x * 1 - y * 0 + 0.5 truncated, so negative coordinates move up by one.
-  auto roundTowardZero = [](int v) { return v >= 0 ? v : v + 1; };
-  const auto& zero = table.patterns.at(0);
-  ASSERT_EQ(zero.size(), 512u);
-  for (int k = 0; k < 256; ++k) {
-    EXPECT_EQ(zero[2 * k].x, roundTowardZero(pairs[k][0]));
-    EXPECT_EQ(zero[2 * k].y, roundTowardZero(pairs[k][1]));
-    EXPECT_EQ(zero[2 * k + 1].x, roundTowardZero(pairs[k][2]));
-    EXPECT_EQ(zero[2 * k + 1].y, roundTowardZero(pairs[k][3]));
-  }
-  // Every degree against the formula, and every rotated point stays within the 18-pixel margin.
-  for (int d = 0; d < 360; ++d) {
-    const float angle = static_cast<float>(d) * 3.1415927f / 180.0f;
-    const float c = std::cos(angle), s = std::sin(angle);
-    const auto& points = table.patterns.at(d);
-    ASSERT_EQ(points.size(), 512u);
-    for (int i = 0; i < 512; ++i) {
-      const float x = static_cast<float>(pairs[i / 2][(i % 2) * 2]);
-      const float y = static_cast<float>(pairs[i / 2][(i % 2) * 2 + 1]);
-      const float rx = x * c - y * s;
-      const float ry = y * c + x * s;
-      EXPECT_EQ(points[i].x, static_cast<int>(std::trunc(static_cast<double>(rx) + 0.5)));
-      EXPECT_EQ(points[i].y, static_cast<int>(std::trunc(static_cast<double>(ry) + 0.5)));
-      EXPECT_LE(std::abs(points[i].x), 18);
-      EXPECT_LE(std::abs(points[i].y), 18);
-    }
-  }
-
-  const RotatedPatternTable plain = makeTable(false);
-  EXPECT_EQ(plain.umax, expected);
-  EXPECT_TRUE(plain.patterns.empty());
 }
 
 TEST(RotatedPatterns, WholeDegreeRule) {
@@ -119,51 +113,15 @@ TEST(RotatedPatterns, WholeDegreeRule) {
   EXPECT_EQ(Lumetra::wholeDegree(1.01f * 3.1415927f / 180.0f), 1);
 }
 
-TEST(BinaryDescriptors, UniformPatchAndMargins) {
+TEST(BinaryDescriptors, TheTablePathNeedsItsPatterns) {
+  // Positions and margins are checked at every position by the kernel tests below.
   const RotatedPatternTable table = makeTable(true);
   const RotatedPatternTable exactOnly = makeTable(false);
   const ImageGray flat(Vec2u(60, 50), Lumetra::Gray8{{90}});
   BinaryDescriptor d;
-  d.fill(0xAB);
-  EXPECT_EQ(Lumetra::patchOrientation(table, flat, Vec2i(30, 25)), 0.0f);
-  ASSERT_TRUE(Lumetra::computeRotatedBinaryDescriptor(table, flat, Vec2i(30, 25), d));
-  for (auto byte : d) EXPECT_EQ(byte, 0);
-  d.fill(0xAB);
-  ASSERT_TRUE(Lumetra::computeBinaryDescriptorExact(table, flat, Vec2i(30, 25), d));
-  for (auto byte : d) EXPECT_EQ(byte, 0);
-
-  // x = 18 and x = W - 19 are the outermost positions that succeed; likewise in y.
-  const int W = 60, H = 50;
-  const struct {
-    int x, y;
-    bool ok;
-  } cases[] = {{17, 25, false}, {18, 25, true}, {W - 19, 25, true}, {W - 18, 25, false},
-               {30, 17, false}, {30, 18, true}, {30, H - 19, true}, {30, H - 18, false}, {-5, 25, false}};
-  for (const auto& c : cases) {
-    EXPECT_EQ(Lumetra::computeRotatedBinaryDescriptor(table, flat, Vec2i(c.x, c.y), d), c.ok) << c.x << "," << c.y;
-    EXPECT_EQ(Lumetra::computeBinaryDescriptorExact(table, flat, Vec2i(c.x, c.y), d), c.ok) << c.x << "," << c.y;
-  }
-  // Without precomputed patterns the table path fails; the exact path does not need them.
   EXPECT_FALSE(Lumetra::computeRotatedBinaryDescriptor(exactOnly, flat, Vec2i(30, 25), d));
   EXPECT_TRUE(Lumetra::computeBinaryDescriptorExact(exactOnly, flat, Vec2i(30, 25), d));
   EXPECT_FALSE(Lumetra::computeRotatedBinaryDescriptor(table, ImageGray(), Vec2i(30, 25), d));
-}
-
-TEST(BinaryDescriptors, OrientationOfKnownPatches) {
-  const RotatedPatternTable table = makeTable(false);
-  // Brightness growing to the right: angle 0; downwards: pi / 2; to the left: pi; upwards: -pi / 2.
-  const struct {
-    int gx, gy;
-    float angle;
-  } cases[] = {{1, 0, 0.0f}, {0, 1, 1.5707964f}, {-1, 0, 3.1415927f}, {0, -1, -1.5707964f}};
-  for (const auto& c : cases) {
-    ImageGray image(Vec2u(40, 40), Lumetra::Gray8{{0}});
-    for (std::uint32_t y = 0; y < 40; ++y)
-      for (std::uint32_t x = 0; x < 40; ++x)
-        image.at(x, y)[0] = static_cast<std::uint8_t>(100 + c.gx * (static_cast<int>(x) - 20) +
-                                                      c.gy * (static_cast<int>(y) - 20));
-    EXPECT_FLOAT_EQ(Lumetra::patchOrientation(table, image, Vec2i(20, 20)), c.angle);
-  }
 }
 
 TEST(BinaryDescriptors, Degree359AndTheOrientationJustBelowZero) {
@@ -184,31 +142,33 @@ TEST(BinaryDescriptors, Degree359AndTheOrientationJustBelowZero) {
   EXPECT_EQ(d, ref::descriptor(ref::viewOf(image), 25, 25, pattern(), true));
 }
 
-TEST(BinaryDescriptors, MatchFormulasOnRealKeypoints) {
-  const ImageGray image = ref::loadGray(dataPath("graf1.png"));
-  ASSERT_FALSE(image.isEmpty());
-  const RotatedPatternTable table = makeTable(true);
-  Lumetra::FastCornerDetector detector;
-  detector.runAVX2(image, 30, true);
-  ASSERT_GT(detector.cornersSuppressed.size(), 300u);
-  const ref::GrayView view = ref::viewOf(image);
-  const auto pairs = pattern();
-  int described = 0;
-  long long bitsDiffering = 0;
-  for (std::size_t i = 0; i < detector.cornersSuppressed.size(); i += 3) {
-    const Lumetra::Corner& c = detector.cornersSuppressed[i];
-    BinaryDescriptor table1, exact1;
-    const bool inside = c.x >= 18 && c.x < view.width - 18 && c.y >= 18 && c.y < view.height - 18;
-    ASSERT_EQ(Lumetra::computeRotatedBinaryDescriptor(table, image, Vec2i(c.x, c.y), table1), inside);
-    ASSERT_EQ(Lumetra::computeBinaryDescriptorExact(table, image, Vec2i(c.x, c.y), exact1), inside);
-    if (!inside) continue;
-    ++described;
-    EXPECT_EQ(Lumetra::patchOrientation(table, image, Vec2i(c.x, c.y)), ref::orientation(view, c.x, c.y));
-    EXPECT_EQ(table1, ref::descriptor(view, c.x, c.y, pairs, true)) << c.x << "," << c.y;
-    EXPECT_EQ(exact1, ref::descriptor(view, c.x, c.y, pairs, false)) << c.x << "," << c.y;
-    bitsDiffering += differingBits(table1, exact1);
+TEST(DescriptorKernels, RandomPicturesAtEveryPositionAndLevel) {
+  const auto table = Lumetra::sharedRotatedPatterns(true);
+  const auto discOnly = Lumetra::sharedRotatedPatterns(false);
+  const int sizes[][2] = {{31, 31}, {36, 36}, {37, 37}, {38, 40}, {53, 47}, {70, 41}};
+  unsigned seed = 7;
+  for (const auto& size : sizes) {
+    for (int kind = 0; kind < 3; ++kind) {
+      const ImageGray image = randomImage(size[0], size[1], seed++, kind);
+      checkAllPositions(image, *table, *discOnly,
+                        std::to_string(size[0]) + "x" + std::to_string(size[1]) + " kind " + std::to_string(kind));
+    }
   }
-  ASSERT_GT(described, 100);
-  // The two paths differ only where a rotated point falls on another pixel: most bits agree.
-  EXPECT_LT(static_cast<double>(bitsDiffering) / (256.0 * described), 0.1);
 }
+
+TEST(DescriptorKernels, ViewsAtTheCornersOfTheirPicture) {
+  // Views whose last row is the picture's last row and whose right edge is the picture's right
+  // edge (nothing may be read past the storage), and views with rows wider than themselves.
+  const auto table = Lumetra::sharedRotatedPatterns(true);
+  const auto discOnly = Lumetra::sharedRotatedPatterns(false);
+  const ImageGray picture = randomImage(90, 80, 99, 0);
+  const struct {
+    int x, y, w, h;
+  } views[] = {{0, 0, 45, 40}, {45, 40, 45, 40}, {50, 0, 40, 80}, {3, 37, 41, 43}};
+  for (const auto& v : views) {
+    const ImageGray view = picture.region(Vec2i(v.x, v.y), Vec2u(static_cast<std::uint32_t>(v.w), static_cast<std::uint32_t>(v.h)));
+    ASSERT_EQ(view.width, static_cast<std::uint32_t>(v.w));
+    checkAllPositions(view, *table, *discOnly, "view " + std::to_string(v.x) + "," + std::to_string(v.y));
+  }
+}
+

@@ -90,32 +90,6 @@ TEST(HomographyEstimate, RecoversKnownHomographies) {
   }
 }
 
-TEST(HomographyEstimate, TranslationKeepsUnitCornerWithNormalisation) {
-  Estimator estimator;
-  estimator.normalize = true;
-  estimator.method = 1;
-  Matrix3 h;
-  ASSERT_TRUE(estimator.estimate(h, pairsUnder(translation(10, 5), squareAndMore(4)), Sample()));
-  EXPECT_NEAR(h(2, 2), 1.0, 1e-12);
-  EXPECT_NEAR(h(0, 2), 10.0, 1e-9);
-  EXPECT_NEAR(h(1, 2), 5.0, 1e-9);
-  // Centroid and scale of the source square: mean distance sqrt(50^2 + 40^2) from (50, 40).
-  EXPECT_NEAR(estimator.sourceCentroid.x(), 50.0, 1e-12);
-  EXPECT_NEAR(estimator.sourceCentroid.y(), 40.0, 1e-12);
-  EXPECT_NEAR(estimator.sourceScale, std::sqrt(2.0) / std::sqrt(50.0 * 50.0 + 40.0 * 40.0), 1e-15);
-  EXPECT_NEAR(estimator.sourceTransform(0, 2), -estimator.sourceScale * 50.0, 1e-12);
-  EXPECT_NEAR(estimator.destinationCentroid.x(), 60.0, 1e-12);
-}
-
-TEST(HomographyEstimate, UsesTheSampledPairsOnly) {
-  PointPairs pairs = pairsUnder(similarity(), squareAndMore(8));
-  pairs.destination[5] += Eigen::Vector2d(40.0, -30.0);  // an outlier outside the sample
-  Estimator estimator;
-  Matrix3 h;
-  ASSERT_TRUE(estimator.estimate(h, pairs, Sample{0, 1, 2, 3, 4, 6}));
-  EXPECT_LT((h / h(2, 2) - similarity()).cwiseAbs().maxCoeff(), 1e-8);
-}
-
 TEST(HomographyEstimate, FailuresLeaveTheOutputUntouched) {
   const Matrix3 marker = Matrix3::Constant(7.0);
   Estimator estimator;

@@ -58,15 +58,6 @@ TEST(DrawPoint, Brushes) {
   }
 }
 
-TEST(IsInsideWithMargin, Bounds) {
-  const ImageRGB img = canvas();
-  EXPECT_TRUE(isInsideWithMargin(img, Vec2i(2, 2), Vec2i(2, 2)));
-  EXPECT_FALSE(isInsideWithMargin(img, Vec2i(1, 2), Vec2i(2, 2)));
-  EXPECT_TRUE(isInsideWithMargin(img, Vec2i(7, 5), Vec2i(2, 2)));
-  EXPECT_FALSE(isInsideWithMargin(img, Vec2i(8, 5), Vec2i(2, 2)));
-  EXPECT_FALSE(isInsideWithMargin(img, Vec2i(7, 6), Vec2i(2, 2)));
-}
-
 TEST(ClipLine, Cases) {
   const ImageRGB img = canvas();
   struct Case {

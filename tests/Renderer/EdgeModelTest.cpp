@@ -1,7 +1,7 @@
 // The sharp-edge model: order, counts, sampling, silhouettes and its file.
 #include "Renderer/EdgeModel.h"
 
-#include "../sdk/SdkTestUtil.h"
+#include "Process.h"
 #include "RendererTestUtil.h"
 #include "SdkFileReader.h"
 
@@ -194,7 +194,7 @@ struct FileReader {
 TEST(EdgeModel, FileHoldsEveryField) {
   const MeshModel cube = rendertest::loadModel(rendertest::assimpModel("PLY/cube.ply"));
   const EdgeModel edges(cube, driverParams(cube), 1u);
-  sdktest::ScratchDir scratch;
+  TestSupport::TempDir scratch;
   const fs::path path = scratch.path() / "new" / "folder" / "edges.dat";
   ASSERT_TRUE(Lumetra::saveEdgeModel(edges, path.string()));
   FileReader file{testsupport::readFileBytes(path)};
@@ -226,14 +226,14 @@ TEST(EdgeModel, FileHoldsEveryField) {
 TEST(EdgeModel, FailedWritesReturnFalse) {
   const MeshModel cube = rendertest::loadModel(rendertest::assimpModel("PLY/cube.ply"));
   const EdgeModel edges(cube, driverParams(cube), 1u);
-  sdktest::ScratchDir scratch;
+  TestSupport::TempDir scratch;
   std::ofstream(scratch.path() / "file") << "x";  // a file where a folder is needed
   EXPECT_FALSE(Lumetra::saveEdgeModel(edges, (scratch.path() / "file" / "edges.dat").string()));
   {
-    sdktest::FileSizeLimit limit(100);  // a short write
+    TestSupport::FileSizeLimit limit(100);  // a short write
     EXPECT_FALSE(Lumetra::saveEdgeModel(edges, (scratch.path() / "edges.dat").string()));
   }
-  EXPECT_EQ(sdktest::folderEntries(scratch.path()), std::vector<std::string>{"file"});
+  EXPECT_EQ(TestSupport::folderEntries(scratch.path()), std::vector<std::string>{"file"});
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // Loading 3-D models: the importer's real test models and meshes written here.
 #include "Renderer/MeshModel.h"
 
-#include "../sdk/SdkTestUtil.h"
+#include "Process.h"
 #include "RendererTestUtil.h"
 
 #include <gtest/gtest.h>
@@ -87,7 +87,7 @@ TEST(MeshModel, SpiderTexturesAreFoundThroughBackslashesAndCase) {
 }
 
 TEST(MeshModel, WrittenMeshes) {
-  sdktest::ScratchDir scratch;
+  TestSupport::TempDir scratch;
   const fs::path dir = scratch.path();
   std::ofstream(dir / "m.mtl") << "newmtl good\nmap_Kd sub\\TEX.PNG\nnewmtl broken\nmap_Kd bad.png\n"
                                   "newmtl missing\nmap_Kd none.png\n";

@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 
 namespace {
@@ -77,7 +78,12 @@ std::string describe(const Parameter<std::vector<std::string>>* p) {
 const char* const kKindNames[] = {"Bool", "Int", "Double", "String", "IntList", "DoubleList", "StringList"};
 
 void expectTableMatches(const ConfigBase& config, const std::vector<Row>& rows) {
-  ASSERT_EQ(rows.size(), config.registry.size());
+  // One row per key (the registry iterates in byte order of the keys).
+  std::vector<std::string> keys, rowKeys;
+  for (const auto& entry : config.registry.entries()) keys.push_back(entry.first);
+  for (const Row& row : rows) rowKeys.push_back(row.key);
+  std::sort(rowKeys.begin(), rowKeys.end());
+  ASSERT_EQ(rowKeys, keys);
   for (const Row& row : rows) {
     SCOPED_TRACE(row.key);
     const auto it = config.registry.find(row.key);

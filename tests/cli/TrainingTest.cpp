@@ -11,7 +11,6 @@
 #include <picojson.h>
 
 #include <filesystem>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -36,58 +35,8 @@ std::string imageConfig(const std::string& name, const std::string& extra = "") 
          "\", \"Object.Physical.Width\": 0.5, \"Object.Physical.Height\": 0.4" + extra + "}";
 }
 
-// A structured gray picture (random rectangles) written as a binary PGM.
-void writeBlocksPicture(const fs::path& path, int width, int height, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::vector<std::uint8_t> gray(static_cast<std::size_t>(width) * height, 128);
-  for (int i = 0; i < 300; ++i) {
-    const int x0 = static_cast<int>(rng() % width), y0 = static_cast<int>(rng() % height);
-    const int w = 5 + static_cast<int>(rng() % 60), h = 5 + static_cast<int>(rng() % 60);
-    const std::uint8_t tone = static_cast<std::uint8_t>(rng() % 256);
-    for (int y = y0; y < std::min(height, y0 + h); ++y)
-      for (int x = x0; x < std::min(width, x0 + w); ++x) gray[static_cast<std::size_t>(y) * width + x] = tone;
-  }
-  ASSERT_TRUE(testsupport::writePgm(path, width, height, gray));
-}
-
-struct KeyPointRecord {
-  double x0, y0, x, y, ox, oy;
-  std::int32_t level;
-  float score;
-  std::vector<std::uint8_t> descriptor;
-};
-
-// An Eigen column vector in a portable binary archive: rows, columns, then the elements.
-void expectVectorHeader(LittleEndianReader& in, std::int32_t rows) {
-  EXPECT_EQ(in.i32(), rows);
-  EXPECT_EQ(in.i32(), 1);
-}
-
-std::vector<KeyPointRecord> readKeyPointFile(const fs::path& path) {
-  LittleEndianReader in(readFileBytes(path));
-  EXPECT_EQ(in.u8(), 1);
-  const std::uint64_t n = in.u64();
-  EXPECT_EQ(in.size(), 9 + 112 * n);
-  std::vector<KeyPointRecord> records;
-  for (std::uint64_t i = 0; i < n && !in.overrun(); ++i) {
-    KeyPointRecord r;
-    expectVectorHeader(in, 2);
-    r.x0 = in.f64();
-    r.y0 = in.f64();
-    expectVectorHeader(in, 2);
-    r.x = in.f64();
-    r.y = in.f64();
-    expectVectorHeader(in, 2);
-    r.ox = in.f64();
-    r.oy = in.f64();
-    r.level = in.i32();
-    r.score = in.f32();
-    r.descriptor = in.bytes(32);
-    records.push_back(r);
-  }
-  EXPECT_EQ(in.remaining(), 0u);
-  return records;
-}
+// A 64 x 48 picture of 4-pixel blocks, with plenty of corners.
+const std::string kBlocks = std::string(FORMWRIGHT_SOURCE_DIR) + "/tests/cli/data/blocks-64x48.png";
 
 // The members of the JSON file's single object, in the order they stand in the text.
 std::vector<std::string> memberOrder(const std::string& text) {
@@ -104,89 +53,47 @@ std::vector<std::string> memberOrder(const std::string& text) {
 
 }  // namespace
 
-TEST(ImageTarget, FilesOfATrainedPhotographReadBackByteByByte) {
+TEST(ImageTarget, FilesOfATrainedPhotographAreTheTrainersOwn) {
   TempDir dir;
   writeFile(dir / "config.json", imageConfig("Graf"));
   const auto r = runFormwright({dir.path().string(), (dir / "config.json").string(), kPhotograph});
   ASSERT_EQ(r.out, kSuccess);
   ASSERT_EQ(r.exitStatus, 0);
-
   const fs::path folder = dir / "PALOM_Graf";
-  std::vector<std::string> names;
-  for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().string());
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"PALOM_IMG_TARGET_CAM.cam", "PALOM_IMG_TARGET_CONFIG.json",
-                                             "PALOM_IMG_TARGET_IMG.dat", "PALOM_IMG_TARGET_KPT.dat"}));
+  const std::vector<std::string> names = {"PALOM_IMG_TARGET_CAM.cam", "PALOM_IMG_TARGET_CONFIG.json",
+                                          "PALOM_IMG_TARGET_IMG.dat", "PALOM_IMG_TARGET_KPT.dat"};
+  EXPECT_EQ(TestSupport::folderEntries(folder), names);
 
-  // The same training in this process gives the data the files must hold.
+  // The same training in this process, saved by the target writer (whose byte layout the SDK
+  // tests read back independently), gives the same bytes.
   TrainingConfig config;
   ASSERT_TRUE(loadJsonFile(config, dir / "config.json"));
   Obrin::ImageTargetTrainer trainer(config, CameraCalibration::builtIn());
   ASSERT_TRUE(trainer.train(kPhotograph, "Graf"));
+  ASSERT_TRUE(trainer.saveTarget("Graf", (dir / "in-process").string()));
+  for (const std::string& name : names) {
+    EXPECT_EQ(readFileBytes(folder / name), readFileBytes(dir / "in-process" / "PALOM_Graf" / name)) << name;
+  }
   const Obrin::ImageTargetDetectableData* data = trainer.getTarget("Graf");
-  ASSERT_NE(data, nullptr);
-
-  // Keypoints: 9 + 112 n bytes; each keypoint's records count its levels up from 0.
-  const auto records = readKeyPointFile(folder / "PALOM_IMG_TARGET_KPT.dat");
-  ASSERT_EQ(records.size(), data->mKeyPoints.size());
-  ASSERT_GT(records.size(), 500u);
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    const auto& f = records[i];
+  ASSERT_GT(data->mKeyPoints.size(), 500u);
+  EXPECT_EQ(readFileBytes(folder / "PALOM_IMG_TARGET_KPT.dat").size(), 9 + 112 * data->mKeyPoints.size());
+  for (std::size_t i = 0; i < data->mKeyPoints.size(); ++i) {
     const auto& k = data->mKeyPoints[i];
-    ASSERT_EQ(f.x0, k.levelZeroPosition.x());
-    ASSERT_EQ(f.y0, k.levelZeroPosition.y());
-    ASSERT_EQ(f.x, k.position.x());
-    ASSERT_EQ(f.ox, k.objectPoint.x());
-    ASSERT_EQ(f.oy, k.objectPoint.y());
-    ASSERT_EQ(f.level, k.level);
-    ASSERT_EQ(f.score, k.score);
-    ASSERT_TRUE(std::equal(f.descriptor.begin(), f.descriptor.end(), k.descriptor.begin()));
-    EXPECT_TRUE(f.level == 0 || (i > 0 && records[i - 1].level == f.level - 1 && records[i - 1].x0 == f.x0));
-    // 800 x 640 is fitted by height into 640 x 480: the picture spans x in [20, 620).
-    EXPECT_GE(f.x0, 20.0 + 15.0);
-    EXPECT_LT(f.x0, 620.0 - 15.0);
-    EXPECT_NE(f.ox, -1.0);
+    // Each keypoint's records count its levels up from 0; 800 x 640 is fitted by height into
+    // 640 x 480, so the picture spans x in [20, 620).
+    EXPECT_TRUE(k.level == 0 || (i > 0 && data->mKeyPoints[i - 1].level == k.level - 1 &&
+                                 data->mKeyPoints[i - 1].levelZeroPosition == k.levelZeroPosition));
+    EXPECT_GE(k.levelZeroPosition.x(), 20.0 + 15.0);
+    EXPECT_LT(k.levelZeroPosition.x(), 620.0 - 15.0);
   }
+  // The black padding columns of the training image stay black after the blur.
+  LittleEndianReader image(readFileBytes(folder / "PALOM_IMG_TARGET_IMG.dat"));
+  ASSERT_EQ(image.size(), 33u + 640u * 480u);
+  const auto pixels = image.bytes(image.size());
+  EXPECT_EQ(pixels[33 + 240 * 640 + 5], 0);
+  EXPECT_EQ(pixels[33 + 240 * 640 + 634], 0);
 
-  // Training image: level 0, 33 + 640 x 480 bytes.
-  {
-    LittleEndianReader in(readFileBytes(folder / "PALOM_IMG_TARGET_IMG.dat"));
-    ASSERT_EQ(in.size(), 33u + 640u * 480u);
-    EXPECT_EQ(in.u8(), 1);
-    EXPECT_EQ(in.u32(), 1u);    // channels
-    EXPECT_EQ(in.u32(), 640u);  // row bytes
-    expectVectorHeader(in, 2);
-    EXPECT_EQ(in.u32(), 640u);
-    EXPECT_EQ(in.u32(), 480u);
-    EXPECT_EQ(in.u64(), 640u * 480u);
-    const auto pixels = in.bytes(640 * 480);
-    const Lumetra::ImageGray& level0 = data->mImages.at(0);
-    for (std::uint32_t y = 0; y < 480; y += 7)
-      for (std::uint32_t x = 0; x < 640; x += 3) ASSERT_EQ(pixels[y * 640 + x], level0.at(x, y)[0]);
-    // The black padding columns stay black after the blur.
-    EXPECT_EQ(pixels[240 * 640 + 5], 0);
-    EXPECT_EQ(pixels[240 * 640 + 634], 0);
-  }
-
-  // Camera: 113 bytes, the training camera with the built-in focal lengths.
-  {
-    LittleEndianReader in(readFileBytes(folder / "PALOM_IMG_TARGET_CAM.cam"));
-    ASSERT_EQ(in.size(), 113u);
-    EXPECT_EQ(in.u8(), 1);
-    expectVectorHeader(in, 2);
-    EXPECT_EQ(in.i32(), 640);
-    EXPECT_EQ(in.i32(), 480);
-    expectVectorHeader(in, 2);
-    EXPECT_EQ(in.f64(), 321.21015433728);
-    EXPECT_EQ(in.f64(), 320.029337062024);
-    expectVectorHeader(in, 2);
-    EXPECT_EQ(in.f64(), 320.0);
-    EXPECT_EQ(in.f64(), 240.0);
-    expectVectorHeader(in, 5);
-    for (int i = 0; i < 5; ++i) EXPECT_EQ(in.f64(), 0.0);
-  }
-
-  // Description: members in order, values of the trained data.
+  // Description: members in order; sizes and corners of the picture.
   const std::string json = TestSupport::readFile(folder / "PALOM_IMG_TARGET_CONFIG.json");
   EXPECT_EQ(memberOrder(json),
             (std::vector<std::string>{"mTargetName", "mTargetPhysicalSize(0)", "mTargetPhysicalSize(1)",
@@ -198,39 +105,14 @@ TEST(ImageTarget, FilesOfATrainedPhotographReadBackByteByByte) {
   picojson::value doc;
   ASSERT_EQ(picojson::parse(doc, json), "");
   const picojson::object& o = doc.get<picojson::object>().at("value0").get<picojson::object>();
-  EXPECT_EQ(o.at("mTargetName").get<std::string>(), "Graf");
-  // Pictures 800 x 640 fitted by height: offset 20; size = P + offset * 2 * (800 / 640) * (0.5 / 800).
+  // Offset 20: size = P + offset * 2 * (800 / 640) * (0.5 / 800).
   EXPECT_DOUBLE_EQ(o.at("mTargetPhysicalSize(0)").get<double>(), 0.5 + 20 * 2 * 1.25 * (0.5 / 800));
   EXPECT_EQ(o.at("mTargetPhysicalSize(1)").get<double>(), 0.4);
   EXPECT_EQ(o.at("mImages.size()").get<double>(), 8.0);
-  EXPECT_EQ(o.at("mTargetCenter(0)").get<double>(), 0.0);
-  EXPECT_EQ(o.at("mTargetLeftTopObjPoint(0)").get<double>(), data->mTargetLeftTopObjPoint.x());
-  EXPECT_EQ(o.at("mFactorFromImageToPhysics(1)").get<double>(), data->mFactorFromImageToPhysics.y());
-  EXPECT_EQ(o.at("mTrackabilityScore").get<double>(), static_cast<double>(data->mTrackabilityScore));
   EXPECT_GT(o.at("mTrackabilityScore").get<double>(), 0.0);
-  EXPECT_EQ(o.at("mDetectabilityScore").get<double>(), 0.0);
   // The picture spans 0.5 physical units from its left to its right pixel.
   EXPECT_NEAR(o.at("mTargetRightBottomObjPoint(0)").get<double>() - o.at("mTargetLeftTopObjPoint(0)").get<double>(),
               0.5, 1e-12);
-}
-
-TEST(ImageTarget, PortraitPictureIsTurnedAndKeepsItsOrientationConsistent) {
-  TempDir dir;
-  writeBlocksPicture(dir / "portrait.pgm", 480, 640, 3);
-  writeFile(dir / "config.json",
-            "{\"Config.Target.Name\": \"Tall\", \"Object.Physical.Width\": 0.3, \"Object.Physical.Height\": 0.4}");
-  const auto r = runFormwright({dir.path().string(), (dir / "config.json").string(), (dir / "portrait.pgm").string()});
-  ASSERT_EQ(r.out, kSuccess);
-  picojson::value doc;
-  ASSERT_EQ(picojson::parse(doc, TestSupport::readFile(dir / "PALOM_Tall" / "PALOM_IMG_TARGET_CONFIG.json")), "");
-  const picojson::object& o = doc.get<picojson::object>().at("value0").get<picojson::object>();
-  // The stored image is 640 x 480 (turned), so the stored size is 0.4 wide and 0.3 high.
-  EXPECT_EQ(o.at("mTargetPhysicalSize(0)").get<double>(), 0.4);
-  EXPECT_EQ(o.at("mTargetPhysicalSize(1)").get<double>(), 0.3);
-  LittleEndianReader in(readFileBytes(dir / "PALOM_Tall" / "PALOM_IMG_TARGET_IMG.dat"));
-  in.bytes(17);
-  EXPECT_EQ(in.u32(), 640u);
-  EXPECT_EQ(in.u32(), 480u);
 }
 
 TEST(ImageTarget, FailuresAndTheirLines) {
@@ -322,8 +204,10 @@ TEST(QRCodeTarget, PictureDecodesToTheNameAndFilesFollowTheSettings) {
   picojson::value doc;
   ASSERT_EQ(picojson::parse(doc, json), "");
   const picojson::object& o = doc.get<picojson::object>().at("value0").get<picojson::object>();
+  EXPECT_EQ(o.at("Version").get<double>(), 2.0);
   EXPECT_EQ(o.at("Target Name").get<std::string>(), "Gate_7");
   EXPECT_EQ(o.at("Target Width (m)").get<double>(), 0.25);
+  EXPECT_EQ(o.at("Target Height (m)").get<double>(), 0.25);
   EXPECT_EQ(o.at("Pixel per Block").get<double>(), 10.0);
 
   // Its folder taken by a file: the write fails and the file stays.
@@ -336,8 +220,8 @@ TEST(QRCodeTarget, PictureDecodesToTheNameAndFilesFollowTheSettings) {
 
 TEST(Batch, ImagesAreTrainedInOrderAndTheFirstFailureStopsTheBatch) {
   TempDir dir;
-  writeBlocksPicture(dir / "a.pgm", 640, 480, 1);
-  writeBlocksPicture(dir / "c.pgm", 800, 600, 2);
+  fs::copy_file(kBlocks, dir / "a.png");
+  fs::copy_file(kBlocks, dir / "c.png");
   writeFile(dir / "training.json",
             "{\"Config.Target.Name\": \"ignored name\", \"Object.Physical.Width\": 0.4, \"Object.Physical.Height\": 0.3}");
   const auto batch = [&](const std::string& files) {
@@ -346,14 +230,14 @@ TEST(Batch, ImagesAreTrainedInOrderAndTheFirstFailureStopsTheBatch) {
                                       "], \"Batch.Config.File\": \"" + (dir / "training.json").string() + "\"}");
     return runFormwright({"-B", dir.path().string(), (dir / "batch.json").string()});
   };
-  const auto failed = batch("\"a.pgm\", \"missing.png\", \"c.pgm\"");
+  const auto failed = batch("\"a.png\", \"missing.png\", \"c.png\"");
   EXPECT_EQ(failed.out, "Failed to train from " + (dir / "missing.png").string() + "\n" + kBatchFailed);
   EXPECT_EQ(failed.exitStatus, 255);
   EXPECT_TRUE(fs::is_regular_file(dir / "PALOM_Shelf_00000" / "PALOM_IMG_TARGET_KPT.dat"));
   EXPECT_FALSE(fs::exists(dir / "PALOM_Shelf_00001"));
   EXPECT_FALSE(fs::exists(dir / "PALOM_Shelf_00002"));
 
-  const auto ok = batch("\"a.pgm\", \"c.pgm\"");
+  const auto ok = batch("\"a.png\", \"c.png\"");
   EXPECT_EQ(ok.out, kSuccess);
   EXPECT_TRUE(fs::is_regular_file(dir / "PALOM_Shelf_00001" / "PALOM_IMG_TARGET_CAM.cam"));
 }

@@ -2,7 +2,7 @@
 #include "ObjectTracker/Trainer/Image/ImageTargetFiles.h"
 
 #include "SdkFileReader.h"
-#include "SdkTestUtil.h"
+#include "Process.h"
 
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
@@ -72,241 +72,110 @@ void expectVector2(LittleEndianReader& r, double x, double y, const std::string&
 
 class ImageTargetFiles : public ::testing::Test {
  protected:
-  sdktest::ScratchDir scratch_;
-  fs::path folder() const { return scratch_.path() / "PALOM_Box_1"; }
+  TestSupport::TempDir scratch_;
+  fs::path folder() const { return scratch_ / "PALOM_Box_1"; }
 };
 
-TEST_F(ImageTargetFiles, KeyPointFileLayout) {
+TEST_F(ImageTargetFiles, EveryFileReadsBackByteByByte) {
   Obrin::ImageTargetDetectableData data;
-  makeTarget(data, 500, 64, 48);
-  ASSERT_TRUE(Obrin::saveImageTargetFiles(scratch_.path(), data));
-
-  std::vector<std::uint8_t> bytes = readFileBytes(folder() / kKeyPointFile);
-  ASSERT_EQ(bytes.size(), 9u + 112u * 500u);
-  LittleEndianReader r(std::move(bytes));
-  EXPECT_EQ(r.u8(), 1);  // little-endian archive
-  ASSERT_EQ(r.u64(), 500u);
-  for (std::size_t i = 0; i < 500; ++i) {
-    const std::size_t start = r.offset();
-    expectVector2(r, 1.25 * double(i), 0.5 * double(i) + 0.125, "levelZeroPosition");
-    expectVector2(r, 0.75 * double(i) + 0.1, 3.0 - 0.2 * double(i), "position");
-    expectVector2(r, -0.15 + 1e-4 * double(i), 0.1 / 3.0 - 1e-5 * double(i), "objectPoint");
-    EXPECT_EQ(r.i32(), static_cast<std::int32_t>(i % 8)) << "level of record " << i;
-    EXPECT_EQ(r.f32(), 100.5f + float(i)) << "score of record " << i;
-    const std::vector<std::uint8_t> descriptor = r.bytes(32);
-    for (std::size_t j = 0; j < 32; ++j) {
-      ASSERT_EQ(descriptor[j], static_cast<std::uint8_t>((i * 7 + j * 13) & 0xff)) << "record " << i << " byte " << j;
-    }
-    ASSERT_EQ(r.offset() - start, 112u);
-  }
-  EXPECT_EQ(r.remaining(), 0u);
-  EXPECT_FALSE(r.overrun());
-}
-
-TEST_F(ImageTargetFiles, EmptyKeyPointListIsNineBytes) {
-  Obrin::ImageTargetDetectableData data;
-  makeTarget(data, 0, 16, 12);
-  ASSERT_TRUE(Obrin::saveImageTargetFiles(scratch_.path(), data));
-  EXPECT_EQ(readFileBytes(folder() / kKeyPointFile),
-            (std::vector<std::uint8_t>{1, 0, 0, 0, 0, 0, 0, 0, 0}));
-}
-
-TEST_F(ImageTargetFiles, ImageFileLayout) {
-  Obrin::ImageTargetDetectableData data;
-  makeTarget(data, 3, 640, 480);
-  ASSERT_TRUE(Obrin::saveImageTargetFiles(scratch_.path(), data));
-
-  std::vector<std::uint8_t> bytes = readFileBytes(folder() / kImageFile);
-  ASSERT_EQ(bytes.size(), 33u + 307200u);
-  LittleEndianReader r(std::move(bytes));
-  EXPECT_EQ(r.u8(), 1);
-  EXPECT_EQ(r.i32(), 1);     // channels
-  EXPECT_EQ(r.u32(), 640u);  // bytes per row
-  EXPECT_EQ(r.i32(), 2);
-  EXPECT_EQ(r.i32(), 1);
-  EXPECT_EQ(r.u32(), 640u);
-  EXPECT_EQ(r.u32(), 480u);
-  ASSERT_EQ(r.u64(), 307200u);
-  const std::vector<std::uint8_t> pixels = r.bytes(307200);
-  for (std::uint32_t y = 0; y < 480; ++y) {
-    for (std::uint32_t x = 0; x < 640; ++x) {
-      ASSERT_EQ(pixels[y * 640 + x], pixelPattern(x, y)) << x << ", " << y;
-    }
-  }
-  EXPECT_EQ(r.remaining(), 0u);
-}
-
-TEST_F(ImageTargetFiles, ImageViewIsWrittenPacked) {
-  Obrin::ImageTargetDetectableData data;
-  makeTarget(data, 1, 40, 30);
-  // Level 0 as a 10 x 6 view at (5, 7) of the 40 x 30 picture.
+  makeTarget(data, 300, 40, 30);
+  // Level 0 as a 10 x 6 view at (5, 7) of the 40 x 30 picture: written packed.
   data.mImages[0] = data.mImages[0].region(Lumetra::Vec2i(5, 7), Lumetra::Vec2u(10, 6));
-  ASSERT_EQ(data.mImages[0].width, 10u);
   ASSERT_TRUE(Obrin::saveImageTargetFiles(scratch_.path(), data));
+  EXPECT_EQ(TestSupport::folderEntries(folder()),
+            (std::vector<std::string>{kCameraFile, kConfigFile, kImageFile, kKeyPointFile}));
 
-  std::vector<std::uint8_t> bytes = readFileBytes(folder() / kImageFile);
-  ASSERT_EQ(bytes.size(), 33u + 60u);
-  LittleEndianReader r(std::move(bytes));
-  EXPECT_EQ(r.u8(), 1);
-  EXPECT_EQ(r.i32(), 1);
-  EXPECT_EQ(r.u32(), 10u);
-  EXPECT_EQ(r.i32(), 2);
-  EXPECT_EQ(r.i32(), 1);
-  EXPECT_EQ(r.u32(), 10u);
-  EXPECT_EQ(r.u32(), 6u);
-  ASSERT_EQ(r.u64(), 60u);
-  const std::vector<std::uint8_t> pixels = r.bytes(60);
-  for (std::uint32_t y = 0; y < 6; ++y) {
-    for (std::uint32_t x = 0; x < 10; ++x) EXPECT_EQ(pixels[y * 10 + x], pixelPattern(x + 5, y + 7));
+  LittleEndianReader k(readFileBytes(folder() / kKeyPointFile));
+  ASSERT_EQ(k.size(), 9u + 112u * 300u);
+  EXPECT_EQ(k.u8(), 1);  // little-endian archive
+  ASSERT_EQ(k.u64(), 300u);
+  for (std::size_t i = 0; i < 300; ++i) {
+    expectVector2(k, 1.25 * double(i), 0.5 * double(i) + 0.125, "levelZeroPosition");
+    expectVector2(k, 0.75 * double(i) + 0.1, 3.0 - 0.2 * double(i), "position");
+    expectVector2(k, -0.15 + 1e-4 * double(i), 0.1 / 3.0 - 1e-5 * double(i), "objectPoint");
+    ASSERT_EQ(k.i32(), static_cast<std::int32_t>(i % 8)) << "level of record " << i;
+    ASSERT_EQ(k.f32(), 100.5f + float(i)) << "score of record " << i;
+    const std::vector<std::uint8_t> descriptor = k.bytes(32);
+    for (std::size_t j = 0; j < 32; ++j) ASSERT_EQ(descriptor[j], (i * 7 + j * 13) & 0xff) << i << " byte " << j;
   }
-}
 
-TEST_F(ImageTargetFiles, CameraFileLayout) {
-  Obrin::ImageTargetDetectableData data;
-  makeTarget(data, 1, 16, 12);
-  ASSERT_TRUE(Obrin::saveImageTargetFiles(scratch_.path(), data));
+  LittleEndianReader img(readFileBytes(folder() / kImageFile));
+  ASSERT_EQ(img.size(), 33u + 60u);
+  EXPECT_EQ(img.u8(), 1);
+  EXPECT_EQ(img.i32(), 1);    // channels
+  EXPECT_EQ(img.u32(), 10u);  // bytes per row
+  EXPECT_EQ(img.i32(), 2);
+  EXPECT_EQ(img.i32(), 1);
+  EXPECT_EQ(img.u32(), 10u);
+  EXPECT_EQ(img.u32(), 6u);
+  ASSERT_EQ(img.u64(), 60u);
+  const std::vector<std::uint8_t> pixels = img.bytes(60);
+  for (std::uint32_t y = 0; y < 6; ++y)
+    for (std::uint32_t x = 0; x < 10; ++x) EXPECT_EQ(pixels[y * 10 + x], pixelPattern(x + 5, y + 7));
 
-  std::vector<std::uint8_t> bytes = readFileBytes(folder() / kCameraFile);
-  ASSERT_EQ(bytes.size(), 113u);
-  LittleEndianReader r(std::move(bytes));
-  EXPECT_EQ(r.u8(), 1);
-  EXPECT_EQ(r.i32(), 2);
-  EXPECT_EQ(r.i32(), 1);
-  EXPECT_EQ(r.i32(), 640);
-  EXPECT_EQ(r.i32(), 480);
-  expectVector2(r, 321.21015433728, 320.029337062024, "focal length");
-  expectVector2(r, 320.0, 240.0, "principal point");
-  EXPECT_EQ(r.i32(), 5);
-  EXPECT_EQ(r.i32(), 1);
-  for (double expected : {0.1, -0.02, 0.001, 0.002, 0.003}) EXPECT_EQ(r.f64(), expected);
-  EXPECT_EQ(r.remaining(), 0u);
-}
-
-TEST_F(ImageTargetFiles, ConfigJsonMembersInOrder) {
-  Obrin::ImageTargetDetectableData data;
-  makeTarget(data, 2, 16, 12);
-  ASSERT_TRUE(Obrin::saveImageTargetFiles(scratch_.path(), data));
+  LittleEndianReader cam(readFileBytes(folder() / kCameraFile));
+  ASSERT_EQ(cam.size(), 113u);
+  EXPECT_EQ(cam.u8(), 1);
+  EXPECT_EQ(cam.i32(), 2);
+  EXPECT_EQ(cam.i32(), 1);
+  EXPECT_EQ(cam.i32(), 640);
+  EXPECT_EQ(cam.i32(), 480);
+  expectVector2(cam, 321.21015433728, 320.029337062024, "focal length");
+  expectVector2(cam, 320.0, 240.0, "principal point");
+  EXPECT_EQ(cam.i32(), 5);
+  EXPECT_EQ(cam.i32(), 1);
+  for (double expected : {0.1, -0.02, 0.001, 0.002, 0.003}) EXPECT_EQ(cam.f64(), expected);
 
   const std::vector<std::uint8_t> bytes = readFileBytes(folder() / kConfigFile);
   const std::string text(bytes.begin(), bytes.end());
   // Indentation by four blanks per level.
   EXPECT_EQ(text.rfind("{\n    \"value0\": {\n        \"mTargetName\": \"Box_1\",\n", 0), 0u) << text;
-
   rapidjson::Document document;
   document.Parse<rapidjson::kParseFullPrecisionFlag>(text.c_str());
   ASSERT_FALSE(document.HasParseError()) << text;
-  ASSERT_TRUE(document.IsObject());
   ASSERT_EQ(document.MemberCount(), 1u);
-  const auto& root = *document.MemberBegin();
-  EXPECT_STREQ(root.name.GetString(), "value0");
-  ASSERT_TRUE(root.value.IsObject());
-
-  struct Expected {
-    const char* name;
-    double number;
-  };
-  const std::vector<Expected> numbers = {
-      {"mTargetPhysicalSize(0)", 0.3},
-      {"mTargetPhysicalSize(1)", 0.2},
-      {"mImages.size()", 3.0},
-      {"mTargetLeftTopObjPoint(0)", -0.15},
-      {"mTargetLeftTopObjPoint(1)", -0.1},
-      {"mTargetRightBottomObjPoint(0)", 0.14953125},
-      {"mTargetRightBottomObjPoint(1)", 0.09958},
-      {"mTargetCenter(0)", 0.1 / 3.0},
-      {"mTargetCenter(1)", -2.0 / 7.0},
-      {"mFactorFromImageToPhysics(0)", 0.1606789},
-      {"mFactorFromImageToPhysics(1)", 0.1600456},
-      {"mTrackabilityScore", static_cast<double>(0.7123f)},
+  const auto& object = document["value0"];
+  const std::vector<std::pair<const char*, double>> numbers = {
+      {"mTargetPhysicalSize(0)", 0.3},          {"mTargetPhysicalSize(1)", 0.2},
+      {"mImages.size()", 3.0},                  {"mTargetLeftTopObjPoint(0)", -0.15},
+      {"mTargetLeftTopObjPoint(1)", -0.1},      {"mTargetRightBottomObjPoint(0)", 0.14953125},
+      {"mTargetRightBottomObjPoint(1)", 0.09958}, {"mTargetCenter(0)", 0.1 / 3.0},
+      {"mTargetCenter(1)", -2.0 / 7.0},         {"mFactorFromImageToPhysics(0)", 0.1606789},
+      {"mFactorFromImageToPhysics(1)", 0.1600456}, {"mTrackabilityScore", static_cast<double>(0.7123f)},
       {"mDetectabilityScore", 0.0},
   };
-  const auto& object = root.value;
   ASSERT_EQ(object.MemberCount(), 1u + numbers.size());
   auto member = object.MemberBegin();
-  EXPECT_STREQ(member->name.GetString(), "mTargetName");
-  EXPECT_STREQ(member->value.GetString(), "Box_1");
-  ++member;
-  for (const Expected& e : numbers) {
-    ASSERT_STREQ(member->name.GetString(), e.name);
-    ASSERT_TRUE(member->value.IsNumber()) << e.name;
-    EXPECT_EQ(member->value.GetDouble(), e.number) << e.name;
-    ++member;
+  EXPECT_STREQ((member++)->value.GetString(), "Box_1");
+  for (const auto& [name, number] : numbers) {
+    ASSERT_STREQ(member->name.GetString(), name);
+    EXPECT_EQ((member++)->value.GetDouble(), number) << name;
   }
   EXPECT_TRUE(object["mImages.size()"].IsUint64());
+
+  // No keypoints: the count alone. Missing parent folders are made.
+  makeTarget(data, 0, 16, 12);
+  ASSERT_TRUE(Obrin::saveImageTargetFiles(scratch_ / "a" / "b", data));
+  EXPECT_EQ(readFileBytes(scratch_ / "a" / "b" / "PALOM_Box_1" / kKeyPointFile),
+            (std::vector<std::uint8_t>{1, 0, 0, 0, 0, 0, 0, 0, 0}));
 }
 
-TEST_F(ImageTargetFiles, ExistingFilesAreReplaced) {
-  Obrin::ImageTargetDetectableData data;
-  makeTarget(data, 4, 16, 12);
-  ASSERT_TRUE(Obrin::saveImageTargetFiles(scratch_.path(), data));
-  makeTarget(data, 7, 20, 10);
-  ASSERT_TRUE(Obrin::saveImageTargetFiles(scratch_.path(), data));
-  EXPECT_EQ(readFileBytes(folder() / kKeyPointFile).size(), 9u + 112u * 7u);
-  EXPECT_EQ(readFileBytes(folder() / kImageFile).size(), 33u + 200u);
-  EXPECT_EQ(sdktest::folderEntries(scratch_.path()), std::vector<std::string>{"PALOM_Box_1"});
-  EXPECT_EQ(sdktest::folderEntries(folder()),
-            (std::vector<std::string>{kCameraFile, kConfigFile, kImageFile, kKeyPointFile}));
-}
-
-TEST_F(ImageTargetFiles, CreatesMissingParents) {
-  Obrin::ImageTargetDetectableData data;
-  makeTarget(data, 1, 16, 12);
-  const fs::path nested = scratch_.path() / "a" / "b";
-  ASSERT_TRUE(Obrin::saveImageTargetFiles(nested, data));
-  EXPECT_EQ(readFileBytes(nested / "PALOM_Box_1" / kCameraFile).size(), 113u);
-}
-
-// ---- failures: nothing thrown, false returned, nothing good lost ----
-
-TEST_F(ImageTargetFiles, RefusesTargetsWithoutTrainingImage) {
+TEST_F(ImageTargetFiles, RefusedTargetsAndUnwritablePlacesGiveFalse) {
   Obrin::ImageTargetDetectableData data;
   makeTarget(data, 1, 16, 12);
   data.mImages.clear();
   EXPECT_FALSE(Obrin::saveImageTargetFiles(scratch_.path(), data));
   data.mImages.push_back(Lumetra::ImageGray());
   EXPECT_FALSE(Obrin::saveImageTargetFiles(scratch_.path(), data));
-  EXPECT_TRUE(sdktest::folderEntries(scratch_.path()).empty());
-}
+  EXPECT_TRUE(TestSupport::folderEntries(scratch_.path()).empty());
 
-TEST_F(ImageTargetFiles, UnwritableLocationsGiveFalse) {
-  Obrin::ImageTargetDetectableData data;
   makeTarget(data, 1, 16, 12);
-  // The output directory's parent is a regular file.
-  const fs::path plainFile = scratch_.path() / "plain.txt";
-  sdktest::writeText(plainFile, "not a folder");
-  EXPECT_FALSE(Obrin::saveImageTargetFiles(plainFile / "out", data));
-  // The target folder's name is taken by a regular file.
-  sdktest::writeText(scratch_.path() / "PALOM_Box_1", "in the way");
+  TestSupport::writeFile(scratch_ / "plain.txt", "not a folder");
+  EXPECT_FALSE(Obrin::saveImageTargetFiles(scratch_ / "plain.txt" / "out", data));
+  TestSupport::writeFile(scratch_ / "PALOM_Box_1", "in the way");  // the target folder's name
   EXPECT_FALSE(Obrin::saveImageTargetFiles(scratch_.path(), data));
-  // A name that would leave its folder.
-  data.mTargetName = "x/../../y";
+  data.mTargetName = "x/../../y";  // a name that would leave its folder
   EXPECT_FALSE(Obrin::saveImageTargetFiles(scratch_.path(), data));
-}
-
-TEST_F(ImageTargetFiles, ShortWriteKeepsTheEarlierFiles) {
-  Obrin::ImageTargetDetectableData data;
-  makeTarget(data, 10, 32, 24);
-  ASSERT_TRUE(Obrin::saveImageTargetFiles(scratch_.path(), data));
-  std::vector<std::vector<std::uint8_t>> before;
-  for (const char* name : {kConfigFile, kKeyPointFile, kImageFile, kCameraFile}) before.push_back(readFileBytes(folder() / name));
-
-  // A bigger target whose keypoint file (9 + 112 * 2000 bytes) cannot be written completely.
-  makeTarget(data, 2000, 64, 48);
-  data.mTargetPhysicalSize = Eigen::Vector2d(0.5, 0.5);
-  bool saved = true;
-  {
-    sdktest::FileSizeLimit limit(100000);
-    if (!limit.active()) GTEST_SKIP() << "cannot limit the file size";
-    saved = Obrin::saveImageTargetFiles(scratch_.path(), data);
-  }
-  EXPECT_FALSE(saved);
-  std::size_t i = 0;
-  for (const char* name : {kConfigFile, kKeyPointFile, kImageFile, kCameraFile}) {
-    EXPECT_EQ(readFileBytes(folder() / name), before[i++]) << name << " changed";
-  }
-  EXPECT_EQ(sdktest::folderEntries(folder()),
-            (std::vector<std::string>{kCameraFile, kConfigFile, kImageFile, kKeyPointFile}))
-      << "temporary files left behind";
 }
 
 }  // namespace

@@ -62,22 +62,6 @@ int cornerScore(const GrayView& image, int x, int y) {
   return lo + 1;
 }
 
-int arcScore(const GrayView& image, int x, int y) {
-  const int c = image.at(x, y);
-  int best = -100000;
-  for (int start = 0; start < 16; ++start) {
-    int a = 100000;
-    int b = -100000;
-    for (int k = start; k < start + 9; ++k) {
-      const int d = c - circleValue(image, x, y, k);
-      a = std::min(a, d);
-      b = std::max(b, d);
-    }
-    best = std::max(best, std::max(a, -b));
-  }
-  return best;
-}
-
 std::vector<RefCorner> detect(const GrayView& image, int t, bool suppress) {
   std::vector<RefCorner> out;
   const int w = image.width;
@@ -199,29 +183,5 @@ Lumetra::ImageGray loadGray(const std::string& path) {
   return image;
 }
 
-Lumetra::ImageGray resizeTo(const Lumetra::ImageGray& source, int width, int height) {
-  Lumetra::ImageGray out;
-  out.create(Lumetra::Vec2u(static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height)));
-  const GrayView src = viewOf(source);
-  const double sx = static_cast<double>(src.width) / width;
-  const double sy = static_cast<double>(src.height) / height;
-  for (int y = 0; y < height; ++y) {
-    const double fy = std::max(0.0, (y + 0.5) * sy - 0.5);
-    const int y0 = std::min(static_cast<int>(fy), src.height - 1);
-    const int y1 = std::min(y0 + 1, src.height - 1);
-    const double ay = fy - y0;
-    for (int x = 0; x < width; ++x) {
-      const double fx = std::max(0.0, (x + 0.5) * sx - 0.5);
-      const int x0 = std::min(static_cast<int>(fx), src.width - 1);
-      const int x1 = std::min(x0 + 1, src.width - 1);
-      const double ax = fx - x0;
-      const double top = src.at(x0, y0) * (1 - ax) + src.at(x1, y0) * ax;
-      const double bottom = src.at(x0, y1) * (1 - ax) + src.at(x1, y1) * ax;
-      out.at(static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y))[0] =
-          static_cast<std::uint8_t>(std::lround(top * (1 - ay) + bottom * ay));
-    }
-  }
-  return out;
-}
 
 }  // namespace FeatureReference

@@ -42,10 +42,6 @@ int cornerScore(const GrayView& image, int x, int y);
 /// non-corners), and carrying their scores; without, with score 0.
 std::vector<RefCorner> detect(const GrayView& image, int t, bool suppress);
 
-/// The 16 arc-based quantities straight from the definition: max over arcs of
-/// max(min(c - v), -max(c - v)) (may be 0 or negative).
-int arcScore(const GrayView& image, int x, int y);
-
 /// The learned 256-pair pattern as read from a text file of "ax ay bx by" lines ('#' starts
 /// a comment line). Empty when the file cannot be read.
 std::vector<std::array<int, 4>> readPatternFile(const std::string& path);
@@ -62,8 +58,5 @@ float orientation(const GrayView& image, int px, int py);
 
 /// Loads a picture as 8-bit gray; the empty image when it cannot be read.
 Lumetra::ImageGray loadGray(const std::string& path);
-
-/// Bilinear resize of a whole gray picture (for benchmarks and tests that need sizes).
-Lumetra::ImageGray resizeTo(const Lumetra::ImageGray& source, int width, int height);
 
 }  // namespace FeatureReference

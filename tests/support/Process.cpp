@@ -126,6 +126,14 @@ std::string readFile(const std::filesystem::path& path) {
   return content.str();
 }
 
+std::vector<std::string> folderEntries(const std::filesystem::path& folder) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 std::vector<std::pair<std::string, std::string>> snapshotTree(const std::filesystem::path& root) {
   std::vector<std::pair<std::string, std::string>> files;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {

@@ -1,5 +1,9 @@
 #pragma once
-// Runs the built executable in a child process and captures what it prints.
+// Runs the built executable in a child process and captures what it prints; the scratch folder,
+// file helpers and file-size limit that every test binary shares.
+#include <sys/resource.h>
+
+#include <csignal>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -42,8 +46,34 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+/// While alive, files of this process cannot grow beyond `bytes`: a longer write is cut short
+/// (SIGXFSZ is ignored, so the write fails with EFBIG instead of ending the process).
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(long bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limited = saved_;
+    limited.rlim_cur = static_cast<rlim_t>(bytes);
+    active_ = ::setrlimit(RLIMIT_FSIZE, &limited) == 0;
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, previousHandler_);
+  }
+  bool active() const { return active_; }
+
+ private:
+  struct rlimit saved_{};
+  void (*previousHandler_)(int) = SIG_DFL;
+  bool active_ = false;
+};
+
 void writeFile(const std::filesystem::path& path, const std::string& content);
 std::string readFile(const std::filesystem::path& path);
+
+/// Names of the entries of a folder, sorted.
+std::vector<std::string> folderEntries(const std::filesystem::path& folder);
 
 /// Every regular file below the folder with its content, keyed by relative path.
 std::vector<std::pair<std::string, std::string>> snapshotTree(const std::filesystem::path& root);

@@ -130,21 +130,4 @@ std::string decodeWithZbar(const std::vector<std::uint8_t>& gray, int side, int 
   return text;
 }
 
-std::string bigEndian32(std::uint32_t v) {
-  return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
-}
-
-std::uint32_t crc32(const std::string& bytes) {
-  std::uint32_t crc = 0xFFFFFFFFu;
-  for (unsigned char c : bytes) {
-    crc ^= c;
-    for (int k = 0; k < 8; ++k) crc = (crc & 1u) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
-  }
-  return ~crc;
-}
-
-std::string pngChunk(const std::string& type, const std::string& data) {
-  return bigEndian32(static_cast<std::uint32_t>(data.size())) + type + data + bigEndian32(crc32(type + data));
-}
-
 }  // namespace testsupport

@@ -55,11 +55,6 @@ bool writePgm(const std::filesystem::path& path, int width, int height, const st
 /// Runs a command through the shell and returns its standard output; `status` gets its exit code.
 std::string runCommand(const std::string& command, int& status);
 
-/// Pieces of hand-made PNG files: a big-endian word, the chunk checksum, a whole chunk.
-std::string bigEndian32(std::uint32_t v);
-std::uint32_t crc32(const std::string& bytes);
-std::string pngChunk(const std::string& type, const std::string& data);
-
 /// Decodes a square gray picture of a QR code with zbarimg after giving it a white quiet zone of
 /// four modules; returns the decoded text without its line break (empty when nothing decodes).
 std::string decodeWithZbar(const std::vector<std::uint8_t>& gray, int side, int pixelsPerModule,
