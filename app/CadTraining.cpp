@@ -15,6 +15,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -56,31 +57,6 @@ std::optional<Eigen::Vector3f> uprightAxis(const std::vector<double>& value) {
   const double scaledLength = scaled.norm();
   if (!(largest * scaledLength > 1e-5)) return std::nullopt;
   return (scaled / scaledLength).cast<float>();
-}
-
-/// The camera checks that must pass before anything is written: a size of at least one pixel
-/// whose 4 x 4 tile grid fits the graphics driver's framebuffers, and finite positive focal
-/// lengths. Without an OpenGL context the size limit is left to the training, which then
-/// reports the renderer as not loaded.
-bool checkCamera(const CameraCalibration& calibration, const Lumetra::PinholeCamera& camera) {
-  const Eigen::Vector2i& size = calibration.mResolution;
-  if (size.x() < 1 || size.y() < 1) {
-    return refuse(fmt::format("Configuration Error: Camera resolution {} x {} must be at least 1 x 1", size.x(),
-                              size.y()));
-  }
-  const Eigen::Vector2f& focal = camera.focalLength;
-  if (!(std::isfinite(focal.x()) && focal.x() > 0.0f && std::isfinite(focal.y()) && focal.y() > 0.0f)) {
-    return refuse(fmt::format("Configuration Error: Camera focal length [{}, {}] must be finite and positive",
-                              calibration.mFocalLength.x(), calibration.mFocalLength.y()));
-  }
-  const std::int64_t largest = Lumetra::OpenGL::GlContext::shared().maxRenderbufferSize();
-  if (largest > 0 && (4 * std::int64_t{size.x()} > largest || 4 * std::int64_t{size.y()} > largest)) {
-    return refuse(fmt::format(
-        "Configuration Error: Camera resolution {} x {} is too large: training renders 4 x 4 views of it and "
-        "the OpenGL driver allows at most {} x {} pixels",
-        size.x(), size.y(), largest, largest));
-  }
-  return true;
 }
 
 Lumetra::PinholeCamera pinholeCamera(const CameraCalibration& calibration) {
@@ -158,6 +134,39 @@ Eigen::Quaternionf eulerToQuaternion(float x, float y, float z) {
   const Eigen::Quaternionf qy(std::cos(half(y)), 0.0f, std::sin(half(y)), 0.0f);
   const Eigen::Quaternionf qz(std::cos(half(z)), 0.0f, 0.0f, std::sin(half(z)));
   return qz * qy * qx;
+}
+
+bool configureCadUpright(const TrainingConfig& config, CadModelDescription& description) {
+  const std::optional<Eigen::Vector3f> up = uprightAxis(config.cadUprightVector.value);
+  if (!up) {
+    return refuse("Configuration Error: Upright axis malformed. Provide an axis in the following format: [x,y,z] \n"
+                  " Example: +X:[1,0,0] , -Y [0,-1,0]");
+  }
+  description.upVector = *up;
+  return true;
+}
+
+bool checkCadCamera(const CameraCalibration& calibration, std::int64_t largestRenderbuffer) {
+  const Eigen::Vector2i& size = calibration.mResolution;
+  if (size.x() < 1 || size.y() < 1) {
+    return refuse(fmt::format("Configuration Error: Camera resolution {} x {} must be at least 1 x 1", size.x(),
+                              size.y()));
+  }
+  // The focal lengths as the pinhole camera holds them, in single precision.
+  const float fx = static_cast<float>(calibration.mFocalLength.x());
+  const float fy = static_cast<float>(calibration.mFocalLength.y());
+  if (!(std::isfinite(fx) && fx > 0.0f && std::isfinite(fy) && fy > 0.0f)) {
+    return refuse(fmt::format("Configuration Error: Camera focal length [{}, {}] must be finite and positive",
+                              calibration.mFocalLength.x(), calibration.mFocalLength.y()));
+  }
+  const std::int64_t largest = largestRenderbuffer;
+  if (largest > 0 && (4 * std::int64_t{size.x()} > largest || 4 * std::int64_t{size.y()} > largest)) {
+    return refuse(fmt::format(
+        "Configuration Error: Camera resolution {} x {} is too large: training renders 4 x 4 views of it and "
+        "the OpenGL driver allows at most {} x {} pixels",
+        size.x(), size.y(), largest, largest));
+  }
+  return true;
 }
 
 bool configureCadTraining(const TrainingConfig& config, Settings& settings, CadModelDescription& description) {
@@ -243,13 +252,7 @@ bool trainCadTarget(const TrainingConfig& config, const CameraCalibration& calib
   const fs::path targetFolder = outputDirectory / (TARGET_PREFIX + targetName);
   CadModelDescription description;
 
-  const std::optional<Eigen::Vector3f> up = uprightAxis(config.cadUprightVector.value);
-  if (!up) {
-    printLine("Configuration Error: Upright axis malformed. Provide an axis in the following format: [x,y,z] \n"
-              " Example: +X:[1,0,0] , -Y [0,-1,0]");
-    return false;
-  }
-  description.upVector = *up;
+  if (!configureCadUpright(config, description)) return false;
 
   // Any entry of that name counts, a file or a dangling link too. A folder that cannot be
   // inspected is left to the write, which then fails without replacing anything.
@@ -262,7 +265,10 @@ bool trainCadTarget(const TrainingConfig& config, const CameraCalibration& calib
 
   Settings settings;
   const Lumetra::PinholeCamera camera = pinholeCamera(calibration);
-  if (!configureCadTraining(config, settings, description) || !checkCamera(calibration, camera)) {
+  // Without an OpenGL context the size limit is left to the training, which then reports the
+  // renderer as not loaded.
+  if (!configureCadTraining(config, settings, description) ||
+      !checkCadCamera(calibration, Lumetra::OpenGL::GlContext::shared().maxRenderbufferSize())) {
     printLine("Configuration error. Aborting training");
     return false;
   }
@@ -274,7 +280,14 @@ bool trainCadTarget(const TrainingConfig& config, const CameraCalibration& calib
     PROFILE_BLOCK("trainCadTarget: model loading");
     mesh = Lumetra::loadSharedMeshModel(source, true, true);
   }
-  if (!mesh || !mesh->mLoaded || mesh->mIndices.empty()) {
+  // A model whose faces all lack an area (points, lines, collinear corners) has no surface to
+  // render: no view could give a template. The area is taken in double precision, which neither
+  // overflows nor underflows for any pair of single-precision edges.
+  const auto hasArea = [&mesh](const Lumetra::MeshModel::Face& face) {
+    const auto corner = [&](std::size_t k) { return mesh->mVertices[face.indices[k]].position.cast<double>(); };
+    return !(corner(1) - corner(0)).cross(corner(2) - corner(0)).isZero(0.0);
+  };
+  if (!mesh || !mesh->mLoaded || std::none_of(mesh->mFaces.begin(), mesh->mFaces.end(), hasArea)) {
     printLine("ERROR: Could not load the model");
     return false;
   }

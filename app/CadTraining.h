@@ -8,6 +8,7 @@
 
 #include <Eigen/Geometry>
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -21,6 +22,16 @@ Eigen::Quaternionf eulerToQuaternion(float x, float y, float z);
 /// skipped.
 bool configureCadTraining(const TrainingConfig& config, Lumetra::Linemod::LinemodTrainer::Settings& settings,
                           CadModelDescription& description);
+
+/// Stores the normalised CAD.UprightVector as the description's up vector. Prints the two-line
+/// upright message and returns false when the value is not three finite numbers of a length above
+/// 1e-5.
+bool configureCadUpright(const TrainingConfig& config, CadModelDescription& description);
+
+/// The camera checks before anything is written: a size of at least 1 x 1 pixel, finite positive
+/// focal lengths and, when `largestRenderbuffer` is above 0, a 4 x 4 tile grid of the size within
+/// it. Prints one "Configuration Error: " line and returns false for the first check that fails.
+bool checkCadCamera(const CameraCalibration& calibration, std::int64_t largestRenderbuffer);
 
 /// Trains the CAD target `targetName` from the model file into its target folder in the output
 /// directory and prints one line per outcome. The folder is assembled under a temporary name and

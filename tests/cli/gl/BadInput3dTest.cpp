@@ -1,0 +1,249 @@
+// Bad CAD models, CAD settings and calibrations, a filling output folder, and refused settings of
+// the multiple view generator, through the executable, one table row each. A row must print
+// exactly its lines, exit with its status and no signal, and leave the output folder empty when
+// it fails. A refused generator setting trains the image target without the added keypoints:
+// its keypoint file equals the one of a run with the generator off.
+#include "Process.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace fs = std::filesystem;
+using namespace TestSupport;
+
+namespace {
+
+using Files = std::vector<std::pair<std::string, std::string>>;
+
+struct Row {
+  std::string name;
+  std::map<std::string, std::string> settings;  // configuration members over the defaults below
+  std::string expected;                         // {target} stands for the target folder as printed
+  Files files;                                  // input files besides the configuration
+  std::string model = "model.obj";              // the data file, in the input folder
+  int exitStatus = 255;
+  long fileSizeLimit = -1;
+};
+
+std::ostream& operator<<(std::ostream& os, const Row& row) { return os << row.name; }
+
+const std::string kModels = "/usr/share/assimp/models/";
+const std::string kPhotograph = std::string(FORMWRIGHT_OPENCV_DATA) + "/graf1.png";
+const std::string kStarting = "Starting CAD target training. This might take a few minutes.\n";
+const std::string kUnusable = kStarting + "ERROR: Could not load the model\n";
+const std::string kTrained = kStarting + "Saved trained target files in {target}\n";
+const std::string kFinished = "Training successfully finished.\n";
+const std::string kFailed = "ERROR: An error occurred during target training.\n";
+const std::string kUpright = "Configuration Error: Upright axis malformed. Provide an axis in the following format: "
+                             "[x,y,z] \n Example: +X:[1,0,0] , -Y [0,-1,0]\n";
+const std::string kTriangle = "v 0 0 0\nv 10 0 0\nv 0 10 0\nf 1 2 3\n";
+
+std::string refused(const std::string& line) { return line + "\nConfiguration error. Aborting training\n"; }
+std::string error(const std::string& text) { return refused("Configuration Error: " + text); }
+std::string views(const std::string& n) {
+  return error("Number of views (" + n + ") is less than or equal to 0 or exceeds maximum of 10000");
+}
+
+Row model(std::string name, std::string content, std::string expected = kUnusable, std::string file = "model.obj") {
+  return {std::move(name), {}, std::move(expected), {{file, std::move(content)}}, file};
+}
+Row setting(std::string name, std::string key, std::string value, std::string expected) {
+  return {std::move(name), {{std::move(key), std::move(value)}}, std::move(expected), {}};
+}
+Row camera(std::string name, std::string content, std::string expected) {
+  return {std::move(name), {}, refused(std::move(expected)), {{"camera.json", std::move(content)}}};
+}
+// The spider (many sharp edges: four views are enough) with a material file of the given texture.
+Row spider(std::string name, Files files, std::string expected, long fileSizeLimit = -1) {
+  files.push_back({"spider.obj", readFile(kModels + "OBJ/spider.obj")});
+  const int status = expected == kTrained + kFinished ? 0 : 255;
+  return {std::move(name), {}, std::move(expected), std::move(files), "spider.obj", status, fileSizeLimit};
+}
+Files textured(const std::string& texture) {
+  std::string materials;
+  for (const char* name : {"Skin", "Brusttex", "HLeibTex", "BeinTex"}) {
+    materials += "newmtl " + std::string(name) + "\nKd 0.8 0.8 0.8\nmap_Kd tex.png\n";
+  }
+  Files files = {{"spider.mtl", materials}};
+  if (!texture.empty()) files.push_back({"tex.png", texture});
+  return files;
+}
+Row mvg(std::string name, std::map<std::string, std::string> settings) {
+  settings["Config.MVG.Enabled"] = "true";
+  return {std::move(name), std::move(settings), kFinished, {}, "", 0};
+}
+
+std::string binaryStl(std::uint32_t count, std::size_t facets, std::size_t extra) {
+  std::string bytes(80, 'x');
+  for (int i = 0; i < 4; ++i) bytes += static_cast<char>((count >> (8 * i)) & 0xFF);
+  std::string facet(50, '\0');
+  facet[26] = facet[42] = '\x20';  // the second corner at x = 10, the third at y = 10 (floats 0x41200000)
+  facet[27] = facet[43] = '\x41';
+  for (std::size_t i = 0; i < facets; ++i) bytes += facet;
+  return bytes + facet.substr(0, extra);
+}
+
+std::vector<Row> rows() {
+  std::string pngHuge = readFile(std::string(FORMWRIGHT_SOURCE_DIR) + "/tests/cli/data/blocks-64x48.png");
+  pngHuge.replace(16, 8, "\x00\x01\x86\xa0\x00\x01\x86\xa0", 8);  // 100000 x 100000 pixels
+  const std::string garbage("\x7f\x45\x4c\x46\x00\xff\xfe\x01\x00\x00\x89PNG\r\n\x1a\n\x00\x00", 20);
+  std::vector<Row> all = {
+      // Model files that give no surface to train.
+      model("ModelEmpty", ""),
+      model("ModelObjCutInsideItsFace", "v 0 0 0\nv 10 0 0\nv 0 10 0\nf 1 2"),
+      model("ModelObjCutInsideAVertex", "v 0 0 0\nv 10 0 0\nv 0 1"),
+      model("ModelStlCutInsideItsSecondFacet", binaryStl(2, 1, 20), kUnusable, "model.stl"),
+      model("ModelStlCountBeyondTheFile", binaryStl(0xFFFFFFFFu, 1, 0), kUnusable, "model.stl"),
+      model("ModelBinaryGarbage", garbage),
+      model("ModelBinaryGarbageAsStl", garbage, kUnusable, "model.stl"),
+      model("ModelLinesOnly", "v 0 0 0\nv 10 0 0\nv 0 10 0\nl 1 2 3 1\n"),
+      model("ModelPointElementsOnly", "v 0 0 0\nv 10 0 0\nv 0 10 0\np 1 2 3\n"),
+      model("ModelDegenerateTrianglesOnly", "v 0 0 0\nv 10 0 0\nv 20 0 0\nf 1 2 3\nf 1 1 2\nf 3 3 3\n"),
+      model("ModelNotANumberCoordinate", "v 0 0 0\nv nan 0 0\nv 0 10 0\nf 1 2 3\n" + kTriangle),
+      model("ModelInfiniteCoordinate", "v 0 0 0\nv inf 0 0\nv 0 10 0\nf 1 2 3\n" + kTriangle),
+      model("ModelCoordinateBeyondFloat", "v 0 0 0\nv 1e39 0 0\nv 0 10 0\nf 1 2 3\n"),
+      model("ModelTooLargeForItsFaceNormals", "v 0 0 0\nv 1e30 0 0\nv 0 1e30 0\nf 1 2 3\n"),
+      model("ModelFarLargerThanTheRadii", "v 0 0 0\nv 1e15 0 0\nv 0 1e15 0\nf 1 2 3\n",
+            kStarting + "ERROR: Camera radii are too close to the object\n"),
+      // Textures that cannot be read: the model trains untextured.
+      spider("TextureMissing", textured(""), kTrained + kFinished),
+      spider("TextureGarbage", textured(garbage), kTrained + kFinished),
+      spider("TextureHeaderOfAHugePicture", textured(pngHuge), kTrained + kFinished),
+      // Output that fills up: in the template file, and in the model copy (the spider is 100 kB).
+      spider("OutputFullInTheTemplates", {}, kStarting + "ERROR: Failed to write CAD target data to {target}\n",
+             20000),
+      spider("OutputFullInTheModelCopy", {}, kStarting + "ERROR: Failed to write CAD target data to {target}\n",
+             100000),
+      // Settings.
+      setting("UprightEmpty", "CAD.UprightVector", "[]", kUpright),
+      setting("UprightFourValues", "CAD.UprightVector", "[0, 0, 1, 0]", kUpright),
+      setting("UprightLengthAtTheLimit", "CAD.UprightVector", "[1e-5, 0, 0]", kUpright),
+      setting("UprightTiny", "CAD.UprightVector", "[1e-300, 1e-300, 1e-300]", kUpright),
+      {"UprightJustAboveTheLimit", {{"CAD.UprightVector", "[0, 0, 2e-5]"}, {"CAD.Detection.DistanceRange", "[0.3]"}},
+       error("Two radii are necessary (minimum and maximum)"), {}},
+      setting("RadiiThree", "CAD.Detection.DistanceRange", "[0.1, 0.2, 0.3]",
+              error("Two radii are necessary (minimum and maximum)")),
+      setting("RadiiInverted", "CAD.Detection.DistanceRange", "[0.6, 0.5]",
+              error("Minimum radius needs to be smaller or equal to maximum radius")),
+      setting("RadiiNegative", "CAD.Detection.DistanceRange", "[-2, -1]", error("Radii [-2, -1] must be finite and positive")),
+      setting("RadiusBeyondFloat", "CAD.Detection.DistanceRange", "[0.1, 1e39]",
+              error("Radii [0.1, 1e+39] must be finite and positive")),
+      setting("RadiusBelowFloat", "CAD.Detection.DistanceRange", "[1e-50, 0.5]",
+              error("Radii [1e-50, 0.5] must be finite and positive")),
+      setting("ViewsZero", "CAD.Detection.NumTrainingViews", "0", views("0")),
+      setting("ViewsNegative", "CAD.Detection.NumTrainingViews", "-5", views("-5")),
+      setting("Views10001", "CAD.Detection.NumTrainingViews", "10001", views("10001")),
+      setting("ViewsLowestInt", "CAD.Detection.NumTrainingViews", "-2147483648", views("-2147483648")),
+      setting("ElevationEmpty", "CAD.Detection.ElevationAngleRange", "[]", error("Elevation range need to contain 2 values")),
+      setting("ElevationOneValue", "CAD.Detection.ElevationAngleRange", "[10]",
+              error("Elevation range need to contain 2 values")),
+      setting("ElevationThreeValues", "CAD.Detection.ElevationAngleRange", "[0, 10, 20]",
+              error("Elevation range need to contain 2 values")),
+      setting("ElevationAbove90", "CAD.Detection.ElevationAngleRange", "[10, 95]",
+              error("Elevation values must be within [-90, 90] degrees")),
+      setting("ElevationBelowMinus90", "CAD.Detection.ElevationAngleRange", "[-90.001, 0]",
+              error("Elevation values must be within [-90, 90] degrees")),
+      setting("ElevationEqual", "CAD.Detection.ElevationAngleRange", "[10, 10]",
+              error("Elevation minimum value needs to be smaller than the maximum value")),
+      setting("ElevationInverted", "CAD.Detection.ElevationAngleRange", "[70, 10]",
+              error("Elevation minimum value needs to be smaller than the maximum value")),
+      setting("DiscreteSymmetriesTwo", "CAD.Model.DiscreteSymmetries", "[90, 0]",
+              refused("For discrete symmetries 3 values must be provided.")),
+      setting("DiscreteSymmetriesFour", "CAD.Model.DiscreteSymmetries", "[90, 0, 0, 0]",
+              refused("For discrete symmetries 3 values must be provided.")),
+      setting("DiscreteSymmetryBeyondFloat", "CAD.Model.DiscreteSymmetries", "[0, 1e300, 0]",
+              error("Discrete symmetry angle 1e+300 is not finite")),
+      {"ContinuousSymmetryLettersReportedBeforeARefusal",
+       {{"CAD.Model.ContinuousSymmetries", "\"w-X\""}, {"CAD.Model.DiscreteSymmetries", "[1]"}},
+       "Ignoring axis {w} for continuous symmetries\nIgnoring axis {-} for continuous symmetries\n" +
+           refused("For discrete symmetries 3 values must be provided."), {}},
+      // Calibrations.
+      camera("CameraHeightNegative", "{\"Resolution\": [640, -1], \"FocalLength\": [500, 500]}",
+             "Configuration Error: Camera resolution 640 x -1 must be at least 1 x 1"),
+      camera("CameraFocalLengthNegative", "{\"Resolution\": [640, 480], \"FocalLength\": [-500, 500]}",
+             "Configuration Error: Camera focal length [-500, 500] must be finite and positive"),
+      camera("CameraFocalLengthBelowFloat", "{\"Resolution\": [640, 480], \"FocalLength\": [500, 1e-50]}",
+             "Configuration Error: Camera focal length [500, 1e-50] must be finite and positive"),
+      // Refused generator settings.
+      mvg("MvgDensityLowerCase", {{"MVG.Render.Density", "\"min\""}}),
+      mvg("MvgDensityWithABlank", {{"MVG.Render.Density", "\"MAX \""}}),
+      mvg("MvgDensityEmpty", {{"MVG.Render.Density", "\"\""}}),
+      mvg("MvgDistScaleZero", {{"MVG.Render.DistScale", "0"}}),
+      mvg("MvgDistScaleNegative", {{"MVG.Render.DistScale", "-80"}}),
+      mvg("MvgZNearZero", {{"MVG.Render.ZNear", "0"}}),
+      mvg("MvgZNearNegative", {{"MVG.Render.ZNear", "-1"}}),
+      mvg("MvgZNearBelowFloat", {{"MVG.Render.ZNear", "1e-50"}}),
+      mvg("MvgZFarEqualToZNear", {{"MVG.Render.ZNear", "0.5"}, {"MVG.Render.ZFar", "0.5"}}),
+      mvg("MvgZFarBelowZNear", {{"MVG.Render.ZNear", "0.5"}, {"MVG.Render.ZFar", "0.1"}}),
+  };
+  return all;
+}
+
+// Trains the row in a fresh folder; `keyPoints` gets an image target's keypoint file.
+RunResult train(const Row& row, const fs::path& root, std::string* keyPoints = nullptr) {
+  const bool image = row.model.empty();
+  std::map<std::string, std::string> settings = {
+      {"Config.Target.Type", image ? "\"Image\"" : "\"CAD\""}, {"Config.Target.Name", "\"Cad\""}};
+  if (image) {
+    settings.insert({{"Object.Physical.Width", "0.5"}, {"Object.Physical.Height", "0.4"}});
+  } else {
+    settings.insert({{"CAD.UprightVector", "[0, 0, 1]"}, {"CAD.Detection.DistanceRange", "[0.12, 0.2]"},
+                     {"CAD.Detection.NumTrainingViews", "4"}});
+  }
+  for (const auto& [key, value] : row.settings) settings[key] = value;
+  std::string config;
+  for (const auto& [key, value] : settings) config += (config.empty() ? "{\"" : ", \"") + key + "\": " + value;
+  writeFile(root / "config.json", config + "}");
+  fs::create_directory(root / "out");
+  std::vector<std::string> args = {(root / "out").string(), (root / "config.json").string(),
+                                   image ? kPhotograph : (root / row.model).string()};
+  if (!image) writeFile(root / "model.obj", kTriangle);
+  for (const auto& [name, content] : row.files) {
+    writeFile(root / name, content);
+    if (name == "camera.json") args.push_back((root / name).string());
+  }
+  RunResult result = runFormwright(args, {{}, row.fileSizeLimit});
+  if (keyPoints != nullptr) *keyPoints = readFile(root / "out/PALOM_Cad/PALOM_IMG_TARGET_KPT.dat");
+  return result;
+}
+
+class BadInput3d : public ::testing::TestWithParam<Row> {};
+
+TEST_P(BadInput3d, PrintsItsLinesAndLeavesNothingWhenItFails) {
+  if (std::getenv("DISPLAY") == nullptr) GTEST_SKIP() << "no display";
+  const Row& row = GetParam();
+  TempDir dir;
+  std::string keyPoints;
+  const RunResult r = train(row, dir.path(), row.model.empty() ? &keyPoints : nullptr);
+  std::string expected = row.expected;
+  if (row.exitStatus != 0) expected += kFailed;
+  const std::size_t at = expected.find("{target}");
+  if (at != std::string::npos) expected.replace(at, 8, quoted((dir / "out/PALOM_Cad").string()));
+  EXPECT_EQ(r.out, expected);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.exitStatus, row.exitStatus);
+  EXPECT_EQ(r.signal, 0);
+  if (row.exitStatus != 0) {
+    EXPECT_TRUE(fs::is_empty(dir / "out"));
+  }
+  if (!row.model.empty()) return;
+  static const std::string plain = [] {
+    TempDir off;
+    std::string bytes;
+    train(Row{"Off", {}, kFinished, {}, "", 0}, off.path(), &bytes);
+    return bytes;
+  }();
+  EXPECT_EQ(keyPoints.size(), plain.size());
+  EXPECT_TRUE(keyPoints == plain);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, BadInput3d, ::testing::ValuesIn(rows()),
+                         [](const ::testing::TestParamInfo<Row>& row) { return row.param.name; });
+
+}  // namespace
