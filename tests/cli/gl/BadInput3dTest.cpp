@@ -38,6 +38,7 @@ const std::string kPhotograph = std::string(FORMWRIGHT_OPENCV_DATA) + "/graf1.pn
 const std::string kStarting = "Starting CAD target training. This might take a few minutes.\n";
 const std::string kUnusable = kStarting + "ERROR: Could not load the model\n";
 const std::string kTrained = kStarting + "Saved trained target files in {target}\n";
+const std::string kFullOutput = kStarting + "ERROR: Failed to write CAD target data to {target}\n";
 const std::string kFinished = "Training successfully finished.\n";
 const std::string kFailed = "ERROR: An error occurred during target training.\n";
 const std::string kUpright = "Configuration Error: Upright axis malformed. Provide an axis in the following format: "
@@ -64,6 +65,17 @@ Row spider(std::string name, Files files, std::string expected, long fileSizeLim
   files.push_back({"spider.obj", readFile(kModels + "OBJ/spider.obj")});
   const int status = expected == kTrained + kFinished ? 0 : 255;
   return {std::move(name), {}, std::move(expected), std::move(files), "spider.obj", status, fileSizeLimit};
+}
+// A 5 cm cube: few edges, so it needs 30 views.
+Row cube(std::string name, const std::string& padding, long fileSizeLimit) {
+  std::string obj = padding;
+  for (int corner = 0; corner < 8; ++corner) {
+    for (int bit : {4, 2, 1}) obj += (bit == 4 ? "v " : " ") + std::string(corner & bit ? "25" : "-25");
+    obj += "\n";
+  }
+  obj += "f 1 2 4 3\nf 5 7 8 6\nf 1 5 6 2\nf 3 4 8 7\nf 1 3 7 5\nf 2 6 8 4\n";
+  return {std::move(name), {{"CAD.Detection.NumTrainingViews", "30"}}, kFullOutput, {{"cube.obj", obj}}, "cube.obj",
+          255, fileSizeLimit};
 }
 Files textured(const std::string& texture) {
   std::string materials;
@@ -115,11 +127,12 @@ std::vector<Row> rows() {
       spider("TextureMissing", textured(""), kTrained + kFinished),
       spider("TextureGarbage", textured(garbage), kTrained + kFinished),
       spider("TextureHeaderOfAHugePicture", textured(pngHuge), kTrained + kFinished),
-      // Output that fills up: in the template file, and in the model copy (the spider is 100 kB).
-      spider("OutputFullInTheTemplates", {}, kStarting + "ERROR: Failed to write CAD target data to {target}\n",
-             20000),
-      spider("OutputFullInTheModelCopy", {}, kStarting + "ERROR: Failed to write CAD target data to {target}\n",
-             100000),
+      // Output that fills up in one file each: the spider's edge model (266 kB; its templates take
+      // 10 kB, its copy 106 kB), the cube's templates (74 kB; its edge model takes 9 kB) and the copy
+      // of a cube padded to 200 kB.
+      spider("OutputFullInTheEdgeModel", {}, kFullOutput, 150000),
+      cube("OutputFullInTheTemplates", "", 20000),
+      cube("OutputFullInTheModelCopy", "#" + std::string(200000, '-') + "\n", 100000),
       // Settings.
       setting("UprightEmpty", "CAD.UprightVector", "[]", kUpright),
       setting("UprightFourValues", "CAD.UprightVector", "[0, 0, 1, 0]", kUpright),
