@@ -3,6 +3,7 @@
 #include "Core/Log.h"
 #include "Image/ImageIO.h"
 #include "Renderer/GridCell.h"
+#include "Renderer/GuardedImport.h"
 
 #include <assimp/Importer.hpp>
 #include <assimp/material.h>
@@ -75,33 +76,6 @@ std::vector<std::uint32_t> offsetsFromCounts(const std::vector<std::uint32_t>& c
   std::vector<std::uint32_t> offsets(counts.size() + 1, 0);
   for (std::size_t i = 0; i < counts.size(); ++i) offsets[i + 1] = offsets[i] + counts[i];
   return offsets;
-}
-
-/// Checks what the post-processing steps take for granted (vertex and face arrays present, every
-/// face with at least one index, every index in range, material indices in range) and sets each
-/// mesh's primitive types from its faces. False when the scene cannot be used.
-bool repairScene(const aiScene& scene) {
-  if (scene.mNumMeshes > 0 && scene.mMeshes == nullptr) return false;
-  for (unsigned m = 0; m < scene.mNumMeshes; ++m) {
-    aiMesh* mesh = scene.mMeshes[m];
-    if (mesh == nullptr || (mesh->mNumVertices > 0 && mesh->mVertices == nullptr) ||
-        (mesh->mNumFaces > 0 && mesh->mFaces == nullptr) || mesh->mMaterialIndex >= scene.mNumMaterials) {
-      return false;
-    }
-    unsigned types = 0;
-    for (unsigned f = 0; f < mesh->mNumFaces; ++f) {
-      const aiFace& face = mesh->mFaces[f];
-      if (face.mNumIndices == 0 || face.mIndices == nullptr) return false;
-      for (unsigned k = 0; k < face.mNumIndices; ++k)
-        if (face.mIndices[k] >= mesh->mNumVertices) return false;
-      types |= face.mNumIndices == 1   ? aiPrimitiveType_POINT
-               : face.mNumIndices == 2 ? aiPrimitiveType_LINE
-               : face.mNumIndices == 3 ? aiPrimitiveType_TRIANGLE
-                                       : aiPrimitiveType_POLYGON;
-    }
-    mesh->mPrimitiveTypes = types;
-  }
-  return true;
 }
 
 }  // namespace
@@ -282,21 +256,17 @@ MeshModel::MeshModel(const CadModelSource& source, const std::string& textureDir
 
 bool MeshModel::load(const CadModelSource& source, const std::string& textureDirectory, float scale,
                      bool computeAdjacency) {
-  // The file is read first, checked, and only then post-processed: the import library's own checks
-  // end the process on some malformed scenes (a polygon flag on a mesh without polygons, say).
+  // A file that crashes the import library, runs for ever or asks for runaway memory ends the
+  // import in a child process, never this one.
+  std::string error;
+  if (!importsInChild(source.modelPath, kImportFlags, error)) {
+    LUMETRA_LOG_ERROR("The model {} could not be imported: {}", source.modelPath, error);
+    return false;
+  }
   Assimp::Importer importer;
-  const aiScene* scene = importer.ReadFile(source.modelPath, 0);
+  const aiScene* scene = importScene(importer, source.modelPath, kImportFlags, error);
   if (scene == nullptr) {
-    LUMETRA_LOG_ERROR("{}", importer.GetErrorString());
-    return false;
-  }
-  if (!repairScene(*scene)) {
-    LUMETRA_LOG_ERROR("The model {} has malformed meshes.", source.modelPath);
-    return false;
-  }
-  scene = importer.ApplyPostProcessing(kImportFlags);
-  if (scene == nullptr) {
-    LUMETRA_LOG_ERROR("{}", importer.GetErrorString());
+    LUMETRA_LOG_ERROR("{}", error);
     return false;
   }
   mLoaded = true;

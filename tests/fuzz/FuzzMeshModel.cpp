@@ -1,0 +1,87 @@
+// A fuzzed file loaded as a CAD model in this process (the guard's child process is switched off,
+// so that whatever the import library does wrong shows here). The first byte chooses the format by
+// the file name's ending; an OBJ input holds the material library after its first NUL byte, written
+// beside it as "m.mtl". Beyond the sanitizers' checks: a loaded model is consistent.
+#include "ScratchFile.h"
+
+#include "Renderer/GuardedImport.h"
+#include "Renderer/MeshModel.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include <stdlib.h>
+#include <unistd.h>
+
+namespace {
+
+/// A folder of this process's own, removed with its files when the process exits.
+struct ScratchFolder {
+  ScratchFolder() {
+    const char* dir = std::getenv("TMPDIR");
+    std::string pattern = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/formwright-fuzz-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+    path = pattern;
+  }
+  ~ScratchFolder() {
+    for (const char* name : {"/model.obj", "/model.ply", "/model.stl", "/model.3ds", "/model.off", "/m.mtl"})
+      ::unlink((path + name).c_str());
+    ::rmdir(path.c_str());
+  }
+  void write(const char* name, const std::uint8_t* data, std::size_t size) const {
+    std::FILE* file = std::fopen((path + name).c_str(), "wb");
+    if (file == nullptr || (size > 0 && std::fwrite(data, 1, size, file) != size) || std::fclose(file) != 0) std::abort();
+  }
+  std::string path;
+};
+
+}  // namespace
+
+// The import library leaks what it had built when it refuses some malformed files (ASCII STL, for
+// one). The product imports such a file only in the guard's child process, which ends at once, so
+// the leaks are not reported here either; leaks of every other origin still are.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libassimp.so\n"; }
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static ScratchFolder folder;
+  static const bool unguarded = [] {
+    Lumetra::ImportGuardLimits limits;
+    limits.enabled = false;
+    Lumetra::setImportGuardLimits(limits);
+    return true;
+  }();
+  (void)unguarded;
+  if (size == 0) return 0;
+  static const char* const kNames[] = {"/model.obj", "/model.ply", "/model.stl", "/model.3ds", "/model.off"};
+  const char* name = kNames[data[0] % 5];
+  ++data;
+  --size;
+  std::size_t modelSize = size;
+  if (data[-1] % 5 == 0) {
+    const void* nul = std::memchr(data, 0, size);
+    modelSize = nul != nullptr ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - data) : size;
+    folder.write("/m.mtl", data + modelSize + (nul != nullptr ? 1 : 0), size - modelSize - (nul != nullptr ? 1 : 0));
+  }
+  folder.write(name, data, modelSize);
+
+  CadModelSource source;
+  source.modelPath = folder.path + name;
+  const Lumetra::MeshModel model(source, "", 0.001f, true);
+  if (!model.mLoaded) return 0;
+  std::size_t indices = 0;
+  for (const Lumetra::MeshModel::Face& face : model.mFaces) {
+    FUZZ_CHECK(face.indices.size() >= 3);
+    for (const std::uint32_t v : face.indices) FUZZ_CHECK(v < model.mVertices.size());
+    indices += face.indices.size();
+  }
+  FUZZ_CHECK(indices == model.mIndices.size());
+  FUZZ_CHECK(std::isfinite(model.mMaxDistance) && model.mCentroid.allFinite());
+  for (std::size_t p = 0; p < model.mAdjacentFaces.size(); ++p) {
+    const auto& pair = model.mAdjacentFaces[p];
+    FUZZ_CHECK(pair.first < pair.second && pair.second < model.mFaces.size());
+    FUZZ_CHECK(p == 0 || model.mAdjacentFaces[p - 1] < pair);
+  }
+  return 0;
+}
