@@ -1,5 +1,7 @@
 #include "Renderer/GuardedImport.h"
 
+#include "Renderer/ModelFileGuard.h"
+
 #include <assimp/Importer.hpp>
 #include <assimp/scene.h>
 
@@ -101,6 +103,7 @@ const aiScene* importScene(Assimp::Importer& importer, const std::string& path, 
                            std::string& error) {
   // The file is read first, checked, and only then post-processed: the import library's own checks
   // end the process on some malformed scenes (a polygon flag on a mesh without polygons, say).
+  if (!modelFileIsSound(path, error)) return nullptr;
   const aiScene* scene = importer.ReadFile(path, 0);
   if (scene == nullptr) {
     error = importer.GetErrorString();

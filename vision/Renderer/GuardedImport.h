@@ -27,7 +27,7 @@ struct ImportGuardLimits {
 void setImportGuardLimits(const ImportGuardLimits& limits);
 const ImportGuardLimits& importGuardLimits();
 
-/// Reads the file without post-processing, checks what the post-processing steps take for granted
+/// Refuses a file that modelFileIsSound refuses; reads the file without post-processing, checks what the post-processing steps take for granted
 /// (arrays present, every face with at least one index, indices and material indices in range),
 /// sets each mesh's primitive types from its faces and then applies the post-processing steps.
 /// The scene (owned by the importer), or nullptr with `error` set.

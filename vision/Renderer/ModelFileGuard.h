@@ -1,0 +1,19 @@
+#pragma once
+// Checks on a model file's bytes before the import library reads them. The library trusts some
+// fields of damaged files and then runs for ever, reads past its buffers or asks for more memory
+// than the file could ever describe; such files are refused here. Valid files always pass.
+#include <string>
+
+namespace Lumetra {
+
+/// False, with `error` set, when the import library must not be given the file:
+/// - a PLY file (by its name's ending or its first word) without an "end_header" line: the
+///   library reads on past the end of the file for ever, or past its buffer;
+/// - a PLY element declared twice: the library writes the second one's items past the arrays it
+///   made for the first;
+/// - a PLY element or an OFF vertex or face count larger than the file's byte count: the library
+///   allocates for the count before it reads a single element.
+/// Files that cannot be read are left to the library (it reports them).
+bool modelFileIsSound(const std::string& path, std::string& error);
+
+}  // namespace Lumetra
