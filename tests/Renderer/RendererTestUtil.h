@@ -4,9 +4,6 @@
 
 #include "Core/Log.h"
 
-#include <sys/resource.h>
-
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -31,36 +28,6 @@ class LogCapture {
     static std::vector<std::string> all;
     return all;
   }
-};
-
-/// While alive, the process's address space may grow by at most `extra` bytes (not under the
-/// address sanitizer, which reserves far more up front).
-class AddressSpaceLimit {
- public:
-  explicit AddressSpaceLimit(std::uint64_t extra) {
-#if !defined(__SANITIZE_ADDRESS__)
-    unsigned long pages = 0;
-    std::FILE* statm = std::fopen("/proc/self/statm", "r");
-    if (statm == nullptr || std::fscanf(statm, "%lu", &pages) != 1) pages = 0;
-    if (statm != nullptr) std::fclose(statm);
-    ::getrlimit(RLIMIT_AS, &saved_);
-    rlimit limited = saved_;
-    limited.rlim_cur = static_cast<rlim_t>(pages) * 4096 + extra;
-    active_ = pages > 0 && ::setrlimit(RLIMIT_AS, &limited) == 0;
-#else
-    (void)extra;
-#endif
-  }
-  ~AddressSpaceLimit() {
-    if (active_) ::setrlimit(RLIMIT_AS, &saved_);
-  }
-  AddressSpaceLimit(const AddressSpaceLimit&) = delete;
-  AddressSpaceLimit& operator=(const AddressSpaceLimit&) = delete;
-  bool active() const { return active_; }
-
- private:
-  rlimit saved_{};
-  bool active_ = false;
 };
 
 inline std::string assimpModel(const std::string& relative) { return "/usr/share/assimp/models/" + relative; }

@@ -53,11 +53,12 @@ std::vector<std::string> words(const std::string& text) {
   return out;
 }
 
-/// Whether the word is a run of digits whose value exceeds the limit.
+/// Whether the number that the word's leading digits make (as the import library reads a count)
+/// exceeds the limit.
 bool countExceeds(const std::string& word, std::uint64_t limit) {
-  if (word.empty() || !std::all_of(word.begin(), word.end(), [](char c) { return c >= '0' && c <= '9'; })) return false;
   std::uint64_t value = 0;
   for (const char c : word) {
+    if (c < '0' || c > '9') break;
     value = value * 10 + static_cast<std::uint64_t>(c - '0');
     if (value > limit) return true;
   }

@@ -1,0 +1,81 @@
+// Model files that broke the import library (kept from fuzzing), and the guard's limits.
+#include "Renderer/GuardedImport.h"
+#include "Renderer/MeshModel.h"
+
+#include "../sdk/SdkTestUtil.h"
+#include "RendererTestUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <fstream>
+#include <iterator>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+/// Sets the guard's limits while alive.
+struct GuardLimits {
+  explicit GuardLimits(const Lumetra::ImportGuardLimits& limits) { Lumetra::setImportGuardLimits(limits); }
+  ~GuardLimits() { Lumetra::setImportGuardLimits(Lumetra::ImportGuardLimits()); }
+};
+
+/// The model file of a fuzz input: the first byte chooses the ending, an OBJ input holds its
+/// material library "m.mtl" after its first NUL byte.
+std::string writeFuzzInput(const fs::path& input, const fs::path& dir) {
+  std::ifstream in(input, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const char* endings[] = {".obj", ".ply", ".stl", ".3ds", ".off"};
+  const std::size_t format = static_cast<unsigned char>(bytes.at(0)) % 5;
+  std::string model = bytes.substr(1);
+  if (format == 0 && model.find('\0') != std::string::npos) {
+    std::ofstream(dir / "m.mtl", std::ios::binary) << model.substr(model.find('\0') + 1);
+    model.resize(model.find('\0'));
+  }
+  const fs::path path = dir / (input.filename().string() + endings[format]);
+  std::ofstream(path, std::ios::binary) << model;
+  return path.string();
+}
+
+TEST(GuardedImport, RegressionInputsAreNotLoadedEvenInProcess) {
+  sdktest::ScratchDir scratch;
+  std::vector<std::string> files = {rendertest::assimpModel("invalid/OutOfMemory.off")};
+  for (const auto& entry : fs::directory_iterator(fs::path(FORMWRIGHT_SOURCE_DIR) / "tests/fuzz/corpus/fuzz_mesh_model"))
+    if (entry.path().filename().string().rfind("regression-", 0) == 0) files.push_back(writeFuzzInput(entry.path(), scratch.path()));
+  ASSERT_GT(files.size(), 3u);
+  // Without the child process a file that slipped past the checks would end this test with a signal.
+  for (const bool guarded : {false, true}) {
+    Lumetra::ImportGuardLimits limits;
+    limits.enabled = guarded;
+    GuardLimits set(limits);
+    for (const std::string& file : files) {
+      SCOPED_TRACE(file);
+      EXPECT_FALSE(rendertest::loadModel(file).mLoaded);
+    }
+  }
+}
+
+TEST(GuardedImport, ChildOverItsLimitsIsANotLoadedModel) {
+  const std::string model = rendertest::assimpModel("OBJ/spider.obj");
+  ASSERT_TRUE(rendertest::loadModel(model).mLoaded);
+  {  // no memory beyond what the process holds already
+    Lumetra::ImportGuardLimits limits;
+    limits.memoryBytes = limits.memoryBytesPerFileByte = 0;
+    GuardLimits set(limits);
+    EXPECT_FALSE(rendertest::loadModel(model).mLoaded);
+  }
+  // A pipe without a writer: opening it never returns.
+  sdktest::ScratchDir scratch;
+  const fs::path pipe = scratch.path() / "model.obj";
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  Lumetra::ImportGuardLimits limits;
+  limits.seconds = 1;
+  GuardLimits set(limits);
+  rendertest::LogCapture log;
+  EXPECT_FALSE(rendertest::loadModel(pipe.string()).mLoaded);
+  EXPECT_TRUE(log.contains("took longer than 1 s"));
+}
+
+}  // namespace
