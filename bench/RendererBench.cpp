@@ -2,11 +2,15 @@
 // each carry their own three vertices (as STL files do): every grid point appears under up to six
 // indices, so adjacency must go by position.
 #include "Renderer/EdgeModel.h"
+#include "Renderer/GuardedImport.h"
 #include "Renderer/MeshModel.h"
 
 #include <benchmark/benchmark.h>
 
 #include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <map>
 
 namespace {
@@ -103,5 +107,45 @@ void BM_EdgeModel(benchmark::State& state) {
   state.counters["sharp"] = static_cast<double>(sharp);
 }
 BENCHMARK(BM_EdgeModel)->Arg(5000)->Arg(50000)->Arg(200000)->Unit(benchmark::kMillisecond);
+
+/// A terrain of 2 x 223 x 223 (99,458) triangles on shared grid points, written as an OBJ file once.
+std::string terrainObj() {
+  static const std::string path = [] {
+    const std::string name = (std::filesystem::temp_directory_path() / "formwright-bench-terrain.obj").string();
+    std::ofstream out(name);
+    const int n = 224;
+    for (int i = 0; i < n; ++i)
+      for (int j = 0; j < n; ++j) out << "v " << i << ' ' << j << ' ' << (i / 16 % 2) * 2 + std::sin(0.3 * i) << '\n';
+    for (int i = 0; i + 1 < n; ++i) {
+      for (int j = 0; j + 1 < n; ++j) {
+        const int a = i * n + j + 1, b = a + n;
+        out << "f " << a << ' ' << b << ' ' << b + 1 << "\nf " << a << ' ' << b + 1 << ' ' << a + 1 << '\n';
+      }
+    }
+    return name;
+  }();
+  return path;
+}
+
+/// Loading a model as the CAD driver does (face pairs included), with the import first run in the
+/// guard's child process (argument 1) or only in this process (0). Model 0: examples/models/bracket.obj;
+/// model 1: the 99,458-triangle terrain.
+void BM_LoadModel(benchmark::State& state) {
+  Lumetra::ImportGuardLimits limits;
+  limits.enabled = state.range(0) != 0;
+  Lumetra::setImportGuardLimits(limits);
+  CadModelSource source;
+  source.modelPath = state.range(1) == 0
+                         ? (std::filesystem::path(__FILE__).parent_path().parent_path() / "examples/models/bracket.obj").string()
+                         : terrainObj();
+  std::size_t faces = 0;
+  for (auto _ : state) {
+    const MeshModel model(source, "", 0.001f, true);
+    faces = model.mFaces.size();
+  }
+  Lumetra::setImportGuardLimits(Lumetra::ImportGuardLimits());
+  state.counters["faces"] = static_cast<double>(faces);
+}
+BENCHMARK(BM_LoadModel)->ArgsProduct({{0, 1}, {0, 1}})->Unit(benchmark::kMillisecond);
 
 }  // namespace

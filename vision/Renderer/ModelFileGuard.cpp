@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <cstdlib>
+#include <limits>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -30,6 +32,16 @@ bool readHead(const std::string& path, Head& head) {
     head.bytes.resize(std::min<std::uint64_t>(head.size, kHeaderBytes));
     ok = std::fread(head.bytes.data(), 1, head.bytes.size(), file) == head.bytes.size();
   }
+  std::fclose(file);
+  return ok;
+}
+
+bool readWhole(const std::string& path, std::string& bytes) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return false;
+  char buffer[1 << 16];
+  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) bytes.append(buffer, got);
+  const bool ok = std::ferror(file) == 0;
   std::fclose(file);
   return ok;
 }
@@ -65,30 +77,143 @@ bool countExceeds(const std::string& word, std::uint64_t limit) {
   return false;
 }
 
-bool plyIsSound(const Head& head, std::string& error) {
-  std::vector<std::string> elements;
+/// Byte size of a PLY scalar type; 0 for a name the import library does not know.
+std::size_t plyTypeSize(const std::string& type) {
+  static const char* const kNames[][2] = {{"char", "int8"},   {"uchar", "uint8"}, {"short", "int16"},   {"ushort", "uint16"},
+                                          {"int", "int32"},   {"uint", "uint32"}, {"float", "float32"}, {"double", "float64"}};
+  static const std::size_t kSizes[] = {1, 1, 2, 2, 4, 4, 4, 8};
+  for (std::size_t i = 0; i < 8; ++i)
+    if (type == kNames[i][0] || type == kNames[i][1]) return kSizes[i];
+  return 0;
+}
+
+struct PlyProperty {
+  std::size_t countSize = 0;  ///< byte size of a list's count; 0 for a scalar
+  std::size_t valueSize = 0;
+  bool countSigned = false;
+};
+
+struct PlyElement {
+  std::string name;
+  std::uint64_t count = 0;
+  std::vector<PlyProperty> properties;
+};
+
+/// Reads a binary PLY list count of the given size and sign at `at`.
+std::uint64_t binaryCount(const std::string& bytes, std::size_t at, std::size_t size, bool isSigned, bool bigEndian) {
+  std::uint64_t value = 0;
+  for (std::size_t k = 0; k < size; ++k) {
+    const std::size_t index = bigEndian ? at + k : at + size - 1 - k;
+    value = (value << 8) | static_cast<unsigned char>(bytes[index]);
+  }
+  const std::uint64_t sign = std::uint64_t{1} << (8 * size - 1);
+  return isSigned && (value & sign) != 0 ? std::numeric_limits<std::uint64_t>::max() : value;
+}
+
+/// Walks the body as the header describes it: every item present, every list within the file.
+bool plyBodyFits(const std::string& bytes, std::size_t at, const std::vector<PlyElement>& elements,
+                 const std::string& format) {
+  if (format == "ascii") {
+    // Every scalar and every list count is a word; a list's values are as many words as it counts.
+    std::string word;
+    auto next = [&]() {
+      while (at < bytes.size() && std::isspace(static_cast<unsigned char>(bytes[at]))) ++at;
+      const std::size_t start = at;
+      while (at < bytes.size() && !std::isspace(static_cast<unsigned char>(bytes[at]))) ++at;
+      word.assign(bytes, start, at - start);
+      return at > start;
+    };
+    for (const PlyElement& element : elements) {
+      for (std::uint64_t item = 0; item < element.count; ++item) {
+        for (const PlyProperty& property : element.properties) {
+          if (!next()) return false;
+          if (property.countSize == 0) continue;
+          if (countExceeds(word, bytes.size())) return false;
+          for (std::uint64_t k = std::strtoull(word.c_str(), nullptr, 10); k > 0; --k)
+            if (!next()) return false;
+        }
+      }
+    }
+    return true;
+  }
+  const bool bigEndian = format == "binary_big_endian";
+  for (const PlyElement& element : elements) {
+    for (std::uint64_t item = 0; item < element.count; ++item) {
+      for (const PlyProperty& property : element.properties) {
+        if (property.countSize == 0) {
+          if (bytes.size() - at < property.valueSize) return false;
+          at += property.valueSize;
+          continue;
+        }
+        if (bytes.size() - at < property.countSize) return false;
+        const std::uint64_t count = binaryCount(bytes, at, property.countSize, property.countSigned, bigEndian);
+        at += property.countSize;
+        if (count > (bytes.size() - at) / property.valueSize) return false;
+        at += static_cast<std::size_t>(count) * property.valueSize;
+      }
+    }
+  }
+  return true;
+}
+
+bool plyIsSound(const std::string& path, const Head& head, std::string& error) {
+  std::vector<PlyElement> elements;
+  std::string format;
   std::size_t at = 0;
-  while (at < head.bytes.size()) {
+  bool ended = false;
+  while (at < head.bytes.size() && !ended) {
     std::size_t end = head.bytes.find('\n', at);
     if (end == std::string::npos) end = head.bytes.size();
     const std::vector<std::string> line = words(head.bytes.substr(at, end - at));
     at = end + 1;
     if (line.empty()) continue;
-    if (line[0] == "end_header") return true;
-    if (line[0] == "element" && line.size() >= 3 && countExceeds(line[2], head.size)) {
-      error = "The PLY element " + line[1] + " counts more items than the file has bytes.";
-      return false;
-    }
-    if (line[0] == "element" && line.size() >= 2) {
-      if (std::find(elements.begin(), elements.end(), line[1]) != elements.end()) {
-        error = "The PLY element " + line[1] + " is declared twice.";
+    if (line[0] == "end_header") ended = true;
+    if (line[0] == "format" && line.size() >= 2) format = line[1];
+    if (line[0] == "element" && line.size() >= 3) {
+      if (countExceeds(line[2], head.size)) {
+        error = "The PLY element " + line[1] + " counts more items than the file has bytes.";
         return false;
       }
-      elements.push_back(line[1]);
+      for (const PlyElement& element : elements) {
+        if (element.name == line[1]) {
+          error = "The PLY element " + line[1] + " is declared twice.";
+          return false;
+        }
+      }
+      elements.push_back(PlyElement{line[1], std::strtoull(line[2].c_str(), nullptr, 10), {}});
+    }
+    if (line[0] == "property" && !elements.empty()) {
+      PlyProperty property;
+      const bool list = line.size() >= 2 && line[1] == "list";
+      if (list && line.size() >= 4) {
+        property.countSize = plyTypeSize(line[2]);
+        property.countSigned = line[2][0] != 'u';
+        property.valueSize = plyTypeSize(line[3]);
+      } else if (!list && line.size() >= 2) {
+        property.valueSize = plyTypeSize(line[1]);
+      }
+      if (property.valueSize == 0 || (list && property.countSize == 0)) {
+        error = "The PLY file has a property of an unknown type.";
+        return false;
+      }
+      elements.back().properties.push_back(property);
     }
   }
-  error = "The PLY file has no end_header line.";
-  return false;
+  if (!ended) {
+    error = "The PLY file has no end_header line.";
+    return false;
+  }
+  if (format != "ascii" && format != "binary_little_endian" && format != "binary_big_endian") {
+    error = "The PLY file's format is unknown.";
+    return false;
+  }
+  std::string bytes;
+  if (!readWhole(path, bytes) || bytes.size() < at) return true;
+  if (!plyBodyFits(bytes, std::min(at, bytes.size()), elements, format)) {
+    error = "The PLY file's data are shorter than its header declares.";
+    return false;
+  }
+  return true;
 }
 
 bool offIsSound(const Head& head, std::string& error) {
@@ -127,7 +252,7 @@ bool modelFileIsSound(const std::string& path, std::string& error) {
   Head head;
   if (!readHead(path, head)) return true;
   const std::string first = firstWord(head.bytes);
-  if (endsWithNoCase(path, ".ply") || first == "ply") return plyIsSound(head, error);
+  if (endsWithNoCase(path, ".ply") || first == "ply") return plyIsSound(path, head, error);
   const bool offKeyword = first.size() >= 3 && first.compare(first.size() - 3, 3, "off") == 0;
   if (endsWithNoCase(path, ".off") || offKeyword) return offIsSound(head, error);
   return true;

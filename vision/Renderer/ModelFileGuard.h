@@ -7,12 +7,16 @@
 namespace Lumetra {
 
 /// False, with `error` set, when the import library must not be given the file:
-/// - a PLY file (by its name's ending or its first word) without an "end_header" line: the
-///   library reads on past the end of the file for ever, or past its buffer;
+/// - a PLY file (by its name's ending or its first word) without an "end_header" line in its first
+///   megabyte: the library reads on past the end of the file for ever, or past its buffer;
 /// - a PLY element declared twice: the library writes the second one's items past the arrays it
 ///   made for the first;
+/// - a PLY property of a type the library does not know, or a format other than ascii,
+///   binary_little_endian and binary_big_endian;
+/// - PLY data shorter than the header declares, or a list counting more values than follow it:
+///   the library allocates for the count, or reads on past the end for ever;
 /// - a PLY element or an OFF vertex or face count larger than the file's byte count: the library
-///   allocates for the count before it reads a single element.
+///   allocates for the count before it reads a single item.
 /// Files that cannot be read are left to the library (it reports them).
 bool modelFileIsSound(const std::string& path, std::string& error);
 
