@@ -11,7 +11,7 @@ shift || true
 targets=("$@")
 if [ "${#targets[@]}" -eq 0 ]; then
   targets=(fuzz_training_config fuzz_batch_config fuzz_calibration_config fuzz_camera_calibration
-           fuzz_read_pgm fuzz_load_image)
+           fuzz_read_pgm fuzz_load_image fuzz_mesh_model fuzz_edge_model)
 fi
 
 bash "$here/scripts/install-deps.sh" || exit 1

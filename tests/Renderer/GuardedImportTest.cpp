@@ -22,9 +22,11 @@ struct GuardLimits {
   ~GuardLimits() { Lumetra::setImportGuardLimits(Lumetra::ImportGuardLimits()); }
 };
 
-/// The model file of a fuzz input: the first byte chooses the ending, an OBJ input holds its
-/// material library "m.mtl" after its first NUL byte.
-std::string writeFuzzInput(const fs::path& input, const fs::path& dir) {
+/// The model file of a fuzz input, in a folder of its own: the first byte chooses the ending, an OBJ
+/// input holds its material library "m.mtl" after its first NUL byte.
+std::string writeFuzzInput(const fs::path& input, const fs::path& parent) {
+  const fs::path dir = parent / input.filename();
+  fs::create_directory(dir);
   std::ifstream in(input, std::ios::binary);
   std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   const char* endings[] = {".obj", ".ply", ".stl", ".3ds", ".off"};
@@ -34,7 +36,7 @@ std::string writeFuzzInput(const fs::path& input, const fs::path& dir) {
     std::ofstream(dir / "m.mtl", std::ios::binary) << model.substr(model.find('\0') + 1);
     model.resize(model.find('\0'));
   }
-  const fs::path path = dir / (input.filename().string() + endings[format]);
+  const fs::path path = dir / (std::string("model") + endings[format]);
   std::ofstream(path, std::ios::binary) << model;
   return path.string();
 }

@@ -167,9 +167,17 @@ bool plyIsSound(const std::string& path, const Head& head, std::string& error) {
     const std::vector<std::string> line = words(head.bytes.substr(at, end - at));
     at = end + 1;
     if (line.empty()) continue;
-    if (line[0] == "end_header") ended = true;
-    if (line[0] == "format" && line.size() >= 2) format = line[1];
-    if (line[0] == "element" && line.size() >= 3) {
+    // A line that starts with one of the header's words must be well formed (the library would read
+    // it differently); other lines are skipped, as the library skips them.
+    const std::string& key = line[0];
+    const bool digits = line.size() == 3 && std::all_of(line[2].begin(), line[2].end(), [](char c) { return c >= '0' && c <= '9'; });
+    if (key == "end_header" && line.size() == 1) {
+      ended = true;
+    } else if (key == "ply" && line.size() == 1 && elements.empty() && format.empty()) {
+    } else if (key == "comment" || key == "obj_info") {
+    } else if (key == "format" && line.size() == 3 && format.empty()) {
+      format = line[1];
+    } else if (key == "element" && digits) {
       if (countExceeds(line[2], head.size)) {
         error = "The PLY element " + line[1] + " counts more items than the file has bytes.";
         return false;
@@ -181,22 +189,23 @@ bool plyIsSound(const std::string& path, const Head& head, std::string& error) {
         }
       }
       elements.push_back(PlyElement{line[1], std::strtoull(line[2].c_str(), nullptr, 10), {}});
-    }
-    if (line[0] == "property" && !elements.empty()) {
+    } else if (key == "property" && !elements.empty() && (line.size() == 3 || (line.size() == 5 && line[1] == "list"))) {
       PlyProperty property;
-      const bool list = line.size() >= 2 && line[1] == "list";
-      if (list && line.size() >= 4) {
+      if (line.size() == 5) {
         property.countSize = plyTypeSize(line[2]);
         property.countSigned = line[2][0] != 'u';
         property.valueSize = plyTypeSize(line[3]);
-      } else if (!list && line.size() >= 2) {
+      } else {
         property.valueSize = plyTypeSize(line[1]);
       }
-      if (property.valueSize == 0 || (list && property.countSize == 0)) {
+      if (property.valueSize == 0 || (line.size() == 5 && property.countSize == 0)) {
         error = "The PLY file has a property of an unknown type.";
         return false;
       }
       elements.back().properties.push_back(property);
+    } else if (key == "ply" || key == "format" || key == "element" || key == "property" || key == "end_header") {
+      error = "The PLY header has a malformed " + key + " line.";
+      return false;
     }
   }
   if (!ended) {
@@ -238,6 +247,78 @@ bool offIsSound(const Head& head, std::string& error) {
   return true;
 }
 
+/// Whether every statement of the material library (beyond comments) follows a "newmtl": the
+/// library sets a texture on the current material, which there is none of before the first one.
+bool materialLibraryIsSound(const std::string& path) {
+  std::string bytes;
+  if (!readWhole(path, bytes)) return true;
+  std::size_t at = 0;
+  while (at < bytes.size()) {
+    std::size_t end = bytes.find_first_of("\r\n", at);
+    if (end == std::string::npos) end = bytes.size();
+    const std::vector<std::string> line = words(bytes.substr(at, end - at));
+    at = end + 1;
+    if (line.empty() || line[0][0] == '#') continue;
+    return line[0] == "newmtl";
+  }
+  return true;
+}
+
+/// Checks the material libraries that the OBJ file names (beside it), and the one of its own name
+/// that the library falls back on.
+bool objIsSound(const std::string& path, std::string& error) {
+  std::string bytes;
+  if (!readWhole(path, bytes)) return true;
+  const std::size_t slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  std::vector<std::string> libraries;
+  if (path.size() >= 3) libraries.push_back(path.substr(0, path.size() - 3) + "mtl");
+  for (std::size_t at = bytes.find("mtllib"); at != std::string::npos; at = bytes.find("mtllib", at + 6)) {
+    if (at > 0 && bytes[at - 1] != '\n' && bytes[at - 1] != '\r' && bytes[at - 1] != ' ' && bytes[at - 1] != '\t') continue;
+    std::size_t end = bytes.find_first_of("\r\n", at);
+    if (end == std::string::npos) end = bytes.size();
+    std::string name = bytes.substr(at + 6, end - at - 6);
+    const std::size_t first = name.find_first_not_of(" \t"), last = name.find_last_not_of(" \t");
+    if (first == std::string::npos) continue;
+    name = name.substr(first, last - first + 1);
+    libraries.push_back(folder + name);
+    const std::vector<std::string> parts = words(name);
+    if (!parts.empty()) libraries.push_back(folder + parts[0]);
+  }
+  for (const std::string& library : libraries) {
+    if (!materialLibraryIsSound(library)) {
+      error = "The material library " + library + " has statements before its first newmtl.";
+      return false;
+    }
+  }
+  return true;
+}
+
+std::uint32_t littleEndian(const std::string& bytes, std::size_t at, std::size_t size) {
+  std::uint32_t value = 0;
+  for (std::size_t k = size; k-- > 0;) value = (value << 8) | static_cast<unsigned char>(bytes[at + k]);
+  return value;
+}
+
+/// Whether the chunks in [begin, end) of a 3DS file nest soundly where the library trusts them: the
+/// main chunk, the keyframer and its node chunks hold nothing but chunks, each within its parent;
+/// an animation track (flags, two words, a key count, keys of at least six bytes) holds no more
+/// keys than it has room for (the library allocates for the count first).
+bool chunksAreSound(const std::string& bytes, std::size_t begin, std::size_t end, int depth) {
+  for (std::size_t at = begin; at + 6 <= end;) {
+    const std::uint32_t id = littleEndian(bytes, at, 2), length = littleEndian(bytes, at + 2, 4);
+    if (length < 6 || length > end - at) return false;
+    const bool container = id == 0x4D4D || id == 0xB000 || (id >= 0xB001 && id <= 0xB007);
+    if (container && depth < 4 && !chunksAreSound(bytes, at + 6, at + length, depth + 1)) return false;
+    if (id >= 0xB020 && id <= 0xB029) {
+      if (length < 20) return false;
+      if (littleEndian(bytes, at + 16, 4) > (length - 20) / 6) return false;
+    }
+    at += length;
+  }
+  return true;
+}
+
 /// The first word of the text, lower-cased.
 std::string firstWord(const std::string& bytes) {
   const std::vector<std::string> first = words(bytes.substr(0, 64));
@@ -255,6 +336,14 @@ bool modelFileIsSound(const std::string& path, std::string& error) {
   if (endsWithNoCase(path, ".ply") || first == "ply") return plyIsSound(path, head, error);
   const bool offKeyword = first.size() >= 3 && first.compare(first.size() - 3, 3, "off") == 0;
   if (endsWithNoCase(path, ".off") || offKeyword) return offIsSound(head, error);
+  if (endsWithNoCase(path, ".obj")) return objIsSound(path, error);
+  if (endsWithNoCase(path, ".3ds") && head.bytes.size() >= 6 && littleEndian(head.bytes, 0, 2) == 0x4D4D) {
+    std::string bytes;
+    if (readWhole(path, bytes) && !chunksAreSound(bytes, 0, bytes.size(), 0)) {
+      error = "The 3DS file's keyframe chunks do not fit in their parents.";
+      return false;
+    }
+  }
   return true;
 }
 

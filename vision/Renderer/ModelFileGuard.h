@@ -17,6 +17,11 @@ namespace Lumetra {
 ///   the library allocates for the count, or reads on past the end for ever;
 /// - a PLY element or an OFF vertex or face count larger than the file's byte count: the library
 ///   allocates for the count before it reads a single item.
+/// - an OBJ file whose material library (named on an "mtllib" line, or the library's fallback: the
+///   OBJ file's name ending in "mtl") has a statement before its first "newmtl": the library sets
+///   textures on a material that does not exist.
+/// - a 3DS file whose main, keyframer or keyframe node chunks do not nest within their parents, or
+///   whose animation track counts more keys than it has room for: the library allocates for them.
 /// Files that cannot be read are left to the library (it reports them).
 bool modelFileIsSound(const std::string& path, std::string& error);
 
