@@ -60,16 +60,20 @@ TEST(GuardedImport, RegressionInputsAreNotLoadedEvenInProcess) {
 }
 
 TEST(GuardedImport, ChildOverItsLimitsIsANotLoadedModel) {
-  const std::string model = rendertest::assimpModel("OBJ/spider.obj");
-  ASSERT_TRUE(rendertest::loadModel(model).mLoaded);
-  {  // no memory beyond what the process holds already
+  sdktest::ScratchDir scratch;
+  {  // An 8 GB file (sparse) that the importer reads into memory whole, with 1 GB to do it in.
+    const fs::path huge = scratch.path() / "huge.stl";
+    std::ofstream(huge).close();
+    fs::resize_file(huge, std::uint64_t{8} << 30);
     Lumetra::ImportGuardLimits limits;
-    limits.memoryBytes = limits.memoryBytesPerFileByte = 0;
+    limits.memoryBytes = std::uint64_t{1} << 30;
+    limits.memoryBytesPerFileByte = 0;
     GuardLimits set(limits);
-    EXPECT_FALSE(rendertest::loadModel(model).mLoaded);
+    rendertest::LogCapture log;
+    EXPECT_FALSE(rendertest::loadModel(huge.string()).mLoaded);
+    EXPECT_TRUE(log.contains("bad_alloc"));  // refused at once, not after reading 8 GB
   }
   // A pipe without a writer: opening it never returns.
-  sdktest::ScratchDir scratch;
   const fs::path pipe = scratch.path() / "model.obj";
   ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
   Lumetra::ImportGuardLimits limits;
