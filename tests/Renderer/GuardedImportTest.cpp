@@ -2,7 +2,7 @@
 #include "Renderer/GuardedImport.h"
 #include "Renderer/MeshModel.h"
 
-#include "../sdk/SdkTestUtil.h"
+#include "Process.h"
 #include "RendererTestUtil.h"
 
 #include <gtest/gtest.h>
@@ -42,7 +42,7 @@ std::string writeFuzzInput(const fs::path& input, const fs::path& parent) {
 }
 
 TEST(GuardedImport, RegressionInputsAreNotLoadedEvenInProcess) {
-  sdktest::ScratchDir scratch;
+  TestSupport::TempDir scratch;
   std::vector<std::string> files = {rendertest::assimpModel("invalid/OutOfMemory.off")};
   for (const auto& entry : fs::directory_iterator(fs::path(FORMWRIGHT_SOURCE_DIR) / "tests/fuzz/corpus/fuzz_mesh_model"))
     if (entry.path().filename().string().rfind("regression-", 0) == 0) files.push_back(writeFuzzInput(entry.path(), scratch.path()));
@@ -60,7 +60,7 @@ TEST(GuardedImport, RegressionInputsAreNotLoadedEvenInProcess) {
 }
 
 TEST(GuardedImport, ChildOverItsLimitsIsANotLoadedModel) {
-  sdktest::ScratchDir scratch;
+  TestSupport::TempDir scratch;
   {  // An 8 GB file (sparse) that the importer reads into memory whole, with 1 GB to do it in.
     const fs::path huge = scratch.path() / "huge.stl";
     std::ofstream(huge).close();
