@@ -530,6 +530,9 @@ std::vector<Row> cadTargets() {
   rows[rows.size() - 2].readOnlyOutput = true;
   rows.back().files.push_back({"output/PALOM_Cad", "a file"});
   rows.back().args[0] = "{in:output}";
+  // A material library that makes the import library dereference a material that does not exist.
+  rows.push_back(cad("CadModelWhoseMaterialsCrashTheImporter", "", unusable, "", "mtllib m.mtl\n" + triangle));
+  rows.back().files.push_back({"m.mtl", "map_Kd a.png\n"});
   return rows;
 }
 
