@@ -225,22 +225,41 @@ bool plyIsSound(const std::string& path, const Head& head, std::string& error) {
   return true;
 }
 
-bool offIsSound(const Head& head, std::string& error) {
-  // The counts are the first two numbers after the keyword, past comment lines.
-  std::string text;
-  std::size_t at = 0;
-  while (at < head.bytes.size() && text.size() < 4096) {
-    std::size_t end = head.bytes.find('\n', at);
-    if (end == std::string::npos) end = head.bytes.size();
-    const std::string line = head.bytes.substr(at, end - at);
-    if (line.find_first_not_of(" \t\r") != std::string::npos && line[line.find_first_not_of(" \t\r")] != '#')
-      text += line + "\n";
+/// Whether the word is a run of digits whose value is below the limit.
+bool indexBelow(const std::string& word, std::uint64_t limit) {
+  return !word.empty() && !countExceeds(word, limit - 1) &&
+         std::all_of(word.begin(), word.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+bool offIsSound(const std::string& path, const Head& head, std::string& error) {
+  // The lines that are neither empty nor comments: the keyword (the counts may follow it on its
+  // line), the counts, a line per vertex, then a line per face: its corner count and corners.
+  std::vector<std::vector<std::string>> lines;
+  std::string bytes;
+  if (!readWhole(path, bytes)) return true;
+  for (std::size_t at = 0; at < bytes.size();) {
+    std::size_t end = bytes.find('\n', at);
+    if (end == std::string::npos) end = bytes.size();
+    std::vector<std::string> line = words(bytes.substr(at, end - at));
     at = end + 1;
+    if (!line.empty() && line[0][0] != '#') lines.push_back(std::move(line));
   }
-  const std::vector<std::string> all = words(text);
-  for (std::size_t i = 1; i < std::min<std::size_t>(all.size(), 3); ++i) {
-    if (countExceeds(all[i], head.size)) {
-      error = "The OFF file counts more vertices or faces than it has bytes.";
+  std::size_t first = lines.size() > 0 && lines[0].size() >= 3 ? 0 : 1;  // the counts' line
+  if (lines.size() <= first || lines[first].size() < 2) return true;
+  std::vector<std::string> counts(lines[first].begin() + (first == 0 ? 1 : 0), lines[first].end());
+  if (counts.size() < 2 || countExceeds(counts[0], head.size) || countExceeds(counts[1], head.size)) {
+    error = "The OFF file counts more vertices or faces than it has bytes.";
+    return false;
+  }
+  const std::uint64_t vertices = std::strtoull(counts[0].c_str(), nullptr, 10);
+  const std::uint64_t faces = std::strtoull(counts[1].c_str(), nullptr, 10);
+  for (std::uint64_t f = 0; f < faces && first + 1 + vertices + f < lines.size(); ++f) {
+    const std::vector<std::string>& face = lines[first + 1 + vertices + f];
+    bool sound = indexBelow(face[0], face.size());
+    for (std::size_t k = 1; sound && k <= std::strtoull(face[0].c_str(), nullptr, 10); ++k)
+      sound = indexBelow(face[k], vertices);
+    if (!sound) {
+      error = "The OFF file has a face with fewer corners than it counts, or a corner out of range.";
       return false;
     }
   }
@@ -335,7 +354,7 @@ bool modelFileIsSound(const std::string& path, std::string& error) {
   const std::string first = firstWord(head.bytes);
   if (endsWithNoCase(path, ".ply") || first == "ply") return plyIsSound(path, head, error);
   const bool offKeyword = first.size() >= 3 && first.compare(first.size() - 3, 3, "off") == 0;
-  if (endsWithNoCase(path, ".off") || offKeyword) return offIsSound(head, error);
+  if (endsWithNoCase(path, ".off") || offKeyword) return offIsSound(path, head, error);
   if (endsWithNoCase(path, ".obj")) return objIsSound(path, error);
   if (endsWithNoCase(path, ".3ds") && head.bytes.size() >= 6 && littleEndian(head.bytes, 0, 2) == 0x4D4D) {
     std::string bytes;

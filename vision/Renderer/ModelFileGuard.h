@@ -17,6 +17,8 @@ namespace Lumetra {
 ///   the library allocates for the count, or reads on past the end for ever;
 /// - a PLY element or an OFF vertex or face count larger than the file's byte count: the library
 ///   allocates for the count before it reads a single item.
+/// - an OFF face line with fewer corners than its count, or a corner that is no vertex: the library
+///   reads them from past the line and indexes past its vertices;
 /// - an OBJ file whose material library (named on an "mtllib" line, or the library's fallback: the
 ///   OBJ file's name ending in "mtl") has a statement before its first "newmtl": the library sets
 ///   textures on a material that does not exist.
