@@ -232,8 +232,8 @@ bool indexBelow(const std::string& word, std::uint64_t limit) {
 }
 
 bool offIsSound(const std::string& path, const Head& head, std::string& error) {
-  // The lines that are neither empty nor comments: the keyword (the counts may follow it on its
-  // line), the counts, a line per vertex, then a line per face: its corner count and corners.
+  // The lines that are neither empty nor comments: the keyword (optional; the counts may follow it
+  // on its line), the counts, a line per vertex, then a line per face: its corner count and corners.
   std::vector<std::vector<std::string>> lines;
   std::string bytes;
   if (!readWhole(path, bytes)) return true;
@@ -244,9 +244,13 @@ bool offIsSound(const std::string& path, const Head& head, std::string& error) {
     at = end + 1;
     if (!line.empty() && line[0][0] != '#') lines.push_back(std::move(line));
   }
-  std::size_t first = lines.size() > 0 && lines[0].size() >= 3 ? 0 : 1;  // the counts' line
-  if (lines.size() <= first || lines[first].size() < 2) return true;
-  std::vector<std::string> counts(lines[first].begin() + (first == 0 ? 1 : 0), lines[first].end());
+  if (lines.empty()) return true;
+  // The counts' line: the first one when it starts with a number (the keyword is optional), else
+  // the keyword's own when more words follow the keyword there, else the next one.
+  const bool keyword = !(lines[0][0][0] >= '0' && lines[0][0][0] <= '9');
+  const std::size_t first = !keyword || lines[0].size() >= 3 ? 0 : 1;
+  if (lines.size() <= first) return true;
+  std::vector<std::string> counts(lines[first].begin() + (keyword && first == 0 ? 1 : 0), lines[first].end());
   if (counts.size() < 2 || countExceeds(counts[0], head.size) || countExceeds(counts[1], head.size)) {
     error = "The OFF file counts more vertices or faces than it has bytes.";
     return false;
