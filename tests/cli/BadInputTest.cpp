@@ -10,8 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -29,7 +27,6 @@ struct Row {
   std::vector<std::pair<std::string, std::string>> files;  // input file name, content
   std::vector<std::string> args;
   std::string expected;
-  bool readOnlyOutput = false;   // the output directory cannot be written to
 };
 
 std::ostream& operator<<(std::ostream& os, const Row& row) { return os << row.name; }
@@ -260,7 +257,7 @@ std::vector<Row> pictures() {
   corrupt[good.find("IDAT") + 5] = static_cast<char>(0xFF);
   std::string hugeHeader = good;
   hugeHeader.replace(16, 8, std::string("\0\x01\x86\xa0\0\x01\x86\xa0", 8));  // 100000 x 100000
-  std::vector<Row> rows = {
+  return {
       thresholdRefused("FastThresholdAbove255", "Image.FAST.Threshold", "256"),
       thresholdRefused("FastThresholdNegative", "Image.FAST.Threshold", "-1"),
       thresholdRefused("MvgThresholdAbove255", "MVGTrainer.Extractor.Threshold", "300"),
@@ -276,17 +273,10 @@ std::vector<Row> pictures() {
           {"-B", "{out}", "{in:batch.json}"},
           "Failed to train from {raw:pic-bad.png}\n" + kBatchFailed},
   };
-  // The output directory cannot be written to.
-  Row readOnly{"OutputReadOnly",
-               {{"config.json", pictureConfig("1.3333333")}, {"picture.png", good}},
-               {"{out}", "{in:config.json}", "{in:picture.png}"},
-               "Failed to write training data to {out}\n" + kTrainingFailed};
-  readOnly.readOnlyOutput = true;
-  rows.push_back(readOnly);
-  return rows;
 }
 
-// ---- CAD targets: checks before training, models that cannot be used, an output that cannot be written
+// ---- CAD targets: checks before training and models that cannot be used (unwritable outputs: the
+// training tests)
 std::vector<Row> cadTargets() {
   const std::string triangle = "v 0 0 0\nv 1000 0 0\nv 0 1000 0\nf 1 2 3\n";  // a metre wide
   // A CAD run of the target `name` with the configuration's further members, the model and (when
@@ -331,10 +321,8 @@ std::vector<Row> cadTargets() {
       cad("CadModelWithoutTriangles", "", unusable, "", "v 0 0 0\nv 1 0 0\nv 0 1 0\n"),
       cad("CadModelBeyondTheLargestRadius", ", \"CAD.Detection.DistanceRange\": [0.1, 0.2]",
           starting + "ERROR: Camera radii are too close to the object\n", "", triangle),
-      cad("CadOutputReadOnly", "", starting + "ERROR: Failed to write CAD target data to {out:PALOM_Cad}\n"),
       cad("CadExistingFileCountsAsATarget", "", "ERROR: A target with name \"Cad\" already exists in {in:output}\n"),
   };
-  rows[rows.size() - 2].readOnlyOutput = true;
   rows.back().files.push_back({"output/PALOM_Cad", "a file"});
   rows.back().args[0] = "{in:output}";
   // A material library that makes the import library dereference a material that does not exist.
@@ -350,40 +338,6 @@ std::vector<Row> allRows() {
   }
   return rows;
 }
-
-/// Makes a folder read-only for the process and its children, also for root (which ignores the
-/// permission bits): the immutable attribute where the file system has it, else the permissions.
-class ReadOnlyFolder {
- public:
-  explicit ReadOnlyFolder(const fs::path& folder) : folder_(folder) {
-    if (folder_.empty()) return;
-    immutable_ = std::system(("chattr +i '" + folder_.string() + "' 2>/dev/null").c_str()) == 0;
-    if (!immutable_) fs::permissions(folder_, fs::perms::owner_read | fs::perms::owner_exec);
-    // Only a folder that really refuses a new file counts.
-    const fs::path probe = folder_ / "probe";
-    std::FILE* file = std::fopen(probe.c_str(), "w");
-    if (file != nullptr) {
-      std::fclose(file);
-      fs::remove(probe);
-      release();
-      return;
-    }
-    active_ = true;
-  }
-  ~ReadOnlyFolder() { release(); }
-  bool active() const { return active_; }
-  void release() {
-    if (folder_.empty()) return;
-    if (immutable_) std::system(("chattr -i '" + folder_.string() + "' 2>/dev/null").c_str());
-    fs::permissions(folder_, fs::perms::owner_all);
-    folder_.clear();
-  }
-
- private:
-  fs::path folder_;
-  bool immutable_ = false;
-  bool active_ = false;
-};
 
 class BadInput : public ::testing::TestWithParam<Row> {};
 
@@ -408,10 +362,7 @@ TEST_P(BadInput, PrintsItsLinesExitsWith255AndLeavesTheOutputAsItWas) {
 
   TestSupport::RunOptions options;
   options.workingDirectory = root.path();
-  ReadOnlyFolder readOnly(row.readOnlyOutput ? out : fs::path());
-  if (row.readOnlyOutput && !readOnly.active()) GTEST_SKIP() << "cannot make a folder read-only here";
   const TestSupport::RunResult r = runFormwright(args, options);
-  readOnly.release();
 
   EXPECT_EQ(r.out, expand(row.expected, out, in, true));
   EXPECT_EQ(r.err, "");
