@@ -169,13 +169,8 @@ TEST(GridExtractorSelection, QuotaThenFillUpInCellOrder) {
   // Cell 0's best two, cell 1's only one, then the best leftover of cell 0.
   const int expected[4][3] = {{30, 30, 50}, {50, 30, 40}, {130, 50, 60}, {70, 30, 30}};
   for (int k = 0; k < 4; ++k) {
-    EXPECT_EQ(kps[k].x, expected[k][0]);
-    EXPECT_EQ(kps[k].y, expected[k][1]);
-    EXPECT_EQ(kps[k].score, expected[k][2]);
-    EXPECT_EQ(kps[k].x0, kps[k].x);
-    EXPECT_EQ(kps[k].y0, kps[k].y);
-    EXPECT_EQ(kps[k].level, 0);
-    EXPECT_TRUE(kps[k].descriptors.empty());
+    EXPECT_TRUE(kps[k].x == expected[k][0] && kps[k].y == expected[k][1] && kps[k].score == expected[k][2]) << k;
+    EXPECT_TRUE(kps[k].x0 == kps[k].x && kps[k].y0 == kps[k].y && kps[k].level == 0 && kps[k].descriptors.empty());
   }
   // The first run at 25 finds three corners in cell 0, the run at 12 four (2q): the spot of
   // margin 10 is never found, and cell 0 leaves two corners over.
