@@ -144,17 +144,12 @@ TEST(GaussianBlur, SmallerThanTheKernel) {
     for (std::uint32_t x = 0; x < 4; ++x) EXPECT_EQ(dst.at(x, y)[0], (y < 2 || y >= 7) ? 42 : 0);
 }
 
-TEST(GaussianBlur, ResizesAnotherSizedDestinationAndKeepsTheBordersOfASameSizedOne) {
+TEST(GaussianBlur, ResizesAnotherSizedDestination) {
   const auto src = ImageReference::randomGray(20, 15, 8);
   ImageGray wrongSize(Vec2u(7, 3), Gray8{{1}});
   gaussianBlur(fromReference(src), wrongSize, 3, 1.0, 0);
   EXPECT_EQ(wrongSize.width, 20u);
   EXPECT_EQ(wrongSize.height, 15u);
-
-  ImageGray same(Vec2u(20, 15), Gray8{{200}});
-  gaussianBlur(fromReference(src), same, 3, 1.0, 0);
-  for (std::uint32_t x = 0; x < 20; ++x) EXPECT_EQ(same.at(x, 0)[0], 200);
-  for (std::uint32_t y = 0; y < 15; ++y) EXPECT_EQ(same.at(19, y)[0], 200);
 }
 
 TEST(GaussianBlur, DegenerateSigmaGivesTheIdentityKernel) {

@@ -114,10 +114,6 @@ TEST(ImageTarget, FailuresAndTheirLines) {
     EXPECT_EQ(r.out, c.expected + kTrainingFailed);
     EXPECT_EQ(r.exitStatus, 255);
   }
-  // A file that is no picture.
-  writeFile(dir / "fake.png", "this is not a picture");
-  const auto r = run(imageConfig("A"), (dir / "fake.png").string());
-  EXPECT_EQ(r.out, "Failed to train from " + (dir / "fake.png").string() + "\n" + kTrainingFailed);
   EXPECT_FALSE(fs::exists(dir / "PALOM_A"));
 }
 
