@@ -77,10 +77,9 @@ TEST(ImageTarget, FilesOfATrainedPhotographAreTheTrainersOwn) {
 
 TEST(ImageTarget, FailuresAndTheirLines) {
   TempDir dir;
-  const std::string picture = kPhotograph;
-  const auto run = [&](const std::string& config, const std::string& data) {
+  const auto run = [&](const std::string& config) {
     writeFile(dir / "config.json", config);
-    return runFormwright({dir.path().string(), (dir / "config.json").string(), data});
+    return runFormwright({dir.path().string(), (dir / "config.json").string(), kPhotograph});
   };
   struct Case {
     std::string config;
@@ -106,11 +105,11 @@ TEST(ImageTarget, FailuresAndTheirLines) {
       {"{\"Config.Target.Name\": \"A\", \"Object.Physical.Width\": 0, \"Object.Physical.Height\": 0}",
        "Configuration Error: Object.Physical.Width and Object.Physical.Height must be positive (they are 0 and 0)\n"},
       // The default physical size 1 x 1 contradicts a 800 x 640 picture.
-      {"{\"Config.Target.Name\": \"A\"}", "Failed to train from " + picture + "\n"},
+      {"{\"Config.Target.Name\": \"A\"}", "Failed to train from " + kPhotograph + "\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.config);
-    const auto r = run(c.config, picture);
+    const auto r = run(c.config);
     EXPECT_EQ(r.out, c.expected + kTrainingFailed);
     EXPECT_EQ(r.exitStatus, 255);
   }
