@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <random>
 #include <string>
 
 #include "Feature/BinaryDescriptor.h"
@@ -42,22 +41,6 @@ RotatedPatternTable makeTable(bool precompute) {
 }
 
 const std::vector<SimdLevel> kLevels = TestSupport::availableLevels();
-
-// kind 0: uniform noise; 1: only 0 and 255 (largest moments); 2: smooth ramps with noise.
-ImageGray randomImage(int w, int h, unsigned seed, int kind) {
-  ImageGray image(Vec2u(static_cast<std::uint32_t>(w), static_cast<std::uint32_t>(h)), Lumetra::Gray8{{0}});
-  std::mt19937 rng(seed);
-  std::uniform_int_distribution<int> byte(0, 255);
-  for (int y = 0; y < h; ++y) {
-    for (int x = 0; x < w; ++x) {
-      int v = byte(rng);
-      if (kind == 1) v = v < 128 ? 0 : 255;
-      if (kind == 2) v = std::min(255, (3 * x + 2 * y) % 200 + v / 8);
-      image.at(static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y))[0] = static_cast<std::uint8_t>(v);
-    }
-  }
-  return image;
-}
 
 // Every position whose disc fits (margin 15) and every describable one (margin 18), at every
 // SIMD level, against the formulas.
@@ -149,7 +132,7 @@ TEST(DescriptorKernels, RandomPicturesAtEveryPositionAndLevel) {
   unsigned seed = 7;
   for (const auto& size : sizes) {
     for (int kind = 0; kind < 3; ++kind) {
-      const ImageGray image = randomImage(size[0], size[1], seed++, kind);
+      const ImageGray image = ref::randomPicture(size[0], size[1], seed++, kind == 0 ? 0 : kind + 3);
       checkAllPositions(image, *table, *discOnly,
                         std::to_string(size[0]) + "x" + std::to_string(size[1]) + " kind " + std::to_string(kind));
     }
@@ -161,7 +144,7 @@ TEST(DescriptorKernels, ViewsAtTheCornersOfTheirPicture) {
   // edge (nothing may be read past the storage), and views with rows wider than themselves.
   const auto table = Lumetra::sharedRotatedPatterns(true);
   const auto discOnly = Lumetra::sharedRotatedPatterns(false);
-  const ImageGray picture = randomImage(90, 80, 99, 0);
+  const ImageGray picture = ref::randomPicture(90, 80, 99, 0);
   const struct {
     int x, y, w, h;
   } views[] = {{0, 0, 45, 40}, {45, 40, 45, 40}, {50, 0, 40, 80}, {3, 37, 41, 43}};

@@ -1,7 +1,6 @@
 // FAST-9 kernels against the brute-force segment test of the test support library.
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 #include <vector>
 
@@ -23,35 +22,6 @@ namespace {
 
 const std::vector<SimdLevel> kLevels = TestSupport::availableLevels();
 
-ImageGray makeImage(int w, int h) {
-  ImageGray image;
-  image.create(Vec2u(static_cast<std::uint32_t>(w), static_cast<std::uint32_t>(h)));
-  return image;
-}
-
-// Noise of four kinds: uniform, few levels (many equal values and saturated extremes), blocks
-// with noise (structure with plateaus), and bright or dark centres on a flat ground.
-ImageGray randomImage(int w, int h, unsigned seed, int kind) {
-  ImageGray image = makeImage(w, h);
-  std::mt19937 rng(seed);
-  std::uniform_int_distribution<int> any(0, 255);
-  std::uniform_int_distribution<int> level(0, 3);
-  std::uniform_int_distribution<int> small(-6, 6);
-  std::vector<int> blocks(static_cast<std::size_t>((w / 4 + 1) * (h / 4 + 1)));
-  for (int& b : blocks) b = any(rng);
-  for (int y = 0; y < h; ++y) {
-    for (int x = 0; x < w; ++x) {
-      int v = 0;
-      if (kind == 0) v = any(rng);
-      if (kind == 1) v = level(rng) * 85;
-      if (kind == 2) v = std::min(255, std::max(0, blocks[static_cast<std::size_t>((y / 4) * (w / 4 + 1) + x / 4)] + small(rng)));
-      if (kind == 3) v = (x % 7 == 3 && y % 7 == 3) ? any(rng) : 128 + small(rng) / 2;  // centres on a flat ground
-      image.at(static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y))[0] = static_cast<std::uint8_t>(v);
-    }
-  }
-  return image;
-}
-
 std::vector<ref::RefCorner> toRef(const std::vector<Corner>& corners) {
   std::vector<ref::RefCorner> out;
   for (const Corner& c : corners) out.push_back({c.x, c.y, c.score});
@@ -66,25 +36,10 @@ std::vector<ref::RefCorner> runKernel(const ImageGray& image, int t, bool suppre
 
 // A whole-image copy of a view, for the reference.
 ImageGray copyOf(const ImageGray& view) {
-  ImageGray copy = makeImage(static_cast<int>(view.width), static_cast<int>(view.height));
+  ImageGray copy(Vec2u(view.width, view.height), Lumetra::Gray8{{0}});
   for (std::uint32_t y = 0; y < view.height; ++y)
     for (std::uint32_t x = 0; x < view.width; ++x) copy.at(x, y) = view.at(x, y);
   return copy;
-}
-
-::testing::AssertionResult sameCorners(const std::vector<ref::RefCorner>& expected,
-                                       const std::vector<ref::RefCorner>& actual) {
-  if (expected.size() != actual.size()) {
-    return ::testing::AssertionFailure() << "count " << actual.size() << ", expected " << expected.size();
-  }
-  for (std::size_t i = 0; i < expected.size(); ++i) {
-    if (!(expected[i] == actual[i])) {
-      return ::testing::AssertionFailure() << "corner " << i << ": (" << actual[i].x << ", " << actual[i].y << ", "
-                                           << actual[i].score << "), expected (" << expected[i].x << ", "
-                                           << expected[i].y << ", " << expected[i].score << ")";
-    }
-  }
-  return ::testing::AssertionSuccess();
 }
 
 std::string dataPath(const char* name) { return std::string(FORMWRIGHT_OPENCV_DATA) + "/" + name; }
@@ -100,13 +55,13 @@ TEST(FastKernels, RandomPicturesMatchBruteForceAtEveryThreshold) {
   unsigned seed = 1;
   for (const auto& size : sizes) {
     for (int kind = 0; kind < 3; ++kind) {
-      const ImageGray image = randomImage(size[0], size[1], seed++, kind);
+      const ImageGray image = ref::randomPicture(size[0], size[1], seed++, kind);
       for (int t : thresholds) {
         for (bool suppress : {true, false}) {
           const auto expected = ref::detect(ref::viewOf(image), t, suppress);
           for (SimdLevel level : kLevels) {
             ScopedSimdCeiling ceiling(level);
-            EXPECT_TRUE(sameCorners(expected, runKernel(image, t, suppress)))
+            EXPECT_EQ(runKernel(image, t, suppress), expected)
                 << size[0] << "x" << size[1] << " kind " << kind << " t " << t << " suppress " << suppress << " "
                 << levelName(level);
           }
@@ -131,9 +86,9 @@ TEST(FastKernels, RealPicturesMatchBruteForceForWholeImagesAndViews) {
         EXPECT_GT(expectedWhole.size(), 20u) << name;
         for (SimdLevel level : kLevels) {
           ScopedSimdCeiling ceiling(level);
-          EXPECT_TRUE(sameCorners(expectedWhole, runKernel(image, t, suppress)))
+          EXPECT_EQ(runKernel(image, t, suppress), expectedWhole)
               << name << " t " << t << " " << levelName(level);
-          EXPECT_TRUE(sameCorners(expectedView, runKernel(view, t, suppress)))
+          EXPECT_EQ(runKernel(view, t, suppress), expectedView)
               << name << " view t " << t << " " << levelName(level);
         }
       }
@@ -153,7 +108,7 @@ TEST(FastKernels, EqualNeighboursSuppressEachOther) {
 }
 
 TEST(FastKernels, DetectorKeepsOutputsApart) {
-  const ImageGray image = randomImage(60, 40, 3, 0);
+  const ImageGray image = ref::randomPicture(60, 40, 3, 0);
   Lumetra::FastCornerDetector detector;
   detector.runAVX2(image, 20, true);
   const std::size_t suppressed = detector.cornersSuppressed.size();
@@ -172,7 +127,7 @@ TEST(FastKernels, DetectorKeepsOutputsApart) {
 // inside, at the edge and outside the picture.
 TEST(FastScoreKernels, EveryPixelAtEveryLevelAndThreshold) {
   for (int kind = 0; kind < 4; ++kind) {
-    const ImageGray image = randomImage(45, 38, 3 + static_cast<unsigned>(kind), kind);
+    const ImageGray image = ref::randomPicture(45, 38, 3 + static_cast<unsigned>(kind), kind);
     const ref::GrayView view = ref::viewOf(image);
     const auto offsets = Lumetra::makeCircleOffsets(view.rowBytes);
     std::vector<Corner> positions = {{-4, 99, -1}, {view.width, 0, -1}};

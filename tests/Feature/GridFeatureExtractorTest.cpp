@@ -88,9 +88,6 @@ TEST(GridExtractorCells, ConfigureLaysOutCellsAndBorder) {
   EXPECT_EQ(extractor.cells()[5].y, 15 + 150);
   EXPECT_EQ(extractor.cells()[5].index, 5);
   EXPECT_EQ(extractor.borderOrigin(), Eigen::Vector2i(35, 25));
-  EXPECT_EQ(extractor.mask().width, 640u);
-  EXPECT_EQ(extractor.mask().height, 480u);
-  EXPECT_EQ(extractor.mask().stride, 640);
   EXPECT_EQ(extractor.patternTable().patterns.size(), 360u);
 
   GridFeatureExtractor::Parameters noTable = gridParameters(4, 3, 2000);
@@ -172,13 +169,8 @@ TEST(GridExtractorSelection, QuotaThenFillUpInCellOrder) {
   // Cell 0's best two, cell 1's only one, then the best leftover of cell 0.
   const int expected[4][3] = {{30, 30, 50}, {50, 30, 40}, {130, 50, 60}, {70, 30, 30}};
   for (int k = 0; k < 4; ++k) {
-    EXPECT_EQ(kps[k].x, expected[k][0]);
-    EXPECT_EQ(kps[k].y, expected[k][1]);
-    EXPECT_EQ(kps[k].score, expected[k][2]);
-    EXPECT_EQ(kps[k].x0, kps[k].x);
-    EXPECT_EQ(kps[k].y0, kps[k].y);
-    EXPECT_EQ(kps[k].level, 0);
-    EXPECT_TRUE(kps[k].descriptors.empty());
+    EXPECT_TRUE(kps[k].x == expected[k][0] && kps[k].y == expected[k][1] && kps[k].score == expected[k][2]) << k;
+    EXPECT_TRUE(kps[k].x0 == kps[k].x && kps[k].y0 == kps[k].y && kps[k].level == 0 && kps[k].descriptors.empty());
   }
   // The first run at 25 finds three corners in cell 0, the run at 12 four (2q): the spot of
   // margin 10 is never found, and cell 0 leaves two corners over.
@@ -192,29 +184,6 @@ TEST(GridExtractorSelection, QuotaThenFillUpInCellOrder) {
   many.detect(makePyramid(image, 1, 0.5));
   ASSERT_EQ(many.numKeyPoints(), 1u);
   EXPECT_EQ(many.keyPoints()[0].x, 30);
-}
-
-TEST(GridExtractorSelection, FewerCornersThanCellsTakesOnePerCellInCellOrder) {
-  const ImageGray image = ref::loadGray(dataPath("graf1.png"));
-  ASSERT_FALSE(image.isEmpty());
-  GridFeatureExtractor extractor;
-  GridFeatureExtractor::Parameters p = gridParameters(4, 3, 5);
-  p.computeDescriptors = false;
-  setUp(extractor, p, static_cast<int>(image.width), static_cast<int>(image.height));
-  extractor.detect(makePyramid(image, 1, 0.5));
-  ASSERT_EQ(extractor.numKeyPoints(), 5u);
-  for (int k = 0; k < 5; ++k) {
-    const auto& cell = extractor.cells()[static_cast<std::size_t>(k)];
-    const KeyPoint& kp = extractor.keyPoints()[static_cast<std::size_t>(k)];
-    EXPECT_GE(kp.x, cell.x + 3);
-    EXPECT_LT(kp.x, cell.x + extractor.cellWidth() + 3);
-    EXPECT_GE(kp.y, cell.y + 3);
-    EXPECT_LT(kp.y, cell.y + extractor.cellHeight() + 3);
-    // The best corner of its cell.
-    const auto& corners = extractor.cellCorners()[static_cast<std::size_t>(k)];
-    ASSERT_FALSE(corners.empty());
-    EXPECT_EQ(kp.score, corners.front().score);
-  }
 }
 
 TEST(GridExtractorSelection, MaskSpacingAndStamping) {
@@ -434,11 +403,8 @@ TEST(GridExtractorThreads, SameResultForAnyThreadCount) {
     const auto& kps = extractor.keyPoints();
     ASSERT_EQ(kps.size(), first.size()) << threads;
     for (std::size_t i = 0; i < kps.size(); ++i) {
-      EXPECT_EQ(kps[i].x, first[i].x);
-      EXPECT_EQ(kps[i].y, first[i].y);
-      EXPECT_EQ(kps[i].score, first[i].score);
-      EXPECT_EQ(kps[i].level, first[i].level);
-      EXPECT_EQ(kps[i].descriptors, first[i].descriptors);
+      EXPECT_TRUE(kps[i].x == first[i].x && kps[i].y == first[i].y && kps[i].score == first[i].score &&
+                  kps[i].level == first[i].level && kps[i].descriptors == first[i].descriptors) << threads << " " << i;
     }
   }
 }

@@ -106,7 +106,6 @@ TEST(Image, Regions) {
 TEST(Image, EnsureSize) {
   ImageInt img;
   img.ensureSize(Vec2u(3, 2));
-  EXPECT_EQ(img.channels, 1);
   for (int i = 0; i < 6; ++i) img.data[i][0] = i + 1;
   const auto* before = img.data;
   img.ensureSize(Vec2u(3, 2));
@@ -114,7 +113,6 @@ TEST(Image, EnsureSize) {
   EXPECT_EQ(img.data[5][0], 6);
 
   img.ensureSize(Vec2u(4, 3));
-  EXPECT_EQ(img.rowBytes, 16u);
   for (int i = 0; i < 6; ++i) EXPECT_EQ(img.data[i][0], i + 1);  // the kept prefix
   for (int i = 6; i < 12; ++i) EXPECT_EQ(img.data[i][0], 0);
 

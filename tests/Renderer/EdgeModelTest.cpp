@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <fstream>
 #include <random>
 #include <thread>
@@ -172,52 +171,31 @@ TEST(EdgeModel, SilhouetteNeedsOneFaceTowardsTheCamera) {
   }
 }
 
-/// Reads the edge-model file: little-endian fields at running offsets.
-struct FileReader {
-  std::vector<std::uint8_t> bytes;
-  std::size_t at = 0;
-  template <typename T>
-  T next() {
-    T value{};
-    if (at + sizeof(T) <= bytes.size()) std::memcpy(&value, bytes.data() + at, sizeof(T));
-    at += sizeof(T);
-    return value;
-  }
-  Eigen::Vector3f vector() {  // a 3 x 1 matrix: rows, columns, x, y, z
-    EXPECT_EQ(next<std::int32_t>(), 3);
-    EXPECT_EQ(next<std::int32_t>(), 1);
-    const float x = next<float>(), y = next<float>();
-    return {x, y, next<float>()};
-  }
-};
-
 TEST(EdgeModel, FileHoldsEveryField) {
   const MeshModel cube = rendertest::loadModel(rendertest::assimpModel("PLY/cube.ply"));
   const EdgeModel edges(cube, driverParams(cube), 1u);
   TestSupport::TempDir scratch;
   const fs::path path = scratch.path() / "new" / "folder" / "edges.dat";
   ASSERT_TRUE(Lumetra::saveEdgeModel(edges, path.string()));
-  FileReader file{testsupport::readFileBytes(path)};
-  std::size_t expectedSize = 1 + 8 + 24;
-  for (const EdgeModel::Edge& edge : edges.mEdges) expectedSize += 88 + 20 * edge.samples.size();
-  EXPECT_EQ(file.bytes.size(), expectedSize);
-  EXPECT_EQ(file.next<std::uint8_t>(), 1);
-  ASSERT_EQ(file.next<std::uint64_t>(), 18u);
+  testsupport::LittleEndianReader file(testsupport::readFileBytes(path));
+  const auto vector = [&file] {  // a 3 x 1 matrix: rows, columns, x, y, z
+    EXPECT_TRUE(file.i32() == 3 && file.i32() == 1);
+    const float x = file.f32(), y = file.f32();
+    return Eigen::Vector3f(x, y, file.f32());
+  };
+  EXPECT_EQ(file.u8(), 1);
+  ASSERT_EQ(file.u64(), 18u);
   for (const EdgeModel::Edge& edge : edges.mEdges) {
-    EXPECT_EQ(file.vector(), edge.normalA);
-    EXPECT_EQ(file.vector(), edge.normalB);
-    EXPECT_EQ(file.vector(), edge.pointA);
-    EXPECT_EQ(file.vector(), edge.pointB);
-    ASSERT_EQ(file.next<std::uint64_t>(), edge.samples.size());
-    for (const Eigen::Vector3f& s : edge.samples) EXPECT_EQ(file.vector(), s);
+    EXPECT_EQ(vector(), edge.normalA);
+    EXPECT_EQ(vector(), edge.normalB);
+    EXPECT_EQ(vector(), edge.pointA);
+    EXPECT_EQ(vector(), edge.pointB);
+    ASSERT_EQ(file.u64(), edge.samples.size());
+    for (const Eigen::Vector3f& s : edge.samples) EXPECT_EQ(vector(), s);
   }
-  EXPECT_EQ(file.next<std::int32_t>(), 12);
-  EXPECT_EQ(file.next<std::int32_t>(), 12);
-  EXPECT_EQ(file.next<float>(), 0.06f * cube.mMaxDistance);
-  EXPECT_EQ(file.next<float>(), 44.0f);
-  EXPECT_EQ(file.next<float>(), 1.0f);
-  EXPECT_EQ(file.next<std::int32_t>(), 1000);
-  EXPECT_EQ(file.at, file.bytes.size());
+  EXPECT_TRUE(file.i32() == 12 && file.i32() == 12 && file.f32() == 0.06f * cube.mMaxDistance);
+  EXPECT_TRUE(file.f32() == 44.0f && file.f32() == 1.0f && file.i32() == 1000);
+  EXPECT_EQ(file.remaining(), 0u);
   // An edge model without edges.
   ASSERT_TRUE(Lumetra::saveEdgeModel(EdgeModel(), path.string()));
   EXPECT_EQ(fs::file_size(path), 33u);

@@ -2,33 +2,14 @@
 // Shared pieces of the model tests: the importer's test models and the pairwise adjacency rule.
 #include "Renderer/MeshModel.h"
 
-#include "Core/Log.h"
+#include "LogCapture.h"
 
 #include <string>
 #include <vector>
 
 namespace rendertest {
 
-/// Collects the library's log messages while alive.
-class LogCapture {
- public:
-  LogCapture() {
-    messages().clear();
-    Lumetra::setLogSink([](Lumetra::LogLevel, const char*, const std::string& m) { messages().push_back(m); });
-  }
-  ~LogCapture() { Lumetra::setLogSink(nullptr); }
-  bool contains(const std::string& text) const {
-    for (const std::string& m : messages())
-      if (m.find(text) != std::string::npos) return true;
-    return false;
-  }
-
- private:
-  static std::vector<std::string>& messages() {
-    static std::vector<std::string> all;
-    return all;
-  }
-};
+using TestSupport::LogCapture;
 
 inline std::string assimpModel(const std::string& relative) { return "/usr/share/assimp/models/" + relative; }
 

@@ -122,6 +122,11 @@ TEST(JsonLoading, RefusedFilesChangeNothing) {
       "{\"Config.Target.Name\": \"X\", \"Config.MVG.Enabled\": \"true\"}",
       "{\"Config.Target.Name\": \"X\", \"Image.Grid.Row\": null}",
       "{\"Config.Target.Name\": \"X\", \"QRCode.PhysicalSize\": 1e400}",
+      "{\"Config.Target.Name\": \"X\", \"Image.Grid.Col\": -2147483649}",
+      "{\"Config.Target.Name\": \"X\", \"Image.Grid.Col\": true}",
+      "{\"Config.Target.Name\": \"X\", \"MVG.Render.Density\": 7}",
+      "{\"Config.Target.Name\": \"X\", \"CAD.Detection.DistanceRange\": [1, null]}",
+      "{\"Config.Target.Name\": \"X\", \"Image.Pyramid.ResizeRatio\": {\"inner\": 7}}",
   };
   for (const std::string& text : refused) {
     SCOPED_TRACE(text);
@@ -131,6 +136,9 @@ TEST(JsonLoading, RefusedFilesChangeNothing) {
     EXPECT_EQ(config.cadDetectionNumTrainingViews.value, 1000);
     EXPECT_EQ(config.trainingResolution.value, (std::vector<std::int32_t>{640, 480}));
   }
+  BatchConfig batch;
+  EXPECT_FALSE(loadText(batch, "{\"Batch.Image.Files\": [\"a.png\", 1]}"));
+  EXPECT_FALSE(loadText(batch, "{\"Batch.Target.Name\": [\"a\"]}"));
   TrainingConfig config;
   TempDir dir;
   EXPECT_FALSE(loadJsonFile(config, dir / "missing.json"));

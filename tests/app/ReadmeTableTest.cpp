@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <sstream>
+#include <type_traits>
 
 namespace {
 
@@ -47,32 +48,24 @@ std::vector<Row> tableAfter(const std::string& readme, const std::string& headin
   return rows;
 }
 
-// The shortest text that reads back as the same double.
-std::string formatDouble(double v) {
-  std::string text = fmt::format("{}", v);
-  if (text.find_first_of(".e") == std::string::npos) text += ".0";
-  return text;
-}
-
+// A default as the table writes it: doubles in the shortest text that reads back as the same
+// value (with ".0" when that has no point), strings in quotes, lists in brackets.
 template <typename T>
-std::string formatList(const std::vector<T>& values, std::string (*one)(const T&)) {
-  std::string out = "[";
-  for (std::size_t i = 0; i < values.size(); ++i) out += (i ? ", " : "") + one(values[i]);
-  return out + "]";
-}
-
-std::string describe(const Parameter<bool>* p) { return p->defaultValue ? "true" : "false"; }
-std::string describe(const Parameter<std::int32_t>* p) { return std::to_string(p->defaultValue); }
-std::string describe(const Parameter<double>* p) { return formatDouble(p->defaultValue); }
-std::string describe(const Parameter<std::string>* p) { return "\"" + p->defaultValue + "\""; }
-std::string describe(const Parameter<std::vector<std::int32_t>>* p) {
-  return formatList<std::int32_t>(p->defaultValue, [](const std::int32_t& v) { return std::to_string(v); });
-}
-std::string describe(const Parameter<std::vector<double>>* p) {
-  return formatList<double>(p->defaultValue, [](const double& v) { return formatDouble(v); });
-}
-std::string describe(const Parameter<std::vector<std::string>>* p) {
-  return formatList<std::string>(p->defaultValue, [](const std::string& v) { return "\"" + v + "\""; });
+std::string describe(const T& v) {
+  if constexpr (std::is_same_v<T, bool>) {
+    return v ? "true" : "false";
+  } else if constexpr (std::is_same_v<T, std::int32_t>) {
+    return std::to_string(v);
+  } else if constexpr (std::is_same_v<T, double>) {
+    const std::string text = fmt::format("{}", v);
+    return text.find_first_of(".e") == std::string::npos ? text + ".0" : text;
+  } else if constexpr (std::is_same_v<T, std::string>) {
+    return "\"" + v + "\"";
+  } else {
+    std::string out = "[";
+    for (std::size_t i = 0; i < v.size(); ++i) out += (i ? ", " : "") + describe(v[i]);
+    return out + "]";
+  }
 }
 
 const char* const kKindNames[] = {"Bool", "Int", "Double", "String", "IntList", "DoubleList", "StringList"};
@@ -91,7 +84,7 @@ void expectTableMatches(const ConfigBase& config, const std::vector<Row>& rows) 
     EXPECT_EQ(row.kind, kKindNames[it->second.index()]);
     std::visit(
         [&](auto* p) {
-          EXPECT_EQ(row.defaultText, describe(p));
+          EXPECT_EQ(row.defaultText, describe(p->defaultValue));
           EXPECT_EQ(row.description, p->description);
         },
         it->second);

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 namespace FeatureReference {
@@ -172,6 +173,27 @@ std::array<std::uint8_t, 32> descriptor(const GrayView& image, int px, int py,
   return out;
 }
 
+Lumetra::ImageGray randomPicture(int w, int h, unsigned seed, int kind) {
+  Lumetra::ImageGray image(Lumetra::Vec2u(static_cast<std::uint32_t>(w), static_cast<std::uint32_t>(h)), Lumetra::Gray8{{0}});
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<int> any(0, 255), level(0, 3), small(-6, 6);
+  std::vector<int> blocks(static_cast<std::size_t>((w / 4 + 1) * (h / 4 + 1)));
+  for (int& b : blocks) b = any(rng);
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      int v = 0;
+      if (kind == 0) v = any(rng);
+      if (kind == 1) v = level(rng) * 85;
+      if (kind == 2) v = std::min(255, std::max(0, blocks[static_cast<std::size_t>((y / 4) * (w / 4 + 1) + x / 4)] + small(rng)));
+      if (kind == 3) v = (x % 7 == 3 && y % 7 == 3) ? any(rng) : 128 + small(rng) / 2;
+      if (kind == 4) v = any(rng) < 128 ? 0 : 255;
+      if (kind == 5) v = std::min(255, (3 * x + 2 * y) % 200 + any(rng) / 8);
+      image.at(static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y))[0] = static_cast<std::uint8_t>(v);
+    }
+  }
+  return image;
+}
+
 Lumetra::ImageGray loadGray(const std::string& path) {
   int w = 0, h = 0, n = 0;
   stbi_uc* pixels = stbi_load(path.c_str(), &w, &h, &n, 1);
@@ -182,6 +204,5 @@ Lumetra::ImageGray loadGray(const std::string& path) {
   stbi_image_free(pixels);
   return image;
 }
-
 
 }  // namespace FeatureReference

@@ -56,6 +56,11 @@ std::array<std::uint8_t, 32> descriptor(const GrayView& image, int px, int py,
 /// Orientation of the patch at (px, py) from the formulas, in (-pi, pi].
 float orientation(const GrayView& image, int px, int py);
 
+/// A random picture of a kind: 0 uniform noise; 1 the levels 0, 85, 170 and 255 (equal values,
+/// saturated extremes); 2 4-pixel blocks with a little noise (plateaus); 3 random centres every 7
+/// pixels on a flat ground; 4 only 0 and 255 (largest moments); 5 smooth ramps with noise.
+Lumetra::ImageGray randomPicture(int w, int h, unsigned seed, int kind);
+
 /// Loads a picture as 8-bit gray; the empty image when it cannot be read.
 Lumetra::ImageGray loadGray(const std::string& path);
 

@@ -88,31 +88,6 @@ bool decodePng(const std::filesystem::path& path, DecodedPicture& picture) {
   return true;
 }
 
-bool writePgm(const std::filesystem::path& path, int width, int height, const std::vector<std::uint8_t>& gray) {
-  std::ofstream out(path, std::ios::binary);
-  if (!out) return false;
-  out << "P5\n" << width << " " << height << "\n255\n";
-  out.write(reinterpret_cast<const char*>(gray.data()), static_cast<std::streamsize>(gray.size()));
-  return static_cast<bool>(out);
-}
-
-std::string runCommand(const std::string& command, int& status) {
-  std::string output;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) {
-    status = -1;
-    return output;
-  }
-  std::array<char, 256> buffer{};
-  std::size_t n;
-  while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) output.append(buffer.data(), n);
-  const int raw = ::pclose(pipe);
-  status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return output;
-}
-
-/// Decodes a square gray picture of a QR code with zbarimg after giving it a white quiet zone of
-/// four modules; returns the decoded text without its line break (empty when nothing decodes).
 std::string decodeWithZbar(const std::vector<std::uint8_t>& gray, int side, int pixelsPerModule,
                            const std::filesystem::path& scratch) {
   const int margin = 4 * pixelsPerModule;
@@ -122,10 +97,15 @@ std::string decodeWithZbar(const std::vector<std::uint8_t>& gray, int side, int 
     for (int x = 0; x < side; ++x) canvas[(y + margin) * padded + (x + margin)] = gray[y * side + x];
   }
   const std::filesystem::path pgm = scratch / "decode.pgm";
-  if (!writePgm(pgm, padded, padded, canvas)) return "";
-  int status = 0;
-  std::string text = runCommand("zbarimg --raw -q '" + pgm.string() + "' 2>/dev/null", status);
-  if (status != 0) return "";
+  std::ofstream(pgm, std::ios::binary) << "P5\n" << padded << " " << padded << "\n255\n"
+                                       << std::string(canvas.begin(), canvas.end());
+  std::string text;
+  FILE* pipe = ::popen(("zbarimg --raw -q '" + pgm.string() + "' 2>/dev/null").c_str(), "r");
+  if (pipe == nullptr) return "";
+  std::array<char, 256> buffer{};
+  for (std::size_t n; (n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0;) text.append(buffer.data(), n);
+  const int status = ::pclose(pipe);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "";
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
   return text;
 }

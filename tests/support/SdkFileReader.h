@@ -49,13 +49,7 @@ struct DecodedPicture {
 /// Decodes a PNG file; false when it cannot.
 bool decodePng(const std::filesystem::path& path, DecodedPicture& picture);
 
-/// Writes a binary PGM (P5, maxval 255) of width x height bytes.
-bool writePgm(const std::filesystem::path& path, int width, int height, const std::vector<std::uint8_t>& gray);
-
-/// Runs a command through the shell and returns its standard output; `status` gets its exit code.
-std::string runCommand(const std::string& command, int& status);
-
-/// Decodes a square gray picture of a QR code with zbarimg after giving it a white quiet zone of
+/// Decodes a square gray picture of a QR code with zbarimg (through a PGM file) after giving it a white quiet zone of
 /// four modules; returns the decoded text without its line break (empty when nothing decodes).
 std::string decodeWithZbar(const std::vector<std::uint8_t>& gray, int side, int pixelsPerModule,
                            const std::filesystem::path& scratch);

@@ -133,21 +133,14 @@ TrainedFiles trainThroughExecutable(const std::string& mvgEnabled) {
           testsupport::readFileBytes(target / "PALOM_IMG_TARGET_KPT.dat")};
 }
 
-std::uint64_t recordCount(const std::vector<std::uint8_t>& keyPoints) {
-  testsupport::LittleEndianReader in(keyPoints);
-  EXPECT_EQ(in.u8(), 1);
-  const std::uint64_t n = in.u64();
-  EXPECT_EQ(keyPoints.size(), 9 + 112 * n);
-  return n;
-}
-
 TEST(MvgTraining, ExecutableAddsRecordsWithObjectPointsAndWithoutADisplayAddsNone) {
   const TrainedFiles off = trainThroughExecutable("false");
   const TrainedFiles on = trainThroughExecutable("true");
   EXPECT_EQ(on.cam, off.cam);
   EXPECT_EQ(on.img, off.img);
   EXPECT_EQ(on.config, off.config);
-  const std::uint64_t plain = recordCount(off.keyPoints), all = recordCount(on.keyPoints);
+  // A count of 9 bytes, then records of 112 bytes (the file layout has its own test).
+  const std::uint64_t plain = (off.keyPoints.size() - 9) / 112, all = (on.keyPoints.size() - 9) / 112;
   ASSERT_GT(all, plain);
   EXPECT_TRUE(std::equal(off.keyPoints.begin() + 9, off.keyPoints.end(), on.keyPoints.begin() + 9));
   for (std::uint64_t i = plain; i < all; ++i) {
