@@ -314,8 +314,6 @@ std::vector<Row> cadTargets() {
                   "10000000 camera directions")),
       cad("CadCameraWidthZero", "", refused("Camera resolution 0 x 480 must be at least 1 x 1"),
           "\"Resolution\": [0, 480], \"FocalLength\": [500, 500]"),
-      cad("CadCameraFocalLengthZero", "", refused("Camera focal length [0, 500] must be finite and positive"),
-          "\"Resolution\": [640, 480], \"FocalLength\": [0, 500]"),
       cad("CadCameraFocalLengthBeyondFloat", "", refused("Camera focal length [500, 1e+39] must be finite and positive"),
           "\"Resolution\": [640, 480], \"FocalLength\": [500, 1e39]"),
       cad("CadModelWithoutTriangles", "", unusable, "", "v 0 0 0\nv 1 0 0\nv 0 1 0\n"),

@@ -1,5 +1,5 @@
-// Image-target training with synthetic views: where added keypoints may land, settings that
-// add none, the debug pictures, and the whole run through the executable.
+// Image-target training with synthetic views: where added keypoints may land, the debug
+// pictures, and the whole run through the executable.
 #include "CameraCalibration.h"
 #include "Configs.h"
 #include "Image/ImageIO.h"
@@ -64,27 +64,6 @@ TEST(MvgTraining, AddedKeypointsFollowThePictureKeypointsInsideTheBorderMargin) 
       ASSERT_TRUE(u >= 20 + border && u < 620 - border && v >= border && v < 480 - border) << i << ": " << u << ", " << v;
       EXPECT_EQ(all[i].position, all[i].levelZeroPosition);
     }
-  }
-}
-
-TEST(MvgTraining, DisabledOrUnusableSettingsAddNothing) {
-  const std::vector<Obrin::TargetKeyPoint> plain = trainedRecords(photographConfig());
-  const std::vector<std::function<void(TrainingConfig&)>> settings = {
-      [](TrainingConfig& c) { c.mvgEnabled.value = false; },
-      [](TrainingConfig& c) { c.mvgRenderDensity.value = "min"; },
-      [](TrainingConfig& c) { c.mvgRenderZNear.value = 0.0; },
-      [](TrainingConfig& c) { c.mvgRenderDistScale.value = 0.0; },
-      [](TrainingConfig& c) { c.mvgRenderZFar.value = 1e-6; },
-  };
-  for (std::size_t i = 0; i < settings.size(); ++i) {
-    inTempDirectory([&](const fs::path& dir) {
-      TrainingConfig config = photographConfig();
-      config.mvgEnabled.value = true;
-      config.mvgDebug.value = true;
-      settings[i](config);
-      EXPECT_EQ(trainedRecords(config).size(), plain.size()) << i;
-      EXPECT_TRUE(fs::is_empty(dir)) << i;
-    });
   }
 }
 
