@@ -23,9 +23,7 @@ TEST(MeshModel, RealModels) {
   };
   const Case cases[] = {
       {"OBJ/box.obj", true, 1, 12},
-      {"PLY/cube.ply", true, 1, 12},
       {"OBJ/spider.obj", true, 19, 0},
-      {"STL/3DSMaxExport.STL", true, 1, 0},
       {"3DS/cube_with_diffuse_texture.3DS", true, 1, 12, 18},  // corners repeated under distinct indices
       {"OBJ/testline.obj", true, 1, 0},     // 18 lines: no faces
       {"OBJ/testpoints.obj", true, 1, 0},   // 24 points
