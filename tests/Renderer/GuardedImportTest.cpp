@@ -2,6 +2,7 @@
 #include "Renderer/GuardedImport.h"
 #include "Renderer/MeshModel.h"
 
+#include "../fuzz/ModelInput.h"
 #include "Process.h"
 #include "RendererTestUtil.h"
 
@@ -10,7 +11,6 @@
 #include <sys/stat.h>
 
 #include <fstream>
-#include <iterator>
 
 namespace {
 
@@ -22,30 +22,16 @@ struct GuardLimits {
   ~GuardLimits() { Lumetra::setImportGuardLimits(Lumetra::ImportGuardLimits()); }
 };
 
-/// The model file of a fuzz input, in a folder of its own: the first byte chooses the ending, an OBJ
-/// input holds its material library "m.mtl" after its first NUL byte.
-std::string writeFuzzInput(const fs::path& input, const fs::path& parent) {
-  const fs::path dir = parent / input.filename();
-  fs::create_directory(dir);
-  std::ifstream in(input, std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const char* endings[] = {".obj", ".ply", ".stl", ".3ds", ".off"};
-  const std::size_t format = static_cast<unsigned char>(bytes.at(0)) % 5;
-  std::string model = bytes.substr(1);
-  if (format == 0 && model.find('\0') != std::string::npos) {
-    std::ofstream(dir / "m.mtl", std::ios::binary) << model.substr(model.find('\0') + 1);
-    model.resize(model.find('\0'));
-  }
-  const fs::path path = dir / (std::string("model") + endings[format]);
-  std::ofstream(path, std::ios::binary) << model;
-  return path.string();
-}
-
 TEST(GuardedImport, RegressionInputsAreNotLoadedEvenInProcess) {
   TestSupport::TempDir scratch;
   std::vector<std::string> files = {rendertest::assimpModel("invalid/OutOfMemory.off")};
   for (const auto& entry : fs::directory_iterator(fs::path(FORMWRIGHT_SOURCE_DIR) / "tests/fuzz/corpus/fuzz_mesh_model"))
-    if (entry.path().filename().string().rfind("regression-", 0) == 0) files.push_back(writeFuzzInput(entry.path(), scratch.path()));
+    if (entry.path().filename().string().rfind("regression-", 0) == 0) {
+      const fs::path dir = scratch.path() / entry.path().filename();
+      const std::string bytes = TestSupport::readFile(entry.path());
+      fs::create_directory(dir);
+      files.push_back(FuzzSupport::writeModelInput(dir.string(), reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+    }
   ASSERT_GT(files.size(), 3u);
   // Without the child process a file that slipped past the checks would end this test with a signal.
   for (const bool guarded : {false, true}) {

@@ -1,19 +1,17 @@
-// A fuzzed file loaded as a CAD model in this process (the guard's child process is switched off,
-// so that whatever the import library does wrong shows here). The first byte chooses the format by
-// the file name's ending; an OBJ input holds the material library after its first NUL byte, written
-// beside it as "m.mtl". Beyond the sanitizers' checks: a loaded model is consistent.
+// A fuzzed file (as ModelInput.h lays it out) loaded as a CAD model in this process (the guard's
+// child process is switched off, so that whatever the import library does wrong shows here).
+// Beyond the sanitizers' checks: a loaded model is consistent.
+#include "ModelInput.h"
 #include "ScratchFile.h"
 
 #include "Renderer/GuardedImport.h"
 #include "Renderer/MeshModel.h"
 
 #include <cmath>
-#include <cstdio>
-#include <cstring>
+#include <filesystem>
 #include <string>
 
 #include <stdlib.h>
-#include <unistd.h>
 
 namespace {
 
@@ -25,15 +23,7 @@ struct ScratchFolder {
     if (::mkdtemp(pattern.data()) == nullptr) std::abort();
     path = pattern;
   }
-  ~ScratchFolder() {
-    for (const char* name : {"/model.obj", "/model.ply", "/model.stl", "/model.3ds", "/model.off", "/m.mtl"})
-      ::unlink((path + name).c_str());
-    ::rmdir(path.c_str());
-  }
-  void write(const char* name, const std::uint8_t* data, std::size_t size) const {
-    std::FILE* file = std::fopen((path + name).c_str(), "wb");
-    if (file == nullptr || (size > 0 && std::fwrite(data, 1, size, file) != size) || std::fclose(file) != 0) std::abort();
-  }
+  ~ScratchFolder() { std::filesystem::remove_all(path); }
   std::string path;
 };
 
@@ -54,21 +44,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return true;
   }();
   (void)unguarded;
-  if (size == 0) return 0;
-  static const char* const kNames[] = {"/model.obj", "/model.ply", "/model.stl", "/model.3ds", "/model.off"};
-  const char* name = kNames[data[0] % 5];
-  ++data;
-  --size;
-  std::size_t modelSize = size;
-  if (data[-1] % 5 == 0) {
-    const void* nul = std::memchr(data, 0, size);
-    modelSize = nul != nullptr ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - data) : size;
-    folder.write("/m.mtl", data + modelSize + (nul != nullptr ? 1 : 0), size - modelSize - (nul != nullptr ? 1 : 0));
-  }
-  folder.write(name, data, modelSize);
-
+  const std::string path = FuzzSupport::writeModelInput(folder.path, data, size);
+  if (path.empty()) return 0;
   CadModelSource source;
-  source.modelPath = folder.path + name;
+  source.modelPath = path;
   const Lumetra::MeshModel model(source, "", 0.001f, true);
   if (!model.mLoaded) return 0;
   std::size_t indices = 0;

@@ -1,22 +1,19 @@
-#pragma once
-// One JSON file loaded into a configuration with its defaults. Properties checked on top of the
-// sanitizers: a load that fails leaves every parameter at its default, and a load that succeeds
-// keeps the length of every integer list.
+// A fuzzed file loaded as one kind of configuration (FORMWRIGHT_FUZZ_CONFIG, set by the build),
+// starting from its defaults. Properties checked on top of the sanitizers: a load that fails
+// leaves every parameter at its default, and a load that succeeds keeps the length of every
+// integer list.
 #include "ScratchFile.h"
 
+#include "Configs.h"
 #include "JsonConfig.h"
 
 #include <type_traits>
 #include <variant>
 
-namespace FuzzSupport {
-
-template <typename Config>
-int fuzzConfigFile(const std::uint8_t* data, std::size_t size) {
-  static ScratchFile file(".json");
-  const std::string& path = file.write(data, size);
-  Config config;
-  const bool loaded = loadJsonFile(config, path);
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static FuzzSupport::ScratchFile file(".json");
+  FORMWRIGHT_FUZZ_CONFIG config;
+  const bool loaded = loadJsonFile(config, file.write(data, size));
   for (const auto& [key, entry] : config.registry.entries()) {
     std::visit(
         [&](auto* parameter) {
@@ -31,5 +28,3 @@ int fuzzConfigFile(const std::uint8_t* data, std::size_t size) {
   }
   return 0;
 }
-
-}  // namespace FuzzSupport
