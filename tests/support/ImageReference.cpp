@@ -72,7 +72,8 @@ std::vector<std::uint8_t> resizeBilinear(const std::vector<std::uint8_t>& src, i
   return out;
 }
 
-std::vector<double> gaussianWeights(int taps, double sigma) {
+// Normalised sampled Gaussian of `taps` taps.
+static std::vector<double> gaussianWeights(int taps, double sigma) {
   const int r = taps / 2;
   std::vector<double> w;
   double sum = 0.0;

@@ -26,8 +26,6 @@ Gray downsampleTwoThirds(const Gray& s, int dw, int dh);
 std::vector<std::uint8_t> resizeBilinear(const std::vector<std::uint8_t>& src, int sw, int sh, int channels, int dw,
                                          int dh);
 
-/// Normalised sampled Gaussian of `taps` taps.
-std::vector<double> gaussianWeights(int taps, double sigma);
 /// The floating-point blur into `dst` (which keeps its pixels outside the filtered area).
 void blurFloat(const Gray& s, Gray& dst, int taps, double sigma);
 /// The 16.16 fixed-point blur into `dst` (which keeps its outer rows).
