@@ -6,24 +6,18 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <utility>
 
 namespace {
 const std::filesystem::path kExamples = std::filesystem::path(FORMWRIGHT_SOURCE_DIR) / "examples";
 }
 
 TEST(Examples, ConfigurationsLoad) {
-  TrainingConfig image;
-  ASSERT_TRUE(loadJsonFile(image, kExamples / "image-target.json"));
-  EXPECT_EQ(image.targetType.value, "Image");
-  EXPECT_EQ(image.targetName.value, "Poster");
-  EXPECT_EQ(image.objectPhysicalWidth.value, 0.4);
-
-  TrainingConfig qr;
-  ASSERT_TRUE(loadJsonFile(qr, kExamples / "qrcode-target.json"));
-  EXPECT_EQ(qr.targetType.value, "QRCode");
-
-  TrainingConfig cad;
-  EXPECT_TRUE(loadJsonFile(cad, kExamples / "cad-target.json") && cad.targetType.value == "CAD");
+  for (const auto& [file, type] : {std::pair<const char*, const char*>{"image-target.json", "Image"},
+                                   {"qrcode-target.json", "QRCode"}, {"cad-target.json", "CAD"}}) {
+    TrainingConfig config;
+    EXPECT_TRUE(loadJsonFile(config, kExamples / file) && config.targetType.value == type) << file;
+  }
 
   for (const char* name : {"batch.json", "qrcode-batch.json"}) {
     SCOPED_TRACE(name);
@@ -40,5 +34,4 @@ TEST(Examples, ConfigurationsLoad) {
   }
   CameraCalibration camera = CameraCalibration::builtIn();
   ASSERT_TRUE(loadCameraCalibration(kExamples / "camera.json", camera));
-  EXPECT_EQ(camera.mResolution, Eigen::Vector2i(1280, 720));
 }
