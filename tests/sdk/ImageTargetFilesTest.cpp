@@ -172,8 +172,6 @@ TEST_F(ImageTargetFiles, RefusedTargetsAndUnwritablePlacesGiveFalse) {
   makeTarget(data, 1, 16, 12);
   TestSupport::writeFile(scratch_ / "plain.txt", "not a folder");
   EXPECT_FALSE(Obrin::saveImageTargetFiles(scratch_ / "plain.txt" / "out", data));
-  TestSupport::writeFile(scratch_ / "PALOM_Box_1", "in the way");  // the target folder's name
-  EXPECT_FALSE(Obrin::saveImageTargetFiles(scratch_.path(), data));
   data.mTargetName = "x/../../y";  // a name that would leave its folder
   EXPECT_FALSE(Obrin::saveImageTargetFiles(scratch_.path(), data));
 }
