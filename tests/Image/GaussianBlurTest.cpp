@@ -8,11 +8,7 @@
 namespace {
 
 using namespace Lumetra;
-using ImageTest::availableLevels;
-using ImageTest::destination;
-using ImageTest::fromReference;
-using ImageTest::levelName;
-using ImageTest::toReference;
+using namespace ImageTest;
 
 // The reference blur of `src` into `dst` (which keeps what the blur does not write).
 void referenceBlur(const ImageReference::Gray& src, ImageReference::Gray& dst, int taps, double sigma, int fixed) {

@@ -15,8 +15,7 @@
 namespace {
 
 using namespace Lumetra;
-using ImageTest::fromReference;
-using ImageTest::toReference;
+using namespace ImageTest;
 
 class ImageIO : public ::testing::Test {
  protected:

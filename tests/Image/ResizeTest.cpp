@@ -10,11 +10,7 @@
 namespace {
 
 using namespace Lumetra;
-using ImageTest::availableLevels;
-using ImageTest::destination;
-using ImageTest::fromReference;
-using ImageTest::levelName;
-using ImageTest::toReference;
+using namespace ImageTest;
 
 // ---- Every path against the reference, on many sizes, whole images and views.
 
