@@ -12,13 +12,8 @@
 #include "FeatureReference.h"
 #include "SimdLevels.h"
 
-using Lumetra::BinaryDescriptor;
-using Lumetra::ImageGray;
-using Lumetra::RotatedPatternTable;
-using Lumetra::Vec2i;
-using Lumetra::Vec2u;
-using Lumetra::Cpu::ScopedSimdCeiling;
-using Lumetra::Cpu::SimdLevel;
+using namespace Lumetra;
+using namespace Lumetra::Cpu;
 namespace ref = FeatureReference;
 
 namespace {

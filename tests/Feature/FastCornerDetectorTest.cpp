@@ -9,12 +9,8 @@
 #include "FeatureReference.h"
 #include "SimdLevels.h"
 
-using Lumetra::Corner;
-using Lumetra::ImageGray;
-using Lumetra::Vec2i;
-using Lumetra::Vec2u;
-using Lumetra::Cpu::ScopedSimdCeiling;
-using Lumetra::Cpu::SimdLevel;
+using namespace Lumetra;
+using namespace Lumetra::Cpu;
 namespace ref = FeatureReference;
 using TestSupport::levelName;
 

@@ -14,13 +14,7 @@
 #include "FeatureReference.h"
 #include "Image/ImageOP.h"
 
-using Lumetra::Corner;
-using Lumetra::GridFeatureExtractor;
-using Lumetra::ImageGray;
-using Lumetra::ImagePyramid;
-using Lumetra::KeyPoint;
-using Lumetra::Vec2i;
-using Lumetra::Vec2u;
+using namespace Lumetra;
 namespace ref = FeatureReference;
 
 namespace {
