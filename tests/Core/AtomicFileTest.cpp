@@ -12,11 +12,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-using TestSupport::FileSizeLimit;
-using TestSupport::folderEntries;
-using TestSupport::readFile;
-using TestSupport::TempDir;
-using TestSupport::writeFile;
+using namespace TestSupport;
 
 TEST(AtomicFile, TemporaryNameKeepsFolderAndExtension) {
   const fs::path target = fs::path("/some/folder") / "PICTURE.png";

@@ -9,9 +9,7 @@
 
 #include "Geometry/HomographyEstimator.h"
 
-using Lumetra::ModelEvaluation;
-using Lumetra::PointPairs;
-using Lumetra::Sample;
+using namespace Lumetra;
 using Estimator = Lumetra::HomographyEstimator<double>;
 using Matrix3 = Estimator::Matrix3;
 

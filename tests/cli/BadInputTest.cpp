@@ -16,9 +16,7 @@
 #include <vector>
 
 namespace fs = std::filesystem;
-using TestSupport::runFormwright;
-using TestSupport::TempDir;
-using TestSupport::writeFile;
+using namespace TestSupport;
 
 namespace {
 

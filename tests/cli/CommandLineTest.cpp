@@ -8,10 +8,7 @@
 #include <string>
 #include <vector>
 
-using TestSupport::quoted;
-using TestSupport::runFormwright;
-using TestSupport::TempDir;
-using TestSupport::writeFile;
+using namespace TestSupport;
 
 namespace {
 

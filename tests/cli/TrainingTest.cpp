@@ -14,10 +14,7 @@
 #include <vector>
 
 namespace fs = std::filesystem;
-using TestSupport::quoted;
-using TestSupport::runFormwright;
-using TestSupport::TempDir;
-using TestSupport::writeFile;
+using namespace TestSupport;
 using testsupport::readFileBytes;
 
 namespace {
