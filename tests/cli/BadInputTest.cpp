@@ -185,7 +185,6 @@ std::vector<Row> namesAndPaths() {
       named("WithBackslashes", "a\\\\b\\\\", "a\\\\b\\\\"),
       named("WithRawHighBytes", "Name\xff\xfe\x80", "Name\xff\xfe\x80"),
       named("WithAnEscapedLineBreak", "two\\nlines", "two\nlines"),
-      named("WithAPathSeparator", "..\\/escape", "../escape"),
       named("Of27Characters", "abcdefghijklmnopqrstuvwxyz0", "abcdefghijklmnopqrstuvwxyz0"),
       // Tabs are removed from the file before parsing: what is left is a valid name.
       single("NameOf26CharactersIsAccepted",
