@@ -30,7 +30,6 @@ std::vector<std::uint8_t> readFileBytes(const std::filesystem::path& path) {
 
 std::uint64_t LittleEndianReader::unsignedValue(std::size_t byteCount) {
   if (remaining() < byteCount) {
-    overrun_ = true;
     offset_ = bytes_.size();
     return 0;
   }
@@ -42,28 +41,18 @@ std::uint64_t LittleEndianReader::unsignedValue(std::size_t byteCount) {
 
 std::uint8_t LittleEndianReader::u8() { return static_cast<std::uint8_t>(unsignedValue(1)); }
 std::uint32_t LittleEndianReader::u32() { return static_cast<std::uint32_t>(unsignedValue(4)); }
-std::int32_t LittleEndianReader::i32() {
-  const std::uint32_t bits = u32();
-  std::int32_t value;
-  std::memcpy(&value, &bits, sizeof(value));
-  return value;
-}
 std::uint64_t LittleEndianReader::u64() { return unsignedValue(8); }
-float LittleEndianReader::f32() {
-  const std::uint32_t bits = u32();
-  float value;
+template <class To, class From>
+static To sameBits(From bits) {
+  To value;
   std::memcpy(&value, &bits, sizeof(value));
   return value;
 }
-double LittleEndianReader::f64() {
-  const std::uint64_t bits = u64();
-  double value;
-  std::memcpy(&value, &bits, sizeof(value));
-  return value;
-}
+std::int32_t LittleEndianReader::i32() { return sameBits<std::int32_t>(u32()); }
+float LittleEndianReader::f32() { return sameBits<float>(u32()); }
+double LittleEndianReader::f64() { return sameBits<double>(u64()); }
 std::vector<std::uint8_t> LittleEndianReader::bytes(std::size_t n) {
   if (remaining() < n) {
-    overrun_ = true;
     offset_ = bytes_.size();
     return std::vector<std::uint8_t>(n, 0);
   }

@@ -12,8 +12,7 @@ namespace testsupport {
 /// The whole file as bytes (empty when it cannot be read).
 std::vector<std::uint8_t> readFileBytes(const std::filesystem::path& path);
 
-/// Reads little-endian values one after another from a byte buffer. Reading past the end sets
-/// `overrun()` and yields zeros.
+/// Reads little-endian values one after another from a byte buffer; past the end it yields zeros.
 class LittleEndianReader {
  public:
   explicit LittleEndianReader(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {}
@@ -29,14 +28,12 @@ class LittleEndianReader {
   std::size_t offset() const { return offset_; }
   std::size_t size() const { return bytes_.size(); }
   std::size_t remaining() const { return offset_ <= bytes_.size() ? bytes_.size() - offset_ : 0; }
-  bool overrun() const { return overrun_; }
 
  private:
   std::uint64_t unsignedValue(std::size_t byteCount);
 
   std::vector<std::uint8_t> bytes_;
   std::size_t offset_ = 0;
-  bool overrun_ = false;
 };
 
 struct DecodedPicture {
