@@ -102,12 +102,8 @@ TEST_F(ImageTargetFiles, EveryFileReadsBackByteByByte) {
   LittleEndianReader img(readFileBytes(folder() / kImageFile));
   ASSERT_EQ(img.size(), 33u + 60u);
   EXPECT_EQ(img.u8(), 1);
-  EXPECT_EQ(img.i32(), 1);    // channels
-  EXPECT_EQ(img.u32(), 10u);  // bytes per row
-  EXPECT_EQ(img.i32(), 2);
-  EXPECT_EQ(img.i32(), 1);
-  EXPECT_EQ(img.u32(), 10u);
-  EXPECT_EQ(img.u32(), 6u);
+  // Channels, bytes per row, then a 2 x 1 matrix of the width and height.
+  for (std::uint32_t v : {1u, 10u, 2u, 1u, 10u, 6u}) EXPECT_EQ(img.u32(), v);
   ASSERT_EQ(img.u64(), 60u);
   const std::vector<std::uint8_t> pixels = img.bytes(60);
   for (std::uint32_t y = 0; y < 6; ++y)
@@ -116,14 +112,10 @@ TEST_F(ImageTargetFiles, EveryFileReadsBackByteByByte) {
   LittleEndianReader cam(readFileBytes(folder() / kCameraFile));
   ASSERT_EQ(cam.size(), 113u);
   EXPECT_EQ(cam.u8(), 1);
-  EXPECT_EQ(cam.i32(), 2);
-  EXPECT_EQ(cam.i32(), 1);
-  EXPECT_EQ(cam.i32(), 640);
-  EXPECT_EQ(cam.i32(), 480);
+  for (std::int32_t v : {2, 1, 640, 480}) EXPECT_EQ(cam.i32(), v);
   expectVector2(cam, 321.21015433728, 320.029337062024, "focal length");
   expectVector2(cam, 320.0, 240.0, "principal point");
-  EXPECT_EQ(cam.i32(), 5);
-  EXPECT_EQ(cam.i32(), 1);
+  EXPECT_TRUE(cam.i32() == 5 && cam.i32() == 1);
   for (double expected : {0.1, -0.02, 0.001, 0.002, 0.003}) EXPECT_EQ(cam.f64(), expected);
 
   const std::vector<std::uint8_t> bytes = readFileBytes(folder() / kConfigFile);
