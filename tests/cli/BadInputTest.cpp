@@ -68,8 +68,9 @@ Row batch(std::string name, std::string content, std::string expected) {
           std::move(expected)};
 }
 
-// ---- Configuration files that cannot be read as JSON (the loader's own unit test covers the
-// kinds, duplicates and ranges of values), and numbers at the limits through the executable
+// ---- Configuration files that cannot be read as JSON (the loader's own unit test covers missing,
+// empty and cut files, the kinds, duplicates and ranges of values), and numbers at the limits
+// through the executable
 std::vector<Row> configurationFiles() {
   const std::string refused = configRefused("config.json"), batchRefused = configRefused("batch.json");
   const char binaryBytes[] = "\x7f" "ELF\x02\x01\x01\x00\x00\x00\xff\xfe{\"a\":\x00}\x1b[2J";
@@ -79,40 +80,20 @@ std::vector<Row> configurationFiles() {
     return "{\"Batch.Target.Type\": \"QRCode\", \"Batch.Config.File\": {json:missing.json}, \"Batch.QRCodeTarget.Num\": " +
            count + "}";
   };
-  const auto negativeCount = [](const std::string& n) {
-    return "Batch.QRCodeTarget.Num is " + n + ": the number of targets cannot be negative\n" + kBatchFailed;
-  };
-  std::vector<Row> rows = {
-      single("MissingFile", "", refused),
-      single("DirectoryInsteadOfFile", "", refused),
-      single("OnlyLineBreaksAndTabs", "\r\n\t\n\r\n", refused),
-      single("TruncatedInsideAString", "{\"Config.Target.Name\": \"Kio", refused),
+  return {
       single("BinaryFile", std::string(binaryBytes, sizeof(binaryBytes) - 1), refused),
       single("DeeplyNestedArrays", std::string(5000, '[') + std::string(5000, ']'), refused),
       single("DeeplyNestedObjects", deepObjects + "1" + std::string(3000, '}'), refused),
-      batch("BatchMissingFile", "", batchRefused),
       batch("BatchTruncatedFile", "{\"Batch.Target.Name\": ", batchRefused),
-      single("DuplicateRegisteredKeyAtDepthAndTop",
-             "{\"a\": {\"b\": {\"c\": {\"Image.FAST.Number\": 1}}}, \"Image.FAST.Number\": 2}", refused),
-      batch("BatchDuplicateKeyAtDepth",
-            "{\"Batch\": {\"Batch.Target.Name\": \"a\"}, \"More\": {\"Deeper\": {\"Batch.Target.Name\": \"b\"}}}",
-            batchRefused),
-      single("IntJustAboveUpperLimit", "{\"Image.Grid.Col\": 2147483648}", refused),
-      single("IntJustBelowLowerLimit", "{\"Image.Grid.Col\": -2147483649}", refused),
       single("IntListElementPastTheLengthIsIgnored", "{\"Image.Training.Resolution\": [640, 480, 3e9]}",
              kLoadedNoPicture),
-      batch("CountAtLowerLimit", qrBatch("-2147483648"), negativeCount("-2147483648")),
-      batch("CountFractionTruncatesTowardZero", qrBatch("-1.9"), negativeCount("-1")),
-      batch("CountJustAboveUpperLimit", qrBatch("2147483648"), batchRefused),
+      batch("CountAtLowerLimit", qrBatch("-2147483648"),
+            "Batch.QRCodeTarget.Num is -2147483648: the number of targets cannot be negative\n" + kBatchFailed),
       single("DoubleAtLargestFinite", "{\"QRCode.PhysicalSize\": -1.7976931348623157e308}", kLoadedNoPicture),
       single("DoubleUnderflowsToZero", "{\"QRCode.PhysicalSize\": 1e-400}", kLoadedNoPicture),
       single("DoubleRoundsPastLargestFinite", "{\"QRCode.PhysicalSize\": 1.7976931348623159e308}", refused),
       single("DoubleBeyondRangeInsideAnArray", "{\"Unused\": [1, [2, 1e309]]}", refused),
   };
-  rows[0].files.clear();
-  rows[1].files = {{"config.json/placeholder", "x"}};
-  rows[7].files.clear();
-  return rows;
 }
 
 // ---- Calibration files (five arguments: the calibration comes first)
@@ -127,17 +108,12 @@ std::vector<Row> calibrations() {
   const std::string full = "\"Resolution\": [640, 480], \"FocalLength\": [500, 500], \"PrincipalPoint\": [320, 240], "
                            "\"Distortion\": [0, 0, 0, 0, 0]";
   return {
-      row("CalibrationAllZeros", "{\"Resolution\": [0, 0], \"FocalLength\": [0, 0], \"PrincipalPoint\": [0, 0], "
-                                 "\"Distortion\": [0, 0, 0, 0, 0]}", true),
       row("CalibrationNegativeAndHugeValues", "{\"Resolution\": [-1, 2147483647], \"FocalLength\": [-1e308, 1e308], "
                                               "\"PrincipalPoint\": [-5, 4.9e-324], \"Distortion\": [1e300, -1e300, 0, 0, 0]}",
           true),
-      row("CalibrationExtraElementBeyondIntRangeIgnored", "{\"Resolution\": [1280, 720, 1e10]}", true),
       row("CalibrationNonArrayValuesIgnored", "{\"Resolution\": null, \"FocalLength\": 3, \"Distortion\": {}}", true),
-      row("CalibrationEmptyResolution", "{\"Resolution\": []}", false),
       row("CalibrationResolutionJustAboveLimit", "{\"Resolution\": [2147483648, 1]}", false),
       row("CalibrationFocalLengthBeyondDoubleRange", "{\"FocalLength\": [1e309, 1]}", false),
-      row("CalibrationStringElement", "{\"PrincipalPoint\": [\"320\", 240]}", false),
       row("CalibrationDuplicateAtDepth", "{" + full + ", \"Lens\": {\"Model\": {\"FocalLength\": [1, 1]}}}", false),
       row("CalibrationTruncated", "{" + full.substr(0, 40), false),
       Row{"CalibrationIsADirectory",
@@ -164,38 +140,19 @@ std::vector<Row> outputPaths() {
           {{"plain-file", "x"}, {"camera.json", "{}"}},
           {"{in:plain-file}", "{in:config.json}", "{in:model.obj}", "{in:camera.json}"},
           "ERROR: Output path '{in:plain-file}' does not exist\n"},
-      Row{"OutputMissingWithQuotesInItsName", files, {"{in:no \"such\" \\folder\\}", "{in:config.json}"},
-          "ERROR: Output path '{in:no \"such\" \\folder\\}' does not exist\n"},
   };
 }
 
-// ---- Target names the name rule refuses, and the paths of the remaining lines
+// ---- A target name the name rule refuses (the rule itself has its own unit test), printed as
+// it is, and the paths of the remaining lines
 std::vector<Row> namesAndPaths() {
-  const auto named = [](std::string label, const std::string& jsonName, const std::string& printed) {
-    return single("Name" + std::move(label),
-                  "{\"Config.Target.Type\": \"QRCode\", \"Config.Target.Name\": \"" + jsonName + "\"}",
-                  "ERROR: Target name \"" + printed + "\"" + kNameRule + kTrainingFailed);
-  };
   return {
-      named("WithQuotes", "a\\\"b\\\"", "a\\\"b\\\""),
-      named("Empty", "", ""),
+      single("NameWithQuotes", "{\"Config.Target.Type\": \"QRCode\", \"Config.Target.Name\": \"a\\\"b\\\"\"}",
+             "ERROR: Target name \"a\\\"b\\\"\"" + kNameRule + kTrainingFailed),
       // The name is checked before the (missing) picture of an image target.
       single("NameOfAnImageTargetBeforeItsPicture", "{\"Config.Target.Name\": \"bad name\"}",
              "ERROR: Target name \"bad name\"" + kNameRule + kTrainingFailed),
-      named("WithBackslashes", "a\\\\b\\\\", "a\\\\b\\\\"),
-      named("WithRawHighBytes", "Name\xff\xfe\x80", "Name\xff\xfe\x80"),
-      named("WithAnEscapedLineBreak", "two\\nlines", "two\nlines"),
-      named("Of27Characters", "abcdefghijklmnopqrstuvwxyz0", "abcdefghijklmnopqrstuvwxyz0"),
-      // Tabs are removed from the file before parsing: what is left is a valid name.
-      single("NameOf26CharactersIsAccepted",
-             "{\"Config.Target.Type\": \"Image\", \"Config.Target.Name\": \"abcdefghijklmnopqrstuvwxyz\"}",
-             kLoadedNoPicture),
-      single("NameWithATabLosesIt", "{\"Config.Target.Name\": \"Ki\tosk\"}", kLoadedNoPicture),
       // Paths with quotes, backslashes and blanks in the lines that print them.
-      Row{"DataFileMissing",
-          {{"config.json", "{\"Config.Target.Type\": \"Image\"}"}},
-          {"{out}", "{in:config.json}", "{in:a \"picture\\.png}"},
-          "ERROR: Target data file  '{in:a \"picture\\.png}' does not exist\n" + kTrainingFailed},
       Row{"DataFileIsADirectory",
           {{"config.json", "{\"Config.Target.Type\": \"CAD\"}"}, {"model\\dir/placeholder", "x"}},
           {"{out}", "{in:config.json}", "{in:model\\dir}"},
@@ -208,9 +165,6 @@ std::vector<Row> namesAndPaths() {
           {{"config.json", "{\"Config.Target.Type\": \"qr \\\"code\\\\\"}"}, {"data", "x"}},
           {"{out}", "{in:config.json}", "{in:data}"},
           "qr \"code\\ type is not supported. Supported types are: 'Image' 'QRCode' 'CAD'\n" + kTrainingFailed},
-      batch("BatchTrainingConfigurationMissing",
-            "{\"Batch.Target.Type\": \"Image\", \"Batch.Config.File\": {json:sub \"dir\\/train \\\\ ing.json}}",
-            "Failed to load configuration file from {in:sub \"dir\\/train \\\\ ing.json}\n" + kBatchFailed),
       batch("BatchTypeWithQuotesIsPrintedUnchanged", "{\"Batch.Target.Type\": \"\\\"CAD\\\\\"}",
             "\"CAD\\ type is not supported for batch training\n" + kBatchFailed),
       Row{"BatchTrainingConfigurationRefused",
@@ -221,25 +175,8 @@ std::vector<Row> namesAndPaths() {
   };
 }
 
-// ---- Pictures (a 64 x 48 PNG of 4-pixel blocks, with plenty of corners, and a 1 x 100000 one)
-std::string sourceFile(const std::string& relative) {
-  return TestSupport::readFile(std::string(FORMWRIGHT_SOURCE_DIR) + "/tests/cli/data/" + relative);
-}
-
-// A picture of the given physical width for a height of 1, trained under the name Pic.
-std::string pictureConfig(const std::string& width) {
-  return "{\"Config.Target.Name\": \"Pic\", \"Object.Physical.Width\": " + width +
-         ", \"Object.Physical.Height\": 1}";
-}
-
-Row picture(std::string name, std::string file, std::string content, const std::string& width = "1.3333333") {
-  return Row{std::move(name),
-             {{"config.json", pictureConfig(width)}, {file, std::move(content)}},
-             {"{out}", "{in:config.json}", "{in:" + file + "}"},
-             "Failed to train from {raw:" + file + "}\n" + kTrainingFailed};
-}
-
-// A FAST threshold outside 0 to 255 is refused before the picture is read.
+// ---- Pictures: FAST thresholds outside 0 to 255, refused before the picture is read, and a
+// 1 x 100000 PNG of 4-pixel blocks
 Row thresholdRefused(std::string name, const std::string& key, const std::string& value) {
   return Row{std::move(name),
              {{"config.json", "{\"Config.Target.Name\": \"Pic\", \"" + key + "\": " + value + "}"}, {"picture.png", "x"}},
@@ -248,27 +185,16 @@ Row thresholdRefused(std::string name, const std::string& key, const std::string
 }
 
 std::vector<Row> pictures() {
-  const std::string good = sourceFile("blocks-64x48.png");
-  std::string corrupt = good;
-  corrupt[good.find("IDAT") + 4] = static_cast<char>(0xFF);  // the compressed stream's header
-  corrupt[good.find("IDAT") + 5] = static_cast<char>(0xFF);
-  std::string hugeHeader = good;
-  hugeHeader.replace(16, 8, std::string("\0\x01\x86\xa0\0\x01\x86\xa0", 8));  // 100000 x 100000
   return {
       thresholdRefused("FastThresholdAbove255", "Image.FAST.Threshold", "256"),
       thresholdRefused("FastThresholdNegative", "Image.FAST.Threshold", "-1"),
       thresholdRefused("MvgThresholdAbove255", "MVGTrainer.Extractor.Threshold", "300"),
-      picture("PictureHeaderClaims100000x100000", "huge.png", hugeHeader, "1"),
-      picture("PgmHeaderClaims100000x100000", "huge.pgm", "P5\n100000 100000\n255\n" + std::string(64, 'x'), "1"),
-      picture("Picture1x100000", "tall.png", sourceFile("blocks-1x100000.png"), "0.00001"),
-      picture("PngNamedPgm", "png.pgm", good),
-      Row{"BatchPictureCorrupt",
-          {{"batch.json", "{\"Batch.Target.Name\": \"Set\", \"Batch.Image.Path\": {json:pic-}, "
-                          "\"Batch.Image.Files\": [\"bad.png\"], \"Batch.Config.File\": {json:config.json}}"},
-           {"config.json", pictureConfig("1.3333333")},
-           {"pic-bad.png", corrupt}},
-          {"-B", "{out}", "{in:batch.json}"},
-          "Failed to train from {raw:pic-bad.png}\n" + kBatchFailed},
+      Row{"Picture1x100000",
+          {{"config.json", "{\"Config.Target.Name\": \"Pic\", \"Object.Physical.Width\": 0.00001, "
+                           "\"Object.Physical.Height\": 1}"},
+           {"tall.png", readFile(std::string(FORMWRIGHT_SOURCE_DIR) + "/tests/cli/data/blocks-1x100000.png")}},
+          {"{out}", "{in:config.json}", "{in:tall.png}"},
+          "Failed to train from {raw:tall.png}\n" + kTrainingFailed},
   };
 }
 
@@ -297,14 +223,12 @@ std::vector<Row> cadTargets() {
   const std::string starting = "Starting CAD target training. This might take a few minutes.\n";
   const std::string unusable = starting + "ERROR: Could not load the model\n";
   std::vector<Row> rows = {
-      cad("CadUprightZero", ", \"CAD.UprightVector\": [0, 0, 0]", upright),
       cad("CadUprightTwoValues", ", \"CAD.UprightVector\": [0, 1]", upright),
       // Far beyond single precision, yet a direction: the run goes on to the next check.
       cad("CadUprightHugeIsADirection", ", \"CAD.UprightVector\": [1e300, 1e300, 0], \"CAD.Detection.DistanceRange\": []",
           refused("No sampling radii set")),
       cad("CadExistingTargetComesBeforeTheSettings", ", \"CAD.Detection.DistanceRange\": []",
           "ERROR: A target with name \"Existing\" already exists in {out}\n", "", triangle, "Existing"),
-      cad("CadRadiusZero", ", \"CAD.Detection.DistanceRange\": [0, 0.5]", refused("Radii [0, 0.5] must be finite and positive")),
       cad("CadElevationBandTooNarrow",
           ", \"CAD.Detection.NumTrainingViews\": 10000, \"CAD.Detection.ElevationAngleRange\": [10, 10.001]",
           refused("Elevation range [10, 10.001] is too narrow for 10000 views: sampling would draw more than "
