@@ -121,9 +121,10 @@ TEST(ImageTarget, UnwritableOutputLeavesWhatWasThere) {
   const auto before = TestSupport::snapshotTree(dir.path());
 
   // A full disk: no file may grow beyond 64 KiB, the keypoint file needs more.
-  TestSupport::RunOptions limited;
-  limited.fileSizeLimit = 64 * 1024;
-  const auto r = runFormwright(args, limited);
+  const auto r = [&] {
+    const FileSizeLimit full(64 * 1024);
+    return runFormwright(args);
+  }();
   EXPECT_EQ(r.out, "Failed to write training data to " + quoted(dir.path().string()) + "\n" + kTrainingFailed);
   EXPECT_EQ(r.exitStatus, 255);
   EXPECT_EQ(r.signal, 0);

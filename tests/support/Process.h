@@ -15,19 +15,15 @@ struct RunResult {
   std::string err;         // standard error
   int exitStatus = -1;     // 0..255 when the process exited normally
   int signal = 0;          // the signal that ended it, 0 when it exited
-  bool coreDumped = false;
 };
 
-struct RunOptions {
-  std::filesystem::path workingDirectory;  // empty: the current one
-  long fileSizeLimit = -1;                 // RLIMIT_FSIZE in bytes, -1 for none (SIGXFSZ is ignored)
-};
-
-/// Runs the program with the arguments (argv[0] is set to the program path).
-RunResult run(const std::string& program, const std::vector<std::string>& args, const RunOptions& options = {});
+/// Runs the program with the arguments (argv[0] is set to the program path) in the working
+/// directory (empty: the current one).
+RunResult run(const std::string& program, const std::vector<std::string>& args,
+              const std::filesystem::path& workingDirectory = {});
 
 /// Runs the Formwright executable of this build.
-RunResult runFormwright(const std::vector<std::string>& args, const RunOptions& options = {});
+RunResult runFormwright(const std::vector<std::string>& args, const std::filesystem::path& workingDirectory = {});
 
 /// The path as the program prints it: in double quotes, with '"' and '\\' escaped by a backslash.
 std::string quoted(const std::string& path);

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -169,7 +170,10 @@ RunResult train(const Row& row, const fs::path& root, std::string* keyPoints = n
     writeFile(root / name, content);
     if (name == "camera.json") args.push_back((root / name).string());
   }
-  RunResult result = runFormwright(args, {root / "cwd", row.fileSizeLimit});
+  std::optional<FileSizeLimit> full;  // files of the run cannot grow beyond the row's limit
+  if (row.fileSizeLimit >= 0) full.emplace(row.fileSizeLimit);
+  RunResult result = runFormwright(args, root / "cwd");
+  full.reset();
   if (keyPoints != nullptr) *keyPoints = readFile(root / "out/PALOM_Cad/PALOM_IMG_TARGET_KPT.dat");
   return result;
 }
