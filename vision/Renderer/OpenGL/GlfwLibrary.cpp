@@ -2,6 +2,8 @@
 
 #include <GLFW/glfw3.h>
 
+#include "Core/Log.h"
+
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -71,6 +73,11 @@ GLFWwindow* createWindow(int width, int height, const char* title) {
   for (int attempt = 0; attempt < 3 && window == nullptr; ++attempt) {
     if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(50 * attempt));
     window = glfwCreateWindow(width, height, title, nullptr, nullptr);
+    if (window == nullptr) {
+      const char* reason = nullptr;
+      glfwGetError(&reason);
+      LUMETRA_LOG_WARN("Window creation attempt {} failed: {}", attempt + 1, reason != nullptr ? reason : "no reason given");
+    }
   }
   return window;
 }
