@@ -1,9 +1,7 @@
-#include "Core/CpuFeatures.h"
 #include "Core/Profiler.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <thread>
 #include <vector>
 

@@ -33,12 +33,11 @@ TEST(TemplateFile, EveryFieldInOrder) {
   column(2);
   EXPECT_EQ(r.u32(), 640u);
   EXPECT_EQ(r.u32(), 480u);
-  column(2);
-  EXPECT_EQ(r.f32(), 500.5f);
-  EXPECT_EQ(r.f32(), 501.5f);
-  column(2);
-  EXPECT_EQ(r.f32(), 320.25f);
-  EXPECT_EQ(r.f32(), 240.75f);
+  for (const auto& [x, y] : {std::pair{500.5f, 501.5f}, {320.25f, 240.75f}}) {  // focal length, principal point
+    column(2);
+    EXPECT_EQ(r.f32(), x);
+    EXPECT_EQ(r.f32(), y);
+  }
   const auto& pyramids = trainer.templates().at("Lamp");
   ASSERT_EQ(r.u64(), pyramids.size());
   for (const TemplatePyramid& pyramid : pyramids) {

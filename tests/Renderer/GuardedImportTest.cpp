@@ -2,7 +2,7 @@
 #include "Renderer/GuardedImport.h"
 #include "Renderer/MeshModel.h"
 
-#include "../fuzz/ModelInput.h"
+#include "../fuzz/FuzzSupport.h"
 #include "Process.h"
 #include "RendererTestUtil.h"
 
@@ -55,7 +55,7 @@ TEST(GuardedImport, ChildOverItsLimitsIsANotLoadedModel) {
     limits.memoryBytes = std::uint64_t{1} << 30;
     limits.memoryBytesPerFileByte = 0;
     GuardLimits set(limits);
-    rendertest::LogCapture log;
+    TestSupport::LogCapture log;
     EXPECT_FALSE(rendertest::loadModel(huge.string()).mLoaded);
     // Refused at once, not after reading 8 GB (which ends in the importer's own complaint).
     EXPECT_TRUE(log.contains("could not be imported"));
@@ -67,7 +67,7 @@ TEST(GuardedImport, ChildOverItsLimitsIsANotLoadedModel) {
   Lumetra::ImportGuardLimits limits;
   limits.seconds = 1;
   GuardLimits set(limits);
-  rendertest::LogCapture log;
+  TestSupport::LogCapture log;
   EXPECT_FALSE(rendertest::loadModel(pipe.string()).mLoaded);
   EXPECT_TRUE(log.contains("took longer than 1 s"));
 }

@@ -25,7 +25,6 @@ TEST(MeshModel, RealModels) {
       {"OBJ/box.obj", true, 1, 12},
       {"OBJ/spider.obj", true, 19, 0},
       {"3DS/cube_with_diffuse_texture.3DS", true, 1, 12, 18},  // corners repeated under distinct indices
-      {"OBJ/testline.obj", true, 1, 0},     // 18 lines: no faces
       {"OBJ/testpoints.obj", true, 1, 0},   // 24 points
       {"OBJ/testmixed.obj", true, 3, 12},   // 24 points and 18 lines left out
       {"PLY/pond.0.ply", false, 0, 0},      // non-finite coordinates
@@ -33,11 +32,11 @@ TEST(MeshModel, RealModels) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
-    rendertest::LogCapture log;
+    TestSupport::LogCapture log;
     const MeshModel model = rendertest::loadModel(rendertest::assimpModel(c.file));
     const std::string file = c.file;
     if (file.find("/test") != std::string::npos) {
-      const char* count = file == "OBJ/testline.obj" ? "18" : file == "OBJ/testpoints.obj" ? "24" : "42";
+      const char* count = file == "OBJ/testpoints.obj" ? "24" : "42";
       EXPECT_TRUE(log.contains(std::string("Left out ") + count + " faces of fewer than three vertices"));
     }
     ASSERT_EQ(model.mLoaded, c.loaded);
@@ -57,8 +56,6 @@ TEST(MeshModel, RealModels) {
     EXPECT_TRUE(c.pairs == 0 || model.mAdjacentFaces.size() == c.pairs);
     if (!c.loaded) {  // the initial state
       EXPECT_TRUE(model.mVertices.empty() && model.mAdjacentFaces.empty());
-      EXPECT_EQ(model.mMaxDistance, 1.0f);
-      EXPECT_EQ(model.mBoundingBoxMin.x(), 3.4028235e38f);
     }
   }
 }
@@ -69,15 +66,6 @@ TEST(MeshModel, InvalidFilesLeaveTheModelNotLoaded) {
     SCOPED_TRACE(entry.path().string());
     const MeshModel model = rendertest::loadModel(entry.path().string());
     EXPECT_EQ(model.mLoaded, entry.path().filename() == "malformed2.obj");  // that one has usable faces
-  }
-}
-
-TEST(MeshModel, SpiderTexturesAreFoundThroughBackslashesAndCase) {
-  const MeshModel model = rendertest::loadModel(rendertest::assimpModel("OBJ/spider.obj"));
-  ASSERT_TRUE(model.mHasTextures);
-  for (const MeshModel::SubMesh& subMesh : model.mSubMeshes) {
-    EXPECT_FALSE(subMesh.texture.isEmpty());
-    EXPECT_EQ(subMesh.texture.channels, 3);
   }
 }
 
@@ -120,6 +108,7 @@ TEST(MeshModel, WrittenMeshes) {
   EXPECT_EQ(plain.normal, Eigen::Vector3f::Zero());
   EXPECT_EQ(plain.texCoord, Eigen::Vector2f::Zero());
   EXPECT_EQ(plain.color, Eigen::Vector4f::Zero());
+  EXPECT_TRUE(model.mHasTextures);
   EXPECT_FALSE(model.mHasVertexColors);
   EXPECT_TRUE(rendertest::loadModel(rendertest::assimpModel("OBJ/cube_with_vertexcolors.obj")).mHasVertexColors);
   EXPECT_EQ(model.mFaces[0].normal, Eigen::Vector3f(0, 0, 1));

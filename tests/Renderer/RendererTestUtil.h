@@ -9,8 +9,6 @@
 
 namespace rendertest {
 
-using TestSupport::LogCapture;
-
 inline std::string assimpModel(const std::string& relative) { return "/usr/share/assimp/models/" + relative; }
 
 inline Lumetra::MeshModel loadModel(const std::string& path, float scale = 0.001f) {

@@ -6,7 +6,7 @@
 // symmetries of each kind, the discrete ones unit
 // rotations; an accepted camera has a size of at least one pixel within the
 // renderbuffer's tile grid and finite positive single-precision focal lengths.
-#include "ScratchFile.h"
+#include "FuzzSupport.h"
 
 #include "CadTraining.h"
 #include "JsonConfig.h"
@@ -14,11 +14,7 @@
 #include <cmath>
 #include <cstdio>
 
-namespace {
-
 constexpr std::int64_t kLargestRenderbuffer = 16384;
-
-}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // The checks print their refusals; they would drown the fuzzer's own report.
@@ -27,15 +23,16 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static FuzzSupport::ScratchFile configFile(".json");
-  static FuzzSupport::ScratchFile calibrationFile(".json");
+  static const FuzzSupport::ScratchFolder folder;
   const std::uint8_t* end = data + size;
   const std::uint8_t* split = static_cast<const std::uint8_t*>(std::memchr(data, 0, size));
+  const std::size_t configSize = static_cast<std::size_t>((split ? split : end) - data);
   TrainingConfig config;
-  if (!loadJsonFile(config, configFile.write(data, static_cast<std::size_t>((split ? split : end) - data)))) return 0;
+  if (!loadJsonFile(config, folder.write("config.json", data, configSize))) return 0;
   CameraCalibration calibration = CameraCalibration::builtIn();
   if (split != nullptr) {
-    loadCameraCalibration(calibrationFile.write(split + 1, static_cast<std::size_t>(end - split - 1)), calibration);
+    const std::size_t calibrationSize = static_cast<std::size_t>(end - split - 1);
+    loadCameraCalibration(folder.write("calibration.json", split + 1, calibrationSize), calibration);
   }
 
   CadModelDescription description;

@@ -1,7 +1,7 @@
 // A fuzzed calibration file loaded over the built-in intrinsics. A refused file leaves the record
 // exactly as it was; an accepted one keeps the record consistent (inverse focal lengths and the
 // camera matrix repeat the focal lengths and the principal point).
-#include "ScratchFile.h"
+#include "FuzzSupport.h"
 
 #include "CameraCalibration.h"
 
@@ -19,8 +19,8 @@ bool sameRecord(const CameraCalibration& a, const CameraCalibration& b) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static FuzzSupport::ScratchFile file(".json");
-  const std::string& path = file.write(data, size);
+  static const FuzzSupport::ScratchFolder folder;
+  const std::string path = folder.write("calibration.json", data, size);
   const CameraCalibration before = CameraCalibration::builtIn();
   CameraCalibration calibration = before;
   if (!loadCameraCalibration(path, calibration)) {

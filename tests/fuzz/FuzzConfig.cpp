@@ -2,7 +2,7 @@
 // starting from its defaults. Properties checked on top of the sanitizers: a load that fails
 // leaves every parameter at its default, and a load that succeeds keeps the length of every
 // integer list.
-#include "ScratchFile.h"
+#include "FuzzSupport.h"
 
 #include "Configs.h"
 #include "JsonConfig.h"
@@ -11,9 +11,9 @@
 #include <variant>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static FuzzSupport::ScratchFile file(".json");
+  static const FuzzSupport::ScratchFolder folder;
   FORMWRIGHT_FUZZ_CONFIG config;
-  const bool loaded = loadJsonFile(config, file.write(data, size));
+  const bool loaded = loadJsonFile(config, folder.write("config.json", data, size));
   for (const auto& [key, entry] : config.registry.entries()) {
     std::visit(
         [&](auto* parameter) {

@@ -5,7 +5,7 @@
 // the sample spacing is the driver's: 0.06 times the largest distance. Beyond the sanitizers'
 // checks: the counts are ordered, the sharp samples respect their bound, and the file has exactly
 // the size its layout gives.
-#include "ScratchFile.h"
+#include "FuzzSupport.h"
 
 #include "Renderer/EdgeModel.h"
 
@@ -38,7 +38,7 @@ struct Reader {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static FuzzSupport::ScratchFile file(".dat");
+  static const FuzzSupport::ScratchFolder folder;
   Reader in{data, size};
   Lumetra::EdgeModelParams params;
   const std::uint8_t flags = in.byte();
@@ -91,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // Layout: endianness byte, edge count, per edge four vectors of 20 bytes, a sample count and the
   // samples, then two counts, three floats and maxSamples.
-  const std::string& path = file.write(data, 0);
+  const std::string path = folder.write("edges.dat", data, 0);
   FUZZ_CHECK(Lumetra::saveEdgeModel(edges, path));
   struct stat info {};
   FUZZ_CHECK(::stat(path.c_str(), &info) == 0);

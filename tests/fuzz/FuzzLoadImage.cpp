@@ -1,7 +1,7 @@
 // A fuzzed file loaded as a training picture through the codec (the path does not end in ".pgm").
 // Beyond the sanitizers' checks: loading the same file twice gives the same picture, so no pixel
 // comes from memory that the decoder never wrote.
-#include "ScratchFile.h"
+#include "FuzzSupport.h"
 
 #include "Image/CodecGuard.h"
 #include "Image/ImageIO.h"
@@ -42,9 +42,9 @@ __attribute__((noinline)) void scribble(std::uint8_t pattern) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static FuzzSupport::ScratchFile file(".img");
+  static const FuzzSupport::ScratchFolder folder;
   if (size > 0x7fffffff || tooLarge(data, size)) return 0;
-  const std::string& path = file.write(data, size);
+  const std::string path = folder.write("input.img", data, size);
   scribble(0x11);
   const Lumetra::ImageGray first = Lumetra::loadImage(path, false);
   scribble(0xE7);

@@ -1,33 +1,13 @@
-// A fuzzed file (as ModelInput.h lays it out) loaded as a CAD model in this process (the guard's
+// A fuzzed file (as writeModelInput lays it out) loaded as a CAD model in this process (the guard's
 // child process is switched off, so that whatever the import library does wrong shows here).
 // Beyond the sanitizers' checks: a loaded model is consistent.
-#include "ModelInput.h"
-#include "ScratchFile.h"
+#include "FuzzSupport.h"
 
 #include "Renderer/GuardedImport.h"
 #include "Renderer/MeshModel.h"
 
 #include <cmath>
-#include <filesystem>
 #include <string>
-
-#include <stdlib.h>
-
-namespace {
-
-/// A folder of this process's own, removed with its files when the process exits.
-struct ScratchFolder {
-  ScratchFolder() {
-    const char* dir = std::getenv("TMPDIR");
-    std::string pattern = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/formwright-fuzz-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    path = pattern;
-  }
-  ~ScratchFolder() { std::filesystem::remove_all(path); }
-  std::string path;
-};
-
-}  // namespace
 
 // The import library leaks what it had built when it refuses many malformed files (ASCII STL, for
 // one); the product imports such a file only in the guard's child process, which ends at once. A
@@ -36,7 +16,7 @@ struct ScratchFolder {
 extern "C" const char* __asan_default_options() { return "detect_leaks=0"; }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static ScratchFolder folder;
+  static const FuzzSupport::ScratchFolder folder;
   static const bool unguarded = [] {
     Lumetra::ImportGuardLimits limits;
     limits.enabled = false;

@@ -1,12 +1,12 @@
 // A fuzzed file read by the PGM reader. A picture it returns has a positive size that the file
 // can hold, and every one of its pixels can be read.
-#include "ScratchFile.h"
+#include "FuzzSupport.h"
 
 #include "Image/ImageIO.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static FuzzSupport::ScratchFile file(".pgm");
-  const std::string& path = file.write(data, size);
+  static const FuzzSupport::ScratchFolder folder;
+  const std::string path = folder.write("input.pgm", data, size);
   const Lumetra::ImageGray image = Lumetra::readPGM(path);
   if (image.isEmpty()) return 0;
   FUZZ_CHECK(image.width > 0 && image.height > 0);
