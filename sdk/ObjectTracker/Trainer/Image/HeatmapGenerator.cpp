@@ -82,7 +82,7 @@ std::vector<Eigen::Vector2d> generateGaussianPoints(double mean, double standard
 
 HeatmapGenerator::HeatmapGenerator(std::int32_t width, std::int32_t height, double mean, double standardDeviation,
                                    std::uint64_t pointCount)
-    : mWidth(width), mHeight(height), mMean(mean), mStandardDeviation(standardDeviation), mPointCount(pointCount) {
+    : mMean(mean), mStandardDeviation(standardDeviation), mPointCount(pointCount) {
   if (width > 0 && height > 0) {
     mHeatMap = HeatMap::create(static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height));
   }

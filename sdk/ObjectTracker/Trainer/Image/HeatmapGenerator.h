@@ -46,8 +46,6 @@ class HeatmapGenerator {
 
  private:
   HeatMap* mHeatMap = nullptr;
-  std::int32_t mWidth = 0;
-  std::int32_t mHeight = 0;
   Lumetra::ImageRGB mImage;
   double mMean = 0.0;
   double mStandardDeviation = 0.0;
