@@ -71,7 +71,6 @@ bool decodePng(const std::filesystem::path& path, DecodedPicture& picture) {
   if (pixels == nullptr) return false;
   picture.width = width;
   picture.height = height;
-  picture.channels = channels;
   picture.gray.assign(pixels, pixels + static_cast<std::size_t>(width) * height);
   stbi_image_free(pixels);
   return true;

@@ -39,7 +39,6 @@ class LittleEndianReader {
 struct DecodedPicture {
   int width = 0;
   int height = 0;
-  int channels = 0;  ///< channels stored in the file
   std::vector<std::uint8_t> gray;  ///< one byte per pixel (the file's gray or its first channel)
 };
 
