@@ -143,12 +143,6 @@ TEST_F(ImageTargetFiles, EveryFileReadsBackByteByByte) {
     EXPECT_EQ((member++)->value.GetDouble(), number) << name;
   }
   EXPECT_TRUE(object["mImages.size()"].IsUint64());
-
-  // No keypoints: the count alone. Missing parent folders are made.
-  makeTarget(data, 0, 16, 12);
-  ASSERT_TRUE(Obrin::saveImageTargetFiles(scratch_ / "a" / "b", data));
-  EXPECT_EQ(readFileBytes(scratch_ / "a" / "b" / "PALOM_Box_1" / kKeyPointFile),
-            (std::vector<std::uint8_t>{1, 0, 0, 0, 0, 0, 0, 0, 0}));
 }
 
 TEST_F(ImageTargetFiles, RefusedTargetsAndNamesGiveFalse) {
