@@ -114,7 +114,7 @@ TEST_F(ImageTargetFiles, EveryFileReadsBackByteByByte) {
   for (std::int32_t v : {2, 1, 640, 480}) EXPECT_EQ(cam.i32(), v);
   expectVector2(cam, 321.21015433728, 320.029337062024, "focal length");
   expectVector2(cam, 320.0, 240.0, "principal point");
-  EXPECT_TRUE(cam.i32() == 5 && cam.i32() == 1);
+  for (std::int32_t v : {5, 1}) EXPECT_EQ(cam.i32(), v);
   for (double expected : {0.1, -0.02, 0.001, 0.002, 0.003}) EXPECT_EQ(cam.f64(), expected);
 
   const std::vector<std::uint8_t> bytes = readFileBytes(folder() / kConfigFile);

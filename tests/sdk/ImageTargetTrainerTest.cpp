@@ -64,8 +64,7 @@ TEST(ImageTargetTrainer, AdaptedImageFitsOneAxisAndCentresThePicture) {
     ASSERT_TRUE(trainer.makeAdaptedImage(picture, adapted, offset, status));
     EXPECT_EQ(offset, c.offset);
     EXPECT_EQ(status, c.status);
-    ASSERT_EQ(adapted.width, 640u);
-    ASSERT_EQ(adapted.height, 480u);
+    ASSERT_EQ(adapted.size(), Lumetra::Vec2u(640, 480));
     // Black padding, the picture inside it.
     if (c.offset.y() > 0) {
       EXPECT_EQ(adapted.at(320, 0)[0], 0);

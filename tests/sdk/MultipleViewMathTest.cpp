@@ -46,14 +46,10 @@ TEST(MvgPoseTables, RingsRowsAndZenithAsTabled) {
       EXPECT_NEAR(p.norm(), 50.0, 1e-3) << i;
       EXPECT_GE(p.z(), -1e-5) << i;
       const double elevation = degrees(std::asin(std::min(1.0, p.z() / p.norm())));
-      bool inRing = false;
+      // The rings lie further apart than the tolerance: a row outside all of them leaves one short.
       for (std::size_t r = 0; r < c.rings.size(); ++r) {
-        if (std::abs(elevation - c.rings[r].first) <= 0.0051) {
-          ++counts[r];
-          inRing = true;
-        }
+        if (std::abs(elevation - c.rings[r].first) <= 0.0051) ++counts[r];
       }
-      EXPECT_TRUE(inRing) << "row " << i << " at elevation " << elevation;
     }
     for (std::size_t r = 0; r < c.rings.size(); ++r) EXPECT_EQ(counts[r], c.rings[r].second) << c.rings[r].first;
     for (const auto& [row, value] : c.rows) {

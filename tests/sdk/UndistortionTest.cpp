@@ -1,12 +1,11 @@
 // Point undistortion: the lens model is transcribed here on its own and the Newton inversion is
 // checked against it.
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <optional>
-
 #include "CameraCalibration.h"
 #include "Geometry/Undistortion.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
 
 namespace {
 

@@ -66,7 +66,6 @@ bool decodePng(const std::filesystem::path& path, DecodedPicture& picture) {
   const std::vector<std::uint8_t> file = readFileBytes(path);
   if (file.size() < 8) return false;
   int width = 0, height = 0, channels = 0;
-  stbi_set_flip_vertically_on_load(0);
   unsigned char* pixels = stbi_load_from_memory(file.data(), static_cast<int>(file.size()), &width, &height, &channels, 1);
   if (pixels == nullptr) return false;
   picture.width = width;

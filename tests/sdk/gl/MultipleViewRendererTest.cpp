@@ -34,8 +34,7 @@ TEST(MultipleViewRenderer, ViewShowsThePictureAtItsProjectedCorners) {
       renderer.setView(eye, Eigen::Vector3f::Zero());
       renderer.render();
       const Lumetra::ImageGray view = renderer.getImage();
-      ASSERT_EQ(view.width, width);
-      ASSERT_EQ(view.height, height);
+      ASSERT_EQ(view.size(), Lumetra::Vec2u(width, height));
 
       const Eigen::Vector3d e = eye.cast<double>(), f = (-e).normalized();
       const Eigen::Vector3d s = f.cross(Eigen::Vector3d::UnitZ()).normalized(), u = s.cross(f);

@@ -77,8 +77,7 @@ TEST(MvgTraining, AddedKeypointsStayInsideTheBorderMarginAndDebugPicturesNumberO
       ASSERT_EQ(name.substr(14), ".png");
       numbers.insert(std::stoi(name.substr(9, 5)));
       const Lumetra::ImageGray picture = Lumetra::loadImage(entry.path().string(), false);
-      EXPECT_EQ(picture.width, 1280u);
-      EXPECT_EQ(picture.height, 480u);
+      EXPECT_EQ(picture.size(), Lumetra::Vec2u(1280, 480));
     }
     ASSERT_EQ(numbers.size(), 52u);
     EXPECT_EQ(*numbers.rbegin() - *numbers.begin(), 51);
