@@ -6,6 +6,7 @@
 
 #include "Core/CpuFeatures.h"
 #include "Feature/FastCornerDetector.h"
+#include "Image/ImageIO.h"
 #include "FeatureReference.h"
 #include "SimdLevels.h"
 
@@ -61,7 +62,7 @@ TEST(FastKernels, RandomPicturesMatchBruteForceAtEveryThreshold) {
 
 TEST(FastKernels, RealPicturesMatchBruteForceForWholeImagesAndViews) {
   for (const char* name : {"box.png", "messi5.jpg", "graf1.png"}) {
-    const ImageGray image = ref::loadGray(dataPath(name));
+    const ImageGray image = Lumetra::loadImageWithCodec(dataPath(name));
     ASSERT_FALSE(image.isEmpty()) << name;
     // A view away from the edges, of odd size, and the whole picture.
     const ImageGray view = image.region(Vec2i(13, 21), Vec2u(image.width - 40, image.height - 45));

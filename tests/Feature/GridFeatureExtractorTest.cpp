@@ -10,6 +10,7 @@
 
 #include "Feature/GridFeatureExtractor.h"
 #include "FeatureReference.h"
+#include "Image/ImageIO.h"
 #include "Image/ImageOP.h"
 
 using namespace Lumetra;
@@ -274,7 +275,7 @@ TEST(GridExtractorSelection, WarpedSelectionUsesTheMappedPositions) {
 }
 
 TEST(GridExtractorPyramid, LevelsClimbWhileStillACorner) {
-  const ImageGray image = ref::loadGray(dataPath("box.png"));
+  const ImageGray image = Lumetra::loadImageWithCodec(dataPath("box.png"));
   ASSERT_FALSE(image.isEmpty());
   const ImagePyramid pyramid = makePyramid(image, 5, 0.833299994468689);
   GridFeatureExtractor extractor;
@@ -301,7 +302,7 @@ TEST(GridExtractorPyramid, LevelsClimbWhileStillACorner) {
 }
 
 TEST(GridExtractorDescriptors, DescribedOnEveryLevelAndRemovedWithout) {
-  const ImageGray image = ref::loadGray(dataPath("graf1.png"));
+  const ImageGray image = Lumetra::loadImageWithCodec(dataPath("graf1.png"));
   ASSERT_FALSE(image.isEmpty());
   const ImagePyramid pyramid = makePyramid(image, 4, 0.5);
   GridFeatureExtractor extractor;
@@ -347,7 +348,7 @@ TEST(GridExtractorDescriptors, DescribedOnEveryLevelAndRemovedWithout) {
 }
 
 TEST(GridExtractorThreads, SameResultForAnyThreadCount) {
-  const ImageGray image = ref::loadGray(dataPath("graf1.png"));
+  const ImageGray image = Lumetra::loadImageWithCodec(dataPath("graf1.png"));
   ASSERT_FALSE(image.isEmpty());
   const ImagePyramid pyramid = makePyramid(image, 8, 0.833299994468689);
   std::vector<KeyPoint> first;

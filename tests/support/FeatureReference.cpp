@@ -1,7 +1,5 @@
 #include "FeatureReference.h"
 
-#include <stb_image.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -191,17 +189,6 @@ Lumetra::ImageGray randomPicture(int w, int h, unsigned seed, int kind) {
       image.at(static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y))[0] = static_cast<std::uint8_t>(v);
     }
   }
-  return image;
-}
-
-Lumetra::ImageGray loadGray(const std::string& path) {
-  int w = 0, h = 0, n = 0;
-  stbi_uc* pixels = stbi_load(path.c_str(), &w, &h, &n, 1);
-  if (pixels == nullptr) return Lumetra::ImageGray();
-  Lumetra::ImageGray image;
-  image.create(Lumetra::Vec2u(static_cast<std::uint32_t>(w), static_cast<std::uint32_t>(h)));
-  std::copy(pixels, pixels + static_cast<std::size_t>(w) * h, reinterpret_cast<std::uint8_t*>(image.data));
-  stbi_image_free(pixels);
   return image;
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 // Independent references for the feature module's tests: a brute-force FAST-9 segment test
 // and score, brute-force suppression, the oriented binary descriptor computed straight from
-// its formulas, and a picture loader for the test photographs.
+// its formulas, and random test pictures.
 #include <array>
 #include <cstdint>
 #include <string>
@@ -60,8 +60,5 @@ float orientation(const GrayView& image, int px, int py);
 /// saturated extremes); 2 4-pixel blocks with a little noise (plateaus); 3 random centres every 7
 /// pixels on a flat ground; 4 only 0 and 255 (largest moments); 5 smooth ramps with noise.
 Lumetra::ImageGray randomPicture(int w, int h, unsigned seed, int kind);
-
-/// Loads a picture as 8-bit gray; the empty image when it cannot be read.
-Lumetra::ImageGray loadGray(const std::string& path);
 
 }  // namespace FeatureReference
