@@ -72,12 +72,6 @@ TEST(GridExtractorCells, ConfigureLaysOutCellsAndBorder) {
   ASSERT_EQ(extractor.cells().size(), 12u);
   EXPECT_TRUE(extractor.cells()[5].x == 15 + 152 && extractor.cells()[5].y == 15 + 150 && extractor.cells()[5].index == 5);
   EXPECT_EQ(extractor.borderOrigin(), Eigen::Vector2i(35, 25));
-
-  // Too small for any cell: no corners, no failure.
-  extractor.configure(20, 20, 0, 0);
-  const ImageGray small = spotImage(20, 20, {{10, 10, 50}});
-  extractor.detect(makePyramid(small, 1, 0.5));
-  EXPECT_EQ(extractor.numKeyPoints(), 0u);
 }
 
 TEST(GridExtractorSchedule, ThresholdHalvingCases) {
