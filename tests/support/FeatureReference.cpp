@@ -46,19 +46,9 @@ bool isCorner(const GrayView& image, int x, int y, int t) {
 }
 
 int cornerScore(const GrayView& image, int x, int y) {
-  if (!isCorner(image, x, y, 0)) return 0;
-  // Passing is monotone in t: search the highest passing threshold.
-  int lo = 0;    // passes
-  int hi = 256;  // fails
-  while (hi - lo > 1) {
-    const int mid = (lo + hi) / 2;
-    if (isCorner(image, x, y, mid)) {
-      lo = mid;
-    } else {
-      hi = mid;
-    }
-  }
-  return lo + 1;
+  int score = 0;
+  while (score < 256 && isCorner(image, x, y, score)) ++score;
+  return score;
 }
 
 std::vector<RefCorner> detect(const GrayView& image, int t, bool suppress) {
