@@ -99,22 +99,17 @@ TEST(DrawLine, PlainClippedAndRejected) {
   EXPECT_FALSE(drawLine(empty, Vec2i(0, 0), Vec2i(1, 1), kInk, 1));
 }
 
-TEST(DrawCircle, RadiusOneSetsTheEightNeighbours) {
-  ImageRGB img = canvas();
-  EXPECT_TRUE(drawCircle(img, Vec2i(4, 4), kInk, 1, 1));
-  PixelSet expected = square(3, 3, 5, 5);
-  expected.erase({4, 4});
-  EXPECT_EQ(inked(img), expected);
-}
-
-TEST(DrawCircle, RadiusZeroNegativeAndLarge) {
-  ImageRGB dot = canvas();
-  EXPECT_TRUE(drawCircle(dot, Vec2i(4, 4), kInk, 0, 1));
-  EXPECT_EQ(inked(dot), (PixelSet{{4, 4}}));
-
-  ImageRGB negative = canvas(20, 20);
-  EXPECT_TRUE(drawCircle(negative, Vec2i(10, 10), kInk, -3, 1));
-  EXPECT_EQ(inked(negative), (PixelSet{{7, 10}, {13, 10}, {10, 7}, {10, 13}}));
+TEST(DrawCircle, Radii) {
+  // Radius 1 sets the eight neighbours, radius 0 the centre, a negative radius four points.
+  PixelSet neighbours = square(3, 3, 5, 5);
+  neighbours.erase({4, 4});
+  const std::pair<int, PixelSet> cases[] = {
+      {1, neighbours}, {0, {{4, 4}}}, {-3, {{1, 4}, {7, 4}, {4, 1}, {4, 7}}}};
+  for (const auto& [radius, expected] : cases) {
+    ImageRGB img = canvas();
+    EXPECT_TRUE(drawCircle(img, Vec2i(4, 4), kInk, radius, 1));
+    EXPECT_EQ(inked(img), expected) << radius;
+  }
 
   ImageRGB ring = canvas(40, 40);
   EXPECT_TRUE(drawCircle(ring, Vec2i(20, 20), kInk, 10, 1));

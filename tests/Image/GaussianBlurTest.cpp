@@ -5,107 +5,73 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 namespace {
 
 using namespace Lumetra;
 using namespace ImageTest;
-
-// The reference blur of `src` into `dst` (which keeps what the blur does not write).
-void referenceBlur(const ImageReference::Gray& src, ImageReference::Gray& dst, int taps, double sigma, int fixed) {
-  if (fixed) {
-    ImageReference::blurFixed(src, dst, taps, sigma);
-  } else {
-    ImageReference::blurFloat(src, dst, taps, sigma);
-  }
-}
 
 struct BlurCase {
   int w, h, taps;
   double sigma;
 };
 
-std::vector<BlurCase> blurCases() {
-  std::vector<BlurCase> cases;
+// Both paths on every SIMD level against the reference formulas, whole images and views, with the
+// filter's own intermediates and with a workspace of each level reused over every size (growing and
+// shrinking), and in place. The widths reach every tail of the vector steps. Wide pictures keep only
+// a window of intermediate rows (row y in window row y mod its height), as few as one more than the
+// taps; their heights cover one output row, a wrap of the window, and many wraps. Sigma 0.4 gives a
+// centre weight above one half (the 16-bit kernels split it), sigma 0.2 a centre weight too large
+// for them (the 32-bit kernels take over).
+TEST(GaussianBlur, BothPathsMatchReferenceOnEveryLevelAndSize) {
+  std::vector<BlurCase> cases = {{640, 48, 5, 1.0}, {45, 30, 3, 0.4}};
   for (int taps : {3, 5, 7}) {
     for (int w : ImageTest::testWidths()) cases.push_back({w, taps + 4, taps, 1.0});
     cases.push_back({64, 3, taps, 1.3});
     cases.push_back({130, 70, taps, 0.7});
     cases.push_back({41, 41, taps, 2.5});
+    for (int w : {1100, 2100})
+      for (int h : {taps, taps + 1, 2 * taps + 3, 41})
+        for (double sigma : {1.0, 0.4, 0.2}) cases.push_back({w, h, taps, sigma});
   }
-  cases.push_back({640, 48, 5, 1.0});
-  cases.push_back({45, 30, 3, 0.4});  // centre weight above one half
-  return cases;
-}
-
-TEST(GaussianBlur, BothPathsMatchReferenceOnEveryLevelAndSize) {
-  std::uint32_t seed = 11;
-  for (const BlurCase& c : blurCases()) {
-    for (std::uint32_t margin : {0u, 4u}) {
-      const auto src = ImageReference::randomGray(c.w, c.h, seed++);
-      for (int fixed : {0, 1}) {
-        // The destination starts at 77 so that unwritten border pixels are visible.
-        ImageReference::Gray expected(c.w, c.h, 77);
-        referenceBlur(src, expected, c.taps, c.sigma, fixed);
-        for (auto level : availableLevels()) {
-          Cpu::ScopedSimdCeiling ceiling(level);
-          ImageGray dst = destination(c.w, c.h, margin, 77);
-          gaussianBlur(fromReference(src, margin), dst, c.taps, c.sigma, static_cast<std::uint8_t>(fixed));
-          ASSERT_EQ(dst.width, static_cast<std::uint32_t>(c.w));
-          EXPECT_EQ(toReference(dst).px, expected.px) << levelName(level) << (fixed ? " fixed " : " float ") << c.w
-                                                      << "x" << c.h << " taps " << c.taps << " margin " << margin;
-        }
-      }
-    }
-  }
-}
-
-// Wide pictures keep only a window of intermediate rows (row y in window row y mod its height),
-// as few as one more than the taps; the heights cover one output row, a wrap of the window, and
-// many wraps.
-// Sigma 0.4 gives a centre weight above one half (the 16-bit kernels split it), sigma 0.2 a
-// centre weight too large for them (the 32-bit kernels take over). Each level's workspace is
-// reused over every size, growing and shrinking.
-TEST(GaussianBlur, PicturesTallerThanTheRowWindowMatchReference) {
-  std::uint32_t seed = 900;
   const auto levels = availableLevels();
   std::vector<FilterWorkspace> workspaces(levels.size());
-  for (int taps : {3, 5, 7}) {
-    for (int w : {1100, 2100}) {
-      for (int h : {taps, taps + 1, 2 * taps + 3, 41}) {
-        for (double sigma : {1.0, 0.4, 0.2}) {
-          const auto src = ImageReference::randomGray(w, h, seed++);
-          for (int fixed : {0, 1}) {
-            ImageReference::Gray expected(w, h, 77);
-            referenceBlur(src, expected, taps, sigma, fixed);
-            ImageReference::Gray expectedInPlace = src;
-            referenceBlur(src, expectedInPlace, taps, sigma, fixed);
-            for (std::size_t l = 0; l < levels.size(); ++l) {
-              const auto level = levels[l];
-              Cpu::ScopedSimdCeiling ceiling(level);
-              FilterWorkspace& workspace = workspaces[l];
-              for (std::uint32_t margin : {0u, 3u}) {
-                ImageGray dst = destination(w, h, margin, 77);
-                gaussianBlur(fromReference(src, margin), dst, taps, sigma, static_cast<std::uint8_t>(fixed),
-                             {&workspace, 1});
-                EXPECT_EQ(toReference(dst).px, expected.px) << levelName(level) << (fixed ? " fixed " : " float ")
-                                                            << w << "x" << h << " taps " << taps << " sigma "
-                                                            << sigma << " margin " << margin;
-              }
-              // The tallest pictures really were filtered through a window that wrapped around.
-              const std::uint32_t windowRows =
-                  fixed ? workspace.intIntermediate.height : workspace.doubleIntermediate.height;
-              if (h == 41) {
-                EXPECT_LT(windowRows, 41u);
-              }
-              EXPECT_GE(windowRows, static_cast<std::uint32_t>(std::min(h, taps)));
-              ImageGray img = fromReference(src);
-              gaussianBlur(img, img, taps, sigma, static_cast<std::uint8_t>(fixed), {&workspace, 1});
-              EXPECT_EQ(toReference(img).px, expectedInPlace.px)
-                  << "in place " << levelName(level) << (fixed ? " fixed " : " float ") << w << "x" << h << " taps "
-                  << taps << " sigma " << sigma;
-            }
+  std::uint32_t seed = 11;
+  for (const BlurCase& c : cases) {
+    const auto src = ImageReference::randomGray(c.w, c.h, seed++);
+    for (int fixed : {0, 1}) {
+      const auto reference = fixed ? ImageReference::blurFixed : ImageReference::blurFloat;
+      // The destination starts at 77 so that unwritten border pixels are visible.
+      ImageReference::Gray expected(c.w, c.h, 77);
+      reference(src, expected, c.taps, c.sigma);
+      ImageReference::Gray expectedInPlace = src;
+      reference(src, expectedInPlace, c.taps, c.sigma);
+      for (std::size_t l = 0; l < levels.size(); ++l) {
+        Cpu::ScopedSimdCeiling ceiling(levels[l]);
+        FilterWorkspace& workspace = workspaces[l];
+        const std::string name = std::string(levelName(levels[l])) + (fixed ? " fixed " : " float ") +
+                                 std::to_string(c.w) + "x" + std::to_string(c.h) + " taps " +
+                                 std::to_string(c.taps) + " sigma " + std::to_string(c.sigma);
+        for (std::uint8_t useWorkspace : {0, 1}) {
+          for (std::uint32_t margin : {0u, 3u}) {
+            ImageGray dst = destination(c.w, c.h, margin, 77);
+            gaussianBlur(fromReference(src, margin), dst, c.taps, c.sigma, static_cast<std::uint8_t>(fixed),
+                         {&workspace, useWorkspace});
+            ASSERT_EQ(dst.width, static_cast<std::uint32_t>(c.w));
+            EXPECT_EQ(toReference(dst).px, expected.px) << name << " margin " << margin << " workspace "
+                                                        << int(useWorkspace);
           }
         }
+        // The tallest wide pictures really were filtered through a window that wrapped around.
+        const std::uint32_t windowRows = fixed ? workspace.intIntermediate.height : workspace.doubleIntermediate.height;
+        if (c.w > 1000 && c.h == 41) {
+          EXPECT_LT(windowRows, 41u) << name;
+        }
+        EXPECT_GE(windowRows, static_cast<std::uint32_t>(std::min(c.h, c.taps))) << name;
+        ImageGray img = fromReference(src);
+        gaussianBlur(img, img, c.taps, c.sigma, static_cast<std::uint8_t>(fixed), {&workspace, 1});
+        EXPECT_EQ(toReference(img).px, expectedInPlace.px) << "in place " << name;
       }
     }
   }
