@@ -1,12 +1,13 @@
 #pragma once
 // Helpers shared by the image tests: conversions to the reference raster, pictures laid into a
-// wider storage (views whose stride exceeds their width), and the SIMD levels to run.
+// wider storage (views whose stride exceeds their width), random colour pictures, and the SIMD
+// levels to run.
 #include "SimdLevels.h"
 #include "Core/CpuFeatures.h"
 #include "Image/Image.h"
 #include "ImageReference.h"
 
-#include <string>
+#include <algorithm>
 #include <vector>
 
 namespace ImageTest {
@@ -26,6 +27,15 @@ inline Lumetra::ImageGray fromReference(const ImageReference::Gray& g, std::uint
   ImageGray img = margin == 0 ? whole : whole.region(Vec2i(margin, margin), Vec2u(g.width, g.height));
   for (int y = 0; y < g.height; ++y)
     for (int x = 0; x < g.width; ++x) img.at(x, y)[0] = g.at(x, y);
+  return img;
+}
+
+/// A deterministic pseudo-random colour picture.
+inline Lumetra::ImageRGB randomRGB(int w, int h, std::uint32_t seed) {
+  const auto raw = ImageReference::randomGray(3 * w, h, seed);
+  Lumetra::ImageRGB img;
+  img.create(Lumetra::Vec2u(w, h));
+  std::copy(raw.px.begin(), raw.px.end(), img.values());
   return img;
 }
 

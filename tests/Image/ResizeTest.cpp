@@ -64,14 +64,12 @@ TEST(ResizeBilinear, ColourMatchesReference) {
   const SizeCase cases[] = {{1, 1, 3, 3}, {9, 7, 5, 4}, {16, 16, 21, 21}, {31, 20, 25, 16}};
   std::uint32_t seed = 300;
   for (const SizeCase& c : cases) {
-    const auto raw = ImageReference::randomGray(c.sw * 3, c.sh, seed++);
-    ImageRGB src;
-    src.create(Vec2u(c.sw, c.sh));
-    std::copy(raw.px.begin(), raw.px.end(), src.values());
+    const ImageRGB src = randomRGB(c.sw, c.sh, seed++);
+    const std::vector<uchar> raw(src.values(), src.values() + 3 * c.sw * c.sh);
     ImageRGB dst;
     dst.create(Vec2u(c.dw, c.dh));
     ASSERT_TRUE(resizeBilinear(src, dst));
-    const auto expected = ImageReference::resizeBilinear(raw.px, c.sw, c.sh, 3, c.dw, c.dh);
+    const auto expected = ImageReference::resizeBilinear(raw, c.sw, c.sh, 3, c.dw, c.dh);
     EXPECT_EQ(std::vector<uchar>(dst.values(), dst.values() + expected.size()), expected);
   }
 }
