@@ -46,7 +46,6 @@ TEST(DrawPoint, Brushes) {
       {4, 3, 5, square(2, 1, 6, 5)},
       {1, 3, 4, {}},  // does not fit with margin 2: skipped whole
       {4, 3, -1, {}},
-      {4, 3, 127, {}},
   };
   for (const Case& c : cases) {
     ImageRGB img = canvas();
@@ -64,7 +63,6 @@ TEST(ClipLine, Cases) {
   };
   const Case cases[] = {
       {Vec2i(-5, 1), Vec2i(-1, 6), false, Vec2i(0, 0), Vec2i(0, 0)},      // both left
-      {Vec2i(2, 9), Vec2i(8, 12), false, Vec2i(0, 0), Vec2i(0, 0)},       // both below
       {Vec2i(-5, 3), Vec2i(15, 3), true, Vec2i(0, 3), Vec2i(9, 3)},       // across
       {Vec2i(4, -10), Vec2i(4, 20), true, Vec2i(4, 0), Vec2i(4, 7)},      // down through
       {Vec2i(2, 2), Vec2i(5, 5), true, Vec2i(2, 2), Vec2i(5, 5)},         // inside

@@ -69,10 +69,7 @@ TEST(Image, Regions) {
 
   ImageGray small = parent.region(Vec2i(1, 1), Vec2u(2, 2));
   EXPECT_TRUE(small.isView());
-  EXPECT_EQ(small.pixelCount, 24);
-  EXPECT_EQ(small.stride, 6);
-  EXPECT_EQ(small.rowBytes, 6u);
-  EXPECT_EQ(small.data, parent.data + 7);
+  EXPECT_EQ(small.rowBytes, 6u);  // the parent's rows: the feature kernels step by it
   small.fill(Gray8{{5}});
   const std::vector<int> expected = {0, 0, 0, 0, 0, 0,  //
                                      0, 5, 5, 0, 0, 0,  //

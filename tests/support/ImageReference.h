@@ -11,7 +11,6 @@ struct Gray {
   int height = 0;
   std::vector<std::uint8_t> px;  // packed rows
 
-  Gray() = default;
   Gray(int w, int h, std::uint8_t value = 0) : width(w), height(h), px(static_cast<std::size_t>(w) * h, value) {}
   std::uint8_t at(int x, int y) const { return px[static_cast<std::size_t>(y) * width + x]; }
   std::uint8_t& at(int x, int y) { return px[static_cast<std::size_t>(y) * width + x]; }
