@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <limits>
 #include <vector>
 
@@ -159,10 +160,14 @@ HeatMap* HeatMap::create(std::uint32_t width, std::uint32_t height) {
   const std::size_t count = static_cast<std::size_t>(width) * height;
   if (count == 0) return nullptr;
   auto* map = static_cast<HeatMap*>(std::malloc(sizeof(HeatMap)));
-  auto* cells = static_cast<float*>(std::calloc(count, sizeof(float)));
+  // Zeroed by writing, not by calloc (which the compiler also makes of malloc and memset): fresh
+  // calloc pages are the shared zero page until written, and the stamps read each cell before
+  // writing it, which faults every page twice, the second time with a TLB flush on every core
+  // that runs one of the process's threads.
+  auto* cells = new (std::nothrow) float[count]();
   if (map == nullptr || cells == nullptr) {
     std::free(map);
-    std::free(cells);
+    delete[] cells;
     return nullptr;
   }
   map->cells = cells;
@@ -174,7 +179,7 @@ HeatMap* HeatMap::create(std::uint32_t width, std::uint32_t height) {
 
 void HeatMap::release(HeatMap* map) {
   if (map == nullptr) return;
-  std::free(map->cells);
+  delete[] map->cells;
   std::free(map);
 }
 
