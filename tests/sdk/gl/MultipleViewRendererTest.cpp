@@ -1,4 +1,5 @@
 // The renderer's views against the picture's corners projected here, beside another window.
+#include "LogCapture.h"
 #include "ObjectTracker/Trainer/Image/MultipleViewRenderer.h"
 #include "ObjectTracker/Trainer/Image/MvgPoseTables.h"
 #include "Renderer/OpenGL/GlfwLibrary.h"
@@ -13,6 +14,7 @@ namespace {
 // pixel 1.5 pixels inside each projected corner in the frame carries its half's tone, one
 // outside is black.
 TEST(MultipleViewRenderer, ViewShowsThePictureAtItsProjectedCorners) {
+  const TestSupport::LogCapture log;
   for (const std::uint32_t width : {640u, 638u}) {
     const std::uint32_t height = 480;
     {

@@ -1,5 +1,6 @@
 // Image-target training with synthetic views: where added keypoints may land, the debug
 // pictures, and the whole run through the executable.
+#include "LogCapture.h"
 #include "CameraCalibration.h"
 #include "Configs.h"
 #include "Image/ImageIO.h"
@@ -53,6 +54,7 @@ std::vector<Obrin::TargetKeyPoint> trainedRecords(const TrainingConfig& config) 
 // their place in front: the executable's test compares them byte by byte.)
 TEST(MvgTraining, AddedKeypointsStayInsideTheBorderMarginAndDebugPicturesNumberOn) {
   inTempDirectory([](const fs::path& dir) {
+    const TestSupport::LogCapture log;
     const std::vector<Obrin::TargetKeyPoint> plain = trainedRecords(photographConfig());
     for (const auto& [border, zShift] : {std::pair<int, double>{30, 0.6}, {0, 0.0}}) {
       TrainingConfig config = photographConfig();
