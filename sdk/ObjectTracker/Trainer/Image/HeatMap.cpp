@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <limits>
+#include <new>
 #include <vector>
 
 namespace Obrin {
