@@ -17,6 +17,8 @@ std::string quotePath(const std::string& path) {
 
 void printLine(const std::string& text) { std::cout << text << std::endl; }
 
+void printReason(const std::string& text) { std::cerr << text << std::endl; }
+
 bool isRegularFile(const std::filesystem::path& path) {
   std::error_code ec;
   const bool result = std::filesystem::is_regular_file(path, ec);

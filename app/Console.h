@@ -1,6 +1,7 @@
 #pragma once
-// The only place that writes to standard output: one line per outcome, each followed by a
-// flush.
+// The only place that writes to the console: one line per outcome on standard output, and
+// on standard error one line per reason a run failed or lost part of its work, each line
+// followed by a flush.
 #include <filesystem>
 #include <string>
 
@@ -10,6 +11,10 @@ inline std::string quotePath(const std::filesystem::path& path) { return quotePa
 
 /// Writes the text and a line break to standard output and flushes.
 void printLine(const std::string& text);
+
+/// Writes the text and a line break to standard error and flushes: why a run failed or lost
+/// part of its work, in words the user can act on. A successful run writes nothing there.
+void printReason(const std::string& text);
 
 /// True when the path names an existing regular file; false also on any file-system error.
 bool isRegularFile(const std::filesystem::path& path);
