@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the libFuzzer targets for longer than the test suite's smoke run.
 #   bash scripts/fuzz.sh [seconds-per-target] [target ...]
-# Default: 300 s for each of the targets below. Builds build-fuzz/ (clang) first. New inputs go to
+# Default: 300 s for each fuzz target the build defines. Builds build-fuzz/ (clang) first. New inputs go to
 # build-fuzz/tests/fuzz/work/<target>/, crashing inputs to build-fuzz/tests/fuzz/artifacts/; a
 # target that crashes makes the script exit with 1 after the others have run.
 set -uo pipefail
@@ -9,15 +9,17 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 seconds="${1:-300}"
 shift || true
 targets=("$@")
-if [ "${#targets[@]}" -eq 0 ]; then
-  targets=(fuzz_training_config fuzz_batch_config fuzz_calibration_config fuzz_camera_calibration
-           fuzz_read_pgm fuzz_load_image fuzz_mesh_model fuzz_edge_model)
-fi
 
 bash "$here/scripts/install-deps.sh" || exit 1
 bash "$here/scripts/build.sh" "$here/build-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DFORMWRIGHT_FUZZ=ON -DFORMWRIGHT_BUILD_TESTS=OFF -DFORMWRIGHT_BUILD_BENCH=OFF >/dev/null || exit 1
+
+# Without names on the command line, every target that the build registers with ctest is run.
+if [ "${#targets[@]}" -eq 0 ]; then
+  mapfile -t targets < <(cd "$here/build-fuzz" && ctest -N -L fuzz | sed -n 's/^ *Test *#[0-9]*: fuzz\.//p')
+  if [ "${#targets[@]}" -eq 0 ]; then echo "fuzz: the build defines no fuzz target" >&2; exit 1; fi
+fi
 
 fuzzdir="$here/build-fuzz/tests/fuzz"
 mkdir -p "$fuzzdir/artifacts" "$fuzzdir/logs"

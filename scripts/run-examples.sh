@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds Formwright, and trains every example under examples/ into
-# out/ (or the folder given as $1), then lists what was written.
+# out/ (or the folder given as $1), then lists what was written. The targets of earlier runs of
+# these examples (the PALOM_ folders of their names) are removed from that folder first, so the
+# script can be run any number of times; nothing else in the folder is touched.
 set -uo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 bash "$here/scripts/install-deps.sh" || exit 1
@@ -10,6 +12,12 @@ exe="$here/build/bin/Formwright"
 out="${1:-$here/out}"
 mkdir -p "$out"
 cd "$here"   # the batch configurations name their files relative to the project folder
+
+# The examples' own target names: the single targets' Config.Target.Name, the batches'
+# Batch.Target.Name followed by the five-digit index.
+for name in $(sed -n 's/.*"\(Config\|Batch\)\.Target\.Name" *: *"\([A-Za-z0-9_]*\)".*/\2/p' examples/*.json); do
+  rm -rf -- "$out/PALOM_$name" "$out"/PALOM_"$name"_[0-9][0-9][0-9][0-9][0-9]
+done
 
 failures=0
 step() {
@@ -43,20 +51,9 @@ step -B "$out" examples/qrcode-batch.json
 
 echo
 echo "== CAD target (renders on an OpenGL display; a virtual one is started when there is none)"
-xvfb_pid=""
-cleanup() { [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true; }
-trap cleanup EXIT
-if [ -z "${DISPLAY:-}" ]; then
-  for n in $(seq 90 120); do
-    if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then
-      Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-      xvfb_pid=$!
-      export DISPLAY=":$n"
-      sleep 1
-      break
-    fi
-  done
-fi
+source "$here/scripts/xvfb.sh"
+trap stop_display EXIT
+start_display || true
 step "$out" examples/cad-target.json examples/models/bracket.obj examples/camera.json
 
 echo
