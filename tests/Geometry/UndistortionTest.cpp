@@ -1,6 +1,5 @@
 // Point undistortion: the lens model is transcribed here on its own and the Newton inversion is
 // checked against it.
-#include "CameraCalibration.h"
 #include "Geometry/Undistortion.h"
 
 #include <gtest/gtest.h>
@@ -83,22 +82,6 @@ TEST(Undistortion, SingularJacobianKeepsTheEstimate) {
   Lumetra::undistortPoint(out, Eigen::Vector2d(0.3, 0.1), Lens(0.0, 0.0, 0.0, -0.5, 0.0), guess, 8,
                           1e-8);
   EXPECT_EQ(out, guess);
-}
-
-// Pixels through the calibration's intrinsics, then undistorted back to where the model put them.
-TEST(Undistortion, UndistortPixelOfCameraCalibration) {
-  CameraCalibration camera = CameraCalibration::builtIn();
-  const double fx = 321.21015433728, fy = 320.029337062024;
-  const Lens lens(0.1, 0.01, 0.002, -0.001, 0.0);
-  camera.setDistortion(lens[0], lens[1], lens[2], lens[3], lens[4]);
-  for (const Eigen::Vector2d& undistorted :
-       {Eigen::Vector2d(-0.8, -0.6), Eigen::Vector2d(0.3, 0.25)}) {
-    const Eigen::Vector2d d = distortReference(undistorted.x(), undistorted.y(), lens);
-    const Eigen::Vector2d pixel(d.x() * fx + 320.0, d.y() * fy + 240.0);
-    const Eigen::Vector2d back = camera.undistortPixel(pixel);
-    EXPECT_NEAR(back.x(), undistorted.x(), 1e-8);
-    EXPECT_NEAR(back.y(), undistorted.y(), 1e-8);
-  }
 }
 
 }  // namespace
