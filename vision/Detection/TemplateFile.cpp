@@ -2,6 +2,7 @@
 
 #include "Core/AtomicFile.h"
 #include "Core/Log.h"
+#include "Core/MatrixArchive.h"
 
 #include <cereal/archives/portable_binary.hpp>
 #include <cereal/cereal.hpp>
@@ -15,19 +16,12 @@ namespace {
 
 using Archive = cereal::PortableBinaryOutputArchive;
 
-/// A column vector as the linear-algebra archives store it: rows, columns (1), elements.
-template <typename... Elements>
-void writeColumn(Archive& archive, Elements... elements) {
-  archive(static_cast<std::int32_t>(sizeof...(Elements)), std::int32_t{1});
-  archive(elements...);
-}
-
 void writeTemplate(const Template& t, Archive& archive) {
-  writeColumn(archive, t.width, t.height);
-  writeColumn(archive, t.tlX, t.tlY);
+  saveColumn(archive, t.width, t.height);
+  saveColumn(archive, t.tlX, t.tlY);
   archive(t.pyramidLevel);
-  writeColumn(archive, t.rotation.x(), t.rotation.y(), t.rotation.z(), t.rotation.w());
-  writeColumn(archive, t.translation.x(), t.translation.y(), t.translation.z());
+  saveMatrix(archive, t.rotation.coeffs());  // x, y, z, w
+  saveMatrix(archive, t.translation);
   archive(cereal::make_size_tag(static_cast<cereal::size_type>(t.features.size())));
   for (const Feature& f : t.features) archive(f.x, f.y, f.label);
 }
@@ -39,9 +33,9 @@ void writeClass(const LinemodTrainer& trainer, Archive& archive, const std::stri
 
   const auto cameraEntry = trainer.cameras().find(className);
   const PinholeCamera camera = cameraEntry != trainer.cameras().end() ? cameraEntry->second : PinholeCamera{};
-  writeColumn(archive, camera.width, camera.height);
-  writeColumn(archive, camera.focalLength.x(), camera.focalLength.y());
-  writeColumn(archive, camera.principalPoint.x(), camera.principalPoint.y());
+  saveColumn(archive, camera.width, camera.height);
+  saveMatrix(archive, camera.focalLength);
+  saveMatrix(archive, camera.principalPoint);
 
   const auto classEntry = trainer.templates().find(className);
   const std::vector<TemplatePyramid> none;

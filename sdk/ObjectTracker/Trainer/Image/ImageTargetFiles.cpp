@@ -3,6 +3,7 @@
 #include "Constants.h"
 #include "Core/Log.h"
 #include "Core/AtomicFile.h"
+#include "Core/MatrixArchive.h"
 
 #include <cereal/archives/json.hpp>
 #include <cereal/archives/portable_binary.hpp>
@@ -17,6 +18,7 @@
 namespace Obrin {
 
 namespace fs = std::filesystem;
+using Lumetra::saveMatrix;
 using Lumetra::writeBytes;
 
 namespace {
@@ -25,14 +27,6 @@ using BinaryArchive = cereal::PortableBinaryOutputArchive;
 
 // The binary files are little-endian whatever the machine.
 BinaryArchive::Options binaryOptions() { return BinaryArchive::Options::LittleEndian(); }
-
-/// A vector or matrix of the linear-algebra library: 32-bit row count, 32-bit column count,
-/// then the elements in storage (column-major) order.
-template <typename Derived>
-void saveMatrix(BinaryArchive& archive, const Eigen::PlainObjectBase<Derived>& matrix) {
-  archive(static_cast<std::int32_t>(matrix.rows()), static_cast<std::int32_t>(matrix.cols()));
-  for (Eigen::Index i = 0; i < matrix.size(); ++i) archive(matrix.data()[i]);
-}
 
 /// 112 bytes per record; the level is written before the score.
 void saveKeyPoint(BinaryArchive& archive, const TargetKeyPoint& keyPoint) {
