@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <string>
 
 namespace Lumetra::OpenGL {
 
@@ -16,22 +17,31 @@ namespace {
 
 static_assert(sizeof(Eigen::Vector3f) == 12, "positions are uploaded as packed float triples");
 
-const char* const kHeader = R"(#version 320 es
-precision highp float;
-precision highp int;
-)";
+using Tester = MultiPoseMeshOcclusionTester;
+static_assert(Tester::mPosesPerPass == Tester::mGridSize * Tester::mGridSize, "one pass fills the tile grid");
 
-// A pose's view takes a quarter of the framebuffer's width and height: tile id lies in column
-// id % 4 and row id / 4, tile 0 in the lowest, leftmost corner. The shift is scaled by w, so
-// depth and w are still clipped in the pose's own clip space: nothing behind the camera or
-// outside the near and far planes is drawn. The fragment shaders keep each pose in its tile.
+// Every shader starts with the version, the precisions and the tile grid's sizes, written from the
+// constants that the drawing code uses.
+std::string shaderHeader() {
+  return "#version 320 es\nprecision highp float;\nprecision highp int;\n#define GRID_SIZE " +
+         std::to_string(Tester::mGridSize) + "\n#define POSES_PER_PASS " + std::to_string(Tester::mPosesPerPass) +
+         "\n";
+}
+
+// A pose's view takes 1 / GRID_SIZE of the framebuffer's width and height: tile id lies in column
+// id % GRID_SIZE and row id / GRID_SIZE, tile 0 in the lowest, leftmost corner; a tile's centre
+// lies at (2 i + 1) / GRID_SIZE - 1 in normalised coordinates (-0.75, -0.25, 0.25, 0.75 for
+// four, all exact). The shift is scaled by w, so depth and w are still clipped in the pose's own
+// clip space: nothing behind the camera or outside the near and far planes is drawn. The
+// fragment shaders keep each pose in its tile.
 const char* const kTiling = R"(
 uniform mat4 proj;
 flat out int tile;
+float tileCentre(int i) { return float(2 * i + 1) / float(GRID_SIZE) - 1.0; }
 vec4 tiled(vec4 clip, int id) {
-  const vec4 offset = vec4(-0.75, -0.25, 0.25, 0.75);
   tile = id;
-  return vec4(clip.xy * 0.25 + vec2(offset[id % 4], offset[id / 4]) * clip.w, clip.zw);
+  vec2 centre = vec2(tileCentre(id % GRID_SIZE), tileCentre(id / GRID_SIZE));
+  return vec4(clip.xy / float(GRID_SIZE) + centre * clip.w, clip.zw);
 }
 )";
 
@@ -58,8 +68,8 @@ void main() {
 const char* const kMultiPoseVertex = R"(
 layout(location = 0) in vec3 pos;
 uniform int numPoses;
-uniform int samplePointOffset[16];
-uniform mat4 modelView[16];
+uniform int samplePointOffset[POSES_PER_PASS];
+uniform mat4 modelView[POSES_PER_PASS];
 flat out int vertexId;
 void main() {
   vertexId = gl_VertexID;
@@ -81,7 +91,7 @@ flat in int tile;
 out vec4 fragColor;
 bool insideTile() {
   ivec2 cell = ivec2(gl_FragCoord.xy / tileSize);
-  return cell.x + 4 * cell.y == tile;
+  return cell.x + GRID_SIZE * cell.y == tile;
 }
 )";
 
@@ -104,12 +114,12 @@ void main() {
 }
 )";
 
-std::string vertexShader(const char* body) { return std::string(kHeader) + kTiling + body; }
+std::string vertexShader(const char* body) { return shaderHeader() + kTiling + body; }
 
 std::string pointFragmentShader(const char* color) {
   std::string body = kPointFragment;
   body.replace(body.find("POINT_COLOR"), std::strlen("POINT_COLOR"), color);
-  return std::string(kHeader) + kInsideTile + body;
+  return shaderHeader() + kInsideTile + body;
 }
 
 std::vector<float> modelViewMatrices(const std::vector<TrainingPose>& poses) {
@@ -198,7 +208,7 @@ void MultiPoseMeshOcclusionTester::initializeGL() {
     return;
   }
   mInitialized = true;
-  const std::string insideTile = std::string(kHeader) + kInsideTile;
+  const std::string insideTile = shaderHeader() + kInsideTile;
   if (!linkProgram(mMeshProgram, vertexShader(kMeshVertex), insideTile + kMeshFragment) ||
       !linkProgram(mPointProgram, vertexShader(kPointVertex), pointFragmentShader("vec4(1.0, 0.0, 0.0, 1.0)")) ||
       !createFramebuffer()) {
