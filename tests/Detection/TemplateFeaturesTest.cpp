@@ -1,5 +1,5 @@
-// Template feature helpers: the fast arc tangent, the projection of edge samples, the mask
-// compaction and the count of sharp samples.
+// Template feature helpers: the projection of edge samples, the mask compaction and the count
+// of sharp samples.
 #include "Detection/TemplateFeatures.h"
 
 #include <gtest/gtest.h>
@@ -11,14 +11,6 @@ using namespace Lumetra::Linemod;
 namespace {
 constexpr float kPi = 3.14159265f;
 }  // namespace
-
-TEST(TemplateFeatures, FastAtan2FollowsAtan2InEveryQuadrant) {
-  EXPECT_EQ(fastAtan2(0.0f, 0.0f), 0.0f);
-  for (float degrees = -179.0f; degrees <= 180.0f; degrees += 7.0f) {
-    const float a = degrees * kPi / 180.0f;
-    EXPECT_NEAR(fastAtan2(3.0f * std::sin(a), 3.0f * std::cos(a)), std::atan2(std::sin(a), std::cos(a)), 2.5e-4f);
-  }
-}
 
 TEST(TemplateFeatures, ProjectionKeepsUnprojectablePointsInPlace) {
   const Lumetra::PinholeCamera camera(100, 80, 100.0f, 100.0f, 50.0f, 40.0f);

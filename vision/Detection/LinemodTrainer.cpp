@@ -1,6 +1,7 @@
 #include "Detection/LinemodTrainer.h"
 
 #include "Core/Log.h"
+#include "Core/Angles.h"
 #include "Core/Profiler.h"
 #include "Core/RandomSeed.h"
 #include "Detection/PoseSampling.h"
@@ -34,7 +35,7 @@ struct ShuffleRecord {
 std::optional<ShuffleRecord> toShuffleRecord(const GradientCandidate& c) {
   if (!(std::abs(c.x) < kCoordinateLimit) || !(std::abs(c.y) < kCoordinateLimit)) return std::nullopt;
   // 8 / pi per radian: 8 bins of 22.5 degrees over a turn, a direction and its opposite alike.
-  const float bin = (3.1415927f + c.angle) * 2.546479f + 0.5f;
+  const float bin = (kPiF + c.angle) * 2.546479f + 0.5f;
   if (!(std::abs(bin) < 2147483648.0f)) return std::nullopt;
   ShuffleRecord record;
   record.x = static_cast<std::int32_t>(c.x);

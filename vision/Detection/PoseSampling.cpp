@@ -1,6 +1,7 @@
 #include "Detection/PoseSampling.h"
 
 #include "Core/Log.h"
+#include "Core/Angles.h"
 #include "Core/RandomSeed.h"
 #include "Geometry/Sort.h"
 
@@ -16,8 +17,6 @@ namespace Lumetra {
 
 namespace {
 
-constexpr float kPi = 3.1415927f;
-constexpr float kHalfPi = 1.5707964f;
 
 Eigen::Vector3f normalisedIfNonZero(const Eigen::Vector3f& v) {
   return v.squaredNorm() > 0.0f ? v.normalized() : v;
@@ -63,7 +62,7 @@ std::optional<std::int32_t> directionCount(std::int64_t viewCount, std::size_t d
   if (!(elevationMax > elevationMin)) return std::nullopt;
   const float band = elevationMax - elevationMin;
   const float copies = static_cast<float>(std::max<std::size_t>(discreteSymmetryCount, 1));
-  const float count = copies * (static_cast<float>(viewCount) * (kPi / band));
+  const float count = copies * (static_cast<float>(viewCount) * (kPiF / band));
   if (!(count < 2147483648.0f)) return std::nullopt;
   return static_cast<std::int32_t>(count);
 }
@@ -94,7 +93,7 @@ bool isOutsideElevationRange(const Eigen::Vector3f& up, const TrainerSettings& s
                              const Eigen::Vector3f& position) {
   // The cosine is clamped: rounding may push it just past +-1, where acos has no value.
   const float cosine = std::clamp(-up.dot(normalisedIfNonZero(position)), -1.0f, 1.0f);
-  const float elevation = std::acos(cosine) - kHalfPi;
+  const float elevation = std::acos(cosine) - kHalfPiF;
   return settings.elevationMin > elevation || elevation > settings.elevationMax;
 }
 

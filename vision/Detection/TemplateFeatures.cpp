@@ -1,23 +1,12 @@
 #include "Detection/TemplateFeatures.h"
 
+#include "Core/Angles.h"
+
 #include <Eigen/Geometry>
 
 #include <cmath>
 
 namespace Lumetra::Linemod {
-
-float fastAtan2(float y, float x) {
-  if (x == 0.0f && y == 0.0f) return 0.0f;
-  const float ax = std::abs(x);
-  const float ay = std::abs(y);
-  const float a = ay > ax ? ax / ay : ay / ax;
-  const float a2 = a * a;
-  float r = ((0.15931422f - 0.046496473f * a2) * a2 - 0.32762277f) * a2 * a + a;
-  if (ay > ax) r = 1.5707964f - r;
-  if (x < 0.0f) r = 3.1415927f - r;
-  if (y < 0.0f) r = -r;
-  return r;
-}
 
 Eigen::Matrix<float, 3, 4> projectionMatrix(const PinholeCamera& camera, const TrainingPose& pose) {
   Eigen::Matrix<float, 3, 4> rt;
@@ -43,7 +32,7 @@ ProjectedEdge projectEdgeSamples(const Eigen::Vector3f& pointA, const Eigen::Vec
   for (const Eigen::Vector3f& sample : samples) result.points.push_back(project(sample));
   const Eigen::Vector2f a = project(pointA);
   const Eigen::Vector2f b = project(pointB);
-  result.angle = fastAtan2(b.y() - a.y(), b.x() - a.x()) + 1.5707964f;
+  result.angle = fastAtan2(b.y() - a.y(), b.x() - a.x()) + kHalfPiF;
   result.cosAngle = std::cos(result.angle);
   result.sinAngle = std::sin(result.angle);
   return result;

@@ -40,9 +40,6 @@ struct ProjectedEdge {
   float angle = 0.0f;  ///< direction normal to the projected edge, radians
 };
 
-/// atan2 by a polynomial approximation in single precision; (0, 0) gives 0.
-float fastAtan2(float y, float x);
-
 /// K [R | t] of the camera and the pose.
 Eigen::Matrix<float, 3, 4> projectionMatrix(const PinholeCamera& camera, const TrainingPose& pose);
 

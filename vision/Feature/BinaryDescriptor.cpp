@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "Core/CpuFeatures.h"
+#include "Core/Angles.h"
 #include "Feature/SamplingPattern.h"
 
 namespace Lumetra {
@@ -20,9 +21,7 @@ namespace {
 
 constexpr int kPatchRadius = 15;
 constexpr int kDescriptorMargin = 18;
-constexpr float kPi = 3.1415927f;
 constexpr float kTwoPi = 6.2831855f;
-constexpr float kHalfPi = 1.5707964f;
 
 bool insideMargin(const ImageGray& image, const Vec2i& p, int margin) {
   const std::int64_t w = image.width;
@@ -99,18 +98,9 @@ void patchMoments(const RotatedPatternTable& table, const ImageGray& image, cons
   m01 = sumY;
 }
 
-// The angle of (m10, m01) by the single-precision arctangent approximation.
+// The angle of the patch's intensity centroid (m10, m01).
 float momentAngle(std::int32_t m10, std::int32_t m01) {
-  if (m10 == 0 && m01 == 0) return 0.0f;
-  const float ax = std::fabs(static_cast<float>(m10));
-  const float ay = std::fabs(static_cast<float>(m01));
-  const float a = (ax < ay ? ax : ay) / (ax < ay ? ay : ax);
-  const float q = a * a;
-  float r = ((0.15931422f - 0.046496473f * q) * q - 0.32762277f) * q * a + a;
-  if (ay > ax) r = kHalfPi - r;
-  if (m10 < 0) r = kPi - r;
-  if (m01 < 0) r = -r;
-  return r;
+  return fastAtan2(static_cast<float>(m01), static_cast<float>(m10));
 }
 
 }  // namespace
@@ -136,7 +126,7 @@ void buildRotatedPatterns(RotatedPatternTable& table, bool precompute) {
   if (!precompute) return;
   table.patterns.reserve(360);
   for (std::int32_t degree = 0; degree < 360; ++degree) {
-    const float angle = static_cast<float>(degree) * kPi / 180.0f;
+    const float angle = static_cast<float>(degree) * kPiF / 180.0f;
     const float c = std::cos(angle);
     const float s = std::sin(angle);
     std::vector<PatternPoint> points(kDescriptorTests * 2);
@@ -192,7 +182,7 @@ float patchOrientation(const RotatedPatternTable& table, const ImageGray& image,
 std::int32_t wholeDegree(float radians) {
   float r = radians;
   if (r < 0.0f) r += kTwoPi;
-  const float degrees = r * 180.0f / kPi;
+  const float degrees = r * 180.0f / kPiF;
   const auto degree = static_cast<std::int32_t>(degrees);
   return degree >= 360 ? 0 : degree;
 }

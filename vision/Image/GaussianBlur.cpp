@@ -2,6 +2,7 @@
 
 #include "Core/CpuFeatures.h"
 #include "Core/Log.h"
+#include "Core/Angles.h"
 #include "Image/ImageKernels.h"
 
 #include <algorithm>
@@ -11,8 +12,6 @@
 namespace Lumetra {
 
 namespace {
-
-constexpr double kPi = 3.14159265358979323846;
 
 // The row-pass window holds about this many bytes, and at least one row more than the taps (so
 // that the column pass can take output rows in pairs). The column pass reads the rows the row
