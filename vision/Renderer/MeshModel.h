@@ -3,7 +3,7 @@
 // index array and one face array, with face normals, the centroid, the largest distance from it,
 // the bounding box, the materials' diffuse textures and, on request, the pairs of faces that share
 // an edge. A file that does not import, or that cannot be used (non-finite coordinates, too many
-// faces collapsed onto one place), leaves the model in its initial, not-loaded state.
+// faces on one edge), leaves the model in its initial, not-loaded state.
 #include "Detection/CadModel.h"
 #include "Image/Image.h"
 
