@@ -1,6 +1,8 @@
-// Face adjacency and the sharp-edge model on finely tessellated terrain meshes whose triangles
-// each carry their own three vertices (as STL files do): every grid point appears under up to six
-// indices, so adjacency must go by position.
+// Face adjacency and the sharp-edge model on finely tessellated meshes whose triangles each carry
+// their own three vertices (as STL files do), so adjacency must go by position: terrain, where every
+// grid point appears under up to six indices, and fans around one vertex (a disc, and a double cone
+// closed by two fans on one rim), where the centre appears under as many indices as there are
+// triangles.
 #include "Renderer/EdgeModel.h"
 #include "Renderer/GuardedImport.h"
 #include "Renderer/MeshModel.h"
@@ -12,36 +14,50 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <utility>
 
 namespace {
 
 using Lumetra::MeshModel;
 
+enum Shape : std::int64_t { kTerrain, kFan, kDoubleCone };
+
+void addTriangle(MeshModel& model, const Eigen::Vector3f& a, const Eigen::Vector3f& b, const Eigen::Vector3f& c) {
+  MeshModel::Face face;
+  for (const Eigen::Vector3f* p : {&a, &b, &c}) {
+    face.indices.push_back(static_cast<std::uint32_t>(model.mVertices.size()));
+    model.mVertices.emplace_back();
+    model.mVertices.back().position = *p;
+  }
+  face.normal = (b - a).cross(c - a).normalized();
+  model.mFaces.push_back(face);
+}
+
 /// A terrain of about `faces` triangles in millimetre-sized cells scaled to metres, with ridges
-/// so that some edges are sharp.
-MeshModel terrain(std::int64_t faces) {
-  const int columns = static_cast<int>(std::sqrt(static_cast<double>(faces) / 2.0));
-  const int rows = static_cast<int>(faces / 2 / columns);
-  auto point = [](int i, int j) -> Eigen::Vector3f {
-    const float z = 0.5f * std::sin(0.3f * i) * std::cos(0.2f * j) + ((i / 16) % 2 == 0 ? 0.0f : 2.0f);
-    return Eigen::Vector3f(static_cast<float>(i), static_cast<float>(j), z) * 0.001f;
-  };
+/// so that some edges are sharp; or a fan of `faces` triangles around one vertex (radius 0.1 m);
+/// or two such fans, one on each side of their common rim.
+MeshModel makeModel(std::int64_t faces, std::int64_t shape) {
   MeshModel model;
-  auto addTriangle = [&](const Eigen::Vector3f& a, const Eigen::Vector3f& b, const Eigen::Vector3f& c) {
-    MeshModel::Face face;
-    for (const Eigen::Vector3f* p : {&a, &b, &c}) {
-      face.indices.push_back(static_cast<std::uint32_t>(model.mVertices.size()));
-      model.mVertices.emplace_back();
-      model.mVertices.back().position = *p;
+  if (shape == kTerrain) {
+    const int columns = static_cast<int>(std::sqrt(static_cast<double>(faces) / 2.0));
+    const int rows = static_cast<int>(faces / 2 / columns);
+    auto point = [](int i, int j) -> Eigen::Vector3f {
+      const float z = 0.5f * std::sin(0.3f * i) * std::cos(0.2f * j) + ((i / 16) % 2 == 0 ? 0.0f : 2.0f);
+      return Eigen::Vector3f(static_cast<float>(i), static_cast<float>(j), z) * 0.001f;
+    };
+    for (int i = 0; i < columns; ++i) {
+      for (int j = 0; j < rows; ++j) {
+        addTriangle(model, point(i, j), point(i + 1, j), point(i + 1, j + 1));
+        addTriangle(model, point(i, j), point(i + 1, j + 1), point(i, j + 1));
+      }
     }
-    face.normal = (b - a).cross(c - a).normalized();
-    model.mFaces.push_back(face);
-  };
-  for (int i = 0; i < columns; ++i) {
-    for (int j = 0; j < rows; ++j) {
-      addTriangle(point(i, j), point(i + 1, j), point(i + 1, j + 1));
-      addTriangle(point(i, j), point(i + 1, j + 1), point(i, j + 1));
-    }
+  } else {
+    auto rim = [faces](std::int64_t k) {
+      const double angle = 2.0 * 3.141592653589793 * static_cast<double>(k % faces) / static_cast<double>(faces);
+      return Eigen::Vector3f(static_cast<float>(0.1 * std::cos(angle)), static_cast<float>(0.1 * std::sin(angle)), 0.0f);
+    };
+    for (const float apex : shape == kFan ? std::vector<float>{0.0f} : std::vector<float>{0.05f, -0.05f})
+      for (std::int64_t k = 0; k < faces; ++k) addTriangle(model, Eigen::Vector3f(0, 0, apex), rim(k), rim(k + 1));
   }
   Eigen::Vector3d mean = Eigen::Vector3d::Zero();
   for (std::size_t n = 0; n < model.mVertices.size(); ++n)
@@ -54,18 +70,19 @@ MeshModel terrain(std::int64_t faces) {
   return model;
 }
 
-const MeshModel& cachedTerrain(std::int64_t faces) {
-  static std::map<std::int64_t, MeshModel> models;
-  auto it = models.find(faces);
+const MeshModel& cachedModel(std::int64_t faces, std::int64_t shape = kTerrain) {
+  static std::map<std::pair<std::int64_t, std::int64_t>, MeshModel> models;
+  auto it = models.find({faces, shape});
   if (it == models.end()) {
-    it = models.emplace(faces, terrain(faces)).first;
+    it = models.emplace(std::make_pair(faces, shape), makeModel(faces, shape)).first;
     Lumetra::computeFaceAdjacency(it->second.mVertices, it->second.mFaces, it->second.mAdjacentFaces);
   }
   return it->second;
 }
 
+/// Arguments: faces (per fan for the double cone), shape.
 void BM_FaceAdjacency(benchmark::State& state) {
-  const MeshModel& model = cachedTerrain(state.range(0));
+  const MeshModel& model = cachedModel(state.range(0), state.range(1));
   std::vector<MeshModel::FacePair> pairs;
   for (auto _ : state) {
     Lumetra::computeFaceAdjacency(model.mVertices, model.mFaces, pairs);
@@ -74,11 +91,17 @@ void BM_FaceAdjacency(benchmark::State& state) {
   state.counters["faces"] = static_cast<double>(model.mFaces.size());
   state.counters["pairs"] = static_cast<double>(pairs.size());
 }
-BENCHMARK(BM_FaceAdjacency)->Arg(5000)->Arg(50000)->Arg(200000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FaceAdjacency)
+    ->Args({5000, kTerrain})
+    ->Args({50000, kTerrain})
+    ->Args({200000, kTerrain})
+    ->Args({100000, kFan})
+    ->Args({100000, kDoubleCone})
+    ->Unit(benchmark::kMillisecond);
 
 /// The straightforward rule: every pair of faces, every vertex of one against every vertex of the other.
 void BM_FaceAdjacencyQuadratic(benchmark::State& state) {
-  const MeshModel& model = cachedTerrain(state.range(0));
+  const MeshModel& model = cachedModel(state.range(0));
   std::vector<MeshModel::FacePair> pairs;
   for (auto _ : state) {
     pairs.clear();
@@ -94,7 +117,7 @@ void BM_FaceAdjacencyQuadratic(benchmark::State& state) {
 BENCHMARK(BM_FaceAdjacencyQuadratic)->Arg(5000)->Unit(benchmark::kMillisecond);
 
 void BM_EdgeModel(benchmark::State& state) {
-  const MeshModel& model = cachedTerrain(state.range(0));
+  const MeshModel& model = cachedModel(state.range(0));
   Lumetra::EdgeModelParams params;
   params.sampleStep = 0.06f * model.mMaxDistance;
   std::size_t sharp = 0;

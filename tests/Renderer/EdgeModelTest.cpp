@@ -28,6 +28,13 @@ EdgeModelParams driverParams(const MeshModel& model) {
 template <typename Work>
 void onFreshThread(Work work) { std::thread(work).join(); }
 
+/// A vector of the edge-model file: a 3 x 1 matrix (rows, columns, x, y, z).
+Eigen::Vector3f readVector(testsupport::LittleEndianReader& file) {
+  EXPECT_TRUE(file.i32() == 3 && file.i32() == 1);
+  const float x = file.f32(), y = file.f32();
+  return Eigen::Vector3f(x, y, file.f32());
+}
+
 TEST(EdgeModel, CubeEdgesInOrder) {
   const MeshModel cube = rendertest::loadModel(rendertest::assimpModel("PLY/cube.ply"));
   const EdgeModel edges(cube, driverParams(cube), 5u);
@@ -178,20 +185,15 @@ TEST(EdgeModel, FileHoldsEveryField) {
   const fs::path path = scratch.path() / "new" / "folder" / "edges.dat";
   ASSERT_TRUE(Lumetra::saveEdgeModel(edges, path.string()));
   testsupport::LittleEndianReader file(testsupport::readFileBytes(path));
-  const auto vector = [&file] {  // a 3 x 1 matrix: rows, columns, x, y, z
-    EXPECT_TRUE(file.i32() == 3 && file.i32() == 1);
-    const float x = file.f32(), y = file.f32();
-    return Eigen::Vector3f(x, y, file.f32());
-  };
   EXPECT_EQ(file.u8(), 1);
   ASSERT_EQ(file.u64(), 18u);
   for (const EdgeModel::Edge& edge : edges.mEdges) {
-    EXPECT_EQ(vector(), edge.normalA);
-    EXPECT_EQ(vector(), edge.normalB);
-    EXPECT_EQ(vector(), edge.pointA);
-    EXPECT_EQ(vector(), edge.pointB);
+    EXPECT_EQ(readVector(file), edge.normalA);
+    EXPECT_EQ(readVector(file), edge.normalB);
+    EXPECT_EQ(readVector(file), edge.pointA);
+    EXPECT_EQ(readVector(file), edge.pointB);
     ASSERT_EQ(file.u64(), edge.samples.size());
-    for (const Eigen::Vector3f& s : edge.samples) EXPECT_EQ(vector(), s);
+    for (const Eigen::Vector3f& s : edge.samples) EXPECT_EQ(readVector(file), s);
   }
   EXPECT_TRUE(file.i32() == 12 && file.i32() == 12 && file.f32() == 0.06f * cube.mMaxDistance);
   EXPECT_TRUE(file.f32() == 44.0f && file.f32() == 1.0f && file.i32() == 1000);
@@ -199,6 +201,42 @@ TEST(EdgeModel, FileHoldsEveryField) {
   // An edge model without edges.
   ASSERT_TRUE(Lumetra::saveEdgeModel(EdgeModel(), path.string()));
   EXPECT_EQ(fs::file_size(path), 33u);
+}
+
+TEST(EdgeModel, FileOfAFoldedStripSplitsSharpAndConsideredEdges) {
+  // Six triangles in a strip, triangle k on vertices k, k + 1, k + 2, whose normals (-sin t, 0,
+  // cos t) turn by 0.5, 20, 60, 100 and 30 degrees from one to the next: 2 sharp edges (from 44
+  // degrees), 4 considered (from 1 degree), ordered by the turn.
+  const float turn[6] = {0.0f, 0.5f, 20.0f, 60.0f, 100.0f, 30.0f};
+  MeshModel mesh;
+  float theta = 0.0f;
+  for (std::uint32_t k = 0; k < 8; ++k) {
+    mesh.mVertices.emplace_back();
+    mesh.mVertices.back().position = Eigen::Vector3f(float(k / 2), float(k % 2), 0.0f);
+    if (k >= 6) continue;
+    theta += turn[k] * 3.1415927f / 180.0f;
+    mesh.mFaces.push_back({{k, k + 1, k + 2}, Eigen::Vector3f(-std::sin(theta), 0.0f, std::cos(theta))});
+    if (k > 0) mesh.mAdjacentFaces.push_back({k - 1, k});
+  }
+  EdgeModelParams params;
+  params.sampleStep = 0.1f;
+  TestSupport::TempDir scratch;
+  const fs::path path = scratch.path() / "edges.dat";
+  ASSERT_TRUE(Lumetra::saveEdgeModel(EdgeModel(mesh, params, 4u), path.string()));
+  testsupport::LittleEndianReader file(testsupport::readFileBytes(path));
+  EXPECT_EQ(file.u8(), 1);
+  ASSERT_EQ(file.u64(), 5u);
+  for (const std::uint32_t j : {4, 3, 5, 2, 1}) {  // edge (j - 1, j), on vertices j and j + 1
+    EXPECT_EQ(readVector(file), mesh.mFaces[j - 1].normal);
+    EXPECT_EQ(readVector(file), mesh.mFaces[j].normal);
+    const Eigen::Vector3f a = readVector(file), b = readVector(file);
+    EXPECT_TRUE(a == mesh.mVertices[j].position && b == mesh.mVertices[j + 1].position);
+    for (std::uint64_t n = file.u64(); n > 0; --n)  // samples on their own edge
+      EXPECT_LT(((a + b) * 0.5f - readVector(file)).norm(), 0.5f * (a - b).norm() + 1e-6f);
+  }
+  EXPECT_TRUE(file.i32() == 2 && file.i32() == 4 && file.f32() == 0.1f);
+  EXPECT_TRUE(file.f32() == 44.0f && file.f32() == 1.0f && file.i32() == 1000);
+  EXPECT_EQ(file.remaining(), 0u);
 }
 
 }  // namespace

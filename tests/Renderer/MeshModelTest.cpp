@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <fstream>
 #include <random>
 
@@ -150,10 +151,32 @@ TEST(MeshModel, FastAdjacencyMatchesPairwiseTestOnRandomMeshes) {
     std::vector<MeshModel::FacePair> fast;
     ASSERT_TRUE(Lumetra::computeFaceAdjacency(vertices, faces, fast));
     EXPECT_EQ(fast, rendertest::quadraticAdjacency(vertices, faces));
-    // Too many faces meeting at one place are refused.
-    EXPECT_FALSE(Lumetra::computeFaceAdjacency(vertices, faces, fast, 1000));
+    // A list longer than the bound is refused.
+    const std::uint64_t count = fast.size();
+    EXPECT_TRUE(Lumetra::computeFaceAdjacency(vertices, faces, fast, count));
+    EXPECT_FALSE(Lumetra::computeFaceAdjacency(vertices, faces, fast, count - 1));
     EXPECT_TRUE(fast.empty());
   }
+}
+
+TEST(MeshModel, FansLoadAndManyFacesOnOneEdgeAreRefused) {
+  // A disc of 3,000 triangles whose centre has two indices, and 3,000 triangles on one edge
+  // (4.5 million pairs, more than the default bound of 8 per face plus 2^22).
+  constexpr std::uint32_t n = 3000;
+  std::vector<MeshModel::Vertex> vertices(n + 2);
+  for (std::uint32_t k = 0; k < n; ++k) {
+    const double angle = 6.283185307179586 * k / n;
+    vertices[k + 2].position = Eigen::Vector3f(float(std::cos(angle)), float(std::sin(angle)), 0.0f);
+  }
+  std::vector<MeshModel::Face> fan(n), book(n);
+  for (std::uint32_t k = 0; k < n; ++k) {
+    fan[k].indices = {k % 2, k + 2, (k + 1) % n + 2};
+    book[k].indices = {0, 2, k % (n - 1) + 3};
+  }
+  std::vector<MeshModel::FacePair> pairs;
+  ASSERT_TRUE(Lumetra::computeFaceAdjacency(vertices, fan, pairs));
+  EXPECT_EQ(pairs, rendertest::quadraticAdjacency(vertices, fan));
+  EXPECT_FALSE(Lumetra::computeFaceAdjacency(vertices, book, pairs));
 }
 
 }  // namespace

@@ -53,19 +53,25 @@ double uniformDouble(std::mt19937& engine) {
   return u >= 1.0 ? std::nextafter(1.0, 0.0) : u;
 }
 
-void appendSegmentSamples(const Eigen::Vector3f& a, const Eigen::Vector3f& b, float spacing, std::mt19937& engine,
-                          std::vector<Eigen::Vector3f>& out) {
+/// The samples of the segment a-b, splitting it at most `depth` more times. A segment is split
+/// only while its midpoint lies strictly between its end points and both halves are shorter than
+/// the whole: far from the origin neighbouring floats can lie further apart than the spacing, and
+/// there a midpoint rounds onto an end point or leaves a half as long as the whole. Such a segment
+/// yields its midpoint when that lies strictly between the end points.
+void appendSegmentSamples(const Eigen::Vector3f& a, const Eigen::Vector3f& b, float spacing, int depth,
+                          std::mt19937& engine, std::vector<Eigen::Vector3f>& out) {
   const float d = (a - b).norm();
   if (!std::isfinite(d)) return;
-  if (d > 2.0f * spacing) {
-    const Eigen::Vector3f m = (a + b) * 0.5f;
+  const Eigen::Vector3f m = (a + b) * 0.5f;
+  const bool between = m != a && m != b;
+  if (d > 2.0f * spacing && depth > 0 && between && (a - m).norm() < d && (m - b).norm() < d) {
     out.push_back(m);
-    appendSegmentSamples(a, m, spacing, engine, out);
-    appendSegmentSamples(m, b, spacing, engine, out);
+    appendSegmentSamples(a, m, spacing, depth - 1, engine, out);
+    appendSegmentSamples(m, b, spacing, depth - 1, engine, out);
     return;
   }
   const float probability = d / (2.0f * spacing);
-  if (uniformDouble(engine) < static_cast<double>(probability)) out.push_back((a + b) * 0.5f);
+  if (uniformDouble(engine) < static_cast<double>(probability) && between) out.push_back(m);
 }
 
 template <class Archive>
@@ -124,7 +130,12 @@ EdgeModel::EdgeModel(const MeshModel& mesh, const EdgeModelParams& params, std::
 void sampleSegment(const Eigen::Vector3f& a, const Eigen::Vector3f& b, float spacing,
                    std::optional<std::uint32_t> seed, std::vector<Eigen::Vector3f>& out) {
   if (!(spacing > 0.0f) || !std::isfinite(spacing)) return;
-  appendSegmentSamples(a, b, spacing, samplingEngine(seed), out);
+  // Exact halving reaches segments of at most twice the spacing after ceil(log2(d / 2s)) splits;
+  // two more leave room for rounding, and the bound keeps the samples proportional to d / s where
+  // rounding would keep halves long.
+  const double ratio = static_cast<double>((a - b).norm()) / (2.0 * static_cast<double>(spacing));
+  const int depth = ratio > 1.0 && std::isfinite(ratio) ? static_cast<int>(std::ceil(std::log2(ratio))) + 2 : 0;
+  appendSegmentSamples(a, b, spacing, depth, samplingEngine(seed), out);
 }
 
 std::vector<bool> voxelGridFilter(const std::vector<Eigen::Vector3f>& points, const std::vector<float>& weights,

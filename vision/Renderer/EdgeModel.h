@@ -61,8 +61,10 @@ std::int32_t countEdgesAboveAngle(const EdgeModel& edgeModel, float angleDeg);
 
 /// Appends random samples of the segment a-b to `out`: for a segment longer than twice the spacing
 /// its midpoint, then the samples of both halves; otherwise its midpoint with probability
-/// length / (2 spacing). End points are never appended. The draws come from the calling thread's
-/// engine, seeded on the thread's first draw (from `seed` when given).
+/// length / (2 spacing). End points are never appended. Where single precision cannot halve a
+/// segment (far from the origin, a spacing finer than the floats there) the halving stops, so
+/// the samples stay about length / spacing. The draws come from the calling thread's engine,
+/// seeded on the thread's first draw (from `seed` when given).
 void sampleSegment(const Eigen::Vector3f& a, const Eigen::Vector3f& b, float spacing,
                    std::optional<std::uint32_t> seed, std::vector<Eigen::Vector3f>& out);
 

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <limits>
@@ -60,22 +61,91 @@ bool sharesTwoVertices(const std::vector<MeshModel::Vertex>& vertices, const Mes
   return false;
 }
 
-/// Width of the cells of the adjacency search: more than twice the shared-vertex distance, so two
-/// positions within that distance always lie in the same or in neighbouring cells, and wide enough
-/// that most cells need no look at their neighbours.
+/// Width of the cells of the search for distinct positions within the shared-vertex distance: more
+/// than twice that distance, so two such positions always lie in the same or in neighbouring cells,
+/// and wide enough that most cells need no look at their neighbours.
 constexpr double kCellSize = 8.0 * kSharedVertexDistance;
 
-/// The grid cell of a position in the adjacency search.
+/// The grid cell of a position in the search for nearby positions.
 GridCell cellOf(const Eigen::Vector3f& p) {
   const double size = kCellSize;
   return GridCell{gridCoordinate(p.x() / size), gridCoordinate(p.y() / size), gridCoordinate(p.z() / size)};
 }
 
-/// Offsets into `items` per entry, from per-entry counts (counts become the offsets' ends).
-std::vector<std::uint32_t> offsetsFromCounts(const std::vector<std::uint32_t>& counts) {
-  std::vector<std::uint32_t> offsets(counts.size() + 1, 0);
-  for (std::size_t i = 0; i < counts.size(); ++i) offsets[i + 1] = offsets[i] + counts[i];
-  return offsets;
+/// The exact position as a key: the bit patterns of the coordinates, -0 read as +0.
+GridCell exactKey(const Eigen::Vector3f& p) {
+  auto bits = [](float value) {
+    value += 0.0f;  // -0 + 0 = +0
+    std::uint32_t word;
+    std::memcpy(&word, &value, sizeof word);
+    return static_cast<std::int64_t>(word);
+  };
+  return GridCell{bits(p.x()), bits(p.y()), bits(p.z())};
+}
+
+/// Lists of numbers, one list per entry, stored as runs of one array.
+struct RunLists {
+  std::vector<std::size_t> start{0};
+  std::vector<std::uint32_t> items;
+  std::size_t size(std::uint32_t entry) const { return start[entry + 1] - start[entry]; }
+  const std::uint32_t* begin(std::uint32_t entry) const { return items.data() + start[entry]; }
+  const std::uint32_t* end(std::uint32_t entry) const { return items.data() + start[entry + 1]; }
+  void close() { start.push_back(items.size()); }
+};
+
+/// For every distinct position the other distinct positions within the shared-vertex distance.
+/// False when the positions crowd so closely that sorting them out would take more than
+/// `maxTests` distance tests.
+bool findNearbyPositions(const std::vector<Eigen::Vector3f>& positions, RunLists& nearby, std::uint64_t maxTests) {
+  constexpr std::uint32_t kNone = GridCellTable::kNone;
+  // The positions by grid cell: each cell holds a list of its positions (first, next).
+  GridCellTable table;
+  std::vector<std::uint32_t> cellFirst, next(positions.size(), kNone), cellOfPosition(positions.size());
+  for (std::uint32_t p = 0; p < positions.size(); ++p) {
+    const std::uint32_t cell = table.insert(cellOf(positions[p]));
+    if (cell == cellFirst.size()) cellFirst.push_back(kNone);
+    next[p] = cellFirst[cell];
+    cellFirst[cell] = p;
+    cellOfPosition[p] = cell;
+  }
+  // Per cell, only the neighbours that some position of the cell comes near (the distance plus a
+  // margin for rounding): none for most cells.
+  std::vector<std::vector<std::uint32_t>> neighbours(cellFirst.size());
+  std::uint64_t tests = 0;
+  for (std::uint32_t c = 0; c < cellFirst.size(); ++c) {
+    const GridCell cell = table.cell(c);
+    Eigen::Vector3d low = Eigen::Vector3d::Constant(HUGE_VAL), high = -low;
+    std::uint64_t members = 0;
+    for (std::uint32_t p = cellFirst[c]; p != kNone; p = next[p], ++members) {
+      low = low.cwiseMin(positions[p].cast<double>());
+      high = high.cwiseMax(positions[p].cast<double>());
+    }
+    const std::int64_t coordinates[3] = {cell.x, cell.y, cell.z};
+    std::int64_t from[3], to[3];
+    for (int axis = 0; axis < 3; ++axis) {
+      const double size = kCellSize, margin = 1.01 * kSharedVertexDistance;
+      const double lowSide = static_cast<double>(coordinates[axis]) * size;
+      const bool clamped = std::abs(static_cast<double>(coordinates[axis])) >= 3.9e18;
+      from[axis] = clamped || low[axis] - lowSide <= margin ? -1 : 0;
+      to[axis] = clamped || lowSide + size - high[axis] <= margin ? 1 : 0;
+    }
+    for (std::int64_t dx = from[0]; dx <= to[0]; ++dx)
+      for (std::int64_t dy = from[1]; dy <= to[1]; ++dy)
+        for (std::int64_t dz = from[2]; dz <= to[2]; ++dz) {
+          const std::uint32_t other = table.find(GridCell{cell.x + dx, cell.y + dy, cell.z + dz});
+          if (other == kNone || (other == c && members == 1)) continue;
+          neighbours[c].push_back(other);
+          for (std::uint32_t q = cellFirst[other]; q != kNone; q = next[q]) tests += members;
+        }
+    if (tests > maxTests) return false;
+  }
+  for (std::uint32_t p = 0; p < positions.size(); ++p) {
+    for (const std::uint32_t other : neighbours[cellOfPosition[p]])
+      for (std::uint32_t q = cellFirst[other]; q != kNone; q = next[q])
+        if (q != p && isShared(positions[p], positions[q])) nearby.items.push_back(q);
+    nearby.close();
+  }
+  return true;
 }
 
 }  // namespace
@@ -95,104 +165,115 @@ std::vector<std::uint32_t> findSharedVertices(const MeshModel::Face& faceA, cons
 }
 
 bool computeFaceAdjacency(const std::vector<MeshModel::Vertex>& vertices, const std::vector<MeshModel::Face>& faces,
-                          std::vector<MeshModel::FacePair>& pairs, std::uint64_t maxWork) {
+                          std::vector<MeshModel::FacePair>& pairs, std::uint64_t maxPairs) {
   constexpr std::uint32_t kNone = GridCellTable::kNone;
   pairs.clear();
-  if (maxWork == 0) maxWork = 64 * static_cast<std::uint64_t>(faces.size()) + (std::uint64_t{1} << 22);
-  maxWork = std::min<std::uint64_t>(maxWork, kNone - 1);  // keeps 32-bit offsets
-  std::uint64_t work = 0;
+  if (faces.size() >= kNone) return false;
+  if (maxPairs == 0) maxPairs = 8 * static_cast<std::uint64_t>(faces.size()) + (std::uint64_t{1} << 22);
 
-  // Faces of every vertex, one entry per face slot.
-  std::vector<std::uint32_t> counts(vertices.size(), 0);
-  for (const MeshModel::Face& face : faces)
-    for (const std::uint32_t v : face.indices) ++counts[v];
-  const std::vector<std::uint32_t> faceStart = offsetsFromCounts(counts);
-  std::vector<std::uint32_t> facesOfVertex(faceStart.back());
-  std::fill(counts.begin(), counts.end(), 0);
-  for (std::size_t f = 0; f < faces.size(); ++f)
-    for (const std::uint32_t v : faces[f].indices) facesOfVertex[faceStart[v] + counts[v]++] = static_cast<std::uint32_t>(f);
-
-  // The used vertices by grid cell: each cell holds a list of its vertices (first, next).
-  GridCellTable table;
-  std::vector<std::uint32_t> cellFirst, next(vertices.size(), kNone);
-  for (std::uint32_t v = 0; v < vertices.size(); ++v) {
-    if (faceStart[v + 1] == faceStart[v]) continue;
-    const std::uint32_t cell = table.insert(cellOf(vertices[v].position));
-    if (cell == cellFirst.size()) cellFirst.push_back(kNone);
-    next[v] = cellFirst[cell];
-    cellFirst[cell] = v;
+  // Every vertex that some face uses gets the number of its exact position; a vertex at a
+  // non-finite position lies near nothing, not even itself, and gets none.
+  std::vector<std::uint32_t> positionOf(vertices.size(), kNone);
+  std::vector<Eigen::Vector3f> positions;
+  {
+    GridCellTable exact;
+    for (const MeshModel::Face& face : faces) {
+      for (const std::uint32_t v : face.indices) {
+        const Eigen::Vector3f& p = vertices[v].position;
+        if (positionOf[v] != kNone || !p.allFinite()) continue;
+        positionOf[v] = exact.insert(exactKey(p));
+        if (positionOf[v] == positions.size()) positions.push_back(p);
+      }
+    }
   }
 
-  // For every used vertex the used vertices within the shared-vertex distance (itself included),
-  // as runs of one array.
-  std::vector<std::uint32_t> nearItems, nearBegin(vertices.size(), 0), nearEnd(vertices.size(), 0);
-  nearItems.reserve(vertices.size());
-  std::vector<std::uint32_t> neighbours;
-  for (std::uint32_t c = 0; c < cellFirst.size(); ++c) {
-    const GridCell cell = table.cell(c);
-    // Only the neighbours that some vertex of the cell comes near (the distance plus a margin for
-    // rounding): for a cluster of coincident vertices at most 8 of the 27 cells.
-    Eigen::Vector3d low = Eigen::Vector3d::Constant(HUGE_VAL), high = -low;
-    std::uint64_t members = 0;
-    for (std::uint32_t v = cellFirst[c]; v != kNone; v = next[v], ++members) {
-      low = low.cwiseMin(vertices[v].position.cast<double>());
-      high = high.cwiseMax(vertices[v].position.cast<double>());
-    }
-    const std::int64_t coordinates[3] = {cell.x, cell.y, cell.z};
-    std::int64_t from[3], to[3];
-    for (int axis = 0; axis < 3; ++axis) {
-      const double size = kCellSize, margin = 1.01 * kSharedVertexDistance;
-      const double lowSide = static_cast<double>(coordinates[axis]) * size;
-      const bool clamped = std::abs(static_cast<double>(coordinates[axis])) >= 3.9e18;
-      from[axis] = clamped || low[axis] - lowSide <= margin ? -1 : 0;
-      to[axis] = clamped || lowSide + size - high[axis] <= margin ? 1 : 0;
-    }
-    neighbours.clear();
-    for (std::int64_t dx = from[0]; dx <= to[0]; ++dx)
-      for (std::int64_t dy = from[1]; dy <= to[1]; ++dy)
-        for (std::int64_t dz = from[2]; dz <= to[2]; ++dz) {
-          const std::uint32_t other = table.find(GridCell{cell.x + dx, cell.y + dy, cell.z + dz});
-          if (other == kNone) continue;
-          neighbours.push_back(other);
-          for (std::uint32_t w = cellFirst[other]; w != kNone; w = next[w]) work += members;
+  // The faces at each position, ascending.
+  RunLists facesAt;
+  {
+    std::vector<std::uint32_t> count(positions.size(), 0), lastFace(positions.size(), kNone);
+    for (std::uint32_t f = 0; f < faces.size(); ++f) {
+      for (const std::uint32_t v : faces[f].indices) {
+        const std::uint32_t p = positionOf[v];
+        if (p != kNone && lastFace[p] != f) {
+          lastFace[p] = f;
+          ++count[p];
         }
-    if (work > maxWork) return false;
-    for (std::uint32_t v = cellFirst[c]; v != kNone; v = next[v]) {
-      nearBegin[v] = static_cast<std::uint32_t>(nearItems.size());
-      for (const std::uint32_t other : neighbours)
-        for (std::uint32_t w = cellFirst[other]; w != kNone; w = next[w])
-          if (isShared(vertices[v].position, vertices[w].position)) nearItems.push_back(w);
-      nearEnd[v] = static_cast<std::uint32_t>(nearItems.size());
+      }
+    }
+    facesAt.start.resize(positions.size() + 1);
+    for (std::size_t p = 0; p < positions.size(); ++p) facesAt.start[p + 1] = facesAt.start[p] + count[p];
+    facesAt.items.resize(facesAt.start.back());
+    std::fill(lastFace.begin(), lastFace.end(), kNone);
+    std::fill(count.begin(), count.end(), 0);
+    for (std::uint32_t f = 0; f < faces.size(); ++f) {
+      for (const std::uint32_t v : faces[f].indices) {
+        const std::uint32_t p = positionOf[v];
+        if (p != kNone && lastFace[p] != f) {
+          lastFace[p] = f;
+          facesAt.items[facesAt.start[p] + count[p]++] = f;
+        }
+      }
     }
   }
 
-  // Every later face that touches face i at some position is a candidate; the exact test decides.
-  // Candidates are taken in ascending order, so the pairs come out in ascending order.
-  std::vector<std::uint32_t> lastSeen(faces.size(), kNone);
-  std::vector<std::uint32_t> candidates;
-  for (std::uint32_t i = 0; i < faces.size(); ++i) {
+  // The faces near each position: its own faces and those of the distinct positions within the
+  // distance, ascending. Those are rare; without them a position's list is its own faces.
+  // Distinct positions that crowd within the distance come only from tiny offsets in a file; their
+  // work is bounded apart from the pairs.
+  const std::uint64_t maxCrowding = 64 * static_cast<std::uint64_t>(positions.size()) + (std::uint64_t{1} << 22);
+  RunLists nearby, facesNear;
+  if (!findNearbyPositions(positions, nearby, maxCrowding)) return false;
+  const bool crowded = !nearby.items.empty();
+  if (crowded) {
+    for (std::uint32_t p = 0; p < positions.size(); ++p) {
+      const std::size_t first = facesNear.items.size();
+      facesNear.items.insert(facesNear.items.end(), facesAt.begin(p), facesAt.end(p));
+      if (nearby.size(p) > 0) {
+        for (const std::uint32_t* q = nearby.begin(p); q != nearby.end(p); ++q)
+          facesNear.items.insert(facesNear.items.end(), facesAt.begin(*q), facesAt.end(*q));
+        std::sort(facesNear.items.begin() + first, facesNear.items.end());
+        facesNear.items.erase(std::unique(facesNear.items.begin() + first, facesNear.items.end()), facesNear.items.end());
+      }
+      facesNear.close();
+      if (facesNear.items.size() - facesAt.start[p + 1] > maxCrowding) return false;
+    }
+  }
+  const RunLists& near = crowded ? facesNear : facesAt;
+
+  // Faces i < j are adjacent when two vertices of face j lie near vertices of face i, so face i is
+  // near both of them: for every two vertices of face j, the shorter of their two lists holds
+  // every such i. The exact test decides. The pairs come out ordered by j.
+  std::vector<MeshModel::FacePair> byLater;
+  std::vector<std::uint32_t> seen(faces.size(), kNone), candidates;
+  for (std::uint32_t j = 0; j < faces.size(); ++j) {
+    const std::vector<std::uint32_t>& indices = faces[j].indices;
     candidates.clear();
-    for (const std::uint32_t v : faces[i].indices) {
-      for (std::uint32_t n = nearBegin[v]; n < nearEnd[v]; ++n) {
-        const std::uint32_t w = nearItems[n];
-        work += faceStart[w + 1] - faceStart[w];
-        for (std::uint32_t s = faceStart[w]; s < faceStart[w + 1]; ++s) {
-          const std::uint32_t j = facesOfVertex[s];
-          if (j > i && lastSeen[j] != i) {
-            lastSeen[j] = i;
-            candidates.push_back(j);
+    for (std::size_t s = 0; s < indices.size(); ++s) {
+      const std::uint32_t p = positionOf[indices[s]];
+      if (p == kNone) continue;
+      for (std::size_t t = s + 1; t < indices.size(); ++t) {
+        const std::uint32_t q = positionOf[indices[t]];
+        if (q == kNone) continue;
+        const std::uint32_t shorter = near.size(p) <= near.size(q) ? p : q;
+        for (const std::uint32_t* i = near.begin(shorter); i != near.end(shorter) && *i < j; ++i) {
+          if (seen[*i] != j) {
+            seen[*i] = j;
+            candidates.push_back(*i);
           }
         }
       }
     }
-    if (work > maxWork) {
-      pairs.clear();
-      return false;
-    }
-    std::sort(candidates.begin(), candidates.end());
-    for (const std::uint32_t j : candidates)
-      if (sharesTwoVertices(vertices, faces[i], faces[j])) pairs.emplace_back(i, j);
+    for (const std::uint32_t i : candidates)
+      if (sharesTwoVertices(vertices, faces[i], faces[j])) byLater.emplace_back(i, j);
+    if (byLater.size() > maxPairs) return false;
   }
+
+  // Ordered by i, then j: a stable counting sort on i keeps each i's pairs in ascending j.
+  std::vector<std::size_t> firstOf(faces.size() + 1, 0);
+  for (const MeshModel::FacePair& pair : byLater) ++firstOf[pair.first + 1];
+  for (std::size_t i = 0; i < faces.size(); ++i) firstOf[i + 1] += firstOf[i];
+  pairs.resize(byLater.size());
+  for (const MeshModel::FacePair& pair : byLater) pairs[firstOf[pair.first]++] = pair;
   return true;
 }
 

@@ -3,7 +3,7 @@
 // index array and one face array, with face normals, the centroid, the largest distance from it,
 // the bounding box, the materials' diffuse textures and, on request, the pairs of faces that share
 // an edge. A file that does not import, or that cannot be used (non-finite coordinates, too many
-// faces collapsed onto one place), leaves the model in its initial, not-loaded state.
+// faces on one edge), leaves the model in its initial, not-loaded state.
 #include "Detection/CadModel.h"
 #include "Image/Image.h"
 
@@ -68,12 +68,15 @@ std::vector<std::uint32_t> findSharedVertices(const MeshModel::Face& faceA, cons
                                               const MeshModel& model);
 
 /// Every pair (i, j), i < j, of faces for which findSharedVertices(face i, face j) finds at least
-/// two vertices, in ascending order of i, then j. Candidate faces are found through a grid of
-/// vertex positions, so the work grows with the faces that meet at a place, not with the square
-/// of the face count. False (and `pairs` empty) when the faces meeting at coincident places would
-/// need more than `maxWork` candidate tests; 0 chooses a bound proportional to the face count.
+/// two vertices, in ascending order of i, then j. Candidates are found through the faces at each
+/// vertex position, so the work grows with the pairs found, not with the square of the face count
+/// or of the faces around one vertex. False (and `pairs` empty) when the list would hold more than
+/// `maxPairs` pairs (many faces on one edge; 0 chooses 8 pairs per face plus 2^22, the most that
+/// the edge model built from them is meant to hold), or when distinct positions crowd so closely
+/// that telling which of them lie within the distance would take more than 64 tests per position
+/// plus 2^22.
 bool computeFaceAdjacency(const std::vector<MeshModel::Vertex>& vertices, const std::vector<MeshModel::Face>& faces,
-                          std::vector<MeshModel::FacePair>& pairs, std::uint64_t maxWork = 0);
+                          std::vector<MeshModel::FacePair>& pairs, std::uint64_t maxPairs = 0);
 
 /// Reads a picture as 3-channel 8-bit pixels (no vertical flip) through the guarded codec path;
 /// the empty image, with the log "Error loading image from {}.", when it cannot be read.

@@ -78,6 +78,12 @@ Row cube(std::string name, const std::string& padding, long fileSizeLimit) {
   return {std::move(name), {{"CAD.Detection.NumTrainingViews", "30"}}, kFullOutput, {{"cube.obj", obj}}, "cube.obj",
           255, fileSizeLimit};
 }
+std::string farCube() {
+  std::string obj;
+  for (int c = 0; c < 8; ++c)
+    obj += std::string(c & 4 ? "v 2000005" : "v 1999995") + (c & 2 ? " 5" : " -5") + (c & 1 ? " 5\n" : " -5\n");
+  return obj + "f 1 2 4 3\nf 5 7 8 6\nf 1 5 6 2\nf 3 4 8 7\nf 1 3 7 5\nf 2 6 8 4\n";
+}
 Files textured(const std::string& texture) {
   std::string materials;
   for (const char* name : {"Skin", "Brusttex", "HLeibTex", "BeinTex"}) {
@@ -100,6 +106,8 @@ std::vector<Row> rows() {
       model("ModelDegenerateTrianglesOnly", "v 0 0 0\nv 10 0 0\nv 20 0 0\nf 1 2 3\nf 1 1 2\nf 3 3 3\n"),
       model("ModelNotANumberCoordinate", "v 0 0 0\nv nan 0 0\nv 0 10 0\nf 1 2 3\n" + kTriangle),
       model("ModelTooLargeForItsFaceNormals", "v 0 0 0\nv 1e30 0 0\nv 0 1e30 0\nf 1 2 3\n"),
+      // A 1 cm cube 2 km out, where neighbouring floats lie further apart than the edge samples.
+      model("ModelFarFromTheOrigin", farCube(), kStarting + "ERROR: Not enough templates generated. Try to reduce rendering radii\n"),
       // A texture that cannot be read: the model trains untextured.
       spider("TextureHeaderOfAHugePicture", textured(pngHuge), kTrained + kFinished),
       // Output that fills up in one file each: the spider's edge model (266 kB; its templates take
