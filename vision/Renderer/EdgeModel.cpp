@@ -1,7 +1,9 @@
 #include "Renderer/EdgeModel.h"
 
+#include "Core/Angles.h"
 #include "Core/AtomicFile.h"
 #include "Core/Log.h"
+#include "Core/MatrixArchive.h"
 #include "Core/Profiler.h"
 #include "Renderer/GridCell.h"
 
@@ -20,8 +22,6 @@
 namespace Lumetra {
 
 namespace {
-
-constexpr float kPi = 3.1415927f;
 
 float normalProduct(const EdgeModel::Edge& edge) { return edge.normalA.dot(edge.normalB); }
 
@@ -74,15 +74,10 @@ void appendSegmentSamples(const Eigen::Vector3f& a, const Eigen::Vector3f& b, fl
   if (uniformDouble(engine) < static_cast<double>(probability) && between) out.push_back(m);
 }
 
-template <class Archive>
-void writeVector(Archive& archive, const Eigen::Vector3f& v) {
-  archive(std::int32_t{3}, std::int32_t{1}, v.x(), v.y(), v.z());
-}
-
 }  // namespace
 
 std::int32_t countEdgesAboveAngle(const EdgeModel& edgeModel, float angleDeg) {
-  const float limit = std::cos(angleDeg * kPi / 180.0f);
+  const float limit = std::cos(angleDeg * kPiF / 180.0f);
   std::int32_t count = 0;
   for (const EdgeModel::Edge& edge : edgeModel.mEdges) {
     if (!(normalProduct(edge) <= limit)) break;
@@ -263,12 +258,12 @@ bool saveEdgeModel(const EdgeModel& edgeModel, const std::string& path) {
       cereal::PortableBinaryOutputArchive archive(bytes);
       archive(cereal::make_size_tag(static_cast<cereal::size_type>(edgeModel.mEdges.size())));
       for (const EdgeModel::Edge& edge : edgeModel.mEdges) {
-        writeVector(archive, edge.normalA);
-        writeVector(archive, edge.normalB);
-        writeVector(archive, edge.pointA);
-        writeVector(archive, edge.pointB);
+        saveMatrix(archive, edge.normalA);
+        saveMatrix(archive, edge.normalB);
+        saveMatrix(archive, edge.pointA);
+        saveMatrix(archive, edge.pointB);
         archive(cereal::make_size_tag(static_cast<cereal::size_type>(edge.samples.size())));
-        for (const Eigen::Vector3f& sample : edge.samples) writeVector(archive, sample);
+        for (const Eigen::Vector3f& sample : edge.samples) saveMatrix(archive, sample);
       }
       const EdgeModelParams& params = edgeModel.mParams;
       archive(edgeModel.mSharpEdgeCount, edgeModel.mConsideredEdgeCount, params.sampleStep, params.sharpAngleDeg,
