@@ -1,11 +1,18 @@
 // CAD targets trained through the executable on the OpenGL display: the console lines of each
-// outcome, the files of a trained target, and what a failed run leaves behind (nothing).
+// outcome, the files of a trained target, and what a failed or interrupted run leaves behind
+// (nothing).
 #include "Process.h"
 #include "SdkFileReader.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -107,4 +114,47 @@ TEST(CadTarget, FailedTrainingsPrintTheirLineAndLeaveNothing) {
   EXPECT_EQ(r.out.rfind("Configuration Error: Camera resolution 100000 x 100 is too large", 0), 0u) << r.out;
   EXPECT_NE(r.out.find("\nConfiguration error. Aborting training\n" + kFailed), std::string::npos);
   EXPECT_EQ(r.exitStatus, 255);
+}
+
+TEST(CadTarget, InterruptedTrainingLeavesTheOutputAsItWasAndNoProcess) {
+  if (std::getenv("DISPLAY") == nullptr) GTEST_SKIP() << "no display";
+  const std::string examples = std::string(FORMWRIGHT_SOURCE_DIR) + "/examples/";
+  TempDir dir;
+  const fs::path out = dir / "out";
+  fs::create_directories(out / "PALOM_Other");
+  writeFile(out / "PALOM_Other/file", "kept");
+  // What a run of this (living) process assembles stays; what ended processes left goes.
+  fs::create_directory(out / (".PALOM_Bracket.tmp-" + std::to_string(getpid()) + "-0"));
+  const auto before = snapshotTree(out);
+  const pid_t ended = fork();
+  if (ended == 0) _exit(0);
+  waitpid(ended, nullptr, 0);
+  fs::create_directory(out / ("PALOM_Bracket.tmp-" + std::to_string(ended) + "-4"));
+  writeFile(out / (".PALOM_Bracket.tmp-" + std::to_string(ended) + "-0"), "");
+
+  for (const int signal : {SIGINT, SIGTERM}) {
+    const pid_t run = fork();
+    if (run == 0) {
+      setpgid(0, 0);
+      dup2(open("/dev/null", O_WRONLY), STDOUT_FILENO);
+      execl(FORMWRIGHT_EXE, FORMWRIGHT_EXE, out.c_str(), (examples + "cad-target.json").c_str(),
+            (examples + "models/bracket.obj").c_str(), nullptr);
+      _exit(127);
+    }
+    // Signalled once its folder holds a file.
+    const std::string assembling = ".PALOM_Bracket.tmp-" + std::to_string(run) + "-";
+    int status = 0;
+    for (bool writing = false; !writing && waitpid(run, &status, WNOHANG) == 0; usleep(2000)) {
+      for (const auto& entry : fs::directory_iterator(out)) {
+        std::error_code error;
+        writing = writing || (entry.path().filename().string().rfind(assembling, 0) == 0 &&
+                              !fs::is_empty(entry.path(), error) && !error);
+      }
+      if (writing) kill(run, signal);
+    }
+    waitpid(run, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+    EXPECT_EQ(snapshotTree(out), before);
+    EXPECT_TRUE(kill(-run, 0) != 0 && errno == ESRCH);
+  }
 }
