@@ -151,6 +151,8 @@ std::string metres(double value) { return fmt::format("{:.3g} m", value); }
 constexpr double kNearPlane = 0.1;
 /// A model that spans fewer pixels than this from the farthest camera shows too few edges.
 constexpr double kFewPixels = 20.0;
+/// A model smaller than this (in metres, as read) may well have been made in metres.
+constexpr double kSmallModel = 0.01;
 
 /// Why the views of the model gave no training (status 1 or 2), one line per cause found, from the
 /// model as loaded (millimetres scaled to metres), the camera distances and the camera.
@@ -174,9 +176,10 @@ std::vector<std::string> trainingFailureReasons(CadTrainingStatus status, const 
                                   metres(maxRadius)));
     const double pixels = static_cast<double>(camera.focalLength.maxCoeff()) * size.maxCoeff() / maxRadius;
     if (pixels < kFewPixels) {
-      reasons.push_back(fmt::format("From {} the model spans {:.3g} pixels: a model made in metres is read 1000 times "
-                                    "too small; scale it to millimetres, or bring the cameras nearer.",
-                                    metres(maxRadius), pixels));
+      reasons.push_back(fmt::format(
+          "From {} the model spans {:.3g} pixels, too few for its edges: lower CAD.Detection.DistanceRange{}.",
+          metres(maxRadius), pixels,
+          size.maxCoeff() < kSmallModel ? ", or scale the model by 1000 if it was made in metres" : ""));
     }
   }
   if (offset > reach) {

@@ -25,7 +25,7 @@ struct Row {
   std::vector<std::pair<std::string, std::string>> files;  // input file name, content
   std::vector<std::string> args;
   std::string expected;
-  std::string err;  // expanded as `expected`
+  std::string err = "";  // expanded as `expected`
 };
 
 std::ostream& operator<<(std::ostream& os, const Row& row) { return os << row.name; }

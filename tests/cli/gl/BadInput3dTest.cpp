@@ -30,7 +30,7 @@ struct Row {
   std::string model = "model.obj";              // the data file, in the input folder
   int exitStatus = 255;
   long fileSizeLimit = -1;
-  std::string err;  // standard error; {out} stands for the output folder as printed
+  std::string err = "";  // standard error; {out} stands for the output folder as printed
 };
 
 std::ostream& operator<<(std::ostream& os, const Row& row) { return os << row.name; }
@@ -105,6 +105,15 @@ std::vector<Row> rows() {
       model("ModelDegenerateTrianglesOnly", "v 0 0 0\nv 10 0 0\nv 20 0 0\nf 1 2 3\nf 1 1 2\nf 3 3 3\n"),
       model("ModelNotANumberCoordinate", "v 0 0 0\nv nan 0 0\nv 0 10 0\nf 1 2 3\n" + kTriangle),
       model("ModelTooLargeForItsFaceNormals", "v 0 0 0\nv 1e30 0 0\nv 0 1e30 0\nf 1 2 3\n"),
+      // A millimetre-wide triangle half a metre out: 1.61 pixels wide (321.21 x 0.001 / 0.2) at the
+      // farthest camera, which aims at the origin, 0.5 m off.
+      {"ModelMillimetreWideAwayFromItsOrigin", {}, kStarting + "ERROR: Not enough templates generated. Try to reduce "
+       "rendering radii\n", {{"model.obj", "v 500 0 0\nv 501 0 0\nv 500 1 0\nf 1 2 3\n"}}, "model.obj", 255, -1,
+       "Only 0 of 4 views gave a template; the model measures 0.001 x 0.001 x 0 m (read in millimetres) and the "
+       "cameras stand 0.12 m to 0.2 m from its centre (CAD.Detection.DistanceRange).\nFrom 0.2 m the model spans 1.61 "
+       "pixels, too few for its edges: lower CAD.Detection.DistanceRange, or scale the model by 1000 if it was made in "
+       "metres.\nThe cameras aim at the model's origin, 0.5 m from the model's centre: move the model's centre to its "
+       "origin.\n"},
       // A texture that cannot be read: the model trains untextured.
       spider("TextureHeaderOfAHugePicture", textured(pngHuge), kTrained + kFinished),
       // Output that fills up in one file each: the spider's edge model (266 kB; its templates take
