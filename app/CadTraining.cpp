@@ -512,6 +512,10 @@ bool trainCadTarget(const TrainingConfig& config, const CameraCalibration& calib
     }
     case CadTrainingStatus::RendererFailed:
       printLine("ERROR: Could not load the model");
+      printReason(Lumetra::OpenGL::GlContext::shared().isInitialized()
+                      ? "The OpenGL driver cannot run the training's renderer, which needs OpenGL 4.3 or later."
+                      : "OpenGL could not be started: training renders its views on an X display; set DISPLAY to "
+                        "one (a virtual one, Xvfb, will do).");
       return false;
   }
   if (!edgeModelWritten) return failedWrite(unwritable(CAD_EDGE_MODEL_FILE));

@@ -105,6 +105,7 @@ TEST(CadTarget, FailedTrainingsPrintTheirLineAndLeaveNothing) {
   EXPECT_TRUE(train(dir / "dark", kCube, "[0.12, 0.2]", 3, r).empty());
   if (!display.empty()) setenv("DISPLAY", display.c_str(), 1);
   EXPECT_EQ(r.out, kStarting + "ERROR: Could not load the model\n" + kFailed);
+  EXPECT_NE(r.err.find("set DISPLAY"), std::string::npos) << r.err;
   if (display.empty()) GTEST_SKIP() << "no display";
 
   EXPECT_TRUE(train(dir / "far", kCube, "[1.0, 3.0]", 5, r).empty());
