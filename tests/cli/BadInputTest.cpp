@@ -252,7 +252,8 @@ std::vector<Row> cadTargets() {
           "0.2 m away: raise the maximum of CAD.Detection.DistanceRange to at least 0.745 m.\nViews nearer than 0.1 m "
           "are clipped, and the model comes as near as 0 m to the cameras: raise the minimum of "
           "CAD.Detection.DistanceRange to at least 0.845 m.\n"),
-      why(cad("CadExistingFileCountsAsATarget", "", "ERROR: A target with name \"Cad\" already exists in {in:output}\n"),
+      why(cad("CadExistingFileCountsAsATarget", "",
+              "ERROR: A target with name \"Cad\" already exists in {in:output}\n"),
           "Remove or rename {in:output/PALOM_Cad}, or choose another Config.Target.Name.\n"),
   };
   rows.back().files.push_back({"output/PALOM_Cad", "a file"});

@@ -124,14 +124,12 @@ TEST(CadTarget, InterruptedTrainingLeavesTheOutputAsItWasAndNoProcess) {
   const fs::path out = dir / "out";
   fs::create_directories(out / "PALOM_Other");
   writeFile(out / "PALOM_Other/file", "kept");
-  // What a run of this (living) process assembles stays; what ended processes left goes.
+  // What a run of this (living) process assembles stays; what ended processes left goes (no
+  // process has an id above 2^22).
   fs::create_directory(out / (".PALOM_Bracket.tmp-" + std::to_string(getpid()) + "-0"));
   const auto before = snapshotTree(out);
-  const pid_t ended = fork();
-  if (ended == 0) _exit(0);
-  waitpid(ended, nullptr, 0);
-  fs::create_directory(out / ("PALOM_Bracket.tmp-" + std::to_string(ended) + "-4"));
-  writeFile(out / (".PALOM_Bracket.tmp-" + std::to_string(ended) + "-0"), "");
+  fs::create_directory(out / "PALOM_Bracket.tmp-999999999-4");
+  writeFile(out / ".PALOM_Bracket.tmp-999999999-0", "");
 
   for (const int signal : {SIGINT, SIGTERM}) {
     const pid_t run = fork();
@@ -142,18 +140,13 @@ TEST(CadTarget, InterruptedTrainingLeavesTheOutputAsItWasAndNoProcess) {
             (examples + "models/bracket.obj").c_str(), nullptr);
       _exit(127);
     }
-    // Signalled once its folder holds a file.
-    const std::string assembling = ".PALOM_Bracket.tmp-" + std::to_string(run) + "-";
+    // Signalled once the folder it assembles holds a file.
+    const fs::path written =
+        out / (".PALOM_Bracket.tmp-" + std::to_string(run) + "-0") / "PALOM_CAD_TARGET_EDGE_MODEL.dat";
     int status = 0;
-    for (bool writing = false; !writing && waitpid(run, &status, WNOHANG) == 0; usleep(2000)) {
-      for (const auto& entry : fs::directory_iterator(out)) {
-        std::error_code error;
-        writing = writing || (entry.path().filename().string().rfind(assembling, 0) == 0 &&
-                              !fs::is_empty(entry.path(), error) && !error);
-      }
-      if (writing) kill(run, signal);
-    }
-    waitpid(run, &status, 0);
+    pid_t ended = 0;
+    while ((ended = waitpid(run, &status, WNOHANG)) == 0 && !fs::exists(written)) usleep(2000);
+    if (ended == 0 && kill(run, signal) == 0) waitpid(run, &status, 0);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
     EXPECT_EQ(snapshotTree(out), before);
     EXPECT_TRUE(kill(-run, 0) != 0 && errno == ESRCH);
