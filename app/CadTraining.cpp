@@ -13,13 +13,22 @@
 #include <assimp/scene.h>
 #include <fmt/format.h>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -40,6 +49,15 @@ constexpr double kPi = 3.14159265358979323846;
 bool refuse(const std::string& line) {
   printLine(line);
   return false;
+}
+
+/// What is wrong with a value that must be positive once stored in single precision: "is not
+/// positive", "is 0 in single precision", "is inf in single precision"; empty when it is usable.
+std::string singlePrecisionProblem(double value) {
+  if (!(value > 0.0)) return "is not positive";
+  const float stored = static_cast<float>(value);
+  if (stored == 0.0f || std::isinf(stored)) return fmt::format("is {} in single precision", stored);
+  return {};
 }
 
 /// Degrees (a double) to radians, computed in double and stored in single precision.
@@ -115,16 +133,170 @@ std::optional<std::vector<CopyFile>> modelCopyFiles(const fs::path& modelPath) n
 }
 
 /// Renames the assembled folder to the target folder unless an entry of that name has appeared
-/// meanwhile.
-bool renameFolderIntoPlace(const fs::path& from, const fs::path& to) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-  if (errno != EINVAL && errno != ENOSYS) return false;
+/// meanwhile. Empty on success, else why it failed.
+std::string renameFolderIntoPlace(const fs::path& from, const fs::path& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return {};
+  if (errno != EINVAL && errno != ENOSYS) return std::strerror(errno);
   // The file system cannot refuse to replace: check, then rename.
   std::error_code error;
-  if (fs::exists(fs::symlink_status(to, error))) return false;
+  if (fs::exists(fs::symlink_status(to, error))) return std::strerror(EEXIST);
   fs::rename(from, to, error);
-  return !error;
+  return error ? error.message() : std::string();
 }
+
+/// A number to three significant digits, written without an exponent from 1,000 up to 10^9.
+std::string shortNumber(double value) {
+  const double magnitude = std::abs(value);
+  return magnitude >= 1000.0 && magnitude < 1e9 ? fmt::format("{:.0f}", value) : fmt::format("{:.3g}", value);
+}
+
+/// A length in metres, three significant digits.
+std::string metres(double value) { return shortNumber(value) + " m"; }
+
+/// Near clipping distance of the views the training renders, in metres.
+constexpr double kNearPlane = 0.1;
+/// A model that spans fewer pixels than this from the farthest camera shows too few edges.
+constexpr double kFewPixels = 20.0;
+/// A model smaller than this (in metres, as read) may well have been made in metres.
+constexpr double kSmallModel = 0.01;
+
+/// Why the views of the model gave no training (status 1 or 2), one line per cause found, from the
+/// model as loaded (millimetres scaled to metres), the camera distances and the camera.
+std::vector<std::string> trainingFailureReasons(CadTrainingStatus status, const Lumetra::MeshModel& mesh,
+                                                const Settings& settings, const Lumetra::PinholeCamera& camera,
+                                                std::size_t templatesMade) {
+  const Eigen::Vector3d size = (mesh.mBoundingBoxMax - mesh.mBoundingBoxMin).cast<double>();
+  const double reach = mesh.mMaxDistance, offset = mesh.mCentroid.cast<double>().norm();
+  const double minRadius = settings.minRadius, maxRadius = settings.maxRadius;
+  const std::string measures =
+      shortNumber(size.x()) + " x " + shortNumber(size.y()) + " x " + shortNumber(size.z()) + " m (read in millimetres)";
+  std::vector<std::string> reasons;
+  if (status == CadTrainingStatus::ModelTooLarge) {
+    reasons.push_back("The model of " + measures + " reaches " + metres(reach) +
+                      " from its centre, beyond the cameras at most " + metres(maxRadius) +
+                      " away: raise the maximum of CAD.Detection.DistanceRange to at least " + metres(reach) + ".");
+  } else {
+    reasons.push_back(fmt::format("Only {} of {} views gave a template; the model measures {} and the cameras stand {} "
+                                  "to {} from its centre (CAD.Detection.DistanceRange).",
+                                  templatesMade, settings.numTemplates, measures, metres(minRadius),
+                                  metres(maxRadius)));
+    const double pixels = static_cast<double>(camera.focalLength.maxCoeff()) * size.maxCoeff() / maxRadius;
+    if (pixels < kFewPixels) {
+      reasons.push_back(fmt::format(
+          "From {} the model spans {} pixels, too few for its edges: lower CAD.Detection.DistanceRange{}.",
+          metres(maxRadius), shortNumber(pixels),
+          size.maxCoeff() < kSmallModel ? ", or scale the model by 1000 if it was made in metres" : ""));
+    }
+  }
+  if (offset > reach) {
+    reasons.push_back("The cameras aim at the model's origin, " + metres(offset) +
+                      " from the model's centre: move the model's centre to its origin.");
+  }
+  if (minRadius - reach < kNearPlane) {
+    reasons.push_back("Views nearer than " + metres(kNearPlane) + " are clipped, and the model comes as near as " +
+                      metres(std::max(minRadius - reach, 0.0)) +
+                      " to the cameras: raise the minimum of CAD.Detection.DistanceRange to at least " +
+                      metres(reach + kNearPlane) + ".");
+  }
+  return reasons;
+}
+
+// The folder being assembled, for the handler of SIGINT and SIGTERM: written before the handler is
+// installed and cleared before it is removed, read only by the handler.
+char gStagingPath[PATH_MAX];
+volatile std::sig_atomic_t gStagingArmed = 0;
+pid_t gStagingProcess = 0;
+pthread_t gStagingThread;
+
+/// Removes the files of the folder, then the folder. Only async-signal-safe calls: it runs in the
+/// signal handler. The folder holds files only; each pass starts over, since removing entries
+/// while reading the folder may skip some.
+void removeFolderOfFiles(const char* folder) {
+  const int fd = ::open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return;
+  alignas(dirent64) char buffer[4096];
+  bool removed = true;
+  for (int pass = 0; removed && pass < 16; ++pass) {
+    removed = false;
+    ::lseek(fd, 0, SEEK_SET);
+    for (ssize_t got; (got = ::getdents64(fd, buffer, sizeof buffer)) > 0;) {
+      for (ssize_t at = 0; at < got;) {
+        const dirent64* entry = reinterpret_cast<const dirent64*>(buffer + at);
+        at += entry->d_reclen;
+        const char* name = entry->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+        removed = ::unlinkat(fd, name, 0) == 0 || removed;
+      }
+    }
+  }
+  ::close(fd);
+  ::rmdir(folder);
+}
+
+/// SIGINT and SIGTERM while a folder is assembled: the training thread removes it, then the signal
+/// ends the process as it would have without the handler. Another thread hands the signal to the
+/// training thread, which is then stopped and cannot add a file behind the removal. A child of the
+/// process (it inherits the handler) just ends.
+extern "C" void onTerminatingSignal(int number) {
+  const bool owner = ::getpid() == gStagingProcess;
+  if (owner && ::pthread_equal(::pthread_self(), gStagingThread) == 0) {
+    ::pthread_kill(gStagingThread, number);
+    return;
+  }
+  if (owner && gStagingArmed != 0) removeFolderOfFiles(gStagingPath);
+  ::signal(number, SIG_DFL);
+  sigset_t unblocked;
+  ::sigemptyset(&unblocked);
+  ::sigaddset(&unblocked, number);
+  ::pthread_sigmask(SIG_UNBLOCK, &unblocked, nullptr);
+  ::raise(number);
+}
+
+/// The folder a target is assembled in under a temporary name: removed when the run fails, is
+/// interrupted by SIGINT or SIGTERM, or throws, unless `keep` was called.
+class StagingFolder {
+ public:
+  explicit StagingFolder(fs::path folder) : mFolder(std::move(folder)) {
+    const std::string text = mFolder.string();
+    if (text.size() >= sizeof gStagingPath) return;  // left to the next run of the target
+    std::memcpy(gStagingPath, text.c_str(), text.size() + 1);
+    gStagingProcess = ::getpid();
+    gStagingThread = ::pthread_self();
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    gStagingArmed = 1;
+    struct sigaction action {};
+    action.sa_handler = onTerminatingSignal;
+    action.sa_flags = SA_RESTART;
+    ::sigemptyset(&action.sa_mask);
+    for (const int number : kSignals) ::sigaddset(&action.sa_mask, number);
+    // A signal the process was started to ignore stays ignored.
+    for (std::size_t i = 0; i < kSignals.size(); ++i) {
+      mInstalled[i] = ::sigaction(kSignals[i], nullptr, &mPrevious[i]) == 0 && mPrevious[i].sa_handler != SIG_IGN &&
+                      ::sigaction(kSignals[i], &action, nullptr) == 0;
+    }
+  }
+  ~StagingFolder() {
+    std::error_code ignored;
+    if (!mKeep) fs::remove_all(mFolder, ignored);
+    gStagingArmed = 0;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    for (std::size_t i = 0; i < kSignals.size(); ++i) {
+      if (mInstalled[i]) ::sigaction(kSignals[i], &mPrevious[i], nullptr);
+    }
+  }
+  StagingFolder(const StagingFolder&) = delete;
+  StagingFolder& operator=(const StagingFolder&) = delete;
+
+  const fs::path& path() const { return mFolder; }
+  void keep() { mKeep = true; }
+
+ private:
+  static constexpr std::array<int, 2> kSignals{SIGINT, SIGTERM};
+  fs::path mFolder;
+  bool mKeep = false;
+  std::array<struct sigaction, 2> mPrevious{};
+  std::array<bool, 2> mInstalled{};
+};
 
 }  // namespace
 
@@ -153,11 +325,9 @@ bool checkCadCamera(const CameraCalibration& calibration, std::int64_t largestRe
                               size.y()));
   }
   // The focal lengths as the pinhole camera holds them, in single precision.
-  const float fx = static_cast<float>(calibration.mFocalLength.x());
-  const float fy = static_cast<float>(calibration.mFocalLength.y());
-  if (!(std::isfinite(fx) && fx > 0.0f && std::isfinite(fy) && fy > 0.0f)) {
-    return refuse(fmt::format("Configuration Error: Camera focal length [{}, {}] must be finite and positive",
-                              calibration.mFocalLength.x(), calibration.mFocalLength.y()));
+  for (const double focalLength : {calibration.mFocalLength.x(), calibration.mFocalLength.y()}) {
+    const std::string why = singlePrecisionProblem(focalLength);
+    if (!why.empty()) return refuse(fmt::format("Configuration Error: Camera focal length {} {}", focalLength, why));
   }
   const std::int64_t largest = largestRenderbuffer;
   if (largest > 0 && (4 * std::int64_t{size.x()} > largest || 4 * std::int64_t{size.y()} > largest)) {
@@ -178,9 +348,9 @@ bool configureCadTraining(const TrainingConfig& config, Settings& settings, CadM
   }
   settings.minRadius = static_cast<float>(radii[0]);
   settings.maxRadius = static_cast<float>(radii[1]);
-  if (!(std::isfinite(settings.minRadius) && settings.minRadius > 0.0f && std::isfinite(settings.maxRadius) &&
-        settings.maxRadius > 0.0f)) {
-    return refuse(fmt::format("Configuration Error: Radii [{}, {}] must be finite and positive", radii[0], radii[1]));
+  for (const double radius : radii) {
+    const std::string why = singlePrecisionProblem(radius);
+    if (!why.empty()) return refuse(fmt::format("Configuration Error: Radius {} {}", radius, why));
   }
 
   const std::int32_t views = config.cadDetectionNumTrainingViews.value;
@@ -222,7 +392,9 @@ bool configureCadTraining(const TrainingConfig& config, Settings& settings, CadM
     for (int axis = 0; axis < 3; ++axis) {
       const float angle = radians(discrete[static_cast<std::size_t>(axis)]);
       if (std::isinf(angle)) {
-        return refuse(fmt::format("Configuration Error: Discrete symmetry angle {} is not finite", discrete[axis]));
+        return refuse(fmt::format(
+            "Configuration Error: Discrete symmetry angle {} degrees is {} in radians in single precision",
+            discrete[axis], angle));
       }
       if (angle == 0.0f) continue;
       Eigen::Vector3f angles = Eigen::Vector3f::Zero();
@@ -260,8 +432,10 @@ bool trainCadTarget(const TrainingConfig& config, const CameraCalibration& calib
   if (fs::exists(fs::symlink_status(targetFolder, error))) {
     printLine("ERROR: A target with name " + quotePath(targetName) + " already exists in " +
               quotePath(outputDirectory));
+    printReason("Remove or rename " + quotePath(targetFolder) + ", or choose another Config.Target.Name.");
     return false;
   }
+  Lumetra::removeAbandonedTemporaryFolders(targetFolder);
 
   Settings settings;
   const Lumetra::PinholeCamera camera = pinholeCamera(calibration);
@@ -294,22 +468,21 @@ bool trainCadTarget(const TrainingConfig& config, const CameraCalibration& calib
 
   // Every file goes into a folder of a temporary name first; it becomes the target folder only
   // when all of them are complete.
-  const auto failedWrite = [&targetFolder] {
+  const auto failedWrite = [&targetFolder](const std::string& reason) {
     printLine("ERROR: Failed to write CAD target data to " + quotePath(targetFolder));
+    printReason(reason);
     return false;
   };
-  const fs::path staging = Lumetra::temporaryPathFor(targetFolder);
-  if (!fs::create_directory(staging, error) || error) return failedWrite();
-  struct StagingCleanup {
-    fs::path folder;
-    bool keep = false;
-    ~StagingCleanup() {
-      std::error_code ignored;
-      if (!keep) fs::remove_all(folder, ignored);
-    }
-  } cleanup{staging};
+  const auto unwritable = [&outputDirectory](const std::string& file) {
+    return "Could not write " + file + " into " + quotePath(outputDirectory) +
+           ": make room on its disk or allow writing there.";
+  };
+  StagingFolder staging(Lumetra::temporaryFolderFor(targetFolder));
+  if (!fs::create_directory(staging.path(), error) || error) {
+    return failedWrite("Could not create a folder in " + quotePath(outputDirectory) + ": " +
+                       (error ? error.message() : std::strerror(EEXIST)) + ".");
+  }
 
-  bool written = true;
   Lumetra::EdgeModel edgeModel;
   {
     PROFILE_BLOCK("trainCadTarget: edge model");
@@ -320,42 +493,58 @@ bool trainCadTarget(const TrainingConfig& config, const CameraCalibration& calib
     params.maxSamples = 1000;
     params.subsample = false;
     edgeModel = Lumetra::EdgeModel(*mesh, params, std::nullopt);
-    written = Lumetra::saveEdgeModel(edgeModel, (staging / CAD_EDGE_MODEL_FILE).string());
   }
+  // A failed write does not stop the training: the run fails after it, with the training's
+  // outcome reported first.
+  const bool edgeModelWritten = Lumetra::saveEdgeModel(edgeModel, (staging.path() / CAD_EDGE_MODEL_FILE).string());
 
   Lumetra::Linemod::LinemodTrainer trainer(settings);
-  const CadTrainingStatus status = trainer.trainTemplates(staging / CAD_TEMPLATE_FILE, source, camera, edgeModel);
+  const CadTrainingStatus status =
+      trainer.trainTemplates(staging.path() / CAD_TEMPLATE_FILE, source, camera, edgeModel);
   switch (status) {
     case CadTrainingStatus::Success:
       break;
     case CadTrainingStatus::ModelTooLarge:
-      printLine("ERROR: Camera radii are too close to the object");
+    case CadTrainingStatus::NotEnoughTemplates: {
+      printLine(status == CadTrainingStatus::ModelTooLarge
+                    ? "ERROR: Camera radii are too close to the object"
+                    : "ERROR: Not enough templates generated. Try to reduce rendering radii");
+      const auto made = trainer.templates().find(targetName);
+      const std::size_t count = made == trainer.templates().end() ? 0 : made->second.size();
+      for (const std::string& reason : trainingFailureReasons(status, *mesh, settings, camera, count)) {
+        printReason(reason);
+      }
       return false;
-    case CadTrainingStatus::NotEnoughTemplates:
-      printLine("ERROR: Not enough templates generated. Try to reduce rendering radii");
-      return false;
+    }
     case CadTrainingStatus::RendererFailed:
       printLine("ERROR: Could not load the model");
+      printReason(Lumetra::OpenGL::GlContext::shared().isInitialized()
+                      ? "The OpenGL driver cannot run the training's renderer, which needs OpenGL 4.3 or later."
+                      : "OpenGL could not be started: training renders its views on an X display; set DISPLAY to "
+                        "one (a virtual one, Xvfb, will do).");
       return false;
   }
-  written = written && trainer.templateFileWritten();
+  if (!edgeModelWritten) return failedWrite(unwritable(CAD_EDGE_MODEL_FILE));
+  if (!trainer.templateFileWritten()) return failedWrite(unwritable(CAD_TEMPLATE_FILE));
 
   {
     PROFILE_BLOCK("trainCadTarget: model copy");
     const std::optional<std::vector<CopyFile>> copy = modelCopyFiles(modelPath);
-    written = written && copy;
-    if (written) {
-      std::vector<Lumetra::PendingFile> files;
-      for (const CopyFile& file : *copy) {
-        files.push_back({file.name, [&file](const fs::path& temporary) {
-                           return Lumetra::writeBytes(temporary, file.bytes);
-                         }});
-      }
-      written = Lumetra::writeTargetFiles(staging, files);
+    if (!copy) return failedWrite("Could not read the model " + quotePath(modelPath) + " again to copy it.");
+    std::vector<Lumetra::PendingFile> files;
+    for (const CopyFile& file : *copy) {
+      files.push_back({file.name, [&file](const fs::path& temporary) {
+                         return Lumetra::writeBytes(temporary, file.bytes);
+                       }});
     }
+    if (!Lumetra::writeTargetFiles(staging.path(), files)) return failedWrite(unwritable(CAD_MODEL_FILE));
   }
-  if (!written || !renameFolderIntoPlace(staging, targetFolder)) return failedWrite();
-  cleanup.keep = true;
+  const std::string renameFailure = renameFolderIntoPlace(staging.path(), targetFolder);
+  if (!renameFailure.empty()) {
+    return failedWrite("Could not rename the finished folder " + quotePath(staging.path()) + " to " +
+                       quotePath(targetFolder) + ": " + renameFailure + ".");
+  }
+  staging.keep();
   printLine("Saved trained target files in " + quotePath(targetFolder));
   return true;
 }

@@ -34,7 +34,10 @@ bool configureCadUpright(const TrainingConfig& config, CadModelDescription& desc
 bool checkCadCamera(const CameraCalibration& calibration, std::int64_t largestRenderbuffer);
 
 /// Trains the CAD target `targetName` from the model file into its target folder in the output
-/// directory and prints one line per outcome. The folder is assembled under a temporary name and
-/// renamed into place only when every file is complete; a failed run leaves nothing behind.
+/// directory and prints one line per outcome, with the reasons of a failure on standard error. The
+/// folder is assembled under a hidden temporary name and renamed into place only when every file is
+/// complete; a failed run leaves nothing behind, nor does one ended by SIGINT or SIGTERM (the
+/// folder is removed, then the signal ends the process). Temporary folders of the target that
+/// killed runs left are removed first.
 bool trainCadTarget(const TrainingConfig& config, const CameraCalibration& calibration, const std::string& targetName,
                     const std::filesystem::path& modelPath, const std::filesystem::path& outputDirectory);

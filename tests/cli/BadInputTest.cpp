@@ -1,5 +1,5 @@
 // Bad inputs through the built executable, one table row each. Every row must end the run with
-// exactly the expected lines on standard output, nothing on standard error, exit status 255 (-1),
+// exactly the expected lines on standard output and reasons on standard error, exit status 255 (-1),
 // no signal and no core dump, and must leave the output directory (holding the trained target
 // PALOM_Existing) and the row's input files in the folder <root>/we"ird\in put/ as they were.
 // In arguments and expected lines {out} stands for the output directory ({out:NAME} for NAME
@@ -25,6 +25,7 @@ struct Row {
   std::vector<std::pair<std::string, std::string>> files;  // input file name, content
   std::vector<std::string> args;
   std::string expected;
+  std::string err = "";  // expanded as `expected`
 };
 
 std::ostream& operator<<(std::ostream& os, const Row& row) { return os << row.name; }
@@ -222,25 +223,38 @@ std::vector<Row> cadTargets() {
   };
   const std::string starting = "Starting CAD target training. This might take a few minutes.\n";
   const std::string unusable = starting + "ERROR: Could not load the model\n";
+  const auto why = [](Row row, std::string err) {
+    row.err = std::move(err);
+    return row;
+  };
+  const std::string existing = "Remove or rename {out:PALOM_Existing}, or choose another Config.Target.Name.\n";
   std::vector<Row> rows = {
       cad("CadUprightTwoValues", ", \"CAD.UprightVector\": [0, 1]", upright),
       // Far beyond single precision, yet a direction: the run goes on to the next check.
       cad("CadUprightHugeIsADirection", ", \"CAD.UprightVector\": [1e300, 1e300, 0], \"CAD.Detection.DistanceRange\": []",
           refused("No sampling radii set")),
-      cad("CadExistingTargetComesBeforeTheSettings", ", \"CAD.Detection.DistanceRange\": []",
-          "ERROR: A target with name \"Existing\" already exists in {out}\n", "", triangle, "Existing"),
+      why(cad("CadExistingTargetComesBeforeTheSettings", ", \"CAD.Detection.DistanceRange\": []",
+              "ERROR: A target with name \"Existing\" already exists in {out}\n", "", triangle, "Existing"),
+          existing),
       cad("CadElevationBandTooNarrow",
           ", \"CAD.Detection.NumTrainingViews\": 10000, \"CAD.Detection.ElevationAngleRange\": [10, 10.001]",
           refused("Elevation range [10, 10.001] is too narrow for 10000 views: sampling would draw more than "
                   "10000000 camera directions")),
       cad("CadCameraWidthZero", "", refused("Camera resolution 0 x 480 must be at least 1 x 1"),
           "\"Resolution\": [0, 480], \"FocalLength\": [500, 500]"),
-      cad("CadCameraFocalLengthBeyondFloat", "", refused("Camera focal length [500, 1e+39] must be finite and positive"),
+      cad("CadCameraFocalLengthBeyondFloat", "", refused("Camera focal length 1e+39 is inf in single precision"),
           "\"Resolution\": [640, 480], \"FocalLength\": [500, 1e39]"),
       cad("CadModelWithoutTriangles", "", unusable, "", "v 0 0 0\nv 1 0 0\nv 0 1 0\n"),
-      cad("CadModelBeyondTheLargestRadius", ", \"CAD.Detection.DistanceRange\": [0.1, 0.2]",
-          starting + "ERROR: Camera radii are too close to the object\n", "", triangle),
-      cad("CadExistingFileCountsAsATarget", "", "ERROR: A target with name \"Cad\" already exists in {in:output}\n"),
+      // A metre-wide triangle: 1 x 1 x 0 m, its farthest corner sqrt(5) / 3 m from its centre.
+      why(cad("CadModelBeyondTheLargestRadius", ", \"CAD.Detection.DistanceRange\": [0.1, 0.2]",
+              starting + "ERROR: Camera radii are too close to the object\n", "", triangle),
+          "The model of 1 x 1 x 0 m (read in millimetres) reaches 0.745 m from its centre, beyond the cameras at most "
+          "0.2 m away: raise the maximum of CAD.Detection.DistanceRange to at least 0.745 m.\nViews nearer than 0.1 m "
+          "are clipped, and the model comes as near as 0 m to the cameras: raise the minimum of "
+          "CAD.Detection.DistanceRange to at least 0.845 m.\n"),
+      why(cad("CadExistingFileCountsAsATarget", "",
+              "ERROR: A target with name \"Cad\" already exists in {in:output}\n"),
+          "Remove or rename {in:output/PALOM_Cad}, or choose another Config.Target.Name.\n"),
   };
   rows.back().files.push_back({"output/PALOM_Cad", "a file"});
   rows.back().args[0] = "{in:output}";
@@ -282,7 +296,7 @@ TEST_P(BadInput, PrintsItsLinesExitsWith255AndLeavesTheOutputAsItWas) {
   const TestSupport::RunResult r = runFormwright(args, root.path());
 
   EXPECT_EQ(r.out, expand(row.expected, out, in, true));
-  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.err, expand(row.err, out, in, true));
   EXPECT_EQ(r.exitStatus, 255);
   EXPECT_EQ(r.signal, 0);
   EXPECT_EQ(TestSupport::snapshotTree(out), before);

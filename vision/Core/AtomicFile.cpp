@@ -2,9 +2,12 @@
 
 #include "Core/Log.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdlib>
 #include <exception>
 #include <fstream>
 #include <system_error>
@@ -20,15 +23,60 @@ void removeQuietly(const fs::path& path) {
   fs::remove(path, ignored);
 }
 
+/// ".tmp-<pid>-<n>", n counting the temporary names this process made.
+std::string temporarySuffix() {
+  static std::atomic<unsigned long> counter{0};
+  const unsigned long n = counter.fetch_add(1, std::memory_order_relaxed);
+  return ".tmp-" + std::to_string(static_cast<long>(::getpid())) + "-" + std::to_string(n);
+}
+
+/// The process id of a temporary name "<base>.tmp-<pid>-<n>" (with or without a leading dot),
+/// or 0 when the name is not one of `base`.
+long temporaryNameOwner(std::string name, const std::string& base) {
+  if (!name.empty() && name.front() == '.') name.erase(0, 1);
+  const std::string prefix = base + ".tmp-";
+  if (name.compare(0, prefix.size(), prefix) != 0) return 0;
+  const std::string rest = name.substr(prefix.size());
+  const std::size_t dash = rest.find('-');
+  const auto digits = [](const std::string& text) {
+    return !text.empty() && text.size() < 12 && text.find_first_not_of("0123456789") == std::string::npos;
+  };
+  if (dash == std::string::npos || !digits(rest.substr(0, dash)) || !digits(rest.substr(dash + 1))) return 0;
+  return std::strtol(rest.c_str(), nullptr, 10);
+}
+
 }  // namespace
 
 fs::path temporaryPathFor(const fs::path& path) {
-  static std::atomic<unsigned long> counter{0};
-  const unsigned long n = counter.fetch_add(1, std::memory_order_relaxed);
   fs::path name = path.stem();
-  name += ".tmp-" + std::to_string(static_cast<long>(::getpid())) + "-" + std::to_string(n);
+  name += temporarySuffix();
   name += path.extension();
   return path.parent_path() / name;
+}
+
+fs::path temporaryFolderFor(const fs::path& path) {
+  return path.parent_path() / ("." + path.filename().string() + temporarySuffix());
+}
+
+void removeAbandonedTemporaryFolders(const fs::path& path) {
+  try {
+    const std::string base = path.filename().string();
+    const fs::path parent = path.parent_path().empty() ? fs::path(".") : path.parent_path();
+    std::error_code error;
+    std::vector<fs::path> abandoned;
+    for (fs::directory_iterator it(parent, error), end; !error && it != end; it.increment(error)) {
+      const long owner = temporaryNameOwner(it->path().filename().string(), base);
+      if (owner > 0 && owner != ::getpid() && ::kill(static_cast<pid_t>(owner), 0) != 0 && errno == ESRCH) {
+        abandoned.push_back(it->path());
+      }
+    }
+    for (const fs::path& folder : abandoned) {
+      fs::remove_all(folder, error);
+      if (error) OBRIN_LOG_ERROR("Cannot remove the abandoned folder {}: {}", folder.string(), error.message());
+    }
+  } catch (const std::exception& e) {
+    OBRIN_LOG_ERROR("Cannot look for abandoned folders beside {}: {}", path.string(), e.what());
+  }
 }
 
 bool writeBytes(const fs::path& path, const std::string& bytes) {

@@ -22,6 +22,16 @@ struct PendingFile {
 /// extension still see it: "<stem>.tmp-<pid>-<n><extension>".
 std::filesystem::path temporaryPathFor(const std::filesystem::path& path);
 
+/// A temporary name beside the folder `path` for assembling it: ".<name>.tmp-<pid>-<n>". The
+/// leading dot keeps a half-built folder from looking like a finished one to anything that lists
+/// folders by the start of their names.
+std::filesystem::path temporaryFolderFor(const std::filesystem::path& path);
+
+/// Removes, beside the folder `path`, the temporary folders named for it by `temporaryFolderFor`
+/// (or by `temporaryPathFor`) whose process no longer runs: what a killed run left. Those of
+/// running processes stay. Never throws.
+void removeAbandonedTemporaryFolders(const std::filesystem::path& path);
+
 /// Writes the bytes to the file opened at `path` (created or truncated) and reports whether they
 /// all reached it: the stream is flushed and closed and every step is checked. Never throws.
 bool writeBytes(const std::filesystem::path& path, const std::string& bytes);

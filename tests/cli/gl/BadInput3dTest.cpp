@@ -30,6 +30,7 @@ struct Row {
   std::string model = "model.obj";              // the data file, in the input folder
   int exitStatus = 255;
   long fileSizeLimit = -1;
+  std::string err = "";  // standard error; {out} stands for the output folder as printed
 };
 
 std::ostream& operator<<(std::ostream& os, const Row& row) { return os << row.name; }
@@ -62,13 +63,17 @@ Row camera(std::string name, std::string content, std::string expected) {
   return {std::move(name), {}, refused(std::move(expected)), {{"camera.json", std::move(content)}}};
 }
 // The spider (many sharp edges: four views are enough) with a material file of the given texture.
-Row spider(std::string name, Files files, std::string expected, long fileSizeLimit = -1) {
+Row spider(std::string name, Files files, std::string expected, long fileSizeLimit = -1, std::string err = "") {
   files.push_back({"spider.obj", readFile(kModels + "OBJ/spider.obj")});
   const int status = expected == kTrained + kFinished ? 0 : 255;
-  return {std::move(name), {}, std::move(expected), std::move(files), "spider.obj", status, fileSizeLimit};
+  return {std::move(name), {}, std::move(expected), std::move(files), "spider.obj", status, fileSizeLimit,
+          std::move(err)};
+}
+std::string unwritable(const std::string& file) {
+  return "Could not write " + file + " into {out}: make room on its disk or allow writing there.\n";
 }
 // A 5 cm cube: few edges, so it needs 30 views.
-Row cube(std::string name, const std::string& padding, long fileSizeLimit) {
+Row cube(std::string name, const std::string& padding, long fileSizeLimit, const std::string& file) {
   std::string obj = padding;
   for (int corner = 0; corner < 8; ++corner) {
     for (int bit : {4, 2, 1}) obj += (bit == 4 ? "v " : " ") + std::string(corner & bit ? "25" : "-25");
@@ -76,7 +81,7 @@ Row cube(std::string name, const std::string& padding, long fileSizeLimit) {
   }
   obj += "f 1 2 4 3\nf 5 7 8 6\nf 1 5 6 2\nf 3 4 8 7\nf 1 3 7 5\nf 2 6 8 4\n";
   return {std::move(name), {{"CAD.Detection.NumTrainingViews", "30"}}, kFullOutput, {{"cube.obj", obj}}, "cube.obj",
-          255, fileSizeLimit};
+          255, fileSizeLimit, unwritable(file)};
 }
 std::string farCube() {
   std::string obj;
@@ -107,15 +112,29 @@ std::vector<Row> rows() {
       model("ModelNotANumberCoordinate", "v 0 0 0\nv nan 0 0\nv 0 10 0\nf 1 2 3\n" + kTriangle),
       model("ModelTooLargeForItsFaceNormals", "v 0 0 0\nv 1e30 0 0\nv 0 1e30 0\nf 1 2 3\n"),
       // A 1 cm cube 2 km out, where neighbouring floats lie further apart than the edge samples.
-      model("ModelFarFromTheOrigin", farCube(), kStarting + "ERROR: Not enough templates generated. Try to reduce rendering radii\n"),
+      {"ModelFarFromTheOrigin", {}, kStarting + "ERROR: Not enough templates generated. Try to reduce rendering radii\n",
+       {{"model.obj", farCube()}}, "model.obj", 255, -1,
+       "Only 0 of 4 views gave a template; the model measures 0.01 x 0.01 x 0.01 m (read in millimetres) and the "
+       "cameras stand 0.12 m to 0.2 m from its centre (CAD.Detection.DistanceRange).\nFrom 0.2 m the model spans 16.1 "
+       "pixels, too few for its edges: lower CAD.Detection.DistanceRange.\nThe cameras aim at the model's origin, 2000 m "
+       "from the model's centre: move the model's centre to its origin.\n"},
+      // A millimetre-wide triangle half a metre out: 1.61 pixels wide (321.21 x 0.001 / 0.2) at the
+      // farthest camera, which aims at the origin, 0.5 m off.
+      {"ModelMillimetreWideAwayFromItsOrigin", {}, kStarting + "ERROR: Not enough templates generated. Try to reduce "
+       "rendering radii\n", {{"model.obj", "v 500 0 0\nv 501 0 0\nv 500 1 0\nf 1 2 3\n"}}, "model.obj", 255, -1,
+       "Only 0 of 4 views gave a template; the model measures 0.001 x 0.001 x 0 m (read in millimetres) and the "
+       "cameras stand 0.12 m to 0.2 m from its centre (CAD.Detection.DistanceRange).\nFrom 0.2 m the model spans 1.61 "
+       "pixels, too few for its edges: lower CAD.Detection.DistanceRange, or scale the model by 1000 if it was made in "
+       "metres.\nThe cameras aim at the model's origin, 0.5 m from the model's centre: move the model's centre to its "
+       "origin.\n"},
       // A texture that cannot be read: the model trains untextured.
       spider("TextureHeaderOfAHugePicture", textured(pngHuge), kTrained + kFinished),
       // Output that fills up in one file each: the spider's edge model (266 kB; its templates take
       // 10 kB, its copy 106 kB), the cube's templates (74 kB; its edge model takes 9 kB) and the copy
       // of a cube padded to 200 kB.
-      spider("OutputFullInTheEdgeModel", {}, kFullOutput, 150000),
-      cube("OutputFullInTheTemplates", "", 20000),
-      cube("OutputFullInTheModelCopy", "#" + std::string(200000, '-') + "\n", 100000),
+      spider("OutputFullInTheEdgeModel", {}, kFullOutput, 150000, unwritable("PALOM_CAD_TARGET_EDGE_MODEL.dat")),
+      cube("OutputFullInTheTemplates", "", 20000, "PALOM_CAD_TARGET_TEMPLATE.dat"),
+      cube("OutputFullInTheModelCopy", "#" + std::string(200000, '-') + "\n", 100000, "PALOM_CAD_TARGET_CAD_MODEL.obj"),
       // Settings.
       setting("UprightLengthAtTheLimit", "CAD.UprightVector", "[1e-5, 0, 0]", kUpright),
       {"UprightJustAboveTheLimit", {{"CAD.UprightVector", "[0, 0, 2e-5]"}, {"CAD.Detection.DistanceRange", "[0.3]"}},
@@ -123,7 +142,7 @@ std::vector<Row> rows() {
       setting("RadiiInverted", "CAD.Detection.DistanceRange", "[0.6, 0.5]",
               error("Minimum radius needs to be smaller or equal to maximum radius")),
       setting("RadiusBelowFloat", "CAD.Detection.DistanceRange", "[1e-50, 0.5]",
-              error("Radii [1e-50, 0.5] must be finite and positive")),
+              error("Radius 1e-50 is 0 in single precision")),
       setting("Views10001", "CAD.Detection.NumTrainingViews", "10001", views("10001")),
       setting("ViewsLowestInt", "CAD.Detection.NumTrainingViews", "-2147483648", views("-2147483648")),
       setting("ElevationThreeValues", "CAD.Detection.ElevationAngleRange", "[0, 10, 20]",
@@ -135,7 +154,7 @@ std::vector<Row> rows() {
       setting("DiscreteSymmetriesFour", "CAD.Model.DiscreteSymmetries", "[90, 0, 0, 0]",
               refused("For discrete symmetries 3 values must be provided.")),
       setting("DiscreteSymmetryBeyondFloat", "CAD.Model.DiscreteSymmetries", "[0, 1e300, 0]",
-              error("Discrete symmetry angle 1e+300 is not finite")),
+              error("Discrete symmetry angle 1e+300 degrees is inf in radians in single precision")),
       {"ContinuousSymmetryLettersReportedBeforeARefusal",
        {{"CAD.Model.ContinuousSymmetries", "\"w-X\""}, {"CAD.Model.DiscreteSymmetries", "[1]"}},
        "Ignoring axis {w} for continuous symmetries\nIgnoring axis {-} for continuous symmetries\n" +
@@ -144,7 +163,7 @@ std::vector<Row> rows() {
       camera("CameraHeightNegative", "{\"Resolution\": [640, -1], \"FocalLength\": [500, 500]}",
              "Configuration Error: Camera resolution 640 x -1 must be at least 1 x 1"),
       camera("CameraFocalLengthBelowFloat", "{\"Resolution\": [640, 480], \"FocalLength\": [500, 1e-50]}",
-             "Configuration Error: Camera focal length [500, 1e-50] must be finite and positive"),
+             "Configuration Error: Camera focal length 1e-50 is 0 in single precision"),
       // Refused generator settings.
       mvg("MvgDensityLowerCase", {{"MVG.Render.Density", "\"min\""}}),
       mvg("MvgDistScaleZero", {{"MVG.Render.DistScale", "0"}}),
@@ -199,7 +218,9 @@ TEST_P(BadInput3d, PrintsItsLinesAndLeavesNothingWhenItFails) {
   const std::size_t at = expected.find("{target}");
   if (at != std::string::npos) expected.replace(at, 8, quoted((dir / "out/PALOM_Cad").string()));
   EXPECT_EQ(r.out, expected);
-  EXPECT_EQ(r.err, "");
+  std::string err = row.err;
+  if (err.find("{out}") != std::string::npos) err.replace(err.find("{out}"), 5, quoted((dir / "out").string()));
+  EXPECT_EQ(r.err, err);
   EXPECT_EQ(r.exitStatus, row.exitStatus);
   EXPECT_EQ(r.signal, 0);
   EXPECT_TRUE(fs::is_empty(dir / "cwd"));

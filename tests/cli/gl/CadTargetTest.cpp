@@ -1,11 +1,18 @@
 // CAD targets trained through the executable on the OpenGL display: the console lines of each
-// outcome, the files of a trained target, and what a failed run leaves behind (nothing).
+// outcome, the files of a trained target, and what a failed or interrupted run leaves behind
+// (nothing).
 #include "Process.h"
 #include "SdkFileReader.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -98,6 +105,7 @@ TEST(CadTarget, FailedTrainingsPrintTheirLineAndLeaveNothing) {
   EXPECT_TRUE(train(dir / "dark", kCube, "[0.12, 0.2]", 3, r).empty());
   if (!display.empty()) setenv("DISPLAY", display.c_str(), 1);
   EXPECT_EQ(r.out, kStarting + "ERROR: Could not load the model\n" + kFailed);
+  EXPECT_NE(r.err.find("set DISPLAY"), std::string::npos) << r.err;
   if (display.empty()) GTEST_SKIP() << "no display";
 
   EXPECT_TRUE(train(dir / "far", kCube, "[1.0, 3.0]", 5, r).empty());
@@ -107,4 +115,40 @@ TEST(CadTarget, FailedTrainingsPrintTheirLineAndLeaveNothing) {
   EXPECT_EQ(r.out.rfind("Configuration Error: Camera resolution 100000 x 100 is too large", 0), 0u) << r.out;
   EXPECT_NE(r.out.find("\nConfiguration error. Aborting training\n" + kFailed), std::string::npos);
   EXPECT_EQ(r.exitStatus, 255);
+}
+
+TEST(CadTarget, InterruptedTrainingLeavesTheOutputAsItWasAndNoProcess) {
+  if (std::getenv("DISPLAY") == nullptr) GTEST_SKIP() << "no display";
+  const std::string examples = std::string(FORMWRIGHT_SOURCE_DIR) + "/examples/";
+  TempDir dir;
+  const fs::path out = dir / "out";
+  fs::create_directories(out / "PALOM_Other");
+  writeFile(out / "PALOM_Other/file", "kept");
+  // What a run of this (living) process assembles stays; what ended processes left goes (no
+  // process has an id above 2^22).
+  fs::create_directory(out / (".PALOM_Bracket.tmp-" + std::to_string(getpid()) + "-0"));
+  const auto before = snapshotTree(out);
+  fs::create_directory(out / "PALOM_Bracket.tmp-999999999-4");
+  writeFile(out / ".PALOM_Bracket.tmp-999999999-0", "");
+
+  for (const int signal : {SIGINT, SIGTERM}) {
+    const pid_t run = fork();
+    if (run == 0) {
+      setpgid(0, 0);
+      dup2(open("/dev/null", O_WRONLY), STDOUT_FILENO);
+      execl(FORMWRIGHT_EXE, FORMWRIGHT_EXE, out.c_str(), (examples + "cad-target.json").c_str(),
+            (examples + "models/bracket.obj").c_str(), nullptr);
+      _exit(127);
+    }
+    // Signalled once the folder it assembles holds a file.
+    const fs::path written =
+        out / (".PALOM_Bracket.tmp-" + std::to_string(run) + "-0") / "PALOM_CAD_TARGET_EDGE_MODEL.dat";
+    int status = 0;
+    pid_t ended = 0;
+    while ((ended = waitpid(run, &status, WNOHANG)) == 0 && !fs::exists(written)) usleep(2000);
+    if (ended == 0 && kill(run, signal) == 0) waitpid(run, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+    EXPECT_EQ(snapshotTree(out), before);
+    EXPECT_TRUE(kill(-run, 0) != 0 && errno == ESRCH);
+  }
 }
