@@ -1,5 +1,6 @@
 // Bad inputs through the built executable, one table row each. Every row must end the run with
-// exactly the expected lines on standard output, nothing on standard error, exit status 255 (-1),
+// exactly the expected lines on standard output and the expected reasons (none unless given) on
+// standard error, exit status 255 (-1),
 // no signal and no core dump, and must leave the output directory (holding the trained target
 // PALOM_Existing) and the row's input files in the folder <root>/we"ird\in put/ as they were.
 // In arguments and expected lines {out} stands for the output directory ({out:NAME} for NAME
@@ -25,6 +26,8 @@ struct Row {
   std::vector<std::pair<std::string, std::string>> files;  // input file name, content
   std::vector<std::string> args;
   std::string expected;
+  std::string reasons = "";  // standard error, paths as they are
+  long addressSpace = 0;     // bytes the run may map, 0 for no limit
 };
 
 std::ostream& operator<<(std::ostream& os, const Row& row) { return os << row.name; }
@@ -68,6 +71,11 @@ Row batch(std::string name, std::string content, std::string expected) {
           std::move(expected)};
 }
 
+Row withReasons(Row row, std::string reasons) {
+  row.reasons = std::move(reasons);
+  return row;
+}
+
 // ---- Configuration files that cannot be read as JSON (the loader's own unit test covers missing,
 // empty and cut files, the kinds, duplicates and ranges of values), and numbers at the limits
 // through the executable
@@ -81,29 +89,41 @@ std::vector<Row> configurationFiles() {
            count + "}";
   };
   return {
-      single("BinaryFile", std::string(binaryBytes, sizeof(binaryBytes) - 1), refused),
-      single("DeeplyNestedArrays", std::string(5000, '[') + std::string(5000, ']'), refused),
-      single("DeeplyNestedObjects", deepObjects + "1" + std::string(3000, '}'), refused),
-      batch("BatchTruncatedFile", "{\"Batch.Target.Name\": ", batchRefused),
+      withReasons(single("BinaryFile", std::string(binaryBytes, sizeof(binaryBytes) - 1), refused),
+                  "{in:config.json}: JSON syntax error at line 1, column 1\n"),
+      withReasons(single("DeeplyNestedArrays", std::string(5000, '[') + std::string(5000, ']'), refused),
+                  "{in:config.json}: nesting deeper than 200 levels at line 1, column 202\n"),
+      withReasons(single("DeeplyNestedObjects", deepObjects + "1" + std::string(3000, '}'), refused),
+                  "{in:config.json}: nesting deeper than 200 levels at line 1, column 1492\n"),
+      withReasons(batch("BatchTruncatedFile", "{\"Batch.Target.Name\": ", batchRefused),
+                  "{in:batch.json}: JSON syntax error at line 1, column 23\n"),
+      // Lines end in CR LF and are indented with tabs: the position is the file's own.
+      withReasons(single("SyntaxErrorOnALaterLine", "{\r\n\t\"Image.FAST.Number\": 5,\r\n\t\"x\": [1,, 2]}", refused),
+                  "{in:config.json}: JSON syntax error at line 3, column 10\n"),
+      withReasons(single("ValueOfTheWrongKind", "{\"Image\": {\"Image.Grid.Row\": [3]}}", refused),
+                  "{in:config.json}: the value of Image.Grid.Row must be a number\n"),
       single("IntListElementPastTheLengthIsIgnored", "{\"Image.Training.Resolution\": [640, 480, 3e9]}",
              kLoadedNoPicture),
       batch("CountAtLowerLimit", qrBatch("-2147483648"),
             "Batch.QRCodeTarget.Num is -2147483648: the number of targets cannot be negative\n" + kBatchFailed),
       single("DoubleAtLargestFinite", "{\"QRCode.PhysicalSize\": -1.7976931348623157e308}", kLoadedNoPicture),
       single("DoubleUnderflowsToZero", "{\"QRCode.PhysicalSize\": 1e-400}", kLoadedNoPicture),
-      single("DoubleRoundsPastLargestFinite", "{\"QRCode.PhysicalSize\": 1.7976931348623159e308}", refused),
-      single("DoubleBeyondRangeInsideAnArray", "{\"Unused\": [1, [2, 1e309]]}", refused),
+      withReasons(single("DoubleRoundsPastLargestFinite", "{\"QRCode.PhysicalSize\": 1.7976931348623159e308}", refused),
+                  "{in:config.json}: a number beyond the range of a double at line 1, column 47\n"),
+      withReasons(single("DoubleBeyondRangeInsideAnArray", "{\"Unused\": [1, [2, 1e309]]}", refused),
+                  "{in:config.json}: a number beyond the range of a double at line 1, column 25\n"),
   };
 }
 
 // ---- Calibration files (five arguments: the calibration comes first)
 std::vector<Row> calibrations() {
-  const auto row = [](std::string name, std::string content, bool loads) {
+  const auto row = [](std::string name, std::string content, bool loads, std::string reason = "") {
     // A calibration that loads lets the run go on to the configuration, which is missing.
     return Row{std::move(name),
                {{"camera.json", std::move(content)}, {"model.obj", "v 0 0 0\n"}},
                {"{out}", "{in:missing.json}", "{in:model.obj}", "{in:camera.json}"},
-               loads ? configRefused("missing.json") : "ERROR: Failed to load calibration file from {in:camera.json}\n"};
+               loads ? configRefused("missing.json") : "ERROR: Failed to load calibration file from {in:camera.json}\n",
+               loads ? "{in:missing.json}: no such file\n" : "{in:camera.json}: " + reason + "\n"};
   };
   const std::string full = "\"Resolution\": [640, 480], \"FocalLength\": [500, 500], \"PrincipalPoint\": [320, 240], "
                            "\"Distortion\": [0, 0, 0, 0, 0]";
@@ -112,10 +132,15 @@ std::vector<Row> calibrations() {
                                               "\"PrincipalPoint\": [-5, 4.9e-324], \"Distortion\": [1e300, -1e300, 0, 0, 0]}",
           true),
       row("CalibrationNonArrayValuesIgnored", "{\"Resolution\": null, \"FocalLength\": 3, \"Distortion\": {}}", true),
-      row("CalibrationResolutionJustAboveLimit", "{\"Resolution\": [2147483648, 1]}", false),
-      row("CalibrationFocalLengthBeyondDoubleRange", "{\"FocalLength\": [1e309, 1]}", false),
-      row("CalibrationDuplicateAtDepth", "{" + full + ", \"Lens\": {\"Model\": {\"FocalLength\": [1, 1]}}}", false),
-      row("CalibrationTruncated", "{" + full.substr(0, 40), false),
+      row("CalibrationResolutionJustAboveLimit", "{\"Resolution\": [2147483648, 1]}", false,
+          "the value of Resolution is outside the 32-bit integer range"),
+      row("CalibrationFocalLengthBeyondDoubleRange", "{\"FocalLength\": [1e309, 1]}", false,
+          "a number beyond the range of a double at line 1, column 23"),
+      row("CalibrationDuplicateAtDepth", "{" + full + ", \"Lens\": {\"Model\": {\"FocalLength\": [1, 1]}}}", false,
+          "the key \"FocalLength\" occurs more than once; keep one"),
+      row("CalibrationTruncated", "{" + full.substr(0, 40), false, "JSON syntax error at line 1, column 42"),
+      row("CalibrationDistortionShort", "{" + full.substr(0, full.size() - 4) + "]}", false,
+          "Distortion needs 5 numbers, not 4"),
       Row{"CalibrationIsADirectory",
           {{"camera.json/placeholder", "x"}},
           {"{out}", "{in:missing.json}", "{in:model.obj}", "{in:camera.json}"},
@@ -171,7 +196,8 @@ std::vector<Row> namesAndPaths() {
           {{"batch.json", "{\"Batch.Target.Type\": \"QRCode\", \"Batch.Config.File\": {json:bad\\train.json}}"},
            {"bad\\train.json", "{\"QRCode.PhysicalSize\": \"big\"}"}},
           {"-b", "{out}", "{in:batch.json}"},
-          "Failed to load configuration file from {in:bad\\train.json}\n" + kBatchFailed},
+          "Failed to load configuration file from {in:bad\\train.json}\n" + kBatchFailed,
+          "{in:bad\\train.json}: the value of QRCode.PhysicalSize must be a number\n"},
   };
 }
 
@@ -194,7 +220,58 @@ std::vector<Row> pictures() {
                            "\"Object.Physical.Height\": 1}"},
            {"tall.png", readFile(std::string(FORMWRIGHT_SOURCE_DIR) + "/tests/cli/data/blocks-1x100000.png")}},
           {"{out}", "{in:config.json}", "{in:tall.png}"},
-          "Failed to train from {raw:tall.png}\n" + kTrainingFailed},
+          "Failed to train from {raw:tall.png}\n" + kTrainingFailed,
+          "The 1 x 100000 picture cannot be scaled into Image.Training.Resolution 640 x 480\n"},
+      Row{"PictureThatDoesNotDecode",
+          {{"config.json", "{}"}, {"picture.png", "x"}},
+          {"{out}", "{in:config.json}", "{in:picture.png}"},
+          "Failed to train from {raw:picture.png}\n" + kTrainingFailed,
+          "{in:picture.png}: cannot be decoded as a PNG, JPEG, BMP or binary PGM picture (it is empty, damaged, of "
+          "another format or too large); give a picture in one of these formats\n"},
+  };
+}
+
+// ---- Settings that would describe no real object or camera, or grow memory without bound: refused
+// before the picture is read, in 512 MiB of address space (the largest values would need far more)
+std::vector<Row> settingBounds() {
+  const auto refused = [](std::string name, const std::string& config, const std::string& line,
+                          std::string camera = "") {
+    Row r{std::move(name), {{"config.json", config}, {"picture.png", "x"}}, {"{out}", "{in:config.json}", "{in:picture.png}"},
+          "Configuration Error: " + line + "\n" + kTrainingFailed, "", 512L << 20};
+    if (!camera.empty()) r.files.push_back({"camera.json", camera});
+    if (!camera.empty()) r.args.push_back("{in:camera.json}");
+    return r;
+  };
+  const std::string cells = " less 15 pixels on each side, into cells of at least one pixel";
+  const std::string camera = "{\"Resolution\": [640, 480], \"PrincipalPoint\": [320, 240], \"Distortion\": [0, 0, 0, 0, 0], ";
+  Row qrPixels = withReasons(single("QrPixelSizeLargest", "{\"Config.Target.Type\": \"QRCode\", \"QRCode.Pattern.PixelSize\": 2147483647}",
+                                    "Failed to generate QR Code target data\n" + kTrainingFailed),
+                             "QRCode.Pattern.PixelSize 2147483647 must be from 1 to 655 (the 25 modules of the code make a "
+                             "picture of at most 16384 pixels a side)\n");
+  qrPixels.addressSpace = 512L << 20;
+  return {
+      refused("GridRowsBeyondThePixels", "{\"Image.Grid.Row\": 2000000000, \"Image.Grid.Col\": 2000000000}",
+              "Image.Grid.Row 2000000000 must be from 1 to 450: the grid divides the height 480 of "
+              "Image.Training.Resolution," + cells),
+      refused("GridColumnsOneBeyond", "{\"Image.Grid.Col\": 611}",
+              "Image.Grid.Col 611 must be from 1 to 610: the grid divides the width 640 of Image.Training.Resolution," + cells),
+      refused("MvgGridBeyondTheRenderSize", "{\"Config.MVG.Enabled\": true, \"MVGTrainer.Grid.Row\": 10000}",
+              "MVGTrainer.Grid.Row 10000 must be from 1 to 450: the grid divides the height 480 of the render size "
+              "(Image.Training.Resolution)," + cells),
+      refused("MvgPyramidThatGrows", "{\"Config.MVG.Enabled\": true, \"MVGTrainer.Extractor.PyramidRatio\": 2}",
+              "MVGTrainer.Extractor.PyramidRatio must lie between 0 and 1 (it is 2)"),
+      // 20000 x 20000 pixels at 48 bytes each, and 2 bytes for each pixel of the 8 levels shrinking by 0.8333:
+      // 4e8 * (48 + 2 * 3.0951) bytes, 20.2 GiB.
+      refused("ResolutionBeyondTheMemoryBound", "{\"Image.Training.Resolution\": [20000, 20000]}",
+              "Image.Training.Resolution [20000, 20000] needs about 20.2 GiB with these pyramid settings, more than the "
+              "16 GiB allowed"),
+      refused("ImageCameraFocalLengthBeyondFloat", "{}", "Camera focal length [1e+300, 500] must be finite and positive",
+              camera + "\"FocalLength\": [1e300, 500]}"),
+      refused("ImageCameraWithoutHeight", "{}", "Camera resolution 640 x 0 must be at least 1 x 1",
+              "{\"Resolution\": [640, 0], \"FocalLength\": [500, 500], \"PrincipalPoint\": [1, 1], \"Distortion\": [0, 0, 0, 0, 0]}"),
+      refused("QrPhysicalSizeNegative", "{\"Config.Target.Type\": \"QRCode\", \"QRCode.PhysicalSize\": -1}",
+              "QRCode.PhysicalSize -1 must be finite and positive"),
+      qrPixels,
   };
 }
 
@@ -252,7 +329,8 @@ std::vector<Row> cadTargets() {
 
 std::vector<Row> allRows() {
   std::vector<Row> rows;
-  for (auto part : {configurationFiles(), calibrations(), outputPaths(), namesAndPaths(), pictures(), cadTargets()}) {
+  for (auto part : {configurationFiles(), calibrations(), outputPaths(), namesAndPaths(), pictures(), settingBounds(),
+                    cadTargets()}) {
     rows.insert(rows.end(), part.begin(), part.end());
   }
   return rows;
@@ -279,10 +357,19 @@ TEST_P(BadInput, PrintsItsLinesExitsWith255AndLeavesTheOutputAsItWas) {
   const auto before = TestSupport::snapshotTree(out);
   const auto beforeInputs = TestSupport::snapshotTree(in);
 
-  const TestSupport::RunResult r = runFormwright(args, root.path());
+  const TestSupport::RunResult r = [&] {
+    struct rlimit saved {};
+    ::getrlimit(RLIMIT_AS, &saved);
+    struct rlimit limited = saved;
+    if (row.addressSpace > 0) limited.rlim_cur = static_cast<rlim_t>(row.addressSpace);
+    ::setrlimit(RLIMIT_AS, &limited);
+    const TestSupport::RunResult result = runFormwright(args, root.path());
+    ::setrlimit(RLIMIT_AS, &saved);
+    return result;
+  }();
 
   EXPECT_EQ(r.out, expand(row.expected, out, in, true));
-  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.err, expand(row.reasons, out, in, false));
   EXPECT_EQ(r.exitStatus, 255);
   EXPECT_EQ(r.signal, 0);
   EXPECT_EQ(TestSupport::snapshotTree(out), before);
