@@ -142,7 +142,11 @@ bool parseText(JsonDocument& document, const std::string& text, ParseStop& stop)
     if (!picojson::_parse(ctx, in)) {
       stop.offset = static_cast<std::size_t>(in.cur() - text.begin());
       error = "syntax error at line " + std::to_string(in.line()) + " near: " + text.substr(stop.offset);
-      if (ctx.tooDeep()) stop.cause = "nesting deeper than " + std::to_string(kMaxJsonDepth) + " levels";
+      if (ctx.tooDeep()) {
+        // The parser has taken the bracket that opened one level too many.
+        stop.cause = "nesting deeper than " + std::to_string(kMaxJsonDepth) + " levels";
+        --stop.offset;
+      }
     }
   } catch (const std::exception& e) {
     // A number picojson cannot hold (beyond the range of a double) ends up here.

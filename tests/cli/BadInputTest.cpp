@@ -92,9 +92,9 @@ std::vector<Row> configurationFiles() {
       withReasons(single("BinaryFile", std::string(binaryBytes, sizeof(binaryBytes) - 1), refused),
                   "{in:config.json}: JSON syntax error at line 1, column 1\n"),
       withReasons(single("DeeplyNestedArrays", std::string(5000, '[') + std::string(5000, ']'), refused),
-                  "{in:config.json}: nesting deeper than 200 levels at line 1, column 202\n"),
+                  "{in:config.json}: nesting deeper than 200 levels at line 1, column 201\n"),
       withReasons(single("DeeplyNestedObjects", deepObjects + "1" + std::string(3000, '}'), refused),
-                  "{in:config.json}: nesting deeper than 200 levels at line 1, column 1492\n"),
+                  "{in:config.json}: nesting deeper than 200 levels at line 1, column 1491\n"),
       withReasons(batch("BatchTruncatedFile", "{\"Batch.Target.Name\": ", batchRefused),
                   "{in:batch.json}: JSON syntax error at line 1, column 23\n"),
       // Lines end in CR LF and are indented with tabs: the position is the file's own.
