@@ -151,7 +151,8 @@ bool parseText(JsonDocument& document, const std::string& text, ParseStop& stop)
   } catch (const std::exception& e) {
     // A number picojson cannot hold (beyond the range of a double) ends up here.
     stop.offset = static_cast<std::size_t>(in.cur() - text.begin());
-    stop.cause = "a number beyond the range of a double";
+    stop.cause = dynamic_cast<const std::overflow_error*>(&e) != nullptr ? "a number beyond the range of a double"
+                                                                          : std::string("parsing failed: ") + e.what();
     error = e.what();
     if (error.empty()) error = "number out of range";
   }

@@ -116,10 +116,10 @@ std::string ImageTargetTrainer::checkConfiguration(const TrainingConfig& c) {
   }
   const double peak = estimatePeakBytes(c);
   if (peak > kMaxPeakBytes) {
-    return fmt::format("Configuration Error: Image.Training.Resolution [{}, {}] needs about {:.1f} GiB with these "
-                       "pyramid{} settings, more than the {:.0f} GiB allowed",
-                       w, h, peak / (1024.0 * 1024 * 1024), c.mvgEnabled.value ? " and multiple view" : "",
-                       kMaxPeakBytes / (1024.0 * 1024 * 1024));
+    return fmt::format("Configuration Error: Image.Training.Resolution [{}, {}] with these pyramid, grid{} settings "
+                       "needs about {:.1f} GiB, more than the {:.0f} GiB allowed",
+                       w, h, c.mvgEnabled.value ? ", keypoint and multiple view" : " and keypoint",
+                       peak / (1024.0 * 1024 * 1024), kMaxPeakBytes / (1024.0 * 1024 * 1024));
   }
   const double pw = c.objectPhysicalWidth.value;
   const double ph = c.objectPhysicalHeight.value;
