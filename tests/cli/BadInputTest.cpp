@@ -235,40 +235,43 @@ std::vector<Row> pictures() {
 // before the picture is read, in 512 MiB of address space (the largest values would need far more)
 std::vector<Row> settingBounds() {
   const auto refused = [](std::string name, const std::string& config, const std::string& line,
-                          std::string camera = "") {
-    Row r{std::move(name), {{"config.json", config}, {"picture.png", "x"}}, {"{out}", "{in:config.json}", "{in:picture.png}"},
-          "Configuration Error: " + line + "\n" + kTrainingFailed, "", 512L << 20};
-    if (!camera.empty()) r.files.push_back({"camera.json", camera});
+                          const std::string& camera = "") {
+    Row r{std::move(name), {{"config.json", config}, {"picture.png", "x"}},
+          {"{out}", "{in:config.json}", "{in:picture.png}"}, "Configuration Error: " + line + "\n" + kTrainingFailed,
+          "", 512L << 20};
+    if (!camera.empty()) r.files.push_back({"camera.json", "{\"PrincipalPoint\": [1, 1], " + camera + "}"});
     if (!camera.empty()) r.args.push_back("{in:camera.json}");
     return r;
   };
   const std::string cells = " less 15 pixels on each side, into cells of at least one pixel";
-  const std::string camera = "{\"Resolution\": [640, 480], \"PrincipalPoint\": [320, 240], \"Distortion\": [0, 0, 0, 0, 0], ";
-  Row qrPixels = withReasons(single("QrPixelSizeLargest", "{\"Config.Target.Type\": \"QRCode\", \"QRCode.Pattern.PixelSize\": 2147483647}",
-                                    "Failed to generate QR Code target data\n" + kTrainingFailed),
-                             "QRCode.Pattern.PixelSize 2147483647 must be from 1 to 655 (the 25 modules of the code make a "
-                             "picture of at most 16384 pixels a side)\n");
+  Row qrPixels = withReasons(
+      single("QrPixelSizeLargest", "{\"Config.Target.Type\": \"QRCode\", \"QRCode.Pattern.PixelSize\": 2147483647}",
+             "Failed to generate QR Code target data\n" + kTrainingFailed),
+      "QRCode.Pattern.PixelSize 2147483647 must be from 1 to 655 (the 25 modules of the code make a picture of at "
+      "most 16384 pixels a side)\n");
   qrPixels.addressSpace = 512L << 20;
   return {
       refused("GridRowsBeyondThePixels", "{\"Image.Grid.Row\": 2000000000, \"Image.Grid.Col\": 2000000000}",
               "Image.Grid.Row 2000000000 must be from 1 to 450: the grid divides the height 480 of "
               "Image.Training.Resolution," + cells),
       refused("GridColumnsOneBeyond", "{\"Image.Grid.Col\": 611}",
-              "Image.Grid.Col 611 must be from 1 to 610: the grid divides the width 640 of Image.Training.Resolution," + cells),
+              "Image.Grid.Col 611 must be from 1 to 610: the grid divides the width 640 of "
+              "Image.Training.Resolution," + cells),
       refused("MvgGridBeyondTheRenderSize", "{\"Config.MVG.Enabled\": true, \"MVGTrainer.Grid.Row\": 2147483647}",
-              "MVGTrainer.Grid.Row 2147483647 must be from 1 to 450: the grid divides the height 480 of the render size "
-              "(Image.Training.Resolution)," + cells),
+              "MVGTrainer.Grid.Row 2147483647 must be from 1 to 450: the grid divides the height 480 of the render "
+              "size (Image.Training.Resolution)," + cells),
       refused("MvgPyramidThatGrows", "{\"Config.MVG.Enabled\": true, \"MVGTrainer.Extractor.PyramidRatio\": 2}",
               "MVGTrainer.Extractor.PyramidRatio must lie between 0 and 1 (it is 2)"),
-      // 20000 x 20000 pixels at 48 bytes each, and 2 bytes for each pixel of the 8 levels shrinking by 0.8333:
-      // 4e8 * (48 + 2 * 3.0951) bytes, 20.2 GiB.
+      // 4e8 pixels at 48 bytes, and 2 bytes for each pixel of the 8 levels shrinking by 0.8333 (3.0951 times
+      // the pixels of level 0): 4e8 * (48 + 2 * 3.0951) bytes, 20.2 GiB.
       refused("ResolutionBeyondTheMemoryBound", "{\"Image.Training.Resolution\": [20000, 20000]}",
-              "Image.Training.Resolution [20000, 20000] with these pyramid, grid and keypoint settings needs about 20.2 "
-              "GiB, more than the 16 GiB allowed"),
-      refused("ImageCameraFocalLengthBeyondFloat", "{}", "Camera focal length [1e+300, 500] must be finite and positive",
-              camera + "\"FocalLength\": [1e300, 500]}"),
+              "Image.Training.Resolution [20000, 20000] with these pyramid, grid and keypoint settings needs about "
+              "20.2 GiB, more than the 16 GiB allowed"),
+      refused("ImageCameraFocalLengthBeyondFloat", "{}",
+              "Camera focal length [1e+300, 500] must be finite and positive",
+              "\"Resolution\": [640, 480], \"FocalLength\": [1e300, 500], \"Distortion\": [0, 0, 0, 0, 0]"),
       refused("ImageCameraWithoutHeight", "{}", "Camera resolution 640 x 0 must be at least 1 x 1",
-              "{\"Resolution\": [640, 0], \"FocalLength\": [500, 500], \"PrincipalPoint\": [1, 1], \"Distortion\": [0, 0, 0, 0, 0]}"),
+              "\"Resolution\": [640, 0], \"FocalLength\": [500, 500], \"Distortion\": [0, 0, 0, 0, 0]"),
       refused("QrPhysicalSizeNegative", "{\"Config.Target.Type\": \"QRCode\", \"QRCode.PhysicalSize\": -1}",
               "QRCode.PhysicalSize -1 must be finite and positive"),
       qrPixels,

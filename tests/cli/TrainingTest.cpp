@@ -101,8 +101,8 @@ TEST(ImageTarget, FailuresAndTheirLines) {
       {imageConfig("A", ", \"Image.FAST.Number\": -5"),
        "Configuration Error: Image.FAST.Number must be at least 1 (it is -5)\n"},
       {"{\"Config.Target.Name\": \"A\", \"Object.Physical.Width\": 0, \"Object.Physical.Height\": 0}",
-       "Configuration Error: Object.Physical.Width and Object.Physical.Height must be finite and positive (they are 0 and "
-       "0)\n"},
+       "Configuration Error: Object.Physical.Width and Object.Physical.Height must be finite and positive (they "
+       "are 0 and 0)\n"},
       // The default physical size 1 x 1 contradicts a 800 x 640 picture.
       {"{\"Config.Target.Name\": \"A\"}", "Failed to train from " + kPhotograph + "\n",
        "The picture is 800 x 640 pixels (width / height 1.25) but the physical size is 1 x 1 (width / height 1); set "
@@ -120,8 +120,8 @@ TEST(ImageTarget, FailuresAndTheirLines) {
 
 TEST(ImageTarget, ASkippedMultipleViewStepIsReportedAfterASuccess) {
   TempDir dir;
-  writeFile(dir / "config.json", "{\"Object.Physical.Width\": 4, \"Object.Physical.Height\": 3, \"Config.MVG.Enabled\": "
-                                 "true, \"MVG.Render.Density\": \"min\"}");
+  writeFile(dir / "config.json", "{\"Object.Physical.Width\": 4, \"Object.Physical.Height\": 3, "
+                                 "\"Config.MVG.Enabled\": true, \"MVG.Render.Density\": \"min\"}");
   const auto r = runFormwright({dir.path().string(), (dir / "config.json").string(), kBlocks});
   EXPECT_EQ(r.out, kSuccess);
   EXPECT_EQ(r.err, "The multiple view generator was skipped (MVG.Render.Density \"min\" is not MIN, MODERATE or MAX); "

@@ -85,7 +85,9 @@ std::string ImageTargetTrainer::checkConfiguration(const TrainingConfig& c) {
                        c.gridRow.value, c.gridCol.value);
   }
   std::string grid = checkGrid(c.gridRow, c.gridCol, w, h, "Image.Training.Resolution");
-  if (grid.empty() && c.mvgEnabled.value) grid = checkGrid(c.mvgGridRow, c.mvgGridCol, w, h, "the render size (Image.Training.Resolution)");
+  if (grid.empty() && c.mvgEnabled.value) {
+    grid = checkGrid(c.mvgGridRow, c.mvgGridCol, w, h, "the render size (Image.Training.Resolution)");
+  }
   if (!grid.empty()) return grid;
   if (c.fastNumber.value < 1) {
     return fmt::format("Configuration Error: Image.FAST.Number must be at least 1 (it is {})", c.fastNumber.value);
@@ -162,8 +164,8 @@ double ImageTargetTrainer::estimatePeakBytes(const TrainingConfig& c) {
     const double mvgPyramid = pyramidFactor(mvgLevels, c.mvgExtractorPyramidRatio.value, w, h);
     bytes += pixels * (56.0 + kViewsInFlight * 1.5 * mvgPyramid) +
              kViewsInFlight * kCellBytes * c.mvgGridRow.value * c.mvgGridCol.value +
-             kMostViews * kRecordBytes * keyPoints(c.mvgExtractorNumber.value, static_cast<std::int8_t>(c.mvgExtractorMinDist.value & 0xFF)) *
-                 static_cast<double>(mvgLevels);
+             kMostViews * kRecordBytes * static_cast<double>(mvgLevels) *
+                 keyPoints(c.mvgExtractorNumber.value, static_cast<std::int8_t>(c.mvgExtractorMinDist.value & 0xFF));
   }
   return bytes;
 }
@@ -385,7 +387,8 @@ bool ImageTargetTrainer::train(const std::string& picturePath, const std::string
   {
     PROFILE_BLOCK("Preparing Images");
     picture = Lumetra::loadImage(picturePath, false);
-    const Eigen::Vector2i pictureSize(static_cast<std::int32_t>(picture.width), static_cast<std::int32_t>(picture.height));
+    const Eigen::Vector2i pictureSize(static_cast<std::int32_t>(picture.width),
+                                      static_cast<std::int32_t>(picture.height));
     mWorkingPhysicalSize =
         Eigen::Vector2d(mConfiguration.objectPhysicalWidth.value, mConfiguration.objectPhysicalHeight.value);
     if (picture.height > picture.width) {
