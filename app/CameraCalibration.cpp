@@ -5,6 +5,10 @@
 
 #include "Geometry/Undistortion.h"
 
+#include <fmt/format.h>
+
+#include <cmath>
+
 namespace {
 void setPinhole(CameraCalibration& c, int width, int height, double fx, double fy, double cx, double cy) {
   c.mResolution = Eigen::Vector2i(width, height);
@@ -36,17 +40,43 @@ CameraCalibration CameraCalibration::builtIn() {
 }
 
 bool loadCameraCalibration(const std::filesystem::path& path, CameraCalibration& calibration) {
+  std::string reason;
+  return loadCameraCalibration(path, calibration, reason);
+}
+
+bool loadCameraCalibration(const std::filesystem::path& path, CameraCalibration& calibration, std::string& reason) {
   CalibrationConfig config;
-  if (!loadJsonFile(config, path)) return false;
+  if (!loadJsonFile(config, path, reason)) return false;
   const auto& resolution = config.resolution.value;
   const auto& focal = config.focalLength.value;
   const auto& principal = config.principalPoint.value;
   const auto& distortion = config.distortion.value;
   // Every position read below must exist; a shorter array makes the file unusable.
-  if (resolution.size() < 2 || focal.size() < 2 || principal.size() < 2 || distortion.size() < 5) return false;
+  for (const auto* list : {&config.focalLength, &config.principalPoint, &config.distortion}) {
+    const std::size_t needed = list == &config.distortion ? 5 : 2;
+    if (list->value.size() < needed) {
+      reason = path.string() + ": " + list->key + " needs " + std::to_string(needed) + " numbers, not " +
+               std::to_string(list->value.size());
+      return false;
+    }
+  }
   CameraCalibration loaded;
   setPinhole(loaded, resolution[0], resolution[1], focal[0], focal[1], principal[0], principal[1]);
   loaded.setDistortion(distortion[0], distortion[1], distortion[2], distortion[3], distortion[4]);
   calibration = loaded;
   return true;
+}
+
+std::string checkCameraCalibration(const CameraCalibration& calibration) {
+  const Eigen::Vector2i& size = calibration.mResolution;
+  if (size.x() < 1 || size.y() < 1) {
+    return fmt::format("Configuration Error: Camera resolution {} x {} must be at least 1 x 1", size.x(), size.y());
+  }
+  const float fx = static_cast<float>(calibration.mFocalLength.x());
+  const float fy = static_cast<float>(calibration.mFocalLength.y());
+  if (!(std::isfinite(fx) && fx > 0.0f && std::isfinite(fy) && fy > 0.0f)) {
+    return fmt::format("Configuration Error: Camera focal length [{}, {}] must be finite and positive",
+                       calibration.mFocalLength.x(), calibration.mFocalLength.y());
+  }
+  return std::string();
 }

@@ -4,6 +4,7 @@
 #include <Eigen/Core>
 
 #include <filesystem>
+#include <string>
 
 struct CameraCalibration {
   Eigen::Vector2i mResolution{0, 0};
@@ -28,3 +29,10 @@ struct CameraCalibration {
 /// Replaces the record with the contents of a calibration file. Returns false, leaving the
 /// record untouched, when the file cannot be loaded or an array is too short.
 bool loadCameraCalibration(const std::filesystem::path& path, CameraCalibration& calibration);
+/// The same, and on failure `reason` says why in a user's words.
+bool loadCameraCalibration(const std::filesystem::path& path, CameraCalibration& calibration, std::string& reason);
+
+/// The "Configuration Error: " line for a calibration that describes no real camera (a
+/// resolution below 1 x 1, focal lengths that are not finite and positive in single precision,
+/// as the renderers take them), or the empty text.
+std::string checkCameraCalibration(const CameraCalibration& calibration);

@@ -39,7 +39,7 @@ class PlainParseContext {
     return picojson::_parse_string(out_->get<std::string>(), in);
   }
   bool parse_array_start() {
-    if (depth_ >= kMaxJsonDepth) return false;
+    if (depth_ >= kMaxJsonDepth) return refuseDepth();
     *out_ = picojson::value(picojson::array_type, false);
     return true;
   }
@@ -47,26 +47,38 @@ class PlainParseContext {
   bool parse_array_item(picojson::input<Iter>& in, std::size_t) {
     picojson::array& a = out_->get<picojson::array>();
     a.push_back(picojson::value());
-    PlainParseContext ctx(&a.back(), depth_ + 1);
+    PlainParseContext ctx(&a.back(), depth_ + 1, tooDeep_);
     return picojson::_parse(ctx, in);
   }
   bool parse_array_stop(std::size_t) { return true; }
   bool parse_object_start() {
-    if (depth_ >= kMaxJsonDepth) return false;
+    if (depth_ >= kMaxJsonDepth) return refuseDepth();
     *out_ = picojson::value(picojson::object_type, false);
     return true;
   }
   template <typename Iter>
   bool parse_object_item(picojson::input<Iter>& in, const std::string& key) {
     picojson::object& o = out_->get<picojson::object>();
-    PlainParseContext ctx(&o[key], depth_ + 1);
+    PlainParseContext ctx(&o[key], depth_ + 1, tooDeep_);
     return picojson::_parse(ctx, in);
   }
   bool parse_object_stop() { return true; }
+  /// True when the parse stopped at the nesting limit.
+  bool tooDeep() const { return *tooDeep_; }
 
  protected:
+  PlainParseContext(picojson::value* out, std::size_t depth, bool* tooDeep)
+      : out_(out), depth_(depth), tooDeep_(tooDeep) {}
+  bool refuseDepth() {
+    *tooDeep_ = true;
+    return false;
+  }
+
   picojson::value* out_;
   std::size_t depth_;
+  bool ownTooDeep_ = false;
+  // Shared by every context of one parse; the outermost one owns it.
+  bool* tooDeep_ = &ownTooDeep_;
 };
 
 }  // namespace
@@ -75,20 +87,22 @@ class PlainParseContext {
 // parsed with the plain context, so nothing inside an array is indexed.
 class JsonConfigParseContext : public PlainParseContext {
  public:
-  JsonConfigParseContext(picojson::value* out, KeyIndex& keyIndex, std::size_t depth = 0)
-      : PlainParseContext(out, depth), keyIndex_(keyIndex) {}
+  JsonConfigParseContext(picojson::value* out, KeyIndex& keyIndex) : PlainParseContext(out, 0), keyIndex_(keyIndex) {}
 
   template <typename Iter>
   bool parse_object_item(picojson::input<Iter>& in, const std::string& key) {
     picojson::object& o = out_->get<picojson::object>();
     picojson::value& slot = o[key];
-    JsonConfigParseContext ctx(&slot, keyIndex_, depth_ + 1);
+    JsonConfigParseContext ctx(&slot, keyIndex_, depth_ + 1, tooDeep_);
     const bool ok = picojson::_parse(ctx, in);
     keyIndex_.emplace(key, slot);
     return ok;
   }
 
  private:
+  JsonConfigParseContext(picojson::value* out, KeyIndex& keyIndex, std::size_t depth, bool* tooDeep)
+      : PlainParseContext(out, depth, tooDeep), keyIndex_(keyIndex) {}
+
   KeyIndex& keyIndex_;
 };
 
@@ -107,17 +121,38 @@ std::string readJsonText(const std::string& path) {
   return cleaned;
 }
 
-bool parseJsonConfig(JsonDocument& document, const std::string& text) {
+namespace {
+
+// Where and why a parse stopped: the offset into the text the parser was given, and whether
+// the nesting limit or a number out of range stopped it rather than the syntax.
+struct ParseStop {
+  std::size_t offset = 0;
+  std::string cause;
+};
+
+bool parseText(JsonDocument& document, const std::string& text, ParseStop& stop) {
   document.keyIndex.clear();
   if (text.empty()) return false;
   picojson::value root;
   KeyIndex keyIndex;
+  picojson::input<std::string::const_iterator> in(text.begin(), text.end());
   std::string error;
   try {
     JsonConfigParseContext ctx(&root, keyIndex);
-    picojson::_parse(ctx, text.begin(), text.end(), &error);
+    if (!picojson::_parse(ctx, in)) {
+      stop.offset = static_cast<std::size_t>(in.cur() - text.begin());
+      error = "syntax error at line " + std::to_string(in.line()) + " near: " + text.substr(stop.offset);
+      if (ctx.tooDeep()) {
+        // The parser has taken the bracket that opened one level too many.
+        stop.cause = "nesting deeper than " + std::to_string(kMaxJsonDepth) + " levels";
+        --stop.offset;
+      }
+    }
   } catch (const std::exception& e) {
     // A number picojson cannot hold (beyond the range of a double) ends up here.
+    stop.offset = static_cast<std::size_t>(in.cur() - text.begin());
+    stop.cause = dynamic_cast<const std::overflow_error*>(&e) != nullptr ? "a number beyond the range of a double"
+                                                                          : std::string("parsing failed: ") + e.what();
     error = e.what();
     if (error.empty()) error = "number out of range";
   }
@@ -130,6 +165,42 @@ bool parseJsonConfig(JsonDocument& document, const std::string& text) {
   return true;
 }
 
+// Line and column (from 1) in the file of an offset into its text with the carriage returns,
+// line feeds and tabs taken out.
+std::pair<std::size_t, std::size_t> filePosition(const std::filesystem::path& path, std::size_t offset) {
+  std::ifstream file(path, std::ios::binary);
+  std::size_t line = 1;
+  std::size_t column = 1;
+  std::size_t kept = 0;
+  char ch;
+  while (kept < offset && file.get(ch)) {
+    if (ch == '\n') {
+      ++line;
+      column = 1;
+      continue;
+    }
+    ++column;
+    if (ch != '\r' && ch != '\t') ++kept;
+  }
+  // Skip to the character itself, past line ends and tabs that the parser never saw.
+  while (file.get(ch) && (ch == '\r' || ch == '\n' || ch == '\t')) {
+    if (ch == '\n') {
+      ++line;
+      column = 1;
+    } else {
+      ++column;
+    }
+  }
+  return {line, column};
+}
+
+}  // namespace
+
+bool parseJsonConfig(JsonDocument& document, const std::string& text) {
+  ParseStop stop;
+  return parseText(document, text, stop);
+}
+
 bool parseJsonFile(JsonDocument& document, const std::filesystem::path& path) {
   const std::string text = readJsonText(path.string());
   if (text.empty()) return false;
@@ -138,8 +209,21 @@ bool parseJsonFile(JsonDocument& document, const std::filesystem::path& path) {
 
 namespace {
 
+// A JSON value of the wrong kind for its parameter.
+class KindMismatch : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 [[noreturn]] void typeMismatch(const char* kind) {
-  throw std::runtime_error(std::string("\"type mismatch! call is<type>() before get<type>()\" && ") + kind);
+  throw KindMismatch(std::string("\"type mismatch! call is<type>() before get<type>()\" && ") + kind);
+}
+
+// What a parameter of each kind takes, in a user's words.
+const char* kindWords(const ParameterRef& entry) {
+  static const char* const words[] = {"true or false", "a number", "a number", "a text in double quotes",
+                                      "an array of numbers", "an array of numbers", "an array of texts"};
+  return words[entry.index()];
 }
 
 const picojson::value* findValue(const JsonDocument& document, const std::string& key) {
@@ -152,7 +236,7 @@ std::int32_t toInt32(const picojson::value& v, const std::string& key) {
   const double truncated = std::trunc(v.get<double>());
   if (!(truncated >= static_cast<double>(std::numeric_limits<std::int32_t>::min()) &&
         truncated <= static_cast<double>(std::numeric_limits<std::int32_t>::max()))) {
-    throw std::runtime_error("value of " + key + " is outside the 32-bit integer range");
+    throw std::runtime_error("the value of " + key + " is outside the 32-bit integer range");
   }
   return static_cast<std::int32_t>(truncated);
 }
@@ -180,7 +264,8 @@ void apply(const picojson::value& v, Parameter<std::vector<std::int32_t>>& p) {
   // a value from the file. Elements past the length are ignored, whatever number they hold, but
   // must still be numbers.
   if (a.size() < p.value.size()) {
-    throw std::runtime_error("array of " + p.key + " has fewer elements than required");
+    throw std::runtime_error("the array of " + p.key + " needs at least " + std::to_string(p.value.size()) +
+                             " numbers");
   }
   std::vector<std::int32_t> numbers;
   for (std::size_t i = 0; i < a.size(); ++i) {
@@ -232,20 +317,43 @@ void applyJsonValue(const JsonDocument& document, const ParameterRef& entry) {
 }
 
 bool loadJsonFile(ConfigBase& config, const std::filesystem::path& path) {
+  std::string reason;
+  return loadJsonFile(config, path, reason);
+}
+
+bool loadJsonFile(ConfigBase& config, const std::filesystem::path& path, std::string& reason) {
+  const std::string where = path.string() + ": ";
   std::error_code ec;
   if (!std::filesystem::is_regular_file(path, ec) || ec) {
     LUMETRA_LOG_ERROR("File does not exist {}", path.string());
+    std::error_code existsError;
+    const bool exists = std::filesystem::exists(path, existsError);
+    if (existsError) {
+      reason = where + existsError.message();
+    } else {
+      reason = where + (exists ? "not a regular file" : "no such file");
+    }
     return false;
   }
   JsonDocument document;
-  if (!parseJsonFile(document, path)) {
+  const std::string text = readJsonText(path.string());
+  ParseStop stop;
+  if (!parseText(document, text, stop)) {
     LUMETRA_LOG_ERROR("Failed to parse json file from {}", path.string());
+    if (text.empty()) {
+      reason = where + "the file is empty or cannot be read";
+    } else {
+      const auto [line, column] = filePosition(path, stop.offset);
+      reason = where + (stop.cause.empty() ? "JSON syntax error" : stop.cause) + " at line " + std::to_string(line) +
+               ", column " + std::to_string(column);
+    }
     return false;
   }
   for (auto it = document.keyIndex.begin(); it != document.keyIndex.end();) {
     auto next = document.keyIndex.upper_bound(it->first);
     if (std::distance(it, next) > 1) {
       LUMETRA_LOG_ERROR("Found duplicated keys in JSON file {}", path.string());
+      reason = where + "the key \"" + it->first + "\" occurs more than once; keep one";
       return false;
     }
     it = next;
@@ -261,8 +369,12 @@ bool loadJsonFile(ConfigBase& config, const std::filesystem::path& path) {
         },
         entry);
   }
+  const ParameterRef* applying = nullptr;
   try {
-    for (const auto& [key, entry] : config.registry.entries()) applyJsonValue(document, entry);
+    for (const auto& [key, entry] : config.registry.entries()) {
+      applying = &entry;
+      applyJsonValue(document, entry);
+    }
   } catch (const std::exception& e) {
     std::size_t i = 0;
     for (const auto& [key, entry] : config.registry.entries()) {
@@ -275,6 +387,12 @@ bool loadJsonFile(ConfigBase& config, const std::filesystem::path& path) {
       ++i;
     }
     LUMETRA_LOG_ERROR("Invalid value in JSON file {}: {}", path.string(), e.what());
+    if (dynamic_cast<const KindMismatch*>(&e) != nullptr && applying != nullptr) {
+      const std::string key = std::visit([](auto* parameter) { return parameter->key; }, *applying);
+      reason = where + "the value of " + key + " must be " + kindWords(*applying);
+    } else {
+      reason = where + e.what();
+    }
     return false;
   }
   config.document = std::move(document);

@@ -10,6 +10,10 @@
 /// syntax error, duplicated key, a value of the wrong kind or out of range) it returns false
 /// and leaves every parameter as it was.
 bool loadJsonFile(ConfigBase& config, const std::filesystem::path& path);
+/// The same, and on failure `reason` says why in a user's words, starting with the path: the
+/// line and column of a syntax error, the duplicated key, or the key whose value has the wrong
+/// kind or range.
+bool loadJsonFile(ConfigBase& config, const std::filesystem::path& path, std::string& reason);
 
 /// Reads and parses the file into the document; false for an empty text or a syntax error.
 bool parseJsonFile(JsonDocument& document, const std::filesystem::path& path);

@@ -32,8 +32,10 @@ int finishRun(const std::filesystem::path& outputDirectory, const std::filesyste
     return -1;
   }
   Config config;
-  if (!loadJsonFile(config, configPath)) {
+  std::string reason;
+  if (!loadJsonFile(config, configPath, reason)) {
     printLine("ERROR: Failed to load configuration file from " + quotePath(configPath));
+    printReason(reason);
     return -1;
   }
   if (!train(config)) {
@@ -81,8 +83,10 @@ int run(int argc, char** argv) {
       printLine("ERROR: Specified calibration file '" + quotePath(calibrationPath) + "' does not exist");
       return -1;
     }
-    if (!loadCameraCalibration(calibrationPath, calibration)) {
+    std::string reason;
+    if (!loadCameraCalibration(calibrationPath, calibration, reason)) {
       printLine("ERROR: Failed to load calibration file from " + quotePath(calibrationPath));
+      printReason(reason);
       return -1;
     }
   }

@@ -17,16 +17,18 @@ bool trainImageTarget(const TrainingConfig& config, const CameraCalibration& cal
                       const std::string& picturePath, const std::filesystem::path& outputDirectory) {
   // Settings that would make training divide by zero or allocate without bound are refused
   // before anything is read.
-  const std::string problem = Obrin::ImageTargetTrainer::checkConfiguration(config);
-  if (!problem.empty()) {
-    printLine(problem);
-    return false;
+  for (const std::string& problem :
+       {Obrin::ImageTargetTrainer::checkConfiguration(config), checkCameraCalibration(calibration)}) {
+    if (!problem.empty()) {
+      printLine(problem);
+      return false;
+    }
   }
   Obrin::ImageTargetTrainer trainer(config, calibration);
-  if (!trainer.train(picturePath, targetName)) {
-    printLine("Failed to train from " + picturePath);
-    return false;
-  }
+  const bool trained = trainer.train(picturePath, targetName);
+  if (!trained) printLine("Failed to train from " + picturePath);
+  for (const std::string& reason : trainer.reasons()) printReason(reason);
+  if (!trained) return false;
   if (!trainer.saveTarget(targetName, outputDirectory.string())) {
     printLine("Failed to write training data to " + quotePath(outputDirectory));
     return false;
@@ -36,9 +38,15 @@ bool trainImageTarget(const TrainingConfig& config, const CameraCalibration& cal
 
 bool trainQRCodeTarget(const TrainingConfig& config, std::string targetName,
                        const std::filesystem::path& outputDirectory) {
+  const std::string problem = Obrin::QRCodeTargetGenerator::checkConfiguration(config);
+  if (!problem.empty()) {
+    printLine(problem);
+    return false;
+  }
   Obrin::QRCodeTargetGenerator generator(&config);
   if (!generator.run(targetName)) {
     printLine("Failed to generate QR Code target data");
+    if (!generator.failure().empty()) printReason(generator.failure());
     return false;
   }
   if (!generator.saveTarget(targetName, outputDirectory)) {
@@ -93,8 +101,11 @@ bool trainBatch(const BatchConfig& batchConfig, const CameraCalibration& calibra
   // Every target of the batch is trained with this one configuration.
   const std::filesystem::path configFile(batchConfig.configFile.value);
   TrainingConfig config;
-  if (!loadJsonFile(config, configFile)) {
+  std::string reason;
+  if (!loadJsonFile(config, configFile, reason)) {
     printLine("Failed to load configuration file from " + quotePath(configFile));
+    if (!isRegularFile(configFile)) reason += " (Batch.Config.File is taken relative to the working directory)";
+    printReason(reason);
     return false;
   }
   for (std::size_t i = 0; i < count; ++i) {

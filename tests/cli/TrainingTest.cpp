@@ -81,6 +81,7 @@ TEST(ImageTarget, FailuresAndTheirLines) {
   struct Case {
     std::string config;
     std::string expected;
+    std::string reason = "";
   };
   const std::vector<Case> cases = {
       {imageConfig("A", ", \"Image.Grid.Row\": 0"),
@@ -100,17 +101,32 @@ TEST(ImageTarget, FailuresAndTheirLines) {
       {imageConfig("A", ", \"Image.FAST.Number\": -5"),
        "Configuration Error: Image.FAST.Number must be at least 1 (it is -5)\n"},
       {"{\"Config.Target.Name\": \"A\", \"Object.Physical.Width\": 0, \"Object.Physical.Height\": 0}",
-       "Configuration Error: Object.Physical.Width and Object.Physical.Height must be positive (they are 0 and 0)\n"},
+       "Configuration Error: Object.Physical.Width and Object.Physical.Height must be finite and positive (they "
+       "are 0 and 0)\n"},
       // The default physical size 1 x 1 contradicts a 800 x 640 picture.
-      {"{\"Config.Target.Name\": \"A\"}", "Failed to train from " + kPhotograph + "\n"},
+      {"{\"Config.Target.Name\": \"A\"}", "Failed to train from " + kPhotograph + "\n",
+       "The picture is 800 x 640 pixels (width / height 1.25) but the physical size is 1 x 1 (width / height 1); set "
+       "Object.Physical.Width and Object.Physical.Height in the picture's proportions (within 0.02)\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.config);
     const auto r = run(c.config);
     EXPECT_EQ(r.out, c.expected + kTrainingFailed);
+    EXPECT_EQ(r.err, c.reason);
     EXPECT_EQ(r.exitStatus, 255);
   }
   EXPECT_FALSE(fs::exists(dir / "PALOM_A"));
+}
+
+TEST(ImageTarget, ASkippedMultipleViewStepIsReportedAfterASuccess) {
+  TempDir dir;
+  writeFile(dir / "config.json", "{\"Object.Physical.Width\": 4, \"Object.Physical.Height\": 3, "
+                                 "\"Config.MVG.Enabled\": true, \"MVG.Render.Density\": \"min\"}");
+  const auto r = runFormwright({dir.path().string(), (dir / "config.json").string(), kBlocks});
+  EXPECT_EQ(r.out, kSuccess);
+  EXPECT_EQ(r.err, "The multiple view generator was skipped (MVG.Render.Density \"min\" is not MIN, MODERATE or MAX); "
+                   "the target was trained without synthetic views\n");
+  EXPECT_EQ(r.exitStatus, 0);
 }
 
 TEST(ImageTarget, UnwritableOutputLeavesWhatWasThere) {

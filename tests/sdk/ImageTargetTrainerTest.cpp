@@ -216,7 +216,9 @@ TEST(ImageTargetTrainer, RefusedConfigurations) {
       {[](TrainingConfig& c) { c.pyramidResizeRatio.value = std::nan(""); }, false},
       {[](TrainingConfig& c) { c.pyramidLevel.value = 256; }, false},
       {[](TrainingConfig& c) { c.objectPhysicalHeight.value = -0.3; }, false},
-      {[](TrainingConfig& c) { c.trainingResolution.value = {30, 30}; }, true},
+      // The default 4 x 3 grid needs a pixel per cell inside the 15-pixel margins.
+      {[](TrainingConfig& c) { c.trainingResolution.value = {34, 33}; }, true},
+      {[](TrainingConfig& c) { c.trainingResolution.value = {33, 33}; }, false},
   };
   for (const auto& [change, accepted] : cases) {
     TrainingConfig c = configWith(0.4, 0.3);

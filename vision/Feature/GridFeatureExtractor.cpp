@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <new>
 
 #include "Core/Log.h"
 
@@ -120,11 +121,19 @@ void GridFeatureExtractor::detect(const ImagePyramid& pyramid, const Eigen::Matr
   }
 
   const std::int64_t cellTotal = static_cast<std::int64_t>(cells_.size());
+  // An exception may not leave a parallel region: running out of memory is raised after it.
+  bool outOfMemory = false;
 #pragma omp parallel for schedule(static) num_threads(threadCount(params_.numThreads))
   for (std::int64_t i = 0; i < cellTotal; ++i) {
     const Cell& cell = cells_[static_cast<std::size_t>(i)];
-    cellCorners_[static_cast<std::size_t>(cell.index)] = detectInCell(cell);
+    try {
+      cellCorners_[static_cast<std::size_t>(cell.index)] = detectInCell(cell);
+    } catch (const std::bad_alloc&) {
+#pragma omp atomic write
+      outOfMemory = true;
+    }
   }
+  if (outOfMemory) throw std::bad_alloc();
 
   if (homography != nullptr) {
     selectKeyPointsWarped(*homography);
@@ -151,7 +160,9 @@ std::vector<Corner> GridFeatureExtractor::detectInCell(const Cell& cell) const {
     }
   }
 
-  std::vector<Corner> corners = std::move(detector.cornersSuppressed);
+  // A copy of the detector's list, which holds room for thousands of corners: a fine grid keeps
+  // one list per cell.
+  std::vector<Corner> corners(detector.cornersSuppressed.begin(), detector.cornersSuppressed.end());
   std::sort(corners.begin(), corners.end(), [](const Corner& a, const Corner& b) { return a.score > b.score; });
   return corners;
 }
@@ -330,11 +341,18 @@ void GridFeatureExtractor::computeDescriptors(const ImagePyramid& pyramid) {
   const std::int64_t count = static_cast<std::int64_t>(keyPoints_.size());
   // Keypoints of one cell tend to reach similar levels, so the list is dealt out in small
   // chunks rather than in one contiguous share per thread.
+  bool outOfMemory = false;
 #pragma omp parallel for schedule(static, 16) num_threads(threadCount(params_.numThreads))
   for (std::int64_t k = 0; k < count; ++k) {
     KeyPoint& kp = keyPoints_[static_cast<std::size_t>(k)];
     kp.descriptors.clear();
-    if (kp.level >= 0) kp.descriptors.reserve(static_cast<std::size_t>(kp.level) + 1);
+    try {
+      if (kp.level >= 0) kp.descriptors.reserve(static_cast<std::size_t>(kp.level) + 1);
+    } catch (const std::bad_alloc&) {
+#pragma omp atomic write
+      outOfMemory = true;
+      continue;
+    }
     for (std::int32_t l = 0; l <= kp.level; ++l) {
       BinaryDescriptor d;
       bool ok = static_cast<std::size_t>(l) < levels;
@@ -352,6 +370,7 @@ void GridFeatureExtractor::computeDescriptors(const ImagePyramid& pyramid) {
       kp.descriptors.push_back(d);
     }
   }
+  if (outOfMemory) throw std::bad_alloc();
   keyPoints_.erase(std::remove_if(keyPoints_.begin(), keyPoints_.end(),
                                   [](const KeyPoint& kp) { return kp.descriptors.empty(); }),
                    keyPoints_.end());

@@ -96,9 +96,10 @@ Files textured(const std::string& texture) {
   }
   return {{"spider.mtl", materials}, {"tex.png", texture}};
 }
-Row mvg(std::string name, std::map<std::string, std::string> settings) {
+Row mvg(std::string name, std::map<std::string, std::string> settings, const std::string& why) {
   settings["Config.MVG.Enabled"] = settings["Config.MVG.Debug"] = "true";
-  return {std::move(name), std::move(settings), kFinished, {}, "", 0};
+  return {std::move(name), std::move(settings), kFinished, {}, "", 0, -1,
+          "The multiple view generator was skipped (" + why + "); the target was trained without synthetic views\n"};
 }
 
 std::vector<Row> rows() {
@@ -165,10 +166,13 @@ std::vector<Row> rows() {
       camera("CameraFocalLengthBelowFloat", "{\"Resolution\": [640, 480], \"FocalLength\": [500, 1e-50]}",
              "Configuration Error: Camera focal length 1e-50 is 0 in single precision"),
       // Refused generator settings.
-      mvg("MvgDensityLowerCase", {{"MVG.Render.Density", "\"min\""}}),
-      mvg("MvgDistScaleZero", {{"MVG.Render.DistScale", "0"}}),
-      mvg("MvgZNearBelowFloat", {{"MVG.Render.ZNear", "1e-50"}}),
-      mvg("MvgZFarEqualToZNear", {{"MVG.Render.ZNear", "0.5"}, {"MVG.Render.ZFar", "0.5"}}),
+      mvg("MvgDensityLowerCase", {{"MVG.Render.Density", "\"min\""}},
+          "MVG.Render.Density \"min\" is not MIN, MODERATE or MAX"),
+      mvg("MvgDistScaleZero", {{"MVG.Render.DistScale", "0"}}, "MVG.Render.DistScale 0 must be positive and finite"),
+      mvg("MvgZNearBelowFloat", {{"MVG.Render.ZNear", "1e-50"}},
+          "MVG.Render.ZNear 1e-50 must be positive and at least 1e-45, the smallest the renderer holds"),
+      mvg("MvgZFarEqualToZNear", {{"MVG.Render.ZNear", "0.5"}, {"MVG.Render.ZFar", "0.5"}},
+          "MVG.Render.ZFar 0.5 must be finite and beyond MVG.Render.ZNear 0.5"),
   };
   return all;
 }

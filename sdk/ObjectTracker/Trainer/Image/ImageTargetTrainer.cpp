@@ -11,7 +11,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
+#include <system_error>
 #include <limits>
+#include <tuple>
 
 namespace Obrin {
 
@@ -20,6 +23,34 @@ namespace {
 // Keypoints are searched this far inside the training image; the score's grid covers the rest.
 constexpr double kBorder = 15.0;
 constexpr double kAspectTolerance = 0.02;
+
+// Pixels of all pyramid levels over the pixels of level 0: the levels shrink by the ratio on each
+// side and stop below 5 pixels on a side.
+double pyramidFactor(std::int64_t levels, double ratio, double width, double height) {
+  double factor = 0.0;
+  double scale = 1.0;
+  for (std::int64_t l = 0; l < levels && width * scale >= 5.0 && height * scale >= 5.0; ++l) {
+    factor += scale * scale;
+    scale *= ratio;
+  }
+  return factor;
+}
+
+// The "Configuration Error: " line for a grid whose cells would be narrower than a pixel: the
+// cells share the image less a margin of 15 pixels on each side.
+std::string checkGrid(const Parameter<std::int32_t>& rows, const Parameter<std::int32_t>& cols, std::int64_t width,
+                      std::int64_t height, const char* sizeKey) {
+  const std::int64_t margin = 2 * static_cast<std::int64_t>(kBorder);
+  for (const auto& [key, value, size, side] :
+       {std::tuple(&rows.key, rows.value, height, "height"), std::tuple(&cols.key, cols.value, width, "width")}) {
+    if (value < 1 || value > size - margin) {
+      return fmt::format("Configuration Error: {} {} must be from 1 to {}: the grid divides the {} {} of {}, less 15 "
+                         "pixels on each side, into cells of at least one pixel",
+                         *key, value, size - margin, side, size, sizeKey);
+    }
+  }
+  return std::string();
+}
 
 }  // namespace
 
@@ -53,6 +84,11 @@ std::string ImageTargetTrainer::checkConfiguration(const TrainingConfig& c) {
     return fmt::format("Configuration Error: Image.Grid.Row and Image.Grid.Col must be at least 1 (they are {} and {})",
                        c.gridRow.value, c.gridCol.value);
   }
+  std::string grid = checkGrid(c.gridRow, c.gridCol, w, h, "Image.Training.Resolution");
+  if (grid.empty() && c.mvgEnabled.value) {
+    grid = checkGrid(c.mvgGridRow, c.mvgGridCol, w, h, "the render size (Image.Training.Resolution)");
+  }
+  if (!grid.empty()) return grid;
   if (c.fastNumber.value < 1) {
     return fmt::format("Configuration Error: Image.FAST.Number must be at least 1 (it is {})", c.fastNumber.value);
   }
@@ -69,14 +105,69 @@ std::string ImageTargetTrainer::checkConfiguration(const TrainingConfig& c) {
     return fmt::format("Configuration Error: Image.Pyramid.ResizeRatio must lie between 0 and 1 (it is {})",
                        c.pyramidResizeRatio.value);
   }
+  if (c.mvgEnabled.value) {
+    // The views' pyramids grow without bound for a ratio of 1 or more.
+    if (c.mvgExtractorPyramidLevel.value < 1 || c.mvgExtractorPyramidLevel.value > 255) {
+      return fmt::format("Configuration Error: MVGTrainer.Extractor.PyramidLevel must be from 1 to 255 (it is {})",
+                         c.mvgExtractorPyramidLevel.value);
+    }
+    if (!(c.mvgExtractorPyramidRatio.value > 0.0 && c.mvgExtractorPyramidRatio.value < 1.0)) {
+      return fmt::format("Configuration Error: MVGTrainer.Extractor.PyramidRatio must lie between 0 and 1 (it is {})",
+                         c.mvgExtractorPyramidRatio.value);
+    }
+  }
+  const double peak = estimatePeakBytes(c);
+  if (peak > kMaxPeakBytes) {
+    return fmt::format("Configuration Error: Image.Training.Resolution [{}, {}] with these pyramid, grid{} settings "
+                       "needs about {:.1f} GiB, more than the {:.0f} GiB allowed",
+                       w, h, c.mvgEnabled.value ? ", keypoint and multiple view" : " and keypoint",
+                       peak / (1024.0 * 1024 * 1024), kMaxPeakBytes / (1024.0 * 1024 * 1024));
+  }
   const double pw = c.objectPhysicalWidth.value;
   const double ph = c.objectPhysicalHeight.value;
   if (!(pw > 0.0 && ph > 0.0 && std::isfinite(pw) && std::isfinite(ph))) {
-    return fmt::format("Configuration Error: Object.Physical.Width and Object.Physical.Height must be positive "
-                       "(they are {} and {})",
+    return fmt::format("Configuration Error: Object.Physical.Width and Object.Physical.Height must be finite and "
+                       "positive (they are {} and {})",
                        pw, ph);
   }
   return std::string();
+}
+
+double ImageTargetTrainer::estimatePeakBytes(const TrainingConfig& c) {
+  const auto& resolution = c.trainingResolution.value;
+  const double w = resolution.size() >= 2 ? resolution[0] : 0.0;
+  const double h = resolution.size() >= 2 ? resolution[1] : 0.0;
+  const double pixels = w * h;
+  // Bytes per keypoint record and level: the record, the extractor's keypoint and the file buffer.
+  constexpr double kRecordBytes = 200.0;
+  constexpr double kCellBytes = 100.0;
+  // Keypoints of one pass: the configured number, and no more than one per free square of the
+  // selection mask (side the minimum distance plus one).
+  const auto keyPoints = [pixels](std::int64_t number, std::int64_t minDistance) {
+    const double side = static_cast<double>(std::max<std::int64_t>(minDistance, 0) + 1);
+    return std::min(static_cast<double>(std::max<std::int64_t>(number, 0)), pixels / (side * side));
+  };
+  const std::int64_t levels = c.pyramidLevel.value & 0xFF;
+  const double pyramid = pyramidFactor(levels, c.pyramidResizeRatio.value, w, h);
+  // Per pixel: the picture, the adapted image, the blur workspace, the mask, the heat map and its
+  // images (about 16 bytes), and up to one corner of 12 bytes per pixel in every cell's list, the
+  // selection and the descriptors' working copies; 2 bytes per pixel of every pyramid level.
+  double bytes = pixels * (48.0 + 2.0 * pyramid) + kCellBytes * c.gridRow.value * c.gridCol.value +
+                 kRecordBytes * keyPoints(c.fastNumber.value, Lumetra::GridFeatureExtractor::Parameters().minDistance) *
+                     static_cast<double>(levels);
+  if (c.mvgEnabled.value) {
+    // The renderer's texture with its mipmaps, framebuffer, depth buffer and read-back, the
+    // picture in colour; a few views in flight, each with its pyramid, blur workspace and mask.
+    constexpr double kViewsInFlight = 4.0;
+    constexpr double kMostViews = 193.0;
+    const std::int64_t mvgLevels = c.mvgExtractorPyramidLevel.value & 0xFF;
+    const double mvgPyramid = pyramidFactor(mvgLevels, c.mvgExtractorPyramidRatio.value, w, h);
+    bytes += pixels * (56.0 + kViewsInFlight * 1.5 * mvgPyramid) +
+             kViewsInFlight * kCellBytes * c.mvgGridRow.value * c.mvgGridCol.value +
+             kMostViews * kRecordBytes * static_cast<double>(mvgLevels) *
+                 keyPoints(c.mvgExtractorNumber.value, static_cast<std::int8_t>(c.mvgExtractorMinDist.value & 0xFF));
+  }
+  return bytes;
 }
 
 ImageTargetTrainer::ImageTargetTrainer(const TrainingConfig& configuration, const CameraCalibration& calibration)
@@ -290,11 +381,14 @@ std::vector<Lumetra::KeyPoint>& ImageTargetTrainer::extractMvgKeyPoints(std::vec
 
 bool ImageTargetTrainer::train(const std::string& picturePath, const std::string& targetName) {
   OBRIN_LOG_INFO("Image Target Trainer - Start image target training.");
+  mReasons.clear();
   Lumetra::ImageGray picture;
   Lumetra::ImageGray adapted;
   {
     PROFILE_BLOCK("Preparing Images");
     picture = Lumetra::loadImage(picturePath, false);
+    const Eigen::Vector2i pictureSize(static_cast<std::int32_t>(picture.width),
+                                      static_cast<std::int32_t>(picture.height));
     mWorkingPhysicalSize =
         Eigen::Vector2d(mConfiguration.objectPhysicalWidth.value, mConfiguration.objectPhysicalHeight.value);
     if (picture.height > picture.width) {
@@ -309,10 +403,24 @@ bool ImageTargetTrainer::train(const std::string& picturePath, const std::string
       OBRIN_LOG_ERROR(
           "Image Target Trainer - Physical size was assigned wrong. Please check input configuration for the object "
           "size again. Aborting Training.");
+      const double pw = mConfiguration.objectPhysicalWidth.value;
+      const double ph = mConfiguration.objectPhysicalHeight.value;
+      mReasons.push_back(fmt::format(
+          "The picture is {} x {} pixels (width / height {:.4g}) but the physical size is {} x {} (width / height "
+          "{:.4g}); set Object.Physical.Width and Object.Physical.Height in the picture's proportions (within 0.02)",
+          pictureSize.x(), pictureSize.y(), static_cast<double>(pictureSize.x()) / pictureSize.y(), pw, ph, pw / ph));
       return false;
     }
     if (picture.isEmpty()) {
       OBRIN_LOG_ERROR("Image Target Trainer - Failed to load a image from {}.", picturePath);
+      std::error_code error;
+      if (!std::filesystem::is_regular_file(picturePath, error)) {
+        mReasons.push_back(picturePath + ": no such picture file (paths are taken relative to the working directory)");
+        return false;
+      }
+      mReasons.push_back(picturePath +
+                         ": cannot be decoded as a PNG, JPEG, BMP or binary PGM picture (it is empty, damaged, of "
+                         "another format or too large); give a picture in one of these formats");
       return false;
     }
     Eigen::Vector2i offset(0, 0);
@@ -322,6 +430,9 @@ bool ImageTargetTrainer::train(const std::string& picturePath, const std::string
       mPaddingStatus = 2;
     } else if (!makeAdaptedImage(picture, adapted, offset, mPaddingStatus)) {
       OBRIN_LOG_ERROR("Image Target Trainer - Failed to generate adapted image.");
+      mReasons.push_back(fmt::format("The {} x {} picture cannot be scaled into Image.Training.Resolution {} x {}",
+                                     pictureSize.x(), pictureSize.y(), mTrainingResolution.x(),
+                                     mTrainingResolution.y()));
       return false;
     }
     mPictureOffset = offset;
@@ -398,6 +509,8 @@ bool ImageTargetTrainer::train(const std::string& picturePath, const std::string
       OBRIN_LOG_INFO("Image Target Trainer (MVG) - keypoints generation success.");
     } else {
       OBRIN_LOG_ERROR("Image Target Trainer (MVG) - Failed to generate synthetic keypoints from MVG.");
+      mReasons.push_back("The multiple view generator was skipped (" + mMvgFailure +
+                         "); the target was trained without synthetic views");
     }
   }
   {

@@ -35,11 +35,22 @@ class ImageTargetTrainer {
   /// empty text when it can.
   static std::string checkConfiguration(const TrainingConfig& configuration);
 
+  /// Training refuses settings whose estimated peak memory passes this bound (16 GiB).
+  static constexpr double kMaxPeakBytes = 16.0 * 1024 * 1024 * 1024;
+  /// An upper estimate of the peak memory, in bytes, of training one target with these settings
+  /// (the picture file itself aside): the working images, the pyramids of the plain pass and of
+  /// the synthetic views in flight, the grid cells and the keypoint records.
+  static double estimatePeakBytes(const TrainingConfig& configuration);
+
   void loadConfiguration();
   void setCameraCalibration(const CameraCalibration& calibration);
 
   /// Trains the picture under the name; false when the picture cannot be used.
   bool train(const std::string& picturePath, const std::string& targetName);
+  /// Why the last `train` failed or lost part of its work, in a user's words (a picture that
+  /// cannot be decoded, a physical size that contradicts it, a skipped multiple-view step);
+  /// empty after a complete training.
+  const std::vector<std::string>& reasons() const { return mReasons; }
   /// Writes the files of a trained target; false for an unknown name or a failed write.
   bool saveTarget(const std::string& targetName, const std::string& outputDirectory) const;
 
@@ -104,6 +115,9 @@ class ImageTargetTrainer {
   float mDetectabilityScore = 0.0f;
   // Working physical size of the current picture (swapped for a turned portrait picture).
   Eigen::Vector2d mWorkingPhysicalSize{1.0, 1.0};
+  std::vector<std::string> mReasons;
+  // Why the last multiple-view step failed.
+  std::string mMvgFailure;
 };
 
 /// The picture turned 90 degrees clockwise.

@@ -98,12 +98,18 @@ bool ImageTargetTrainer::trainMVG(const Lumetra::ImageGray& trainingImage, const
                                   const TargetGeometry& geometry, ImageTargetDetectableData& data) {
   const Lumetra::ImageRGB picture = Lumetra::convertGrayToRGB(trainingImage);
   MultipleViewGenerator generator(mConfiguration, mCamera);
-  if (!generator.loadConfiguration()) return false;
+  if (!generator.loadConfiguration()) {
+    mMvgFailure = generator.failure();
+    return false;
+  }
   // The picture's corners in the training image. Their target-plane partners are not used: a
   // view shows the training image on the rectangle, so the corners are projected from there.
   std::vector<Eigen::Vector3d> planePoints;
   std::vector<Eigen::Vector2d> imageCorners;
-  if (!getCornerCorrespondences(geometry, offset, planePoints, imageCorners)) return false;
+  if (!getCornerCorrespondences(geometry, offset, planePoints, imageCorners)) {
+    mMvgFailure = "the picture's place in the training image is unknown";
+    return false;
+  }
 
   const std::int32_t wi = static_cast<std::int32_t>(trainingImage.width);
   const std::int32_t hi = static_cast<std::int32_t>(trainingImage.height);
@@ -195,6 +201,7 @@ bool ImageTargetTrainer::trainMVG(const Lumetra::ImageGray& trainingImage, const
   while (!pending.empty()) takeOldest();
   mMvgExtractorParameters.numThreads = threads;
   if (!rendered) {
+    mMvgFailure = generator.failure();
     records.resize(pictureRecords);
     return false;
   }

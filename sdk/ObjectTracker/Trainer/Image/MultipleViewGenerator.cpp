@@ -2,6 +2,8 @@
 
 #include "Core/Log.h"
 
+#include <fmt/format.h>
+
 #include <cmath>
 #include <string>
 
@@ -69,6 +71,7 @@ bool MultipleViewGenerator::loadConfiguration() {
   } else {
     OBRIN_LOG_ERROR("Pose Density \"{}\" is not available.", density);
     OBRIN_LOG_ERROR("Failed to read configuration.");
+    mFailure = "MVG.Render.Density \"" + density + "\" is not MIN, MODERATE or MAX";
     return false;
   }
   // Settings that cannot give a view: no frame, an eye at infinity or behind the picture, an
@@ -78,6 +81,8 @@ bool MultipleViewGenerator::loadConfiguration() {
   if (!(zNear > 0.0) || !std::isfinite(zNear) || !(mZNear > 0.0f)) {
     OBRIN_LOG_ERROR("Invalid ZMin value: {}", zNear);
     OBRIN_LOG_ERROR("Failed to read zMin (temporary feature). Check configuration.");
+    mFailure = fmt::format("MVG.Render.ZNear {} must be positive and at least 1e-45, the smallest the renderer holds",
+                           zNear);
     return false;
   }
   const bool usable = mRenderWidth >= 1 && mRenderHeight >= 1 && c.mvgRenderDistScale.value > 0.0 &&
@@ -88,6 +93,13 @@ bool MultipleViewGenerator::loadConfiguration() {
     OBRIN_LOG_ERROR("Render settings cannot give a view: resolution {} x {}, distance scale {}, z range {} to {}.",
                     mRenderWidth, mRenderHeight, c.mvgRenderDistScale.value, zNear, zFar);
     OBRIN_LOG_ERROR("Failed to read configuration.");
+    if (!(c.mvgRenderDistScale.value > 0.0 && std::isfinite(mDistanceFactor) && mDistanceFactor > 0.0f)) {
+      mFailure = fmt::format("MVG.Render.DistScale {} must be positive and finite", c.mvgRenderDistScale.value);
+    } else if (!std::isfinite(mZShift)) {
+      mFailure = fmt::format("MVG.Render.ZShift {} must be finite", c.mvgRenderZShift.value);
+    } else {
+      mFailure = fmt::format("MVG.Render.ZFar {} must be finite and beyond MVG.Render.ZNear {}", zFar, zNear);
+    }
     return false;
   }
   OBRIN_LOG_INFO("Pose density of rendered training images : {}", density);
@@ -99,16 +111,19 @@ bool MultipleViewGenerator::run(const Lumetra::ImageRGB& picture, const ViewSink
   OBRIN_LOG_INFO("Start Synthetic Image Generation.");
   if (picture.isEmpty()) {
     OBRIN_LOG_ERROR("Failed to load a image.");
+    mFailure = "the training image is empty";
     return false;
   }
   OBRIN_LOG_INFO("Image Load : Success");
   if (!mRenderer.initWindow(mRenderWidth, mRenderHeight, mDebugWindow)) {
     OBRIN_LOG_ERROR("Failed to initialise GLFW window.");
+    mFailure = mRenderer.failure();
     return false;
   }
   OBRIN_LOG_INFO("GLFW window initialisation : Success");
   if (!mRenderer.setupObject(picture)) {
     OBRIN_LOG_ERROR("OpenGL object generation failed.");
+    mFailure = "the OpenGL driver could not take the picture as a texture";
     return false;
   }
   OBRIN_LOG_INFO("OpenGL object generation : Success.");
@@ -120,6 +135,7 @@ bool MultipleViewGenerator::run(const Lumetra::ImageRGB& picture, const ViewSink
   if (!mRenderer.setProjection(camera, static_cast<float>(mConfiguration.mvgRenderZFar.value),
                                static_cast<float>(mConfiguration.mvgRenderZNear.value))) {
     OBRIN_LOG_ERROR("OpenGL camera creation failed.");
+    mFailure = "the camera and MVG.Render.ZNear / MVG.Render.ZFar give no projection";
     return false;
   }
   OBRIN_LOG_INFO("OpenGL camera creation: Success.");

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 namespace Obrin {
@@ -36,6 +37,9 @@ class MultipleViewGenerator {
   /// Takes the current frame and pose as a view; false when the frame is empty.
   bool storeView();
 
+  /// Why `loadConfiguration` or `run` failed last, in a user's words (the key and value of a
+  /// refused setting, or what the display or OpenGL driver lacks).
+  const std::string& failure() const { return mFailure; }
   const std::vector<MvgView>& views() const { return mViews; }
   std::int32_t renderWidth() const { return mRenderWidth; }
   std::int32_t renderHeight() const { return mRenderHeight; }
@@ -55,6 +59,7 @@ class MultipleViewGenerator {
   float mZShift = 0.0f;
   PoseTable mTable{nullptr, 0};
   ViewSink mSink;
+  std::string mFailure;
 };
 
 /// Applies the lens distortion (k1, k2, p1, p2, k3) to a normalised point.

@@ -148,9 +148,13 @@ MultipleViewRenderer::MultipleViewRenderer()
 MultipleViewRenderer::~MultipleViewRenderer() { teardown(); }
 
 bool MultipleViewRenderer::initWindow(std::int32_t width, std::int32_t height, bool debugWindow) {
-  if (mGlfwHeld || width < 1 || height < 1) return false;
+  if (mGlfwHeld || width < 1 || height < 1) {
+    mFailure = "no window of " + std::to_string(width) + " x " + std::to_string(height) + " can be made";
+    return false;
+  }
   if (!Lumetra::OpenGL::acquireGlfw()) {
     OBRIN_LOG_ERROR("Rendering window initialisation failed. Check linker for GLFW.");
+    mFailure = "no display to open an OpenGL window on; set DISPLAY, or run under a virtual display such as Xvfb";
     return false;
   }
   mGlfwHeld = true;
@@ -165,6 +169,7 @@ bool MultipleViewRenderer::initWindow(std::int32_t width, std::int32_t height, b
   glfwDefaultWindowHints();
   if (mWindow == nullptr) {
     OBRIN_LOG_ERROR("Failed to create glfw window.");
+    mFailure = "the display offers no OpenGL 3.3 core-profile context";
     teardown();
     return false;
   }
@@ -172,6 +177,7 @@ bool MultipleViewRenderer::initWindow(std::int32_t width, std::int32_t height, b
   CurrentContext current(mWindow);
   if (gladLoadGL(glfwGetProcAddress) == 0 || mWidth < 1 || mHeight < 1) {
     OBRIN_LOG_ERROR("Failed to glad Initialize.");
+    mFailure = "the OpenGL 3.3 functions could not be loaded";
     teardown();
     return false;
   }
@@ -182,6 +188,8 @@ bool MultipleViewRenderer::initWindow(std::int32_t width, std::int32_t height, b
   glfwSetWindowUserPointer(mWindow, this);
   if (!createFramebuffer()) {
     OBRIN_LOG_ERROR("Failed to create the offscreen framebuffer of {} x {}.", mWidth, mHeight);
+    mFailure = "the OpenGL driver cannot render " + std::to_string(mWidth) + " x " + std::to_string(mHeight) +
+               " views (Image.Training.Resolution)";
     return false;
   }
   const bool screen = buildProgram(mScreenProgram, kScreenVertexShader, kScreenFragmentShader);
@@ -190,6 +198,7 @@ bool MultipleViewRenderer::initWindow(std::int32_t width, std::int32_t height, b
   if (screen && !object) OBRIN_LOG_ERROR("Fail to create vertex buffer shader");
   if (!object) {
     OBRIN_LOG_ERROR("Fail to create OpenGLfw shader");
+    mFailure = "the OpenGL driver refused the view shaders";
     return false;
   }
   return true;

@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 
 struct GLFWwindow;
 
@@ -49,6 +50,8 @@ class MultipleViewRenderer {
   Lumetra::ImageGray getImage() const;
   MvgPose getPose();
 
+  /// Why `initWindow` failed, in a user's words.
+  const std::string& failure() const { return mFailure; }
   std::int32_t width() const { return mWidth; }
   std::int32_t height() const { return mHeight; }
   const Matrix4& projectionMatrix() const { return mProjection; }
@@ -87,6 +90,7 @@ class MultipleViewRenderer {
   Matrix4 mView;
   Matrix4 mProjection;
   MvgPose mPose;
+  std::string mFailure;
 };
 
 }  // namespace Obrin

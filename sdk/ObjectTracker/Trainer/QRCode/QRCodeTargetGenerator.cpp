@@ -9,6 +9,9 @@
 #include <cereal/archives/json.hpp>
 #include <cereal/cereal.hpp>
 
+#include <fmt/format.h>
+
+#include <cmath>
 #include <exception>
 #include <sstream>
 #include <vector>
@@ -20,8 +23,6 @@ using Lumetra::writeBytes;
 
 namespace {
 
-// A side of n * p pixels must keep side * side within the image type's 32-bit pixel count.
-constexpr std::int64_t kMaxImageSide = 46340;
 constexpr std::uint8_t kPngFlipOnWrite = 0;
 constexpr std::uint32_t kPngQuality = 80;
 
@@ -69,8 +70,23 @@ const QRCodeTargetDetectableData* QRCodeTargetGenerator::getTarget(const std::st
   return found == mTargets.end() ? nullptr : found->second.get();
 }
 
+std::string QRCodeTargetGenerator::checkConfiguration(const TrainingConfig& config) {
+  const double size = config.qrPhysicalSize.value;
+  if (!(std::isfinite(size) && size > 0.0)) {
+    return fmt::format("Configuration Error: QRCode.PhysicalSize {} must be finite and positive", size);
+  }
+  return std::string();
+}
+
 bool QRCodeTargetGenerator::run(const std::string& targetName) {
+  mFailure.clear();
   try {
+    // Names in byte mode (any lower-case letter or '_') fit version 2 at level M up to this length.
+    constexpr std::size_t kByteModeLength = 26;
+    const std::string tooLong = fmt::format(
+        "Target name \"{}\" has {} characters, more than a version-{} QR code holds ({} with lower-case letters or "
+        "'_', {} otherwise); a batch appends \"_00000\", which leaves {} characters for Batch.Target.Name",
+        targetName, targetName.size(), kQRCodeVersion, kByteModeLength, kMaxNameLength, kByteModeLength - 6);
     OBRIN_LOG_INFO("Start QRCode target generation.");
     if (mConfig == nullptr) return false;
 
@@ -89,6 +105,7 @@ bool QRCodeTargetGenerator::run(const std::string& targetName) {
     if (targetName.size() > kMaxNameLength) {
       OBRIN_LOG_ERROR("Target name is too long, please rename your target name under {} character length.",
                       kMaxNameLength);
+      mFailure = tooLong;
       return false;
     }
 
@@ -100,16 +117,24 @@ bool QRCodeTargetGenerator::run(const std::string& targetName) {
           segments, qrcodegen::QrCode::Ecc::MEDIUM, kQRCodeVersion, kQRCodeVersion, 0, false));
     } catch (const qrcodegen::data_too_long& e) {
       OBRIN_LOG_ERROR("Target name {} does not fit a version {} QRCode: {}", targetName, kQRCodeVersion, e.what());
+      mFailure = tooLong;
       return false;
     }
     const std::int32_t moduleCount = code->getSize();
 
-    if (pixelsPerModule < 1 || std::int64_t(moduleCount) * pixelsPerModule > kMaxImageSide) {
+    const std::int64_t maxPixelSize = kMaxPictureSide / moduleCount;
+    if (pixelsPerModule < 1 || pixelsPerModule > maxPixelSize) {
       OBRIN_LOG_ERROR("QRCode pixel size per pattern {} cannot be drawn", pixelsPerModule);
+      mFailure = fmt::format("QRCode.Pattern.PixelSize {} must be from 1 to {} (the {} modules of the code make a "
+                             "picture of at most {} pixels a side)",
+                             pixelsPerModule, maxPixelSize, moduleCount, kMaxPictureSide);
       return false;
     }
     Lumetra::ImageGray image = drawQRCode(*code, pixelsPerModule, moduleCount);
-    if (image.isEmpty()) return false;
+    if (image.isEmpty()) {
+      mFailure = "the QR code picture could not be drawn";
+      return false;
+    }
 
     std::unique_ptr<QRCodeTargetDetectableData> created;
     QRCodeTargetDetectableData* data = nullptr;
@@ -132,6 +157,7 @@ bool QRCodeTargetGenerator::run(const std::string& targetName) {
     return true;
   } catch (const std::exception& e) {
     OBRIN_LOG_ERROR("QRCode target generation failed: {}", e.what());
+    mFailure = std::string("QR code generation failed: ") + e.what();
     return false;
   }
 }

@@ -22,6 +22,13 @@ class QRCodeTargetGenerator {
   static constexpr std::size_t kMaxNameLength = 38;
   /// The fixed QR code version (25 x 25 modules).
   static constexpr int kQRCodeVersion = 2;
+  /// Longest side of the drawn picture, in pixels: bounds the memory that drawing, writing and
+  /// checking the picture take.
+  static constexpr std::int64_t kMaxPictureSide = 16384;
+
+  /// The "Configuration Error: " line for settings that describe no real QR code (a physical
+  /// size that is not finite and positive), or the empty text.
+  static std::string checkConfiguration(const TrainingConfig& config);
 
   /// Reads QRCode.Pattern.PixelSize and QRCode.PhysicalSize from the configuration, which must
   /// outlive the generator.
@@ -36,12 +43,16 @@ class QRCodeTargetGenerator {
   /// output directory, or a failure to write (see `saveQRCodeTargetFiles`).
   bool saveTarget(const std::string& targetName, const std::filesystem::path& outputDirectory) const;
 
+  /// Why the last `run` failed, in a user's words; empty after a success.
+  const std::string& failure() const { return mFailure; }
+
   /// The target made under the name, or null.
   const QRCodeTargetDetectableData* getTarget(const std::string& targetName) const;
 
  private:
   const TrainingConfig* mConfig;
   std::map<std::string, std::unique_ptr<QRCodeTargetDetectableData>> mTargets;
+  std::string mFailure;
 };
 
 /// An 8-bit image of side n * p, black (0) for dark modules and white (255) for light ones, each
