@@ -2,6 +2,7 @@
 
 #include "Console.h"
 #include "Constants.h"
+#include "Core/Angles.h"
 #include "Core/AtomicFile.h"
 #include "Core/Profiler.h"
 #include "Renderer/EdgeModel.h"
@@ -43,7 +44,6 @@ namespace {
 constexpr std::int32_t kMaxTrainingViews = 10000;
 /// Camera directions the pose sampler may draw before it filters them by elevation.
 constexpr double kMaxDirections = 10000000.0;
-constexpr double kPi = 3.14159265358979323846;
 
 /// Prints the line and returns false, for the refusals of the settings checks.
 bool refuse(const std::string& line) {
@@ -51,17 +51,8 @@ bool refuse(const std::string& line) {
   return false;
 }
 
-/// What is wrong with a value that must be positive once stored in single precision: "is not
-/// positive", "is 0 in single precision", "is inf in single precision"; empty when it is usable.
-std::string singlePrecisionProblem(double value) {
-  if (!(value > 0.0)) return "is not positive";
-  const float stored = static_cast<float>(value);
-  if (stored == 0.0f || std::isinf(stored)) return fmt::format("is {} in single precision", stored);
-  return {};
-}
-
 /// Degrees (a double) to radians, computed in double and stored in single precision.
-float radians(double degrees) { return static_cast<float>(degrees * kPi / 180.0); }
+float radians(double degrees) { return static_cast<float>(degrees * Lumetra::kPi / 180.0); }
 
 /// The normalised upright axis, or nothing when the value is not three finite numbers of a
 /// length above 1e-5. Normalised in double precision over the largest component, so that
@@ -319,16 +310,9 @@ bool configureCadUpright(const TrainingConfig& config, CadModelDescription& desc
 }
 
 bool checkCadCamera(const CameraCalibration& calibration, std::int64_t largestRenderbuffer) {
+  const std::string problem = checkCameraCalibration(calibration);
+  if (!problem.empty()) return refuse(problem);
   const Eigen::Vector2i& size = calibration.mResolution;
-  if (size.x() < 1 || size.y() < 1) {
-    return refuse(fmt::format("Configuration Error: Camera resolution {} x {} must be at least 1 x 1", size.x(),
-                              size.y()));
-  }
-  // The focal lengths as the pinhole camera holds them, in single precision.
-  for (const double focalLength : {calibration.mFocalLength.x(), calibration.mFocalLength.y()}) {
-    const std::string why = singlePrecisionProblem(focalLength);
-    if (!why.empty()) return refuse(fmt::format("Configuration Error: Camera focal length {} {}", focalLength, why));
-  }
   const std::int64_t largest = largestRenderbuffer;
   if (largest > 0 && (4 * std::int64_t{size.x()} > largest || 4 * std::int64_t{size.y()} > largest)) {
     return refuse(fmt::format(
@@ -408,7 +392,7 @@ bool configureCadTraining(const TrainingConfig& config, Settings& settings, CadM
   // in the band: a narrow band would ask for more than memory holds.
   const double band = static_cast<double>(settings.elevationMax) - static_cast<double>(settings.elevationMin);
   const double copies = static_cast<double>(std::max<std::size_t>(description.discreteSymmetries.size(), 1));
-  const double directions = copies * static_cast<double>(settings.oversampling) * views * kPi / band;
+  const double directions = copies * static_cast<double>(settings.oversampling) * views * Lumetra::kPi / band;
   if (!(band > 0.0) || !(directions <= kMaxDirections)) {
     return refuse(fmt::format(
         "Configuration Error: Elevation range [{}, {}] is too narrow for {} views: sampling would draw more than {} "

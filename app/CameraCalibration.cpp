@@ -67,16 +67,22 @@ bool loadCameraCalibration(const std::filesystem::path& path, CameraCalibration&
   return true;
 }
 
+std::string singlePrecisionProblem(double value) {
+  if (!(value > 0.0)) return "is not positive";
+  const float stored = static_cast<float>(value);
+  if (stored == 0.0f || std::isinf(stored)) return fmt::format("is {} in single precision", stored);
+  return {};
+}
+
 std::string checkCameraCalibration(const CameraCalibration& calibration) {
   const Eigen::Vector2i& size = calibration.mResolution;
   if (size.x() < 1 || size.y() < 1) {
     return fmt::format("Configuration Error: Camera resolution {} x {} must be at least 1 x 1", size.x(), size.y());
   }
-  const float fx = static_cast<float>(calibration.mFocalLength.x());
-  const float fy = static_cast<float>(calibration.mFocalLength.y());
-  if (!(std::isfinite(fx) && fx > 0.0f && std::isfinite(fy) && fy > 0.0f)) {
-    return fmt::format("Configuration Error: Camera focal length [{}, {}] must be finite and positive",
-                       calibration.mFocalLength.x(), calibration.mFocalLength.y());
+  // The focal lengths as the renderers hold them, in single precision.
+  for (const double focalLength : {calibration.mFocalLength.x(), calibration.mFocalLength.y()}) {
+    const std::string why = singlePrecisionProblem(focalLength);
+    if (!why.empty()) return fmt::format("Configuration Error: Camera focal length {} {}", focalLength, why);
   }
   return std::string();
 }

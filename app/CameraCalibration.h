@@ -36,3 +36,7 @@ bool loadCameraCalibration(const std::filesystem::path& path, CameraCalibration&
 /// resolution below 1 x 1, focal lengths that are not finite and positive in single precision,
 /// as the renderers take them), or the empty text.
 std::string checkCameraCalibration(const CameraCalibration& calibration);
+
+/// What is wrong with a value that must be positive once stored in single precision: "is not
+/// positive", "is 0 in single precision", "is inf in single precision"; empty when it is usable.
+std::string singlePrecisionProblem(double value);

@@ -270,7 +270,7 @@ std::vector<Row> settingBounds() {
               "Image.Training.Resolution [20000, 20000] with these pyramid, grid and keypoint settings needs about "
               "20.2 GiB, more than the 16 GiB allowed"),
       refused("ImageCameraFocalLengthBeyondFloat", "{}",
-              "Camera focal length [1e+300, 500] must be finite and positive",
+              "Camera focal length 1e+300 is inf in single precision",
               "\"Resolution\": [640, 480], \"FocalLength\": [1e300, 500], \"Distortion\": [0, 0, 0, 0, 0]"),
       refused("ImageCameraWithoutHeight", "{}", "Camera resolution 640 x 0 must be at least 1 x 1",
               "\"Resolution\": [640, 0], \"FocalLength\": [500, 500], \"Distortion\": [0, 0, 0, 0, 0]"),
