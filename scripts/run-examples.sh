@@ -49,7 +49,7 @@ trap cleanup EXIT
 if [ -z "${DISPLAY:-}" ]; then
   for n in $(seq 90 120); do
     if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then
-      Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+      Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp -noreset >/dev/null 2>&1 &
       xvfb_pid=$!
       export DISPLAY=":$n"
       sleep 1
