@@ -1,7 +1,4 @@
-// The multiple view generator's geometry without a window: pose tables, the projection matrix,
-// and the homography of each view's corners, which rests on the view matrix and the pose.
-#include "CameraCalibration.h"
-#include "ObjectTracker/Trainer/Image/ImageTargetTrainer.h"
+// The multiple view generator's geometry without a window: pose tables and the projection matrix.
 #include "ObjectTracker/Trainer/Image/MultipleViewGenerator.h"
 
 #include <gtest/gtest.h>
@@ -96,39 +93,6 @@ TEST(MultipleViewRenderer, ProjectionFollowsTheFormula) {
                                    (zFar + zNear) / (zNear - zFar), -1, 0, 0, 2 * zFar * zNear / (zNear - zFar), 0};
   EXPECT_EQ(renderer.projectionMatrix(), expected);
   EXPECT_FALSE(renderer.setProjection(Lumetra::PinholeCamera(0, 480, 320, 240, 320, 240), 100.0f, 1e-5f));
-}
-
-// Every MIN view's homography takes the training image's corners onto the corners where the
-// camera sees the rectangle's pixel centres, computed here from the eye position itself.
-TEST(MultipleViewGenerator, ViewHomographyMapsImageCornersOntoProjectedCorners) {
-  TrainingConfig config;
-  CameraCalibration camera = CameraCalibration::builtIn();
-  const Obrin::ImageTargetTrainer trainer(config, camera);
-  const double W = 640, H = 480, a = H / W;
-  const std::vector<Eigen::Vector2d> corners = {{0, 0}, {W - 1, 0}, {W - 1, H - 1}, {0, H - 1}};
-  const Obrin::PoseTable table = Obrin::poseTable(Obrin::PoseDensity::Min);
-  Obrin::MultipleViewRenderer renderer;
-  for (std::size_t i = 0; i < table.size; ++i) {
-    const Eigen::Vector3f eye(0.0125f * table.rows[i][0], 0.0125f * table.rows[i][1],
-                              0.0125f * table.rows[i][2] + 0.6f);
-    renderer.setView(eye, Eigen::Vector3f::Zero());
-    const std::vector<Eigen::Vector2d> view = Obrin::projectImagePoints(
-        renderer.getPose(), camera, corners, Eigen::Vector2i(640, 480), a);
-    const Eigen::Vector3d e = eye.cast<double>(), f = (-e).normalized();
-    const Eigen::Vector3d s = f.cross(Eigen::Vector3d::UnitZ()).normalized(), u = s.cross(f);
-    Eigen::Matrix3d h;
-    ASSERT_TRUE(trainer.estimateHomography(corners, view, h));
-    for (std::size_t k = 0; k < 4; ++k) {
-      // Rectangle point of the pixel centre (first row at y = +a), then the camera with y down.
-      const Eigen::Vector3d p(2 * (corners[k].x() + 0.5) / W - 1, a - 2 * a * (corners[k].y() + 0.5) / H, 0);
-      const Eigen::Vector3d d = p - e;
-      const Eigen::Vector2d expected(camera.mFocalLength.x() * d.dot(s) / d.dot(f) + 320 - 0.5,
-                                     camera.mFocalLength.y() * -d.dot(u) / d.dot(f) + 240 - 0.5);
-      const Eigen::Vector3d mapped = h * corners[k].homogeneous();
-      // The pose is single precision: corners barely in front of the camera land far out.
-      EXPECT_LT((mapped.hnormalized() - expected).norm(), 1e-4 + 1e-5 * expected.norm()) << i << " " << k;
-    }
-  }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <vector>
 
 namespace {
 
@@ -80,8 +81,8 @@ TEST(MultipleViewRenderer, ViewShowsThePictureAtItsProjectedCorners) {
 
 // Each MIN view against the picture as a camera sees it from the view's table position: the eye
 // is the position over the distance scale, raised by the z shift, looking at the picture's centre
-// with z up; each pixel's ray is followed onto the picture's plane here. The picture is a smooth
-// tone, which the texture filtering keeps within a fraction of a gray level on average.
+// with z up; each pixel's ray meets the picture's plane (first row at y = +a) here. The smooth tone
+// stays within a fraction of a gray level on average through the texture filtering.
 TEST(MultipleViewGenerator, EachViewShowsThePictureFromItsTablePosition) {
   const TestSupport::LogCapture log;
   const int W = 160, H = 120;
@@ -111,6 +112,15 @@ TEST(MultipleViewGenerator, EachViewShowsThePictureFromItsTablePosition) {
     const Lumetra::ImageGray& view = generator.views()[i].image;
     const Eigen::Vector3d e(table.rows[i][0] / scale, table.rows[i][1] / scale, table.rows[i][2] / scale + shift);
     const Eigen::Vector3d f = (-e).normalized(), s = f.cross(Eigen::Vector3d::UnitZ()).normalized(), u = s.cross(f);
+    // The view's pose projects the first and the last pixel where this camera sees their centres.
+    const Eigen::Vector3d centres[2] = {{1.0 / W - 1, a - a / H, 0}, {1 - 1.0 / W, a / H - a, 0}};
+    const std::vector<Eigen::Vector2d> projected = Obrin::projectImagePoints(
+        generator.views()[i].pose, camera, {{0, 0}, {W - 1, H - 1}}, Eigen::Vector2i(W, H), a);
+    for (int k = 0; k < 2; ++k) {
+      const Eigen::Vector3d d = centres[k] - e;
+      const Eigen::Vector2d seen(fx * d.dot(s) / d.dot(f) + cx - 0.5, cy - fy * d.dot(u) / d.dot(f) - 0.5);
+      EXPECT_LT((projected[k] - seen).norm(), 1e-2) << i << " " << k;
+    }
     double difference = 0;
     int inside = 0, strayOutside = 0;
     for (int r = 0; r < H; ++r) {
@@ -118,7 +128,6 @@ TEST(MultipleViewGenerator, EachViewShowsThePictureFromItsTablePosition) {
         const Eigen::Vector3d ray = f + s * ((c + 0.5 - cx) / fx) + u * ((cy - r - 0.5) / fy);
         const double t = -e.z() / ray.z();
         const Eigen::Vector3d p = e + t * ray;
-        // Picture pixel coordinates, pixel centres at whole numbers, the first row at y = +a.
         const double x = (p.x() + 1) * W / 2 - 0.5, y = (a - p.y()) * H / (2 * a) - 0.5;
         const int shown = view.at(static_cast<std::uint32_t>(c), static_cast<std::uint32_t>(r))[0];
         if (t > 0 && x >= 1.5 && x <= W - 2.5 && y >= 1.5 && y <= H - 2.5) {

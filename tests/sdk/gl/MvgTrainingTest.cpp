@@ -112,17 +112,12 @@ Lumetra::ImageGray dotGrid(bool ringOnly) {
   return picture;
 }
 
-// The built-in camera scaled to the 320 x 240 training resolution, with the lens coefficient k1.
-CameraCalibration smallCamera(double k1) {
+// The records the synthetic views add for a picture that is the whole training image, taken with
+// the built-in camera scaled to the 320 x 240 training resolution and the lens coefficient k1.
+std::vector<Obrin::TargetKeyPoint> addedRecords(TrainingConfig config, double k1, const Lumetra::ImageGray& picture) {
   CameraCalibration camera = CameraCalibration::builtIn();
   camera.mFocalLength /= 2.0;
   camera.setDistortion(k1, 0.0, 0.0, 0.0, 0.0);
-  return camera;
-}
-
-// The records the synthetic views add for a picture that is the whole training image.
-std::vector<Obrin::TargetKeyPoint> addedRecords(TrainingConfig config, const CameraCalibration& camera,
-                                                const Lumetra::ImageGray& picture) {
   const TestSupport::TempDir dir;
   EXPECT_TRUE(Lumetra::saveImage(dotGrid(false), (dir / "dots.png").string(), 0, 100));
   config.trainingResolution.value = {320, 240};
@@ -145,7 +140,7 @@ TEST(MvgTraining, AddedKeypointsLieOnThePicturesDotsWhateverTheDensityAndTheLens
   for (const char* density : {"MIN", "MODERATE", "MAX"}) {
     TrainingConfig config;
     config.mvgRenderDensity.value = density;
-    const std::vector<Obrin::TargetKeyPoint> records = addedRecords(config, smallCamera(0.0), dotGrid(false));
+    const std::vector<Obrin::TargetKeyPoint> records = addedRecords(config, 0.0, dotGrid(false));
     std::size_t onDot = 0;
     for (const Obrin::TargetKeyPoint& r : records) {
       const double du = std::remainder(r.levelZeroPosition.x() - 7.5, 16.0);
@@ -156,7 +151,7 @@ TEST(MvgTraining, AddedKeypointsLieOnThePicturesDotsWhateverTheDensityAndTheLens
     EXPECT_GE(onDot, records.size() * 4 / 5) << density << ": " << onDot << " of " << records.size();
     if (min.empty()) min = records;
   }
-  const std::vector<Obrin::TargetKeyPoint> lens = addedRecords(TrainingConfig(), smallCamera(0.1), dotGrid(false));
+  const std::vector<Obrin::TargetKeyPoint> lens = addedRecords(TrainingConfig(), 0.1, dotGrid(false));
   ASSERT_EQ(lens.size(), min.size());
   std::size_t moved = 0;
   for (std::size_t i = 0; i < min.size(); ++i) moved += lens[i].levelZeroPosition != min[i].levelZeroPosition;
@@ -168,7 +163,7 @@ TEST(MvgTraining, AddedKeypointsLieOnThePicturesDotsWhateverTheDensityAndTheLens
 // inside.
 TEST(MvgTraining, CornersLandingInTheExtractorBorderOfTheTrainingImageAddNothing) {
   const TestSupport::LogCapture log;
-  EXPECT_TRUE(addedRecords(TrainingConfig(), smallCamera(0.0), dotGrid(true)).empty());
+  EXPECT_TRUE(addedRecords(TrainingConfig(), 0.0, dotGrid(true)).empty());
 }
 
 struct TrainedFiles {
