@@ -64,11 +64,12 @@ TEST(MvgTraining, AddedKeypointsStayInsideTheBorderMarginAndDebugPicturesNumberO
       config.mvgRenderZShift.value = zShift;
       const std::vector<Obrin::TargetKeyPoint> all = trainedRecords(config);
       ASSERT_GT(all.size(), plain.size() + 1000);
-      // A margin wider than the 15 pixels that the extractor keeps free itself is reached: the
-      // added records lie on its first and its last column and row.
+      // A margin wider than the extractor's own 15 pixels is reached on every side.
       double left = 1e9, right = -1e9, top = 1e9, bottom = -1e9;
       for (std::size_t i = plain.size(); i < all.size(); ++i) {
         const double u = std::trunc(all[i].levelZeroPosition.x()), v = std::trunc(all[i].levelZeroPosition.y());
+        ASSERT_TRUE(u >= 20 + border && u < 620 - border && v >= border && v < 480 - border)
+            << i << ": " << u << ", " << v;
         left = std::min(left, u), right = std::max(right, u), top = std::min(top, v), bottom = std::max(bottom, v);
         EXPECT_EQ(all[i].position, all[i].levelZeroPosition);
       }
@@ -158,9 +159,8 @@ TEST(MvgTraining, AddedKeypointsLieOnThePicturesDotsWhateverTheDensityAndTheLens
   EXPECT_EQ(moved, 0u);
 }
 
-// The views' corners are binned and kept by where they land in the training image: corners that
-// all land closer than 15 pixels to its edge are never kept, though in the views they lie well
-// inside.
+// The views' corners are kept by where they land in the training image: when all land closer than
+// 15 pixels to its edge, none is kept, though in the views they lie well inside.
 TEST(MvgTraining, CornersLandingInTheExtractorBorderOfTheTrainingImageAddNothing) {
   const TestSupport::LogCapture log;
   EXPECT_TRUE(addedRecords(TrainingConfig(), 0.0, dotGrid(true)).empty());
