@@ -64,12 +64,20 @@ TEST(MvgTraining, AddedKeypointsStayInsideTheBorderMarginAndDebugPicturesNumberO
       config.mvgRenderZShift.value = zShift;
       const std::vector<Obrin::TargetKeyPoint> all = trainedRecords(config);
       ASSERT_GT(all.size(), plain.size() + 1000);
+      // A margin wider than the extractor's own 15 pixels is reached on every side.
+      double left = 1e9, right = -1e9, top = 1e9, bottom = -1e9;
       for (std::size_t i = plain.size(); i < all.size(); ++i) {
         const double u = std::trunc(all[i].levelZeroPosition.x()), v = std::trunc(all[i].levelZeroPosition.y());
         ASSERT_TRUE(u >= 20 + border && u < 620 - border && v >= border && v < 480 - border)
             << i << ": " << u << ", " << v;
+        left = std::min(left, u), right = std::max(right, u), top = std::min(top, v), bottom = std::max(bottom, v);
         EXPECT_EQ(all[i].position, all[i].levelZeroPosition);
       }
+      if (border < 15) continue;
+      EXPECT_EQ(left, 20 + border);
+      EXPECT_EQ(right, 619 - border);
+      EXPECT_EQ(top, border);
+      EXPECT_EQ(bottom, 479 - border);
     }
     std::set<int> numbers;
     for (const auto& entry : fs::directory_iterator(dir)) {
@@ -84,6 +92,78 @@ TEST(MvgTraining, AddedKeypointsStayInsideTheBorderMarginAndDebugPicturesNumberO
     ASSERT_EQ(numbers.size(), 52u);
     EXPECT_EQ(*numbers.rbegin() - *numbers.begin(), 51);
   });
+}
+
+// A 320 x 240 picture, black but for 4 x 4 white dots centred at (16 i + 7.5, 16 j + 5.5); with
+// `ringOnly`, only the dots of the outermost ring, moved out to 2 pixels from the edges, so all
+// lie about 10 pixels or more outside the 15 pixels from the edges where corners are kept.
+Lumetra::ImageGray dotGrid(bool ringOnly) {
+  Lumetra::ImageGray picture(Lumetra::Vec2u(320, 240), Lumetra::Gray8{{0}});
+  for (int j = 0; j < 15; ++j) {
+    for (int i = 0; i < 20; ++i) {
+      int x = 16 * i + 6, y = 16 * j + 4;
+      if (ringOnly) {
+        if (i > 0 && i < 19 && j > 0 && j < 14) continue;
+        x = i == 0 ? 2 : i == 19 ? 314 : x;
+        y = j == 0 ? 2 : j == 14 ? 234 : y;
+      }
+      picture.region(Lumetra::Vec2i(x, y), Lumetra::Vec2u(4, 4)).fill(Lumetra::Gray8{{255}});
+    }
+  }
+  return picture;
+}
+
+// The records the synthetic views add for a picture that is the whole training image, taken with
+// the built-in camera scaled to the 320 x 240 training resolution and the lens coefficient k1.
+std::vector<Obrin::TargetKeyPoint> addedRecords(TrainingConfig config, double k1, const Lumetra::ImageGray& picture) {
+  CameraCalibration camera = CameraCalibration::builtIn();
+  camera.mFocalLength /= 2.0;
+  camera.setDistortion(k1, 0.0, 0.0, 0.0, 0.0);
+  const TestSupport::TempDir dir;
+  EXPECT_TRUE(Lumetra::saveImage(dotGrid(false), (dir / "dots.png").string(), 0, 100));
+  config.trainingResolution.value = {320, 240};
+  config.objectPhysicalWidth.value = 0.4;
+  config.objectPhysicalHeight.value = 0.3;
+  Obrin::ImageTargetTrainer trainer(config, camera);
+  EXPECT_TRUE(trainer.train((dir / "dots.png").string(), "Dots"));  // places the picture, sets the camera
+  Obrin::TargetGeometry geometry;
+  geometry.fill(Eigen::Vector2d(1.0, 1.0));
+  Obrin::ImageTargetDetectableData data;
+  EXPECT_TRUE(trainer.trainMVG(picture, Eigen::Vector2i(0, 0), geometry, data));
+  return data.mKeyPoints;
+}
+
+// Mapped back into the training image, the corners found in the views lie on the dots, far above
+// the few percent that a wrong mapping leaves there by chance; the lens model plays no part.
+TEST(MvgTraining, AddedKeypointsLieOnThePicturesDotsWhateverTheDensityAndTheLens) {
+  const TestSupport::LogCapture log;
+  std::vector<Obrin::TargetKeyPoint> min;
+  for (const char* density : {"MIN", "MODERATE", "MAX"}) {
+    TrainingConfig config;
+    config.mvgRenderDensity.value = density;
+    const std::vector<Obrin::TargetKeyPoint> records = addedRecords(config, 0.0, dotGrid(false));
+    std::size_t onDot = 0;
+    for (const Obrin::TargetKeyPoint& r : records) {
+      const double du = std::remainder(r.levelZeroPosition.x() - 7.5, 16.0);
+      const double dv = std::remainder(r.levelZeroPosition.y() - 5.5, 16.0);
+      if (std::hypot(du, dv) <= 2.0) ++onDot;
+    }
+    ASSERT_GT(records.size(), 300u) << density;
+    EXPECT_GE(onDot, records.size() * 4 / 5) << density << ": " << onDot << " of " << records.size();
+    if (min.empty()) min = records;
+  }
+  const std::vector<Obrin::TargetKeyPoint> lens = addedRecords(TrainingConfig(), 0.1, dotGrid(false));
+  ASSERT_EQ(lens.size(), min.size());
+  std::size_t moved = 0;
+  for (std::size_t i = 0; i < min.size(); ++i) moved += lens[i].levelZeroPosition != min[i].levelZeroPosition;
+  EXPECT_EQ(moved, 0u);
+}
+
+// The views' corners are kept by where they land in the training image: when all land closer than
+// 15 pixels to its edge, none is kept, though in the views they lie well inside.
+TEST(MvgTraining, CornersLandingInTheExtractorBorderOfTheTrainingImageAddNothing) {
+  const TestSupport::LogCapture log;
+  EXPECT_TRUE(addedRecords(TrainingConfig(), 0.0, dotGrid(true)).empty());
 }
 
 struct TrainedFiles {

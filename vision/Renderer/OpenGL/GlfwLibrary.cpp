@@ -51,9 +51,16 @@ void keepLoadedLibraries() {
 
 bool acquireGlfw() {
   std::lock_guard<std::mutex> lock(gMutex);
-  if (gReferences == 0 && glfwInit() != GLFW_TRUE) {
+  // An X server that has just lost its last client resets itself and refuses connections until
+  // it is done, longer on a busy machine: the library is initialised again after a short wait.
+  for (int attempt = 0; gReferences == 0 && glfwInit() != GLFW_TRUE; ++attempt) {
+    const char* reason = nullptr;
+    glfwGetError(&reason);
     glfwTerminate();
-    return false;
+    LUMETRA_LOG_WARN("Window library initialisation attempt {} failed: {}", attempt + 1,
+                     reason != nullptr ? reason : "no reason given");
+    if (attempt == 2) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100 * (attempt + 1)));
   }
   ++gReferences;
   return true;

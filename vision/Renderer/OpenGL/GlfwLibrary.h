@@ -7,8 +7,9 @@ struct GLFWwindow;
 
 namespace Lumetra::OpenGL {
 
-/// Initialises the window library on the first reference. Returns false (and takes no reference)
-/// when initialisation fails. Call from the main thread.
+/// Initialises the window library on the first reference, tried up to three times 100 and 200 ms
+/// apart (a display that is resetting refuses connections for a moment). Returns false (and takes
+/// no reference) when every try failed. Call from the main thread.
 bool acquireGlfw();
 
 /// Gives back a reference taken by a successful `acquireGlfw`; the last one terminates the library.

@@ -9,22 +9,12 @@
 
 namespace Obrin {
 
-Eigen::Vector2d distortPoint(const Eigen::Vector2d& point, double k1, double k2, double p1, double p2, double k3) {
-  const double x = point.x();
-  const double y = point.y();
-  const double r2 = x * x + y * y;
-  const double radial = 1.0 + k1 * r2 + k2 * r2 * r2 + k3 * r2 * r2 * r2;
-  return Eigen::Vector2d(radial * x + p1 * x * y + p2 * (r2 + 2.0 * x * x),
-                         radial * y + p2 * x * y + p1 * (r2 + 2.0 * y * y));
-}
-
 std::vector<Eigen::Vector2d> projectImagePoints(const MvgPose& pose, const CameraCalibration& camera,
                                                 const std::vector<Eigen::Vector2d>& points,
                                                 const Eigen::Vector2i& imageSize, double aspect) {
   const Eigen::Matrix3d R = pose.rotation.cast<double>().toRotationMatrix();
   const Eigen::Matrix3d M = R * Eigen::Vector3d(-1.0, 1.0, -1.0).asDiagonal();
   const Eigen::Vector3d t = -pose.translation.cast<double>();
-  const Eigen::Matrix<double, 5, 1>& k = camera.mDistortion;
   std::vector<Eigen::Vector2d> projected;
   projected.reserve(points.size());
   for (const Eigen::Vector2d& q : points) {
@@ -34,8 +24,9 @@ std::vector<Eigen::Vector2d> projectImagePoints(const MvgPose& pose, const Camer
     // The camera frame comes out negated (z < 0 in front); the division cancels it. A point behind
     // the camera still lands where the plane's homography puts it.
     const Eigen::Vector3d pc = M * p + t;
-    const Eigen::Vector2d d =
-        distortPoint(Eigen::Vector2d(pc.x() / pc.z(), pc.y() / pc.z()), k(0), k(1), k(2), k(3), k(4));
+    // The view is drawn by a plain pinhole camera: the lens distortion of the calibration
+    // plays no part in it, so none is applied here either.
+    const Eigen::Vector2d d(pc.x() / pc.z(), pc.y() / pc.z());
     // Pixel (0, 0) has its centre at (0, 0), as the extractor reports positions.
     projected.emplace_back(camera.mFocalLength.x() * d.x() + camera.mPrincipalPoint.x() - 0.5,
                            camera.mFocalLength.y() * d.y() + camera.mPrincipalPoint.y() - 0.5);

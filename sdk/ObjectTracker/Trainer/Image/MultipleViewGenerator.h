@@ -62,12 +62,9 @@ class MultipleViewGenerator {
   std::string mFailure;
 };
 
-/// Applies the lens distortion (k1, k2, p1, p2, k3) to a normalised point.
-Eigen::Vector2d distortPoint(const Eigen::Vector2d& point, double k1, double k2, double p1, double p2, double k3);
-
 /// Where points of the training image (pixel coordinates, image size given) appear in a view
 /// taken with the pose: the rectangle carries the training image over x from -1 to 1 and y from
-/// -aspect to aspect, its first row at the top.
+/// -aspect to aspect, its first row at the top. Only the pinhole part of the camera is used.
 std::vector<Eigen::Vector2d> projectImagePoints(const MvgPose& pose, const CameraCalibration& camera,
                                                 const std::vector<Eigen::Vector2d>& points,
                                                 const Eigen::Vector2i& imageSize, double aspect);

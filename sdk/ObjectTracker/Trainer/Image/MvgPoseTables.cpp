@@ -27,11 +27,11 @@ const float kMin[][3] = {
 // MODERATE: every edge halved twice (162 directions), of which the 91 with z >= 0, less the
 // direction at azimuth 0 in the ring nearest the zenith (elevation 74.14). Rows 0 and 1 are the
 // first direction below the zenith on the meridian of azimuth 72 and the second one on the
-// meridian of azimuth 0; row 13 is the zenith, moved off the z axis by 0.000008 in -y so that a
-// look-at with the up direction z stays defined; the other rows follow ring by ring from the
-// top down, each ring counter-clockwise from azimuth 0.
+// meridian of azimuth 0, set 0.000007 off it in -y; row 13 is the zenith, moved off the z axis
+// by 0.000008 in -y so that a look-at with the up direction z stays defined; the other rows
+// follow ring by ring from the top down, each ring counter-clockwise from azimuth 0.
 const float kModerate[][3] = {
-    {4.222200f, 12.994596f, 48.096918f}, {26.286556f, 0.000000f, 42.532540f}, {-11.053863f, 8.031102f, 48.096918f},
+    {4.222200f, 12.994596f, 48.096918f}, {26.286556f, -0.000007f, 42.532540f}, {-11.053863f, 8.031102f, 48.096918f},
     {-11.053863f, -8.031102f, 48.096918f}, {4.222200f, -12.994596f, 48.096918f}, {18.090170f, 13.143278f, 44.721360f},
     {-6.909830f, 21.266270f, 44.721360f}, {-22.360680f, 0.000000f, 44.721360f}, {-6.909830f, -21.266270f, 44.721360f},
     {18.090170f, -13.143278f, 44.721360f}, {8.122992f, 25.000000f, 42.532540f}, {-21.266270f, 15.450850f, 42.532540f},
@@ -68,9 +68,10 @@ const float kModerate[][3] = {
 // two third points nearest to the side that runs parallel to the horizontal edge of its
 // icosahedron face. Of the 196 directions with z >= 0 it leaves out the one at azimuth 0 in the
 // ring nearest the zenith (elevation 79.43) and the two horizon directions at azimuths 6 and
-// 354. Rows 0 and 1, the zenith as row 26 and the order of the others follow the MODERATE rule.
+// 354. Rows 0 and 1 (set 0.000008 off its meridian in -y), the zenith as row 26 and the order
+// of the others follow the MODERATE rule.
 const float kMax[][3] = {
-    {2.834913f, 8.724964f, 49.151178f}, {18.036458f, 0.000000f, 46.633531f}, {-7.421898f, 5.392325f, 49.151178f},
+    {2.834913f, 8.724964f, 49.151178f}, {18.036458f, -0.000008f, 46.633531f}, {-7.421898f, 5.392325f, 49.151178f},
     {-7.421898f, -5.392325f, 49.151178f}, {2.834913f, -8.724964f, 49.151178f}, {12.079672f, 8.776395f, 47.718512f},
     {-4.614024f, 14.200506f, 47.718512f}, {-14.931296f, 0.000000f, 47.718512f}, {-4.614024f, -14.200506f, 47.718512f},
     {12.079672f, -8.776395f, 47.718512f}, {5.573572f, 17.153691f, 46.633531f}, {-14.591801f, 10.601564f, 46.633531f},
