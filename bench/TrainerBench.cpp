@@ -14,6 +14,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -37,12 +38,15 @@ std::string trainingPicture() {
 }
 
 // Whole trainings of the photograph with the configuration; records counts the trained keypoints.
+// A first training before the timed ones pays what a process sets up once (the window and
+// programs of the synthetic views among it).
 void trainLoop(benchmark::State& state, const TrainingConfig& config) {
   const std::string picture = trainingPicture();
   if (picture.empty()) {
     state.SkipWithError("photograph missing");
     return;
   }
+  Obrin::ImageTargetTrainer(config, CameraCalibration::builtIn()).train(picture, "Bench");
   std::size_t records = 0;
   for (auto _ : state) {
     Obrin::ImageTargetTrainer trainer(config, CameraCalibration::builtIn());
@@ -108,10 +112,23 @@ void BM_OpenCV_Orb4000(benchmark::State& state) {
   state.counters["keypoints"] = static_cast<double>(keypoints.size());
 }
 
+// On a shared machine the fastest repetition is the steadiest figure.
+double fastest(const std::vector<double>& times) { return *std::min_element(times.begin(), times.end()); }
+
 }  // namespace
 
-BENCHMARK(BM_TrainImageTarget)->Name("BM_TrainImageTarget/640x480")->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_TrainImageTargetMvg, MIN, "MIN")->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_TrainImageTargetMvg, MODERATE, "MODERATE")->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TrainImageTarget)
+    ->Name("BM_TrainImageTarget/640x480")
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->ComputeStatistics("min", fastest);
+BENCHMARK_CAPTURE(BM_TrainImageTargetMvg, MIN, "MIN")
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->ComputeStatistics("min", fastest);
+BENCHMARK_CAPTURE(BM_TrainImageTargetMvg, MODERATE, "MODERATE")
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->ComputeStatistics("min", fastest);
 BENCHMARK(BM_MvgRender)->Name("BM_MvgRender/640x480")->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_OpenCV_Orb4000)->Name("BM_OpenCV_Orb/640x480")->UseRealTime()->Unit(benchmark::kMillisecond);

@@ -328,7 +328,9 @@ bool MultipleViewRenderer::createFramebuffer() {
   glBindFramebuffer(GL_FRAMEBUFFER, s.framebuffer);
   glGenRenderbuffers(1, &s.colourBuffer);
   glBindRenderbuffer(GL_RENDERBUFFER, s.colourBuffer);
-  glRenderbufferStorage(GL_RENDERBUFFER, GL_RGBA8, s.width, s.height);
+  // Only the red channel is read back, and one channel a pixel is what the rasteriser then
+  // clears, writes and reads fastest. A shown window gets the gray picture: all four channels.
+  glRenderbufferStorage(GL_RENDERBUFFER, s.debugWindow ? GL_RGBA8 : GL_R8, s.width, s.height);
   glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_RENDERBUFFER, s.colourBuffer);
   const bool complete = glCheckFramebufferStatus(GL_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
   return complete && glGetError() == GL_NO_ERROR;
@@ -402,8 +404,15 @@ bool MultipleViewRenderer::setupObject(const Lumetra::ImageRGB& picture) {
   if (mSurface == nullptr || !mSurface->glLoaded) return false;
   RenderSurface& s = *mSurface;
   const Lumetra::Vec2u size(static_cast<std::uint32_t>(s.width), static_cast<std::uint32_t>(s.height));
-  mTextureImage.create(size);
-  if (!Lumetra::resizeBilinear(picture, mTextureImage)) mTextureImage = Lumetra::ImageRGB();
+  // At the framebuffer size (the usual case: both are the training resolution) the bilinear
+  // resampling is the identity, and the picture's pixels are taken as they are (rows tightly
+  // packed, as the upload reads them).
+  if (picture.size() == size && picture.stride == static_cast<std::int32_t>(picture.width)) {
+    mTextureImage = picture;
+  } else {
+    mTextureImage.create(size);
+    if (!Lumetra::resizeBilinear(picture, mTextureImage)) mTextureImage = Lumetra::ImageRGB();
+  }
   mReadBack.create(size);
 
   makeCurrent();
