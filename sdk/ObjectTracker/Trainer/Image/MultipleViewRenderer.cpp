@@ -257,6 +257,7 @@ bool MultipleViewRenderer::initWindow(std::int32_t width, std::int32_t height, b
   if (mSurface != nullptr) {
     makeCurrent();
     glViewport(0, 0, mSurface->width, mSurface->height);
+    glfwSetWindowUserPointer(mSurface->window, this);
     return true;
   }
   mSurface = std::make_unique<RenderSurface>();
