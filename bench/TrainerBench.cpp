@@ -107,6 +107,19 @@ void BM_MvgRender(benchmark::State& state) {
   state.counters["all_threads_ms"] = (processCpuMilliseconds() - cpuStart) / static_cast<double>(state.iterations());
 }
 
+// What a training pays before its first view once the process has drawn before: the renderer
+// takes over the window, context and programs left by the last one and uploads the picture.
+void BM_MvgSetUp(benchmark::State& state) {
+  const Lumetra::ImageRGB picture = Lumetra::convertGrayToRGB(Lumetra::loadImage(trainingPicture(), false));
+  for (auto _ : state) {
+    Obrin::MultipleViewRenderer renderer;
+    if (picture.isEmpty() || !renderer.initWindow(640, 480, false) || !renderer.setupObject(picture)) {
+      state.SkipWithError("no renderer (no display?)");
+      return;
+    }
+  }
+}
+
 void BM_OpenCV_Orb4000(benchmark::State& state) {
   const std::string picture = trainingPicture();
   if (picture.empty()) {
@@ -144,4 +157,5 @@ BENCHMARK_CAPTURE(BM_TrainImageTargetMvg, MODERATE, "MODERATE")
     ->Unit(benchmark::kMillisecond)
     ->ComputeStatistics("min", fastest);
 BENCHMARK(BM_MvgRender)->Name("BM_MvgRender/640x480")->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MvgSetUp)->Name("BM_MvgSetUp/640x480")->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_OpenCV_Orb4000)->Name("BM_OpenCV_Orb/640x480")->UseRealTime()->Unit(benchmark::kMillisecond);
