@@ -6,34 +6,10 @@
 #include <glad/gl.h>
 #define GLFW_INCLUDE_NONE
 #include <GLFW/glfw3.h>
-#include <X11/Xlib.h>
-
-#include <sys/socket.h>
 
 #include <algorithm>
-#include <cerrno>
-
-// The window library's native accessor of its X11 connection (declared here so that the
-// X extension headers its native header pulls in are not needed).
-extern "C" Display* glfwGetX11Display(void);
 
 namespace Lumetra::OpenGL {
-
-namespace {
-
-// Whether the X server at the other end of the window library's connection still answers.
-// Destroying windows over a closed connection makes Xlib end the process from its I/O error
-// handler, so teardown at exit checks this first. A peek that reports end of stream or an error
-// other than "nothing to read" means the server has gone.
-bool displayConnectionAlive() {
-  Display* display = glfwGetX11Display();
-  if (display == nullptr) return true;  // not an X11 session: nothing to check
-  char byte = 0;
-  const ssize_t n = recv(ConnectionNumber(display), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-  return n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR));
-}
-
-}  // namespace
 
 GlContext& GlContext::shared() {
   static GlContext context;

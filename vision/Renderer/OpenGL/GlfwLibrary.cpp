@@ -1,9 +1,13 @@
 #include "Renderer/OpenGL/GlfwLibrary.h"
 
-#include <GLFW/glfw3.h>
-
 #include "Core/Log.h"
 
+#include <GLFW/glfw3.h>
+#include <X11/Xlib.h>
+
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -23,6 +27,10 @@
 #include <string>
 #include <vector>
 #endif
+
+// The window library's native accessor of its X11 connection (declared here so that the
+// X extension headers its native header pulls in are not needed).
+extern "C" Display* glfwGetX11Display(void);
 
 namespace Lumetra::OpenGL {
 
@@ -92,6 +100,16 @@ GLFWwindow* createWindow(int width, int height, const char* title) {
 int glfwReferenceCount() {
   std::lock_guard<std::mutex> lock(gMutex);
   return gReferences;
+}
+
+// A peek that reports end of stream or an error other than "nothing to read" means the server
+// has gone.
+bool displayConnectionAlive() {
+  Display* display = glfwGetX11Display();
+  if (display == nullptr) return true;  // not an X11 session: nothing to check
+  char byte = 0;
+  const ssize_t n = recv(ConnectionNumber(display), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR));
 }
 
 }  // namespace Lumetra::OpenGL

@@ -23,4 +23,9 @@ GLFWwindow* createWindow(int width, int height, const char* title);
 /// Number of references held now (for diagnostics and tests).
 int glfwReferenceCount();
 
+/// Whether the X server at the other end of the window library's connection still answers.
+/// Destroying windows over a closed connection makes Xlib end the process from its I/O error
+/// handler, so teardown at exit checks this first. True when the session is not an X11 one.
+bool displayConnectionAlive();
+
 }  // namespace Lumetra::OpenGL

@@ -12,11 +12,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <future>
 #include <limits>
+#include <mutex>
+#include <system_error>
 #include <thread>
+#include <vector>
 
 namespace Obrin {
 
@@ -75,6 +79,68 @@ Lumetra::ImageRGB debugPicture(const Lumetra::ImageGray& view, const Lumetra::Im
   Lumetra::drawPolygon(picture, imageOutline, kDebugColour, 1);
   return picture;
 }
+
+// A few threads that work on the views as they are drawn, for one training. A thread keeps its
+// per-thread scratch space (pyramid and blur buffers) from one view to the next, where a thread
+// per view would set it up again every time. When no thread can be started, a job runs on the
+// caller as it is handed in.
+template <class Result>
+class ViewWorkers {
+ public:
+  explicit ViewWorkers(std::size_t count) {
+    try {
+      for (std::size_t i = 0; i < count; ++i) mThreads.emplace_back(&ViewWorkers::work, this);
+    } catch (const std::system_error&) {
+      // Fewer threads than asked for; the jobs go to those there are.
+    }
+  }
+  ~ViewWorkers() {
+    {
+      const std::lock_guard<std::mutex> lock(mMutex);
+      mStop = true;
+    }
+    mWake.notify_all();
+    for (std::thread& thread : mThreads) thread.join();
+  }
+  ViewWorkers(const ViewWorkers&) = delete;
+  ViewWorkers& operator=(const ViewWorkers&) = delete;
+
+  std::future<Result> submit(std::packaged_task<Result()> job) {
+    std::future<Result> result = job.get_future();
+    if (mThreads.empty()) {
+      job();
+      return result;
+    }
+    {
+      const std::lock_guard<std::mutex> lock(mMutex);
+      mJobs.push_back(std::move(job));
+    }
+    mWake.notify_one();
+    return result;
+  }
+
+ private:
+  // Runs jobs until told to stop and none is left.
+  void work() {
+    for (;;) {
+      std::packaged_task<Result()> job;
+      {
+        std::unique_lock<std::mutex> lock(mMutex);
+        mWake.wait(lock, [this] { return mStop || !mJobs.empty(); });
+        if (mJobs.empty()) return;
+        job = std::move(mJobs.front());
+        mJobs.pop_front();
+      }
+      job();
+    }
+  }
+
+  std::mutex mMutex;
+  std::condition_variable mWake;
+  std::deque<std::packaged_task<Result()>> mJobs;
+  bool mStop = false;
+  std::vector<std::thread> mThreads;
+};
 
 }  // namespace
 
@@ -179,10 +245,10 @@ bool ImageTargetTrainer::trainMVG(const Lumetra::ImageGray& trainingImage, const
     if (!Lumetra::saveImage(side, name, 0, 100)) OBRIN_LOG_ERROR("Failed to write {}.", name);
   };
 
-  // Views are drawn on this thread, which owns the context, and each is handed to a worker as it
-  // comes; a few are in flight at a time, so only a few view images live at once. Each worker
-  // extracts on one thread: the parallel loops' start-up and barrier costs outweigh their gain on
-  // one view, and the keypoints do not depend on the thread count.
+  // Views are drawn on this thread, which owns the context, while workers extract the corners of
+  // the views drawn before; a few are in flight at a time, so only a few view images live at once.
+  // Each worker extracts on one thread: the parallel loops' start-up and barrier costs outweigh
+  // their gain on one view, and the keypoints do not depend on the thread count.
   const std::size_t inFlight = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 4);
   std::deque<std::future<ViewResult>> pending;
   const auto takeOldest = [&]() {
@@ -191,14 +257,19 @@ bool ImageTargetTrainer::trainMVG(const Lumetra::ImageGray& trainingImage, const
   };
   const std::int32_t threads = mMvgExtractorParameters.numThreads;
   mMvgExtractorParameters.numThreads = 1;
-  const bool rendered = generator.run(picture, [&](const MvgView& view) {
-    if (pending.size() >= inFlight) takeOldest();
-    const double aspect = static_cast<double>(generator.renderer().height()) / generator.renderer().width();
-    // Falls back to running the job on this thread, when asked for its result, if no thread
-    // can be started.
-    pending.push_back(std::async(std::launch::async | std::launch::deferred, mapView, view, aspect));
-  });
-  while (!pending.empty()) takeOldest();
+  bool rendered = false;
+  {
+    // Joined at the end of this block, before anything its jobs refer to goes.
+    ViewWorkers<ViewResult> workers(inFlight);
+    rendered = generator.run(picture, [&](const MvgView& view) {
+      if (pending.size() >= inFlight) takeOldest();
+      const double aspect = static_cast<double>(generator.renderer().height()) / generator.renderer().width();
+      pending.push_back(workers.submit(std::packaged_task<ViewResult()>([&mapView, view, aspect] {
+        return mapView(view, aspect);
+      })));
+    });
+    while (!pending.empty()) takeOldest();
+  }
   mMvgExtractorParameters.numThreads = threads;
   if (!rendered) {
     mMvgFailure = generator.failure();

@@ -10,7 +10,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
 
 namespace Obrin {
 
@@ -87,24 +90,117 @@ Lumetra::ImageRGB halfSize(const Lumetra::ImageRGB& image) {
   return half;
 }
 
-// Makes the window's context current for the scope and gives the previous one back, so that a
-// context of another part of the process keeps working.
-class CurrentContext {
- public:
-  explicit CurrentContext(GLFWwindow* window) : mPrevious(glfwGetCurrentContext()) {
-    if (mPrevious != window) glfwMakeContextCurrent(window);
-    mSwitched = mPrevious != window;
-  }
-  ~CurrentContext() {
-    if (mSwitched) glfwMakeContextCurrent(mPrevious);
-  }
-  CurrentContext(const CurrentContext&) = delete;
-  CurrentContext& operator=(const CurrentContext&) = delete;
+}  // namespace
 
- private:
-  GLFWwindow* mPrevious;
-  bool mSwitched = false;
+// A window with its context and the GL objects drawn with it, made for one requested size and
+// window kind.
+struct RenderSurface {
+  RenderSurface() = default;
+  RenderSurface(const RenderSurface&) = delete;
+  RenderSurface& operator=(const RenderSurface&) = delete;
+  ~RenderSurface();
+
+  bool fits(std::int32_t requestWidth, std::int32_t requestHeight, bool debug) const {
+    return complete && requestedWidth == requestWidth && requestedHeight == requestHeight && debugWindow == debug;
+  }
+  /// Forgets the window and the library reference without a call to the display: for a display
+  /// that no longer answers, where any call would end the process.
+  void abandon() {
+    window = nullptr;
+    glLoaded = false;
+    glfwHeld = false;
+  }
+
+  std::int32_t requestedWidth = 0;
+  std::int32_t requestedHeight = 0;
+  bool debugWindow = false;
+  GLFWwindow* window = nullptr;
+  bool glfwHeld = false;
+  bool glLoaded = false;
+  /// Framebuffer and programs built: another renderer may draw with it.
+  bool complete = false;
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+  GLuint objectProgram = 0;
+  GLuint screenProgram = 0;
+  GLuint vertexArray = 0;
+  GLuint vertexBuffer = 0;
+  GLuint elementBuffer = 0;
+  GLuint texture = 0;
+  GLuint framebuffer = 0;
+  GLuint colourBuffer = 0;
+  GLint modelLocation = -1;
+  GLint viewLocation = -1;
+  GLint projectionLocation = -1;
 };
+
+RenderSurface::~RenderSurface() {
+  if (window != nullptr && glLoaded) {
+    if (glfwGetCurrentContext() != window) glfwMakeContextCurrent(window);
+    if (glIsBuffer(elementBuffer)) glDeleteBuffers(1, &elementBuffer);
+    if (glIsBuffer(vertexBuffer)) glDeleteBuffers(1, &vertexBuffer);
+    if (glIsVertexArray(vertexArray)) glDeleteVertexArrays(1, &vertexArray);
+    if (glIsTexture(texture)) glDeleteTextures(1, &texture);
+    if (glIsRenderbuffer(colourBuffer)) glDeleteRenderbuffers(1, &colourBuffer);
+    if (glIsFramebuffer(framebuffer)) glDeleteFramebuffers(1, &framebuffer);
+    if (glIsProgram(objectProgram)) glDeleteProgram(objectProgram);
+    if (glIsProgram(screenProgram)) glDeleteProgram(screenProgram);
+  }
+  if (window != nullptr) {
+    if (glfwGetCurrentContext() == window) glfwMakeContextCurrent(nullptr);
+    glfwDestroyWindow(window);
+  }
+  if (glfwHeld) Lumetra::OpenGL::releaseGlfw();
+}
+
+namespace {
+
+// The surface the last finished renderer left for the next one. Set-up (window library, window,
+// context, shader compilation) costs many times a training's views, so one surface serves every
+// training of a run or batch. Released once, at exit.
+std::mutex gIdleSurfaceMutex;
+std::unique_ptr<RenderSurface> gIdleSurface;
+
+void releaseIdleSurface() {
+  std::unique_ptr<RenderSurface> surface;
+  {
+    const std::lock_guard<std::mutex> lock(gIdleSurfaceMutex);
+    surface = std::move(gIdleSurface);
+  }
+  if (surface != nullptr && !Lumetra::OpenGL::displayConnectionAlive()) surface->abandon();
+}
+
+std::unique_ptr<RenderSurface> takeIdleSurface(std::int32_t width, std::int32_t height, bool debugWindow) {
+  std::unique_ptr<RenderSurface> surface;
+  {
+    const std::lock_guard<std::mutex> lock(gIdleSurfaceMutex);
+    surface = std::move(gIdleSurface);
+  }
+  if (surface == nullptr) return surface;
+  // A surface of another size or window kind is not kept for later: settings do not change
+  // within a batch. Over a display that has gone, nothing may be called.
+  if (!Lumetra::OpenGL::displayConnectionAlive()) {
+    surface->abandon();
+    surface.reset();
+  } else if (!surface->fits(width, height, debugWindow)) {
+    surface.reset();
+  }
+  return surface;
+}
+
+void leaveIdleSurface(std::unique_ptr<RenderSurface> surface) {
+  // Registered once the first surface has drawn, after the OpenGL driver's own exit handlers, so
+  // the release at exit runs before them. Without the registration nothing is kept.
+  static const bool releasedAtExit = std::atexit(&releaseIdleSurface) == 0;
+  if (!releasedAtExit) return;
+  if (glfwGetCurrentContext() == surface->window) glfwMakeContextCurrent(nullptr);
+  std::unique_ptr<RenderSurface> previous;
+  {
+    const std::lock_guard<std::mutex> lock(gIdleSurfaceMutex);
+    previous = std::move(gIdleSurface);
+    gIdleSurface = std::move(surface);
+  }
+}
 
 }  // namespace
 
@@ -147,70 +243,108 @@ MultipleViewRenderer::MultipleViewRenderer()
 
 MultipleViewRenderer::~MultipleViewRenderer() { teardown(); }
 
+std::int32_t MultipleViewRenderer::width() const { return mSurface != nullptr ? mSurface->width : 0; }
+
+std::int32_t MultipleViewRenderer::height() const { return mSurface != nullptr ? mSurface->height : 0; }
+
+void MultipleViewRenderer::makeCurrent() const {
+  if (glfwGetCurrentContext() != mSurface->window) glfwMakeContextCurrent(mSurface->window);
+}
+
 bool MultipleViewRenderer::initWindow(std::int32_t width, std::int32_t height, bool debugWindow) {
-  if (mGlfwHeld || width < 1 || height < 1) {
+  if (mSurface != nullptr || width < 1 || height < 1) {
     mFailure = "no window of " + std::to_string(width) + " x " + std::to_string(height) + " can be made";
     return false;
   }
+  mSurface = takeIdleSurface(width, height, debugWindow);
+  if (mSurface != nullptr) {
+    makeCurrent();
+    glViewport(0, 0, mSurface->width, mSurface->height);
+    glfwSetWindowUserPointer(mSurface->window, this);
+    return true;
+  }
+  mSurface = std::make_unique<RenderSurface>();
+  mSurface->requestedWidth = width;
+  mSurface->requestedHeight = height;
+  mSurface->debugWindow = debugWindow;
+  return buildSurface(width, height, debugWindow);
+}
+
+bool MultipleViewRenderer::buildSurface(std::int32_t width, std::int32_t height, bool debugWindow) {
+  RenderSurface& s = *mSurface;
+  const std::string noDisplay =
+      "no display to open an OpenGL window on; set DISPLAY, or run under a virtual display such as Xvfb";
   if (!Lumetra::OpenGL::acquireGlfw()) {
     OBRIN_LOG_ERROR("Rendering window initialisation failed. Check linker for GLFW.");
-    mFailure = "no display to open an OpenGL window on; set DISPLAY, or run under a virtual display such as Xvfb";
+    mFailure = noDisplay;
+    mSurface.reset();
     return false;
   }
-  mGlfwHeld = true;
-  mDebugWindow = debugWindow;
+  s.glfwHeld = true;
+  // The library may have been up from before, over a display that has gone since.
+  if (!Lumetra::OpenGL::displayConnectionAlive()) {
+    OBRIN_LOG_ERROR("Failed to create glfw window.");
+    mFailure = noDisplay;
+    s.abandon();
+    mSurface.reset();
+    return false;
+  }
   glfwDefaultWindowHints();
   glfwWindowHint(GLFW_CONTEXT_VERSION_MAJOR, 3);
   glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 3);
   glfwWindowHint(GLFW_OPENGL_PROFILE, GLFW_OPENGL_CORE_PROFILE);
   glfwWindowHint(GLFW_OPENGL_FORWARD_COMPAT, GLFW_TRUE);
   glfwWindowHint(GLFW_VISIBLE, debugWindow ? GLFW_TRUE : GLFW_FALSE);
-  mWindow = Lumetra::OpenGL::createWindow(width, height, "GLfw Window");
+  s.window = Lumetra::OpenGL::createWindow(width, height, "GLfw Window");
   glfwDefaultWindowHints();
-  if (mWindow == nullptr) {
+  if (s.window == nullptr) {
     OBRIN_LOG_ERROR("Failed to create glfw window.");
     mFailure = "the display offers no OpenGL 3.3 core-profile context";
-    teardown();
+    mSurface.reset();
     return false;
   }
-  glfwGetFramebufferSize(mWindow, &mWidth, &mHeight);
-  CurrentContext current(mWindow);
-  if (gladLoadGL(glfwGetProcAddress) == 0 || mWidth < 1 || mHeight < 1) {
+  glfwGetFramebufferSize(s.window, &s.width, &s.height);
+  makeCurrent();
+  if (gladLoadGL(glfwGetProcAddress) == 0 || s.width < 1 || s.height < 1) {
     OBRIN_LOG_ERROR("Failed to glad Initialize.");
     mFailure = "the OpenGL 3.3 functions could not be loaded";
-    teardown();
+    mSurface.reset();
     return false;
   }
-  mGlLoaded = true;
+  s.glLoaded = true;
   // Buffer swaps must not wait for the display: views are read back from the offscreen buffer.
   glfwSwapInterval(0);
-  glViewport(0, 0, mWidth, mHeight);
-  glfwSetWindowUserPointer(mWindow, this);
+  glViewport(0, 0, s.width, s.height);
+  glfwSetWindowUserPointer(s.window, this);
   if (!createFramebuffer()) {
-    OBRIN_LOG_ERROR("Failed to create the offscreen framebuffer of {} x {}.", mWidth, mHeight);
-    mFailure = "the OpenGL driver cannot render " + std::to_string(mWidth) + " x " + std::to_string(mHeight) +
+    OBRIN_LOG_ERROR("Failed to create the offscreen framebuffer of {} x {}.", s.width, s.height);
+    mFailure = "the OpenGL driver cannot render " + std::to_string(s.width) + " x " + std::to_string(s.height) +
                " views (Image.Training.Resolution)";
     return false;
   }
-  const bool screen = buildProgram(mScreenProgram, kScreenVertexShader, kScreenFragmentShader);
+  const bool screen = buildProgram(s.screenProgram, kScreenVertexShader, kScreenFragmentShader);
   if (!screen) OBRIN_LOG_ERROR("Fail to create screen shader");
-  const bool object = screen && buildProgram(mObjectProgram, kObjectVertexShader, kObjectFragmentShader);
+  const bool object = screen && buildProgram(s.objectProgram, kObjectVertexShader, kObjectFragmentShader);
   if (screen && !object) OBRIN_LOG_ERROR("Fail to create vertex buffer shader");
   if (!object) {
     OBRIN_LOG_ERROR("Fail to create OpenGLfw shader");
     mFailure = "the OpenGL driver refused the view shaders";
     return false;
   }
+  s.complete = true;
   return true;
 }
 
 bool MultipleViewRenderer::createFramebuffer() {
-  glGenFramebuffers(1, &mFramebuffer);
-  glBindFramebuffer(GL_FRAMEBUFFER, mFramebuffer);
-  glGenRenderbuffers(1, &mColourBuffer);
-  glBindRenderbuffer(GL_RENDERBUFFER, mColourBuffer);
-  glRenderbufferStorage(GL_RENDERBUFFER, GL_RGBA8, mWidth, mHeight);
-  glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_RENDERBUFFER, mColourBuffer);
+  RenderSurface& s = *mSurface;
+  glGenFramebuffers(1, &s.framebuffer);
+  glBindFramebuffer(GL_FRAMEBUFFER, s.framebuffer);
+  glGenRenderbuffers(1, &s.colourBuffer);
+  glBindRenderbuffer(GL_RENDERBUFFER, s.colourBuffer);
+  // Only the red channel is read back, and one channel a pixel is what the rasteriser then
+  // clears, writes and reads fastest. A shown window gets the gray picture: all four channels.
+  glRenderbufferStorage(GL_RENDERBUFFER, s.debugWindow ? GL_RGBA8 : GL_R8, s.width, s.height);
+  glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_RENDERBUFFER, s.colourBuffer);
   const bool complete = glCheckFramebufferStatus(GL_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
   return complete && glGetError() == GL_NO_ERROR;
 }
@@ -251,9 +385,9 @@ bool MultipleViewRenderer::buildProgram(std::uint32_t& program, const char* vert
     OBRIN_LOG_ERROR("Error validating program: {} ", mInfoLog.data());
     return false;
   }
-  mModelLocation = glGetUniformLocation(program, "model");
-  mProjectionLocation = glGetUniformLocation(program, "projection");
-  mViewLocation = glGetUniformLocation(program, "view");
+  mSurface->modelLocation = glGetUniformLocation(program, "model");
+  mSurface->projectionLocation = glGetUniformLocation(program, "projection");
+  mSurface->viewLocation = glGetUniformLocation(program, "view");
   return true;
 }
 
@@ -280,37 +414,49 @@ bool MultipleViewRenderer::setupObject(const Lumetra::ImageRGB& picture) {
     OBRIN_LOG_ERROR("Traning image is empty. Please check the image for object generation");
     return false;
   }
-  if (!mGlLoaded) return false;
-  const Lumetra::Vec2u size(static_cast<std::uint32_t>(mWidth), static_cast<std::uint32_t>(mHeight));
-  mTextureImage.create(size);
-  if (!Lumetra::resizeBilinear(picture, mTextureImage)) mTextureImage = Lumetra::ImageRGB();
+  if (mSurface == nullptr || !mSurface->glLoaded) return false;
+  RenderSurface& s = *mSurface;
+  const Lumetra::Vec2u size(static_cast<std::uint32_t>(s.width), static_cast<std::uint32_t>(s.height));
+  // At the framebuffer size (the usual case: both are the training resolution) the bilinear
+  // resampling is the identity, and the picture's pixels are taken as they are (rows tightly
+  // packed, as the upload reads them).
+  if (picture.size() == size && picture.stride == static_cast<std::int32_t>(picture.width)) {
+    mTextureImage = picture;
+  } else {
+    mTextureImage.create(size);
+    if (!Lumetra::resizeBilinear(picture, mTextureImage)) mTextureImage = Lumetra::ImageRGB();
+  }
   mReadBack.create(size);
 
-  CurrentContext current(mWindow);
-  const float a = static_cast<float>(mHeight) / static_cast<float>(mWidth);
-  const float vertices[20] = {-1.0f, -a, 0.0f, 0.0f, 1.0f, -1.0f, a, 0.0f, 0.0f, 0.0f,
-                              1.0f,  -a, 0.0f, 1.0f, 1.0f, 1.0f,  a, 0.0f, 1.0f, 0.0f};
-  glGenVertexArrays(1, &mVertexArray);
-  glBindVertexArray(mVertexArray);
-  glGenBuffers(1, &mElementBuffer);
-  glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, mElementBuffer);
-  glBufferData(GL_ELEMENT_ARRAY_BUFFER, sizeof(kIndices), kIndices, GL_STATIC_DRAW);
-  glGenBuffers(1, &mVertexBuffer);
-  glBindBuffer(GL_ARRAY_BUFFER, mVertexBuffer);
-  glBufferData(GL_ARRAY_BUFFER, sizeof(vertices), vertices, GL_STATIC_DRAW);
-  glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, 5 * sizeof(float), nullptr);
-  glVertexAttribPointer(1, 2, GL_FLOAT, GL_FALSE, 5 * sizeof(float),
-                        reinterpret_cast<const void*>(3 * sizeof(float)));
-  glEnableVertexAttribArray(0);
-  glEnableVertexAttribArray(1);
-  glBindVertexArray(0);
+  makeCurrent();
+  // The rectangle depends on the framebuffer size only: a surface keeps it from its first use.
+  if (s.vertexArray == 0) {
+    const float a = static_cast<float>(s.height) / static_cast<float>(s.width);
+    const float vertices[20] = {-1.0f, -a, 0.0f, 0.0f, 1.0f, -1.0f, a, 0.0f, 0.0f, 0.0f,
+                                1.0f,  -a, 0.0f, 1.0f, 1.0f, 1.0f,  a, 0.0f, 1.0f, 0.0f};
+    glGenVertexArrays(1, &s.vertexArray);
+    glBindVertexArray(s.vertexArray);
+    glGenBuffers(1, &s.elementBuffer);
+    glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, s.elementBuffer);
+    glBufferData(GL_ELEMENT_ARRAY_BUFFER, sizeof(kIndices), kIndices, GL_STATIC_DRAW);
+    glGenBuffers(1, &s.vertexBuffer);
+    glBindBuffer(GL_ARRAY_BUFFER, s.vertexBuffer);
+    glBufferData(GL_ARRAY_BUFFER, sizeof(vertices), vertices, GL_STATIC_DRAW);
+    glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, 5 * sizeof(float), nullptr);
+    glVertexAttribPointer(1, 2, GL_FLOAT, GL_FALSE, 5 * sizeof(float),
+                          reinterpret_cast<const void*>(3 * sizeof(float)));
+    glEnableVertexAttribArray(0);
+    glEnableVertexAttribArray(1);
+    glBindVertexArray(0);
+  }
 
   if (mTextureImage.isEmpty()) {
     OBRIN_LOG_ERROR("Failed to load texture image. texture image is NULL");
     return false;
   }
-  glGenTextures(1, &mTexture);
-  glBindTexture(GL_TEXTURE_2D, mTexture);
+  // The texture of an earlier picture is given this picture's levels.
+  if (s.texture == 0) glGenTextures(1, &s.texture);
+  glBindTexture(GL_TEXTURE_2D, s.texture);
   // Rows of three bytes: any width is tightly packed.
   glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
   // The mipmap levels are made here: the software rasteriser takes far longer to generate them.
@@ -326,7 +472,7 @@ bool MultipleViewRenderer::setupObject(const Lumetra::ImageRGB& picture) {
   glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR_MIPMAP_LINEAR);
   glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
   glBindTexture(GL_TEXTURE_2D, 0);
-  return glIsTexture(mTexture) == GL_TRUE && glGetError() == GL_NO_ERROR;
+  return glIsTexture(s.texture) == GL_TRUE && glGetError() == GL_NO_ERROR;
 }
 
 bool MultipleViewRenderer::setProjection(const Lumetra::PinholeCamera& camera, float zFar, float zNear) {
@@ -357,50 +503,54 @@ bool MultipleViewRenderer::setProjection(const Lumetra::PinholeCamera& camera, f
 void MultipleViewRenderer::setView(const Eigen::Vector3f& eye, const Eigen::Vector3f& target) {
   mEye = eye;
   mView = lookAt(eye, target, mUp);
-  if (!mGlLoaded) return;
-  CurrentContext current(mWindow);
-  glBindFramebuffer(GL_FRAMEBUFFER, mFramebuffer);
+  if (mSurface == nullptr || !mSurface->glLoaded) return;
+  const RenderSurface& s = *mSurface;
+  makeCurrent();
+  glBindFramebuffer(GL_FRAMEBUFFER, s.framebuffer);
   glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
   glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
-  glUseProgram(mObjectProgram);
-  glUniformMatrix4fv(mModelLocation, 1, GL_FALSE, mModel.data());
-  glUniformMatrix4fv(mViewLocation, 1, GL_FALSE, mView.data());
-  glUniformMatrix4fv(mProjectionLocation, 1, GL_FALSE, mProjection.data());
+  glUseProgram(s.objectProgram);
+  glUniformMatrix4fv(s.modelLocation, 1, GL_FALSE, mModel.data());
+  glUniformMatrix4fv(s.viewLocation, 1, GL_FALSE, mView.data());
+  glUniformMatrix4fv(s.projectionLocation, 1, GL_FALSE, mProjection.data());
 }
 
 void MultipleViewRenderer::render() {
-  if (!mGlLoaded || mReadBack.isEmpty()) return;
-  CurrentContext current(mWindow);
-  glBindFramebuffer(GL_FRAMEBUFFER, mFramebuffer);
+  if (mSurface == nullptr || !mSurface->glLoaded || mReadBack.isEmpty()) return;
+  const RenderSurface& s = *mSurface;
+  makeCurrent();
+  glBindFramebuffer(GL_FRAMEBUFFER, s.framebuffer);
   glActiveTexture(GL_TEXTURE0);
-  glBindTexture(GL_TEXTURE_2D, mTexture);
-  glBindVertexArray(mVertexArray);
-  glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, mElementBuffer);
+  glBindTexture(GL_TEXTURE_2D, s.texture);
+  glBindVertexArray(s.vertexArray);
+  glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, s.elementBuffer);
   glDrawElements(GL_TRIANGLES, 6, GL_UNSIGNED_INT, nullptr);
   glBindVertexArray(0);
   glBindTexture(GL_TEXTURE_2D, 0);
   glPixelStorei(GL_PACK_ALIGNMENT, 1);
   glReadBuffer(GL_COLOR_ATTACHMENT0);
-  glReadPixels(0, 0, mWidth, mHeight, GL_RED, GL_UNSIGNED_BYTE, mReadBack.data);
+  glReadPixels(0, 0, s.width, s.height, GL_RED, GL_UNSIGNED_BYTE, mReadBack.data);
   // Only a shown window needs the view on screen; a hidden one skips the copy to the window.
-  if (mDebugWindow) {
-    glBindFramebuffer(GL_READ_FRAMEBUFFER, mFramebuffer);
+  if (s.debugWindow) {
+    glBindFramebuffer(GL_READ_FRAMEBUFFER, s.framebuffer);
     glBindFramebuffer(GL_DRAW_FRAMEBUFFER, 0);
-    glBlitFramebuffer(0, 0, mWidth, mHeight, 0, 0, mWidth, mHeight, GL_COLOR_BUFFER_BIT, GL_NEAREST);
-    glBindFramebuffer(GL_FRAMEBUFFER, mFramebuffer);
-    glfwSwapBuffers(mWindow);
+    glBlitFramebuffer(0, 0, s.width, s.height, 0, 0, s.width, s.height, GL_COLOR_BUFFER_BIT, GL_NEAREST);
+    glBindFramebuffer(GL_FRAMEBUFFER, s.framebuffer);
+    glfwSwapBuffers(s.window);
   }
 }
 
 Lumetra::ImageGray MultipleViewRenderer::getImage() const {
   Lumetra::ImageGray image;
-  if (mWidth < 1 || mHeight < 1) return image;
-  image.create(Lumetra::Vec2u(static_cast<std::uint32_t>(mWidth), static_cast<std::uint32_t>(mHeight)));
+  const std::int32_t w = width();
+  const std::int32_t h = height();
+  if (w < 1 || h < 1) return image;
+  image.create(Lumetra::Vec2u(static_cast<std::uint32_t>(w), static_cast<std::uint32_t>(h)));
   if (mReadBack.isEmpty()) return image;
   // The read-back holds the lowest row of the frame first.
-  const std::size_t rowBytes = static_cast<std::size_t>(mWidth);
-  for (std::int32_t r = 0; r < mHeight; ++r) {
-    std::memcpy(image.row(static_cast<std::uint32_t>(r)), mReadBack.row(static_cast<std::uint32_t>(mHeight - 1 - r)),
+  const std::size_t rowBytes = static_cast<std::size_t>(w);
+  for (std::int32_t r = 0; r < h; ++r) {
+    std::memcpy(image.row(static_cast<std::uint32_t>(r)), mReadBack.row(static_cast<std::uint32_t>(h - 1 - r)),
                 rowBytes);
   }
   return image;
@@ -419,30 +569,13 @@ MvgPose MultipleViewRenderer::getPose() {
 }
 
 void MultipleViewRenderer::teardown() {
-  if (mWindow != nullptr && mGlLoaded) {
-    CurrentContext current(mWindow);
-    if (glIsBuffer(mElementBuffer)) glDeleteBuffers(1, &mElementBuffer);
-    if (glIsBuffer(mVertexBuffer)) glDeleteBuffers(1, &mVertexBuffer);
-    if (glIsVertexArray(mVertexArray)) glDeleteVertexArrays(1, &mVertexArray);
-    if (glIsTexture(mTexture)) glDeleteTextures(1, &mTexture);
-    if (glIsRenderbuffer(mColourBuffer)) glDeleteRenderbuffers(1, &mColourBuffer);
-    if (glIsFramebuffer(mFramebuffer)) glDeleteFramebuffers(1, &mFramebuffer);
-    if (glIsProgram(mObjectProgram)) glDeleteProgram(mObjectProgram);
-    if (glIsProgram(mScreenProgram)) glDeleteProgram(mScreenProgram);
+  if (mSurface == nullptr) return;
+  // A complete surface serves the next renderer; one that failed on the way goes now.
+  if (mSurface->complete) {
+    glfwSetWindowUserPointer(mSurface->window, nullptr);
+    leaveIdleSurface(std::move(mSurface));
   }
-  mElementBuffer = mVertexBuffer = mVertexArray = mTexture = mColourBuffer = mFramebuffer = 0;
-  mObjectProgram = mScreenProgram = 0;
-  mModelLocation = mProjectionLocation = -1;
-  mGlLoaded = false;
-  if (mWindow != nullptr) {
-    if (glfwGetCurrentContext() == mWindow) glfwMakeContextCurrent(nullptr);
-    glfwDestroyWindow(mWindow);
-    mWindow = nullptr;
-  }
-  if (mGlfwHeld) {
-    mGlfwHeld = false;
-    Lumetra::OpenGL::releaseGlfw();
-  }
+  mSurface.reset();
 }
 
 }  // namespace Obrin

@@ -1,9 +1,11 @@
 #pragma once
 // Draws the training picture as a textured rectangle and photographs it with a virtual pinhole
 // camera: one gray view per eye position, with the pose of the picture in the camera frame
-// (x right, y down, z forward). The renderer owns a window of its own (hidden unless asked for),
-// a 3.3 core context, two programs, the rectangle's buffers and the picture's texture; views are
-// drawn into an offscreen framebuffer of the window's size.
+// (x right, y down, z forward). The renderer draws on a surface: a window of its own (hidden
+// unless asked for), a 3.3 core context, two programs, the rectangle's buffers, the picture's
+// texture and an offscreen framebuffer of the window's size. Making a surface costs far more than
+// a training's views, so a finished renderer leaves it to the next renderer of the same size and
+// the process releases the last one at exit.
 #include "Detection/PinholeCamera.h"
 #include "Image/Image.h"
 
@@ -12,11 +14,12 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 
-struct GLFWwindow;
-
 namespace Obrin {
+
+struct RenderSurface;
 
 /// Column-major 4 x 4: element (row r, column c) at index 4c + r.
 using Matrix4 = std::array<float, 16>;
@@ -39,7 +42,8 @@ class MultipleViewRenderer {
   MultipleViewRenderer(const MultipleViewRenderer&) = delete;
   MultipleViewRenderer& operator=(const MultipleViewRenderer&) = delete;
 
-  /// Window, context, loader, offscreen framebuffer and programs.
+  /// Window, context, loader, offscreen framebuffer and programs: those left by an earlier
+  /// renderer of the same size and window kind, or new ones.
   bool initWindow(std::int32_t width, std::int32_t height, bool debugWindow);
   /// The rectangle's buffers and the texture of the picture resampled to the framebuffer size.
   bool setupObject(const Lumetra::ImageRGB& picture);
@@ -52,40 +56,27 @@ class MultipleViewRenderer {
 
   /// Why `initWindow` failed, in a user's words.
   const std::string& failure() const { return mFailure; }
-  std::int32_t width() const { return mWidth; }
-  std::int32_t height() const { return mHeight; }
+  std::int32_t width() const;
+  std::int32_t height() const;
   const Matrix4& projectionMatrix() const { return mProjection; }
   const Matrix4& viewMatrix() const { return mView; }
 
  private:
   bool buildProgram(std::uint32_t& program, const char* vertexSource, const char* fragmentSource);
   bool addShader(std::uint32_t program, const char* source, std::uint32_t type, const char* stage);
+  bool buildSurface(std::int32_t width, std::int32_t height, bool debugWindow);
   bool createFramebuffer();
+  /// Makes the surface's context current on the calling thread (a no-op when it already is).
+  void makeCurrent() const;
   void teardown();
 
   Eigen::Vector3f mEye = Eigen::Vector3f::Zero();
   Eigen::Vector3f mUp{0.0f, 0.0f, 1.0f};
-  std::int32_t mWidth = 0;
-  std::int32_t mHeight = 0;
   Lumetra::ImageRGB mTextureImage;
   Lumetra::ImageGray mReadBack;
-  GLFWwindow* mWindow = nullptr;
-  bool mGlfwHeld = false;
-  bool mGlLoaded = false;
-  bool mDebugWindow = false;
-  std::uint32_t mObjectProgram = 0;
-  std::uint32_t mScreenProgram = 0;
-  std::uint32_t mVertexArray = 0;
-  std::uint32_t mVertexBuffer = 0;
-  std::uint32_t mElementBuffer = 0;
-  std::uint32_t mTexture = 0;
-  std::uint32_t mFramebuffer = 0;
-  std::uint32_t mColourBuffer = 0;
+  std::unique_ptr<RenderSurface> mSurface;
   std::int32_t mStatus = 0;
   std::array<char, 1024> mInfoLog{};
-  std::int32_t mModelLocation = -1;
-  std::int32_t mViewLocation = -1;
-  std::int32_t mProjectionLocation = -1;
   Matrix4 mModel;
   Matrix4 mView;
   Matrix4 mProjection;
