@@ -13,6 +13,92 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using Byte = std::uint8_t;
 
+// The tables and frame a JPEG walk has met so far.
+struct JpegState {
+  struct Component {
+    Byte id;
+    Byte table;
+  };
+  bool quantization[4] = {false, false, false, false};
+  bool huffman[2][4] = {{false, false, false, false}, {false, false, false, false}};  // DC, AC
+  std::vector<Component> frame;
+  bool progressive = false;
+};
+
+// A Huffman segment: one or more tables, each its class and slot, 16 code counts, then as many
+// symbol values. False for more than 256 codes or a table that runs past the segment.
+bool readHuffmanTables(const Bytes& bytes, std::size_t body, std::size_t segmentEnd, JpegState& state) {
+  std::size_t p = body;
+  while (p < segmentEnd) {
+    if (p + 17 > segmentEnd) return false;
+    std::size_t codes = 0;
+    for (std::size_t k = 1; k <= 16; ++k) codes += bytes[p + k];
+    if (codes > 256) return false;
+    if ((bytes[p] >> 4) < 2 && (bytes[p] & 15) < 4) state.huffman[bytes[p] >> 4][bytes[p] & 15] = true;
+    p += 17 + codes;
+    if (p > segmentEnd) return false;
+  }
+  return true;
+}
+
+// A quantization segment: one or more tables, each its precision and slot, then 64 values of 8 or
+// 16 bits. A table cut short ends the segment (the codec refuses it).
+void readQuantizationTables(const Bytes& bytes, std::size_t body, std::size_t segmentEnd, JpegState& state) {
+  for (std::size_t p = body; p < segmentEnd;) {
+    const std::size_t size = 1 + ((bytes[p] >> 4) != 0 ? 128 : 64);
+    if (p + size > segmentEnd) break;
+    if ((bytes[p] & 15) < 4) state.quantization[bytes[p] & 15] = true;
+    p += size;
+  }
+}
+
+// A start-of-frame segment: precision, height, width, component count, then per component its id,
+// sampling and quantization slot.
+void readFrame(const Bytes& bytes, std::size_t body, std::size_t segmentEnd, Byte marker, JpegState& state) {
+  state.progressive = marker == 0xC2;
+  state.frame.clear();
+  const std::size_t count = body + 5 < segmentEnd ? bytes[body + 5] : 0;
+  for (std::size_t c = 0; c < count && body + 6 + 3 * c + 2 < segmentEnd; ++c) {
+    state.frame.push_back({bytes[body + 6 + 3 * c], bytes[body + 6 + 3 * c + 2]});
+  }
+}
+
+// A start-of-scan segment: component count, per component its id and table slots, then the
+// spectral range and bits. False when a scanned component needs a table not defined yet.
+bool scanIsSound(const Bytes& bytes, std::size_t body, std::size_t segmentEnd, const JpegState& state) {
+  const std::size_t count = bytes[body];
+  const std::size_t tail = body + 1 + 2 * count;
+  if (tail + 2 >= segmentEnd) return true;
+  const bool dcScan = bytes[tail] == 0;
+  const bool dcRefinement = dcScan && (bytes[tail + 2] >> 4) != 0;
+  for (std::size_t c = 0; c < count; ++c) {
+    const Byte id = bytes[body + 1 + 2 * c];
+    const Byte dc = bytes[body + 2 + 2 * c] >> 4;
+    const Byte ac = bytes[body + 2 + 2 * c] & 15;
+    const auto it = std::find_if(state.frame.begin(), state.frame.end(),
+                                 [id](const JpegState::Component& k) { return k.id == id; });
+    if (it == state.frame.end() || dc > 3 || ac > 3) continue;  // the codec refuses the scan
+    if (!state.progressive) {
+      if (!state.huffman[0][dc] || !state.huffman[1][ac] || it->table > 3 || !state.quantization[it->table]) {
+        return false;
+      }
+    } else if (dcScan ? (!dcRefinement && !state.huffman[0][dc]) : !state.huffman[1][ac]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Where the entropy-coded data that start at `i` end: at the next 0xFF followed neither by 0x00 (a
+// stuffed byte) nor by a restart marker.
+std::size_t entropyCodedEnd(const Bytes& bytes, std::size_t i) {
+  const std::size_t n = bytes.size();
+  while (i + 1 < n && !(bytes[i] == 0xFF && bytes[i + 1] != 0x00 && !(bytes[i + 1] >= 0xD0 && bytes[i + 1] <= 0xD7))) {
+    ++i;
+  }
+  return i;
+}
+
 /// False for a JPEG stream that the codec must not decode:
 ///
 /// - cut off before its end-of-image marker: the codec would make up the missing part;
@@ -37,22 +123,15 @@ bool jpegIsSound(const Bytes& bytes) {
   while (i < n && bytes[i] == 0xFF) ++i;
   if (i >= n || bytes[i] != 0xD8) return true;  // not a JPEG
   ++i;
-  bool quantization[4] = {false, false, false, false};
-  bool huffman[2][4] = {{false, false, false, false}, {false, false, false, false}};  // DC, AC
-  struct Component {
-    Byte id;
-    Byte table;
-  };
-  std::vector<Component> frame;
-  bool progressive = false;
+  JpegState state;
   for (;;) {
     while (i < n && bytes[i] != 0xFF) ++i;
     while (i < n && bytes[i] == 0xFF) ++i;
     if (i >= n) return false;  // no end-of-image marker
     const Byte marker = bytes[i++];
     if (marker == 0xD9) {
-      for (const Component& c : frame) {
-        if (c.table > 3 || !quantization[c.table]) return false;
+      for (const JpegState::Component& c : state.frame) {
+        if (c.table > 3 || !state.quantization[c.table]) return false;
       }
       return true;
     }
@@ -63,60 +142,15 @@ bool jpegIsSound(const Bytes& bytes) {
     const std::size_t segmentEnd = i + length;
     const std::size_t body = i + 2;
     if (marker == 0xC4) {
-      // One or more tables: class and slot, 16 code counts, then as many symbol values.
-      std::size_t p = body;
-      while (p < segmentEnd) {
-        if (p + 17 > segmentEnd) return false;
-        std::size_t codes = 0;
-        for (std::size_t k = 1; k <= 16; ++k) codes += bytes[p + k];
-        if (codes > 256) return false;
-        if ((bytes[p] >> 4) < 2 && (bytes[p] & 15) < 4) huffman[bytes[p] >> 4][bytes[p] & 15] = true;
-        p += 17 + codes;
-        if (p > segmentEnd) return false;
-      }
+      if (!readHuffmanTables(bytes, body, segmentEnd, state)) return false;
     } else if (marker == 0xDB) {
-      // One or more tables: precision and slot, then 64 values of 8 or 16 bits.
-      for (std::size_t p = body; p < segmentEnd;) {
-        const std::size_t size = 1 + ((bytes[p] >> 4) != 0 ? 128 : 64);
-        if (p + size > segmentEnd) break;  // the codec refuses the segment
-        if ((bytes[p] & 15) < 4) quantization[bytes[p] & 15] = true;
-        p += size;
-      }
+      readQuantizationTables(bytes, body, segmentEnd, state);
     } else if (marker >= 0xC0 && marker <= 0xC2) {
-      // Precision, height, width, component count, then per component: id, sampling, table.
-      progressive = marker == 0xC2;
-      frame.clear();
-      const std::size_t count = body + 5 < segmentEnd ? bytes[body + 5] : 0;
-      for (std::size_t c = 0; c < count && body + 6 + 3 * c + 2 < segmentEnd; ++c) {
-        frame.push_back({bytes[body + 6 + 3 * c], bytes[body + 6 + 3 * c + 2]});
-      }
-    } else if (marker == 0xDA && body < segmentEnd) {
-      // Component count, per component its id and table slots, then the spectral range and bits.
-      const std::size_t count = bytes[body];
-      const std::size_t tail = body + 1 + 2 * count;
-      if (tail + 2 < segmentEnd) {
-        const bool dcScan = bytes[tail] == 0;
-        const bool dcRefinement = dcScan && (bytes[tail + 2] >> 4) != 0;
-        for (std::size_t c = 0; c < count; ++c) {
-          const Byte id = bytes[body + 1 + 2 * c];
-          const Byte dc = bytes[body + 2 + 2 * c] >> 4;
-          const Byte ac = bytes[body + 2 + 2 * c] & 15;
-          const auto it = std::find_if(frame.begin(), frame.end(), [id](const Component& k) { return k.id == id; });
-          if (it == frame.end() || dc > 3 || ac > 3) continue;  // the codec refuses the scan
-          if (!progressive) {
-            if (!huffman[0][dc] || !huffman[1][ac] || it->table > 3 || !quantization[it->table]) return false;
-          } else if (dcScan ? (!dcRefinement && !huffman[0][dc]) : !huffman[1][ac]) {
-            return false;
-          }
-        }
-      }
+      readFrame(bytes, body, segmentEnd, marker, state);
+    } else if (marker == 0xDA && body < segmentEnd && !scanIsSound(bytes, body, segmentEnd, state)) {
+      return false;
     }
-    i = segmentEnd;
-    if (marker == 0xDA) {
-      while (i + 1 < n && !(bytes[i] == 0xFF && bytes[i + 1] != 0x00 && !(bytes[i + 1] >= 0xD0 && bytes[i + 1] <= 0xD7))) {
-        ++i;
-      }
-    }
+    i = marker == 0xDA ? entropyCodedEnd(bytes, segmentEnd) : segmentEnd;
   }
 }
 

@@ -180,33 +180,7 @@ bool MultiPoseMeshOcclusionTester::cameraFits(const PinholeCamera& camera) {
 }
 
 void MultiPoseMeshOcclusionTester::initializeGL() {
-  if (!GlContext::shared().makeContextCurrent()) return;
-  while (glGetError() != GL_NO_ERROR) {
-  }
-  if (GLAD_GL_VERSION_4_3 == 0) {
-    LUMETRA_LOG_ERROR("The OpenGL context lacks version 4.3 (shader storage buffers).");
-    return;
-  }
-  if (!cameraFits(mCamera)) {
-    LUMETRA_LOG_ERROR("Failed to create Framebuffer with size {}x{}.", std::uint64_t(mCamera.width) * mGridSize,
-                      std::uint64_t(mCamera.height) * mGridSize);
-    return;
-  }
-  const std::size_t vertexCount = mVertices.size();
-  if (mIndices.size() > std::size_t(std::numeric_limits<GLsizei>::max()) ||
-      vertexCount > std::size_t(std::numeric_limits<GLsizei>::max()) ||
-      std::any_of(mIndices.begin(), mIndices.end(), [&](std::uint32_t i) { return i >= vertexCount; })) {
-    LUMETRA_LOG_ERROR("Mesh indices outside its {} vertices.", vertexCount);
-    return;
-  }
-  GLint blockSize = 0;
-  glGetIntegerv(GL_MAX_SHADER_STORAGE_BLOCK_SIZE, &blockSize);
-  mMaxFlags = std::min<std::size_t>(static_cast<std::size_t>(std::max(blockSize, 0)) / 4,
-                                    std::size_t(std::numeric_limits<GLint>::max()));
-  if (mSamplePoints.size() > mMaxFlags) {
-    LUMETRA_LOG_ERROR("{} sample points exceed a storage buffer of {} flags.", mSamplePoints.size(), mMaxFlags);
-    return;
-  }
+  if (!canInitialize()) return;
   mInitialized = true;
   const std::string insideTile = shaderHeader() + kInsideTile;
   if (!linkProgram(mMeshProgram, vertexShader(kMeshVertex), insideTile + kMeshFragment) ||
@@ -214,7 +188,49 @@ void MultiPoseMeshOcclusionTester::initializeGL() {
       !createFramebuffer()) {
     return;
   }
+  createMeshAndPointArrays();
+  if (!createMultiPoseArray()) return;
+  setUniforms();
+  const GLenum error = glGetError();
+  if (error != GL_NO_ERROR) {
+    LUMETRA_LOG_ERROR("OpenGL error {} while setting up the occlusion tester.", error);
+    return;
+  }
+  mReady = true;
+}
 
+bool MultiPoseMeshOcclusionTester::canInitialize() {
+  if (!GlContext::shared().makeContextCurrent()) return false;
+  while (glGetError() != GL_NO_ERROR) {
+  }
+  if (GLAD_GL_VERSION_4_3 == 0) {
+    LUMETRA_LOG_ERROR("The OpenGL context lacks version 4.3 (shader storage buffers).");
+    return false;
+  }
+  if (!cameraFits(mCamera)) {
+    LUMETRA_LOG_ERROR("Failed to create Framebuffer with size {}x{}.", std::uint64_t(mCamera.width) * mGridSize,
+                      std::uint64_t(mCamera.height) * mGridSize);
+    return false;
+  }
+  const std::size_t vertexCount = mVertices.size();
+  if (mIndices.size() > std::size_t(std::numeric_limits<GLsizei>::max()) ||
+      vertexCount > std::size_t(std::numeric_limits<GLsizei>::max()) ||
+      std::any_of(mIndices.begin(), mIndices.end(), [&](std::uint32_t i) { return i >= vertexCount; })) {
+    LUMETRA_LOG_ERROR("Mesh indices outside its {} vertices.", vertexCount);
+    return false;
+  }
+  GLint blockSize = 0;
+  glGetIntegerv(GL_MAX_SHADER_STORAGE_BLOCK_SIZE, &blockSize);
+  mMaxFlags = std::min<std::size_t>(static_cast<std::size_t>(std::max(blockSize, 0)) / 4,
+                                    std::size_t(std::numeric_limits<GLint>::max()));
+  if (mSamplePoints.size() > mMaxFlags) {
+    LUMETRA_LOG_ERROR("{} sample points exceed a storage buffer of {} flags.", mSamplePoints.size(), mMaxFlags);
+    return false;
+  }
+  return true;
+}
+
+void MultiPoseMeshOcclusionTester::createMeshAndPointArrays() {
   glGenVertexArrays(1, &mMeshVao);
   glBindVertexArray(mMeshVao);
   glGenBuffers(1, &mMeshVbo);
@@ -234,11 +250,13 @@ void MultiPoseMeshOcclusionTester::initializeGL() {
   uploadPositions(mPointVbo, mSamplePoints);
   bindModelViewAttributes(mModelViewBuffer);
   glGenBuffers(1, &mVisibilityBuffer);
+}
 
+bool MultiPoseMeshOcclusionTester::createMultiPoseArray() {
   if (!linkProgram(mMultiPoseProgram, vertexShader(kMultiPoseVertex),
                    pointFragmentShader("vec4(1.0, 1.0, 0.0, 1.0)"))) {
     glBindVertexArray(0);
-    return;
+    return false;
   }
   glGenVertexArrays(1, &mMultiPoseVao);
   glBindVertexArray(mMultiPoseVao);
@@ -247,7 +265,10 @@ void MultiPoseMeshOcclusionTester::initializeGL() {
   glGenBuffers(1, &mMultiPoseVisibilityBuffer);
   glBindVertexArray(0);
   glBindBuffer(GL_ARRAY_BUFFER, 0);
+  return true;
+}
 
+void MultiPoseMeshOcclusionTester::setUniforms() {
   glProgramUniform1i(mPointProgram, glGetUniformLocation(mPointProgram, "samplePointOffset"),
                      static_cast<GLint>(mSamplePoints.size()));
   for (GLuint program : {mMeshProgram, mPointProgram, mMultiPoseProgram}) {
@@ -255,12 +276,6 @@ void MultiPoseMeshOcclusionTester::initializeGL() {
                        static_cast<float>(mCamera.height));
   }
   updateProjection();
-  const GLenum error = glGetError();
-  if (error != GL_NO_ERROR) {
-    LUMETRA_LOG_ERROR("OpenGL error {} while setting up the occlusion tester.", error);
-    return;
-  }
-  mReady = true;
 }
 
 bool MultiPoseMeshOcclusionTester::compileShader(std::uint32_t program, std::uint32_t type, const std::string& source) {

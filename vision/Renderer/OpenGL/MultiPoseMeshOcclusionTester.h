@@ -52,6 +52,11 @@ class MultiPoseMeshOcclusionTester : public MeshRenderer {
 
  private:
   void initializeGL();
+  // The steps of initializeGL: the context's and the inputs' limits, the vertex arrays, the uniforms.
+  bool canInitialize();
+  void createMeshAndPointArrays();
+  bool createMultiPoseArray();
+  void setUniforms();
   bool compileShader(std::uint32_t program, std::uint32_t type, const std::string& source);
   bool linkProgram(std::uint32_t& program, const std::string& vertexSource, const std::string& fragmentSource);
   bool createFramebuffer();

@@ -37,19 +37,50 @@ double pyramidFactor(std::int64_t levels, double ratio, double width, double hei
 }
 
 // The "Configuration Error: " line for a grid whose cells would be narrower than a pixel: the
-// cells share the image less a margin of 15 pixels on each side.
+// cells share the image less the border margin on each side.
 std::string checkGrid(const Parameter<std::int32_t>& rows, const Parameter<std::int32_t>& cols, std::int64_t width,
                       std::int64_t height, const char* sizeKey) {
   const std::int64_t margin = 2 * static_cast<std::int64_t>(kBorder);
   for (const auto& [key, value, size, side] :
        {std::tuple(&rows.key, rows.value, height, "height"), std::tuple(&cols.key, cols.value, width, "width")}) {
     if (value < 1 || value > size - margin) {
-      return fmt::format("Configuration Error: {} {} must be from 1 to {}: the grid divides the {} {} of {}, less 15 "
+      return fmt::format("Configuration Error: {} {} must be from 1 to {}: the grid divides the {} {} of {}, less {} "
                          "pixels on each side, into cells of at least one pixel",
-                         *key, value, size - margin, side, size, sizeKey);
+                         *key, value, size - margin, side, size, sizeKey, margin / 2);
     }
   }
   return std::string();
+}
+
+// Why a picture that gave no image cannot be trained: a missing file, or one that cannot be decoded.
+std::string unreadablePictureReason(const std::string& picturePath) {
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(picturePath, error)) {
+    return picturePath + ": no such picture file (paths are taken relative to the working directory)";
+  }
+  return picturePath +
+         ": cannot be decoded as a PNG, JPEG, BMP or binary PGM picture (it is empty, damaged, of another format or "
+         "too large); give a picture in one of these formats";
+}
+
+// One record per keypoint and pyramid level, at the keypoint's level-0 and pyramid positions; the
+// object points are set once the target geometry is known.
+void appendKeyPointRecords(const std::vector<Lumetra::KeyPoint>& keyPoints, std::vector<TargetKeyPoint>& records) {
+  std::size_t count = 0;
+  for (const Lumetra::KeyPoint& k : keyPoints) count += k.descriptors.size();
+  records.reserve(records.size() + count);
+  for (const Lumetra::KeyPoint& k : keyPoints) {
+    for (std::size_t l = 0; l < k.descriptors.size(); ++l) {
+      TargetKeyPoint record;
+      record.levelZeroPosition = Eigen::Vector2d(k.x0, k.y0);
+      record.position = Eigen::Vector2d(k.x, k.y);
+      record.objectPoint = Eigen::Vector2d(-1.0, -1.0);
+      record.score = static_cast<float>(k.score);
+      record.level = static_cast<std::int32_t>(l);
+      record.descriptor = k.descriptors[l];
+      records.push_back(record);
+    }
+  }
 }
 
 }  // namespace
@@ -172,7 +203,6 @@ double ImageTargetTrainer::estimatePeakBytes(const TrainingConfig& c) {
 
 ImageTargetTrainer::ImageTargetTrainer(const TrainingConfig& configuration, const CameraCalibration& calibration)
     : mConfiguration(configuration) {
-  mCamera.mK = Eigen::Matrix3d::Identity();
   loadConfiguration();
   setCameraCalibration(calibration);
 }
@@ -231,12 +261,7 @@ void ImageTargetTrainer::loadConfiguration() {
 }
 
 void ImageTargetTrainer::setCameraCalibration(const CameraCalibration& calibration) {
-  mCamera.mResolution = calibration.mResolution;
-  mCamera.mFocalLength = calibration.mFocalLength;
-  mCamera.mInverseFocalLength = calibration.mInverseFocalLength;
-  mCamera.mPrincipalPoint = calibration.mPrincipalPoint;
-  mCamera.mK = calibration.mK;
-  mCamera.mDistortion = calibration.mDistortion;
+  mCamera = calibration;
   OBRIN_LOG_INFO("Image Target Trainer - Loading camera calibration : Success. ");
 }
 
@@ -386,77 +411,16 @@ bool ImageTargetTrainer::train(const std::string& picturePath, const std::string
   Lumetra::ImageGray adapted;
   {
     PROFILE_BLOCK("Preparing Images");
-    picture = Lumetra::loadImage(picturePath, false);
-    const Eigen::Vector2i pictureSize(static_cast<std::int32_t>(picture.width),
-                                      static_cast<std::int32_t>(picture.height));
-    mWorkingPhysicalSize =
-        Eigen::Vector2d(mConfiguration.objectPhysicalWidth.value, mConfiguration.objectPhysicalHeight.value);
-    if (picture.height > picture.width) {
-      picture = rotateClockwise(picture);
-      OBRIN_LOG_INFO("Image Target Trainer - Input image has been rotated 90 degree CW direction.");
-      std::swap(mWorkingPhysicalSize.x(), mWorkingPhysicalSize.y());
-    }
-    const double physicalRatio = mWorkingPhysicalSize.x() / mWorkingPhysicalSize.y();
-    const double pictureRatio = static_cast<double>(picture.width) / static_cast<double>(picture.height);
-    if (std::abs(physicalRatio - pictureRatio) > kAspectTolerance) {
-      mPhysicalSizeStatus = 2;
-      OBRIN_LOG_ERROR(
-          "Image Target Trainer - Physical size was assigned wrong. Please check input configuration for the object "
-          "size again. Aborting Training.");
-      const double pw = mConfiguration.objectPhysicalWidth.value;
-      const double ph = mConfiguration.objectPhysicalHeight.value;
-      mReasons.push_back(fmt::format(
-          "The picture is {} x {} pixels (width / height {:.4g}) but the physical size is {} x {} (width / height "
-          "{:.4g}); set Object.Physical.Width and Object.Physical.Height in the picture's proportions (within 0.02)",
-          pictureSize.x(), pictureSize.y(), static_cast<double>(pictureSize.x()) / pictureSize.y(), pw, ph, pw / ph));
-      return false;
-    }
-    if (picture.isEmpty()) {
-      OBRIN_LOG_ERROR("Image Target Trainer - Failed to load a image from {}.", picturePath);
-      std::error_code error;
-      if (!std::filesystem::is_regular_file(picturePath, error)) {
-        mReasons.push_back(picturePath + ": no such picture file (paths are taken relative to the working directory)");
-        return false;
-      }
-      mReasons.push_back(picturePath +
-                         ": cannot be decoded as a PNG, JPEG, BMP or binary PGM picture (it is empty, damaged, of "
-                         "another format or too large); give a picture in one of these formats");
-      return false;
-    }
-    Eigen::Vector2i offset(0, 0);
-    if (static_cast<std::int64_t>(picture.width) == mTrainingResolution.x() &&
-        static_cast<std::int64_t>(picture.height) == mTrainingResolution.y()) {
-      adapted = picture;
-      mPaddingStatus = 2;
-    } else if (!makeAdaptedImage(picture, adapted, offset, mPaddingStatus)) {
-      OBRIN_LOG_ERROR("Image Target Trainer - Failed to generate adapted image.");
-      mReasons.push_back(fmt::format("The {} x {} picture cannot be scaled into Image.Training.Resolution {} x {}",
-                                     pictureSize.x(), pictureSize.y(), mTrainingResolution.x(),
-                                     mTrainingResolution.y()));
-      return false;
-    }
-    mPictureOffset = offset;
+    if (!prepareImages(picturePath, picture, adapted)) return false;
   }
   {
     PROFILE_BLOCK("Set camera");
-    const double W = mTrainingResolution.x();
-    const double H = mTrainingResolution.y();
-    mCamera.mResolution = mTrainingResolution;
-    mCamera.mInverseFocalLength = Eigen::Vector2d(1.0 / mCamera.mFocalLength.x(), 1.0 / mCamera.mFocalLength.y());
-    mCamera.mPrincipalPoint = Eigen::Vector2d(0.5 * W, 0.5 * H);
-    mCamera.mK << mCamera.mFocalLength.x(), 0.0, mCamera.mPrincipalPoint.x(),  //
-        0.0, mCamera.mFocalLength.y(), mCamera.mPrincipalPoint.y(),           //
-        0.0, 0.0, 1.0;
+    setTrainingCamera();
   }
   Lumetra::ImagePyramid pyramid(mPyramidLevels, mPyramidRatio);
   {
     PROFILE_BLOCK("Multi-scale corner extraction");
-    pyramid.build(adapted, true, 5, 1.0, 0);
-    mExtractor = Lumetra::GridFeatureExtractor::create();
-    mExtractor->setParameters(mExtractorParameters);
-    mExtractor->configure(static_cast<std::int32_t>(adapted.width), static_cast<std::int32_t>(adapted.height),
-                          mPictureOffset.x(), mPictureOffset.y());
-    mExtractor->detect(pyramid, nullptr);
+    extractKeyPoints(adapted, pyramid);
   }
   {
     PROFILE_BLOCK("Score Estimation");
@@ -472,78 +436,145 @@ bool ImageTargetTrainer::train(const std::string& picturePath, const std::string
                           mPictureOffset.cast<double>(), geometry);
     data->mTargetName = targetName;
     data->mImages = pyramid.levels;
-    std::size_t records = 0;
-    for (const Lumetra::KeyPoint& k : mExtractor->keyPoints()) records += k.descriptors.size();
-    data->mKeyPoints.reserve(records);
-    for (const Lumetra::KeyPoint& k : mExtractor->keyPoints()) {
-      for (std::size_t l = 0; l < k.descriptors.size(); ++l) {
-        TargetKeyPoint record;
-        record.levelZeroPosition = Eigen::Vector2d(k.x0, k.y0);
-        record.position = Eigen::Vector2d(k.x, k.y);
-        record.objectPoint = Eigen::Vector2d(-1.0, -1.0);
-        record.score = static_cast<float>(k.score);
-        record.level = static_cast<std::int32_t>(l);
-        record.descriptor = k.descriptors[l];
-        data->mKeyPoints.push_back(record);
-      }
-    }
+    appendKeyPointRecords(mExtractor->keyPoints(), data->mKeyPoints);
   }
   {
     PROFILE_BLOCK("Generating Heatmap");
-    std::vector<Eigen::Vector2i> points;
-    points.reserve(data->mKeyPoints.size());
-    for (const TargetKeyPoint& k : data->mKeyPoints) {
-      points.emplace_back(static_cast<std::int32_t>(std::trunc(k.levelZeroPosition.x())),
-                          static_cast<std::int32_t>(std::trunc(k.levelZeroPosition.y())));
-    }
-    Lumetra::ImageRGB heatMap;
-    Lumetra::ImageRGB overlay;
-    if (generateHeatmap(adapted, points, heatMap, overlay)) {
-      mHeatMapImage = heatMap;
-      mOverlayImage = overlay;
-    }
+    makeHeatmap(adapted, data->mKeyPoints);
   }
   if (mConfiguration.mvgEnabled.value) {
     PROFILE_BLOCK("MVG training");
-    if (trainMVG(adapted, mPictureOffset, geometry, *data)) {
-      OBRIN_LOG_INFO("Image Target Trainer (MVG) - keypoints generation success.");
-    } else {
-      OBRIN_LOG_ERROR("Image Target Trainer (MVG) - Failed to generate synthetic keypoints from MVG.");
-      mReasons.push_back("The multiple view generator was skipped (" + mMvgFailure +
-                         "); the target was trained without synthetic views");
-    }
+    addSyntheticViews(adapted, geometry, *data);
   }
   {
     PROFILE_BLOCK("Set object size information");
     computeObjectPoints(geometry, *data);
-    // The stored size follows the working (possibly turned) orientation, like the stored image.
-    const double pw = mWorkingPhysicalSize.x();
-    const double ph = mWorkingPhysicalSize.y();
-    const double w = picture.width;
-    const double h = picture.height;
-    const double levelToTraining = w > h ? w / mTrainingResolution.x() : h / mTrainingResolution.y();
-    const double s = 2.0 * levelToTraining * (pw / w);
-    data->mTargetPhysicalSize = Eigen::Vector2d(pw + mPictureOffset.x() * s, ph + mPictureOffset.y() * s);
-    data->mReservedTail = 0;
-    data->mCamera.mResolution = mCamera.mResolution;
-    data->mCamera.mFocalLength = mCamera.mFocalLength;
-    data->mCamera.mInverseFocalLength = mCamera.mInverseFocalLength;
-    data->mCamera.mPrincipalPoint = mCamera.mPrincipalPoint;
-    data->mCamera.mK = mCamera.mK;
-    data->mCamera.setDistortion(mCamera.mDistortion(0), mCamera.mDistortion(1), mCamera.mDistortion(2),
-                                mCamera.mDistortion(3), mCamera.mDistortion(4));
-    data->mTargetLeftTopObjPoint = geometry[0];
-    data->mTargetRightBottomObjPoint = geometry[1];
-    data->mTargetCenter = geometry[2];
-    data->mFactorFromImageToPhysics = geometry[3];
-    data->mTrackabilityScore = mTrackabilityScore;
-    data->mDetectabilityScore = mDetectabilityScore;
+    setObjectSize(picture, geometry, *data);
   }
   OBRIN_LOG_INFO("Image Target Trainer - Totally, {} keypoints were trained from {}.", data->mKeyPoints.size(),
                  picturePath);
   mTargets.emplace(targetName, std::move(data));
   OBRIN_LOG_INFO("Image Target Trainer - Image target training : Success.");
   return true;
+}
+
+bool ImageTargetTrainer::prepareImages(const std::string& picturePath, Lumetra::ImageGray& picture,
+                                       Lumetra::ImageGray& adapted) {
+  picture = Lumetra::loadImage(picturePath, false);
+  const Eigen::Vector2i pictureSize(static_cast<std::int32_t>(picture.width), static_cast<std::int32_t>(picture.height));
+  mWorkingPhysicalSize =
+      Eigen::Vector2d(mConfiguration.objectPhysicalWidth.value, mConfiguration.objectPhysicalHeight.value);
+  if (picture.height > picture.width) {
+    picture = rotateClockwise(picture);
+    OBRIN_LOG_INFO("Image Target Trainer - Input image has been rotated 90 degree CW direction.");
+    std::swap(mWorkingPhysicalSize.x(), mWorkingPhysicalSize.y());
+  }
+  if (!checkProportions(picture, pictureSize)) return false;
+  if (picture.isEmpty()) {
+    OBRIN_LOG_ERROR("Image Target Trainer - Failed to load a image from {}.", picturePath);
+    mReasons.push_back(unreadablePictureReason(picturePath));
+    return false;
+  }
+  return adaptPicture(picture, pictureSize, adapted);
+}
+
+bool ImageTargetTrainer::checkProportions(const Lumetra::ImageGray& picture, const Eigen::Vector2i& pictureSize) {
+  const double physicalRatio = mWorkingPhysicalSize.x() / mWorkingPhysicalSize.y();
+  const double pictureRatio = static_cast<double>(picture.width) / static_cast<double>(picture.height);
+  if (!(std::abs(physicalRatio - pictureRatio) > kAspectTolerance)) return true;
+  mPhysicalSizeStatus = 2;
+  OBRIN_LOG_ERROR(
+      "Image Target Trainer - Physical size was assigned wrong. Please check input configuration for the object "
+      "size again. Aborting Training.");
+  const double pw = mConfiguration.objectPhysicalWidth.value;
+  const double ph = mConfiguration.objectPhysicalHeight.value;
+  mReasons.push_back(fmt::format(
+      "The picture is {} x {} pixels (width / height {:.4g}) but the physical size is {} x {} (width / height "
+      "{:.4g}); set Object.Physical.Width and Object.Physical.Height in the picture's proportions (within 0.02)",
+      pictureSize.x(), pictureSize.y(), static_cast<double>(pictureSize.x()) / pictureSize.y(), pw, ph, pw / ph));
+  return false;
+}
+
+bool ImageTargetTrainer::adaptPicture(const Lumetra::ImageGray& picture, const Eigen::Vector2i& pictureSize,
+                                      Lumetra::ImageGray& adapted) {
+  Eigen::Vector2i offset(0, 0);
+  if (static_cast<std::int64_t>(picture.width) == mTrainingResolution.x() &&
+      static_cast<std::int64_t>(picture.height) == mTrainingResolution.y()) {
+    adapted = picture;
+    mPaddingStatus = 2;
+  } else if (!makeAdaptedImage(picture, adapted, offset, mPaddingStatus)) {
+    OBRIN_LOG_ERROR("Image Target Trainer - Failed to generate adapted image.");
+    mReasons.push_back(fmt::format("The {} x {} picture cannot be scaled into Image.Training.Resolution {} x {}",
+                                   pictureSize.x(), pictureSize.y(), mTrainingResolution.x(),
+                                   mTrainingResolution.y()));
+    return false;
+  }
+  mPictureOffset = offset;
+  return true;
+}
+
+void ImageTargetTrainer::setTrainingCamera() {
+  mCamera.mResolution = mTrainingResolution;
+  mCamera.mInverseFocalLength = Eigen::Vector2d(1.0 / mCamera.mFocalLength.x(), 1.0 / mCamera.mFocalLength.y());
+  mCamera.mPrincipalPoint = Eigen::Vector2d(0.5 * mTrainingResolution.x(), 0.5 * mTrainingResolution.y());
+  mCamera.mK << mCamera.mFocalLength.x(), 0.0, mCamera.mPrincipalPoint.x(),  //
+      0.0, mCamera.mFocalLength.y(), mCamera.mPrincipalPoint.y(),           //
+      0.0, 0.0, 1.0;
+}
+
+void ImageTargetTrainer::extractKeyPoints(const Lumetra::ImageGray& adapted, Lumetra::ImagePyramid& pyramid) {
+  pyramid.build(adapted, true, 5, 1.0, 0);
+  mExtractor = Lumetra::GridFeatureExtractor::create();
+  mExtractor->setParameters(mExtractorParameters);
+  mExtractor->configure(static_cast<std::int32_t>(adapted.width), static_cast<std::int32_t>(adapted.height),
+                        mPictureOffset.x(), mPictureOffset.y());
+  mExtractor->detect(pyramid, nullptr);
+}
+
+void ImageTargetTrainer::makeHeatmap(const Lumetra::ImageGray& adapted, const std::vector<TargetKeyPoint>& records) {
+  std::vector<Eigen::Vector2i> points;
+  points.reserve(records.size());
+  for (const TargetKeyPoint& k : records) {
+    points.emplace_back(static_cast<std::int32_t>(std::trunc(k.levelZeroPosition.x())),
+                        static_cast<std::int32_t>(std::trunc(k.levelZeroPosition.y())));
+  }
+  Lumetra::ImageRGB heatMap;
+  Lumetra::ImageRGB overlay;
+  if (generateHeatmap(adapted, points, heatMap, overlay)) {
+    mHeatMapImage = heatMap;
+    mOverlayImage = overlay;
+  }
+}
+
+void ImageTargetTrainer::addSyntheticViews(const Lumetra::ImageGray& adapted, const TargetGeometry& geometry,
+                                           ImageTargetDetectableData& data) {
+  if (trainMVG(adapted, mPictureOffset, geometry, data)) {
+    OBRIN_LOG_INFO("Image Target Trainer (MVG) - keypoints generation success.");
+    return;
+  }
+  OBRIN_LOG_ERROR("Image Target Trainer (MVG) - Failed to generate synthetic keypoints from MVG.");
+  mReasons.push_back("The multiple view generator was skipped (" + mMvgFailure +
+                     "); the target was trained without synthetic views");
+}
+
+void ImageTargetTrainer::setObjectSize(const Lumetra::ImageGray& picture, const TargetGeometry& geometry,
+                                       ImageTargetDetectableData& data) const {
+  // The stored size follows the working (possibly turned) orientation, like the stored image.
+  const double pw = mWorkingPhysicalSize.x();
+  const double ph = mWorkingPhysicalSize.y();
+  const double w = picture.width;
+  const double h = picture.height;
+  const double levelToTraining = w > h ? w / mTrainingResolution.x() : h / mTrainingResolution.y();
+  const double s = 2.0 * levelToTraining * (pw / w);
+  data.mTargetPhysicalSize = Eigen::Vector2d(pw + mPictureOffset.x() * s, ph + mPictureOffset.y() * s);
+  data.mReservedTail = 0;
+  data.mCamera = mCamera;
+  data.mTargetLeftTopObjPoint = geometry[0];
+  data.mTargetRightBottomObjPoint = geometry[1];
+  data.mTargetCenter = geometry[2];
+  data.mFactorFromImageToPhysics = geometry[3];
+  data.mTrackabilityScore = mTrackabilityScore;
+  data.mDetectabilityScore = mDetectabilityScore;
 }
 
 bool ImageTargetTrainer::saveTarget(const std::string& targetName, const std::string& outputDirectory) const {

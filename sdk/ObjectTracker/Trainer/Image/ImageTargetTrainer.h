@@ -95,6 +95,19 @@ class ImageTargetTrainer {
   const Lumetra::GridFeatureExtractor::Parameters& mvgExtractorParameters() const { return mMvgExtractorParameters; }
 
  private:
+  // The steps of `train`, in their order.
+  bool prepareImages(const std::string& picturePath, Lumetra::ImageGray& picture, Lumetra::ImageGray& adapted);
+  bool checkProportions(const Lumetra::ImageGray& picture, const Eigen::Vector2i& pictureSize);
+  bool adaptPicture(const Lumetra::ImageGray& picture, const Eigen::Vector2i& pictureSize,
+                    Lumetra::ImageGray& adapted);
+  void setTrainingCamera();
+  void extractKeyPoints(const Lumetra::ImageGray& adapted, Lumetra::ImagePyramid& pyramid);
+  void makeHeatmap(const Lumetra::ImageGray& adapted, const std::vector<TargetKeyPoint>& records);
+  void addSyntheticViews(const Lumetra::ImageGray& adapted, const TargetGeometry& geometry,
+                         ImageTargetDetectableData& data);
+  void setObjectSize(const Lumetra::ImageGray& picture, const TargetGeometry& geometry,
+                     ImageTargetDetectableData& data) const;
+
   TrainingConfig mConfiguration;
   Eigen::Vector2i mTrainingResolution{0, 0};
   Eigen::Vector2i mPictureOffset{0, 0};

@@ -61,6 +61,46 @@ bool writeAndVerifyPicture(const Lumetra::ImageGray& image, const fs::path& path
   return true;
 }
 
+// Names in byte mode (any lower-case letter or '_') fit version 2 at level M up to this length.
+constexpr std::size_t kByteModeLength = 26;
+
+std::string tooLongReason(const std::string& targetName) {
+  return fmt::format(
+      "Target name \"{}\" has {} characters, more than a version-{} QR code holds ({} with lower-case letters or "
+      "'_', {} otherwise); a batch appends \"_00000\", which leaves {} characters for Batch.Target.Name",
+      targetName, targetName.size(), QRCodeTargetGenerator::kQRCodeVersion, kByteModeLength,
+      QRCodeTargetGenerator::kMaxNameLength, kByteModeLength - 6);
+}
+
+// The name encoded at the fixed version and level M and drawn with the pixel size; the empty image,
+// with `failure` saying why, when the name does not fit or the picture cannot be drawn.
+Lumetra::ImageGray drawName(const std::string& targetName, std::int32_t pixelsPerModule, std::string& failure) {
+  constexpr std::int32_t version = QRCodeTargetGenerator::kQRCodeVersion;
+  std::vector<qrcodegen::QrSegment> segments = qrcodegen::QrSegment::makeSegments(targetName.c_str());
+  std::unique_ptr<qrcodegen::QrCode> code;
+  try {
+    code = std::make_unique<qrcodegen::QrCode>(
+        qrcodegen::QrCode::encodeSegments(segments, qrcodegen::QrCode::Ecc::MEDIUM, version, version, 0, false));
+  } catch (const qrcodegen::data_too_long& e) {
+    OBRIN_LOG_ERROR("Target name {} does not fit a version {} QRCode: {}", targetName, version, e.what());
+    failure = tooLongReason(targetName);
+    return Lumetra::ImageGray();
+  }
+  const std::int32_t moduleCount = code->getSize();
+  constexpr std::int64_t maxSide = QRCodeTargetGenerator::kMaxPictureSide;
+  const std::int64_t maxPixelSize = maxSide / moduleCount;
+  if (pixelsPerModule < 1 || pixelsPerModule > maxPixelSize) {
+    OBRIN_LOG_ERROR("QRCode pixel size per pattern {} cannot be drawn", pixelsPerModule);
+    failure = fmt::format("QRCode.Pattern.PixelSize {} must be from 1 to {} (the {} modules of the code make a "
+                          "picture of at most {} pixels a side)",
+                          pixelsPerModule, maxPixelSize, moduleCount, maxSide);
+    return Lumetra::ImageGray();
+  }
+  Lumetra::ImageGray image = drawQRCode(*code, pixelsPerModule, moduleCount);
+  if (image.isEmpty()) failure = "the QR code picture could not be drawn";
+  return image;
+}
+
 }  // namespace
 
 QRCodeTargetGenerator::QRCodeTargetGenerator(const TrainingConfig* config) : mConfig(config) {}
@@ -81,12 +121,6 @@ std::string QRCodeTargetGenerator::checkConfiguration(const TrainingConfig& conf
 bool QRCodeTargetGenerator::run(const std::string& targetName) {
   mFailure.clear();
   try {
-    // Names in byte mode (any lower-case letter or '_') fit version 2 at level M up to this length.
-    constexpr std::size_t kByteModeLength = 26;
-    const std::string tooLong = fmt::format(
-        "Target name \"{}\" has {} characters, more than a version-{} QR code holds ({} with lower-case letters or "
-        "'_', {} otherwise); a batch appends \"_00000\", which leaves {} characters for Batch.Target.Name",
-        targetName, targetName.size(), kQRCodeVersion, kByteModeLength, kMaxNameLength, kByteModeLength - 6);
     OBRIN_LOG_INFO("Start QRCode target generation.");
     if (mConfig == nullptr) return false;
 
@@ -105,36 +139,13 @@ bool QRCodeTargetGenerator::run(const std::string& targetName) {
     if (targetName.size() > kMaxNameLength) {
       OBRIN_LOG_ERROR("Target name is too long, please rename your target name under {} character length.",
                       kMaxNameLength);
-      mFailure = tooLong;
+      mFailure = tooLongReason(targetName);
       return false;
     }
 
     PROFILE_BLOCK("Obrin::QRCodeTargetGenerator::run");
-    std::vector<qrcodegen::QrSegment> segments = qrcodegen::QrSegment::makeSegments(targetName.c_str());
-    std::unique_ptr<qrcodegen::QrCode> code;
-    try {
-      code = std::make_unique<qrcodegen::QrCode>(qrcodegen::QrCode::encodeSegments(
-          segments, qrcodegen::QrCode::Ecc::MEDIUM, kQRCodeVersion, kQRCodeVersion, 0, false));
-    } catch (const qrcodegen::data_too_long& e) {
-      OBRIN_LOG_ERROR("Target name {} does not fit a version {} QRCode: {}", targetName, kQRCodeVersion, e.what());
-      mFailure = tooLong;
-      return false;
-    }
-    const std::int32_t moduleCount = code->getSize();
-
-    const std::int64_t maxPixelSize = kMaxPictureSide / moduleCount;
-    if (pixelsPerModule < 1 || pixelsPerModule > maxPixelSize) {
-      OBRIN_LOG_ERROR("QRCode pixel size per pattern {} cannot be drawn", pixelsPerModule);
-      mFailure = fmt::format("QRCode.Pattern.PixelSize {} must be from 1 to {} (the {} modules of the code make a "
-                             "picture of at most {} pixels a side)",
-                             pixelsPerModule, maxPixelSize, moduleCount, kMaxPictureSide);
-      return false;
-    }
-    Lumetra::ImageGray image = drawQRCode(*code, pixelsPerModule, moduleCount);
-    if (image.isEmpty()) {
-      mFailure = "the QR code picture could not be drawn";
-      return false;
-    }
+    const Lumetra::ImageGray image = drawName(targetName, pixelsPerModule, mFailure);
+    if (image.isEmpty()) return false;
 
     std::unique_ptr<QRCodeTargetDetectableData> created;
     QRCodeTargetDetectableData* data = nullptr;
