@@ -57,10 +57,13 @@ std::string views(const std::string& n) {
 Row model(std::string name, std::string content, std::string reason) {
   return {std::move(name), {}, kUnusable, {{"model.obj", std::move(content)}}, "model.obj", 255, -1, std::move(reason)};
 }
-// A file name and its content under a 5 GB address space limit.
+// A file name and its content under a 5 GB address space limit, with the example's sampling settings.
 Row limited(std::string name, std::string file, std::string content, std::string expected, std::string reason) {
   const int status = expected == kTrained + kFinished ? 0 : 255;
-  return {std::move(name), {}, std::move(expected), {{file, std::move(content)}}, file, status, -1, std::move(reason), true};
+  std::map<std::string, std::string> example = {{"CAD.UprightVector", "[0, 1, 0]"},
+      {"CAD.Detection.DistanceRange", "[0.3, 0.5]"}, {"CAD.Detection.ElevationAngleRange", "[10, 70]"}};
+  return {std::move(name), std::move(example), std::move(expected), {{file, std::move(content)}}, file, status, -1,
+          std::move(reason), true};
 }
 Row setting(std::string name, std::string key, std::string value, std::string expected) {
   return {std::move(name), {{std::move(key), std::move(value)}}, std::move(expected), {}};

@@ -51,9 +51,16 @@ void keepLoadedLibraries() {
 
 bool acquireGlfw() {
   std::lock_guard<std::mutex> lock(gMutex);
-  if (gReferences == 0 && glfwInit() != GLFW_TRUE) {
+  // A busy display server can turn a connection away for a moment; without the library no
+  // renderer can be made, and a CAD run would then refuse a valid model. A few tries, as for windows.
+  for (int attempt = 0; gReferences == 0; ++attempt) {
+    if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(50 * attempt));
+    if (glfwInit() == GLFW_TRUE) break;
+    const char* reason = nullptr;
+    glfwGetError(&reason);
+    LUMETRA_LOG_WARN("Window library start attempt {} failed: {}", attempt + 1, reason != nullptr ? reason : "no reason given");
     glfwTerminate();
-    return false;
+    if (attempt == 2) return false;
   }
   ++gReferences;
   return true;

@@ -7,8 +7,8 @@ struct GLFWwindow;
 
 namespace Lumetra::OpenGL {
 
-/// Initialises the window library on the first reference. Returns false (and takes no reference)
-/// when initialisation fails. Call from the main thread.
+/// Initialises the window library on the first reference (up to three tries). Returns false (and
+/// takes no reference) when initialisation fails. Call from the main thread.
 bool acquireGlfw();
 
 /// Gives back a reference taken by a successful `acquireGlfw`; the last one terminates the library.
