@@ -1,5 +1,5 @@
 // Bad inputs through the built executable, one table row each. Every row must end the run with
-// exactly the expected lines on standard output, nothing on standard error, exit status 255 (-1),
+// exactly the expected lines on standard output, its reason line (if any) on standard error, exit status 255 (-1),
 // no signal and no core dump, and must leave the output directory (holding the trained target
 // PALOM_Existing) and the row's input files in the folder <root>/we"ird\in put/ as they were.
 // In arguments and expected lines {out} stands for the output directory ({out:NAME} for NAME
@@ -25,6 +25,7 @@ struct Row {
   std::vector<std::pair<std::string, std::string>> files;  // input file name, content
   std::vector<std::string> args;
   std::string expected;
+  std::string reason = "";  // the line on standard error, for a run that says why it failed
 };
 
 std::ostream& operator<<(std::ostream& os, const Row& row) { return os << row.name; }
@@ -205,12 +206,13 @@ std::vector<Row> cadTargets() {
   // A CAD run of the target `name` with the configuration's further members, the model and (when
   // given) a calibration file.
   const auto cad = [&](std::string row, const std::string& extra, const std::string& expected, std::string camera = "",
-                       std::string model = "v 0 0 0\nv 10 0 0\nv 0 10 0\nf 1 2 3\n", std::string name = "Cad") {
+                       std::string model = "v 0 0 0\nv 10 0 0\nv 0 10 0\nf 1 2 3\n", std::string name = "Cad",
+                       std::string reason = "") {
     Row r{std::move(row),
           {{"config.json", "{\"Config.Target.Type\": \"CAD\", \"Config.Target.Name\": \"" + name + "\"" + extra + "}"},
            {"model.obj", std::move(model)}},
           {"{out}", "{in:config.json}", "{in:model.obj}"},
-          expected + kTrainingFailed};
+          expected + kTrainingFailed, std::move(reason)};
     if (!camera.empty()) r.files.push_back({"camera.json", "{\"PrincipalPoint\": [320, 240], " + camera + "}"});
     if (!camera.empty()) r.args.push_back("{in:camera.json}");
     return r;
@@ -237,7 +239,8 @@ std::vector<Row> cadTargets() {
           "\"Resolution\": [0, 480], \"FocalLength\": [500, 500]"),
       cad("CadCameraFocalLengthBeyondFloat", "", refused("Camera focal length [500, 1e+39] must be finite and positive"),
           "\"Resolution\": [640, 480], \"FocalLength\": [500, 1e39]"),
-      cad("CadModelWithoutTriangles", "", unusable, "", "v 0 0 0\nv 1 0 0\nv 0 1 0\n"),
+      cad("CadModelWithoutTriangles", "", unusable, "", "v 0 0 0\nv 1 0 0\nv 0 1 0\n", "Cad",
+          "The model {in:model.obj} could not be loaded: it imported without any triangle that has an area."),
       cad("CadModelBeyondTheLargestRadius", ", \"CAD.Detection.DistanceRange\": [0.1, 0.2]",
           starting + "ERROR: Camera radii are too close to the object\n", "", triangle),
       cad("CadExistingFileCountsAsATarget", "", "ERROR: A target with name \"Cad\" already exists in {in:output}\n"),
@@ -247,6 +250,8 @@ std::vector<Row> cadTargets() {
   // A material library that makes the import library dereference a material that does not exist.
   rows.push_back(cad("CadModelWhoseMaterialsCrashTheImporter", "", unusable, "", "mtllib m.mtl\n" + triangle));
   rows.back().files.push_back({"m.mtl", "map_Kd a.png\n"});
+  rows.back().reason = "The model {in:model.obj} could not be loaded: The material library {raw:m.mtl} has statements "
+                       "before its first newmtl.";
   return rows;
 }
 
@@ -282,7 +287,7 @@ TEST_P(BadInput, PrintsItsLinesExitsWith255AndLeavesTheOutputAsItWas) {
   const TestSupport::RunResult r = runFormwright(args, root.path());
 
   EXPECT_EQ(r.out, expand(row.expected, out, in, true));
-  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.err, row.reason.empty() ? "" : expand(row.reason, out, in, true) + "\n");
   EXPECT_EQ(r.exitStatus, 255);
   EXPECT_EQ(r.signal, 0);
   EXPECT_EQ(TestSupport::snapshotTree(out), before);
