@@ -15,6 +15,7 @@
 #include <exception>
 #include <filesystem>
 #include <limits>
+#include <new>
 #include <system_error>
 
 namespace Lumetra {
