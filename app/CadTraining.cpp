@@ -447,6 +447,10 @@ bool trainCadTarget(const TrainingConfig& config, const CameraCalibration& calib
   };
   if (!mesh || !mesh->mLoaded || std::none_of(mesh->mFaces.begin(), mesh->mFaces.end(), hasArea)) {
     printLine("ERROR: Could not load the model");
+    const std::string why = !mesh            ? "there is not enough memory to hold it."
+                            : !mesh->mLoaded ? mesh->mLoadFailure
+                                             : "it imported without any triangle that has an area.";
+    printReason("The model " + quotePath(modelPath) + " could not be loaded: " + why);
     return false;
   }
 

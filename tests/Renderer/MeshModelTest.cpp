@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cmath>
 #include <fstream>
 #include <random>
@@ -28,7 +30,8 @@ TEST(MeshModel, RealModels) {
       {"3DS/cube_with_diffuse_texture.3DS", true, 1, 12, 18},  // corners repeated under distinct indices
       {"OBJ/testpoints.obj", true, 1, 0},   // 24 points
       {"OBJ/testmixed.obj", true, 3, 12},   // 24 points and 18 lines left out
-      {"PLY/pond.0.ply", false, 0, 0},      // non-finite coordinates
+      {"PLY/pond.0.ply", false, 0, 0},      // data shorter than its header
+      {"PLY/points.ply", true, 0, 0},       // points without faces: no mesh is left
       {"OBJ/no-such-file.obj", false, 0, 0},
   };
   for (const Case& c : cases) {
@@ -42,7 +45,7 @@ TEST(MeshModel, RealModels) {
     }
     ASSERT_EQ(model.mLoaded, c.loaded);
     EXPECT_EQ(model.mSubMeshes.size(), c.meshes);
-    if (file.find("/test") != std::string::npos || c.faces != 0 || !c.loaded) {
+    if (file.find("/test") != std::string::npos || c.faces != 0 || c.meshes == 0) {
       EXPECT_EQ(model.mFaces.size(), c.faces);
     } else {
       EXPECT_GT(model.mFaces.size(), 0u);
@@ -74,7 +77,8 @@ TEST(MeshModel, WrittenMeshes) {
   TestSupport::TempDir scratch;
   const fs::path dir = scratch.path();
   std::ofstream(dir / "m.mtl") << "newmtl good\nmap_Kd sub\\TEX.PNG\nnewmtl broken\nmap_Kd bad.png\n"
-                                  "newmtl missing\nmap_Kd none.png\n";
+                                  "newmtl missing\nmap_Kd none.png\nnewmtl pipe\nmap_Kd pipe.png\n";
+  ASSERT_EQ(::mkfifo((dir / "pipe.png").c_str(), 0600), 0);  // opening it would wait for a writer
   fs::create_directory(dir / "sub");
   fs::copy_file(rendertest::assimpModel("3DS/test.png"), dir / "sub" / "tex.png");
   std::ofstream(dir / "bad.png") << "\x89PNG\r\n\x1a\n broken";
@@ -127,6 +131,11 @@ TEST(MeshModel, WrittenMeshes) {
   EXPECT_NEAR(model.mMaxDistance, (Eigen::Vector3f(2, 0, 2) - model.mCentroid).norm(), 1e-6f);
   EXPECT_EQ(model.mBoundingBoxMax, Eigen::Vector3f(2, 1, 2));
   EXPECT_EQ(model.mBoundingBoxMin, Eigen::Vector3f(0, 0, 0));
+  // A second solid without facets (a mesh without faces) is left out; the first one loads.
+  std::ofstream(dir / "two.stl") << "solid a\nfacet normal 0 0 1\nouter loop\nvertex 0 0 0\nvertex 1 0 0\nvertex 0 1 0\n"
+                                    "endloop\nendfacet\nendsolid a\nsolid b\nendsolid b\n";
+  const MeshModel two = rendertest::loadModel((dir / "two.stl").string());
+  EXPECT_TRUE(two.mLoaded && two.mSubMeshes.size() == 1 && two.mFaces.size() == 1) << two.mLoadFailure;
 }
 
 TEST(MeshModel, SharedLoadIsCached) {

@@ -321,7 +321,9 @@ std::vector<Row> cadTargets() {
           "\"Resolution\": [0, 480], \"FocalLength\": [500, 500]"),
       cad("CadCameraFocalLengthBeyondFloat", "", refused("Camera focal length 1e+39 is inf in single precision"),
           "\"Resolution\": [640, 480], \"FocalLength\": [500, 1e39]"),
-      cad("CadModelWithoutTriangles", "", unusable, "", "v 0 0 0\nv 1 0 0\nv 0 1 0\n"),
+      withReasons(cad("CadModelWithoutTriangles", "", unusable, "", "v 0 0 0\nv 1 0 0\nv 0 1 0\n"),
+                  "The model {qin:model.obj} could not be loaded: it imported without any triangle that has an "
+                  "area.\n"),
       // A metre-wide triangle: 1 x 1 x 0 m, its farthest corner sqrt(5) / 3 m from its centre.
       withReasons(cad("CadModelBeyondTheLargestRadius", ", \"CAD.Detection.DistanceRange\": [0.1, 0.2]",
               starting + "ERROR: Camera radii are too close to the object\n", "", triangle),
@@ -338,6 +340,8 @@ std::vector<Row> cadTargets() {
   // A material library that makes the import library dereference a material that does not exist.
   rows.push_back(cad("CadModelWhoseMaterialsCrashTheImporter", "", unusable, "", "mtllib m.mtl\n" + triangle));
   rows.back().files.push_back({"m.mtl", "map_Kd a.png\n"});
+  rows.back().reasons = "The model {qin:model.obj} could not be loaded: The material library {raw:m.mtl} has "
+                        "statements before its first newmtl.\n";
   return rows;
 }
 

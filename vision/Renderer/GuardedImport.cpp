@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,11 +16,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <string>
+#include <vector>
 
 namespace Lumetra {
 
@@ -30,9 +35,44 @@ ImportGuardLimits& limitsInForce() {
   return limits;
 }
 
-/// Checks what the post-processing steps take for granted and sets each mesh's primitive types
-/// from its faces. False when the scene cannot be used.
-bool repairScene(const aiScene& scene) {
+/// Removes the meshes without faces from the scene and from its nodes' mesh lists (keeping the
+/// order of the others); the number removed.
+unsigned dropMeshesWithoutFaces(aiScene& scene) {
+  std::vector<unsigned> newIndex(scene.mNumMeshes);
+  unsigned kept = 0;
+  for (unsigned m = 0; m < scene.mNumMeshes; ++m) {
+    aiMesh* mesh = scene.mMeshes[m];
+    if (mesh->mNumFaces == 0) {
+      delete mesh;
+      newIndex[m] = UINT_MAX;
+      continue;
+    }
+    newIndex[m] = kept;
+    scene.mMeshes[kept++] = mesh;
+  }
+  const unsigned dropped = scene.mNumMeshes - kept;
+  if (dropped == 0) return 0;
+  scene.mNumMeshes = kept;
+  std::vector<aiNode*> nodes;
+  if (scene.mRootNode != nullptr) nodes.push_back(scene.mRootNode);
+  while (!nodes.empty()) {
+    aiNode* node = nodes.back();
+    nodes.pop_back();
+    unsigned at = 0;
+    for (unsigned k = 0; k < node->mNumMeshes; ++k)
+      if (node->mMeshes[k] < newIndex.size() && newIndex[node->mMeshes[k]] != UINT_MAX)
+        node->mMeshes[at++] = newIndex[node->mMeshes[k]];
+    node->mNumMeshes = at;
+    for (unsigned c = 0; c < node->mNumChildren; ++c)
+      if (node->mChildren[c] != nullptr) nodes.push_back(node->mChildren[c]);
+  }
+  return dropped;
+}
+
+/// Checks what the post-processing steps take for granted, drops the meshes without faces (counted
+/// in `dropped`) and sets each remaining mesh's primitive types from its faces. False when the scene
+/// cannot be used.
+bool repairScene(aiScene& scene, unsigned& dropped) {
   if (scene.mNumMeshes > 0 && scene.mMeshes == nullptr) return false;
   for (unsigned m = 0; m < scene.mNumMeshes; ++m) {
     aiMesh* mesh = scene.mMeshes[m];
@@ -53,6 +93,7 @@ bool repairScene(const aiScene& scene) {
     }
     mesh->mPrimitiveTypes = types;
   }
+  dropped = dropMeshesWithoutFaces(scene);
   return true;
 }
 
@@ -66,8 +107,37 @@ std::uint64_t addressSpaceInUse() {
   return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
 }
 
+/// The smaller of the process's hard address-space limit and the allowance for the file (0 when
+/// the address space in use is unknown and there is no hard limit).
+std::uint64_t childAddressSpace(const ImportGuardLimits& limits, std::uint64_t fileBytes) {
+  const std::uint64_t inUse = addressSpaceInUse();
+  std::uint64_t perFile = 0, wanted = 0;
+  if (__builtin_mul_overflow(limits.memoryBytesPerFileByte, fileBytes, &perFile) ||
+      __builtin_add_overflow(inUse, limits.memoryBytes, &wanted) || __builtin_add_overflow(wanted, perFile, &wanted)) {
+    wanted = UINT64_MAX;
+  }
+  if (inUse == 0) wanted = 0;
+  rlimit current{};
+  if (::getrlimit(RLIMIT_AS, &current) == 0 && current.rlim_max != RLIM_INFINITY)
+    wanted = wanted == 0 ? current.rlim_max : std::min<std::uint64_t>(wanted, current.rlim_max);
+  return wanted;
+}
+
+/// The child's time limit in seconds for a file of the given size.
+unsigned childSeconds(const ImportGuardLimits& limits, std::uint64_t fileBytes) {
+  const double added = std::ceil(limits.secondsPerMegabyte * static_cast<double>(fileBytes) / (1 << 20));
+  return static_cast<unsigned>(std::min(static_cast<double>(limits.seconds) + std::max(added, 0.0), 1e6));
+}
+
+/// Exit statuses of the child besides 0 (imported) and 1 (refused, with the importer's message).
+enum ChildStatus { kChildFailed = 2, kChildNoLimits = 3, kChildOutOfMemory = 4, kChildOrphaned = 5 };
+
 /// The child's side: limits, the import, its message on `out`, and _exit. Never returns.
-[[noreturn]] void runChild(int out, const std::string& path, unsigned postProcessing, std::uint64_t addressSpace) {
+[[noreturn]] void runChild(int out, pid_t parent, const std::string& path, unsigned postProcessing,
+                           std::uint64_t addressSpace, unsigned seconds) {
+  // The child must not go on when its parent is gone: killed in the middle of an import, the
+  // parent keeps no time limit any more.
+  if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) ::_exit(kChildOrphaned);
   // Nothing the import library or the C library may print on a crash reaches the console.
   const int null = ::open("/dev/null", O_RDWR);
   if (null >= 0) {
@@ -76,19 +146,31 @@ std::uint64_t addressSpaceInUse() {
   }
   rlimit none{0, 0};
   ::setrlimit(RLIMIT_CORE, &none);
+  // Its own CPU-time limit, a little beyond the parent's clock, in case the parent stalls (within
+  // the hard limit that the process was given).
+  rlimit cpu{};
+  ::getrlimit(RLIMIT_CPU, &cpu);
+  const rlim_t hardCpu = cpu.rlim_max;
+  cpu.rlim_max = std::min<rlim_t>(static_cast<rlim_t>(seconds) + 2, hardCpu);
+  cpu.rlim_cur = std::min<rlim_t>(static_cast<rlim_t>(seconds) + 1, cpu.rlim_max);
   rlimit memory{static_cast<rlim_t>(addressSpace), static_cast<rlim_t>(addressSpace)};
-  if (addressSpace > 0 && ::setrlimit(RLIMIT_AS, &memory) != 0) ::_exit(3);
-  int status = 2;
+  if (::setrlimit(RLIMIT_CPU, &cpu) != 0 || (addressSpace > 0 && ::setrlimit(RLIMIT_AS, &memory) != 0))
+    ::_exit(kChildNoLimits);
+  int status = kChildFailed;
   try {
     Assimp::Importer importer;
     std::string error;
     status = importScene(importer, path, postProcessing, error) != nullptr ? 0 : 1;
-    if (status != 0) {
+    // The import library turns a failed allocation into its error text.
+    if (status != 0 && error == std::bad_alloc().what()) status = kChildOutOfMemory;
+    if (status == 1) {
       const ssize_t written = ::write(out, error.data(), std::min<std::size_t>(error.size(), 1024));
       (void)written;
     }
+  } catch (const std::bad_alloc&) {
+    status = kChildOutOfMemory;
   } catch (...) {
-    status = 2;
+    status = kChildFailed;
   }
   ::_exit(status);
 }
@@ -100,7 +182,7 @@ void setImportGuardLimits(const ImportGuardLimits& limits) { limitsInForce() = l
 const ImportGuardLimits& importGuardLimits() { return limitsInForce(); }
 
 const aiScene* importScene(Assimp::Importer& importer, const std::string& path, unsigned postProcessing,
-                           std::string& error) {
+                           std::string& error, unsigned* droppedMeshes) {
   // The file is read first, checked, and only then post-processed: the import library's own checks
   // end the process on some malformed scenes (a polygon flag on a mesh without polygons, say).
   if (!modelFileIsSound(path, error)) return nullptr;
@@ -109,10 +191,12 @@ const aiScene* importScene(Assimp::Importer& importer, const std::string& path, 
     error = importer.GetErrorString();
     return nullptr;
   }
-  if (!repairScene(*scene)) {
-    error = "The model " + path + " has malformed meshes.";
+  unsigned dropped = 0;
+  if (!repairScene(*const_cast<aiScene*>(scene), dropped)) {
+    error = "its meshes are malformed.";
     return nullptr;
   }
+  if (droppedMeshes != nullptr) *droppedMeshes = dropped;
   scene = importer.ApplyPostProcessing(postProcessing);
   if (scene == nullptr) error = importer.GetErrorString();
   return scene;
@@ -123,31 +207,31 @@ bool importsInChild(const std::string& path, unsigned postProcessing, std::strin
   if (!limits.enabled) return true;
   struct stat info {};
   const std::uint64_t fileBytes = ::stat(path.c_str(), &info) == 0 && info.st_size > 0 ? info.st_size : 0;
-  const std::uint64_t inUse = addressSpaceInUse();
-  const std::uint64_t addressSpace =
-      inUse == 0 ? 0 : inUse + limits.memoryBytes + limits.memoryBytesPerFileByte * fileBytes;
+  const std::uint64_t addressSpace = childAddressSpace(limits, fileBytes);
+  const unsigned seconds = childSeconds(limits, fileBytes);
 
   int channel[2];
   if (::pipe2(channel, O_CLOEXEC) != 0) {
-    error = "Cannot import the model in a child process: no pipe.";
+    error = "no pipe to a child process could be made.";
     return false;
   }
+  const pid_t parent = ::getpid();
   const pid_t child = ::fork();
   if (child < 0) {
     ::close(channel[0]);
     ::close(channel[1]);
-    error = "Cannot import the model in a child process: fork failed.";
+    error = "no child process could be started to import it.";
     return false;
   }
   if (child == 0) {
     ::close(channel[0]);
-    runChild(channel[1], path, postProcessing, addressSpace);
+    runChild(channel[1], parent, path, postProcessing, addressSpace, seconds);
   }
   ::close(channel[1]);
 
   // The child's message until it closes its end (it ends), or until the time is up.
   using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(limits.seconds);
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(seconds);
   std::string message;
   bool timedOut = false;
   for (;;) {
@@ -171,23 +255,27 @@ bool importsInChild(const std::string& path, unsigned postProcessing, std::strin
   int status = 0;
   while (::waitpid(child, &status, 0) < 0) {
     if (errno != EINTR) {
-      error = "Lost the child process importing the model.";
+      error = "the child process importing it was lost.";
       return false;
     }
   }
-  if (timedOut) {
-    error = "Importing the model took longer than " + std::to_string(limits.seconds) + " s.";
-    return false;
+  const int signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  const int exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (timedOut || signal == SIGXCPU) {
+    error = "its import took longer than " + std::to_string(seconds) + " s and was stopped.";
+  } else if (exit == kChildOutOfMemory) {
+    error = "its import was stopped at its memory limit of " + std::to_string(addressSpace >> 20) + " MB.";
+  } else if (signal != 0) {
+    error = "the import library crashed on it (signal " + std::to_string(signal) + ").";
+  } else if (exit == kChildNoLimits) {
+    error = "its import could not be given its limits (" + std::to_string(addressSpace >> 20) + " MB, " +
+            std::to_string(seconds) + " s).";
+  } else if (exit == 1 && !message.empty()) {
+    error = message;
+  } else if (exit != 0) {
+    error = "its import failed (status " + std::to_string(exit) + ").";
   }
-  if (WIFSIGNALED(status)) {
-    error = "Importing the model ended with signal " + std::to_string(WTERMSIG(status)) + ".";
-    return false;
-  }
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    error = !message.empty() ? message : "Importing the model failed (status " + std::to_string(WEXITSTATUS(status)) + ").";
-    return false;
-  }
-  return true;
+  return exit == 0;
 }
 
 }  // namespace Lumetra

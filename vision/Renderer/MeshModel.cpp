@@ -16,6 +16,7 @@
 #include <exception>
 #include <filesystem>
 #include <limits>
+#include <new>
 #include <system_error>
 
 namespace Lumetra {
@@ -278,7 +279,10 @@ bool computeFaceAdjacency(const std::vector<MeshModel::Vertex>& vertices, const 
 }
 
 ImageRGB loadTextureImage(const std::string& path) {
-  ImageRGB image = loadImageRGBWithCodec(path, false);
+  // Opening a pipe without a writer never returns, and a device may never end.
+  std::error_code notFound;
+  ImageRGB image;
+  if (std::filesystem::is_regular_file(path, notFound)) image = loadImageRGBWithCodec(path, false);
   if (image.isEmpty()) {
     LUMETRA_LOG_ERROR("Error loading image from {}.", path);
     return ImageRGB();
@@ -327,29 +331,36 @@ MeshModel::MeshModel(const CadModelSource& source, const std::string& textureDir
   bool loaded = false;
   try {
     loaded = load(source, textureDirectory, scale, computeAdjacency);
+  } catch (const std::bad_alloc&) {
+    mLoadFailure = "there is not enough memory to hold it.";
   } catch (const std::exception& error) {
-    LUMETRA_LOG_ERROR("Loading the model {} failed: {}", source.modelPath, error.what());
+    mLoadFailure = error.what();
   } catch (...) {
-    LUMETRA_LOG_ERROR("Loading the model {} failed.", source.modelPath);
+    mLoadFailure = "loading it failed.";
   }
-  if (!loaded) *this = MeshModel();
+  if (!loaded) {
+    std::string failure = std::move(mLoadFailure);
+    LUMETRA_LOG_ERROR("The model {} could not be loaded: {}", source.modelPath, failure);
+    *this = MeshModel();
+    mLoadFailure = std::move(failure);
+  }
 }
 
 bool MeshModel::load(const CadModelSource& source, const std::string& textureDirectory, float scale,
                      bool computeAdjacency) {
   // A file that crashes the import library, runs for ever or asks for runaway memory ends the
   // import in a child process, never this one.
+  const auto fail = [this](std::string why) {
+    mLoadFailure = std::move(why);
+    return false;
+  };
   std::string error;
-  if (!importsInChild(source.modelPath, kImportFlags, error)) {
-    LUMETRA_LOG_ERROR("The model {} could not be imported: {}", source.modelPath, error);
-    return false;
-  }
+  if (!importsInChild(source.modelPath, kImportFlags, error)) return fail(error);
   Assimp::Importer importer;
-  const aiScene* scene = importScene(importer, source.modelPath, kImportFlags, error);
-  if (scene == nullptr) {
-    LUMETRA_LOG_ERROR("{}", error);
-    return false;
-  }
+  unsigned droppedMeshes = 0;
+  const aiScene* scene = importScene(importer, source.modelPath, kImportFlags, error, &droppedMeshes);
+  if (scene == nullptr) return fail(error);
+  if (droppedMeshes > 0) LUMETRA_LOG_WARN("Left out {} meshes without faces.", droppedMeshes);
   mLoaded = true;
 
   std::string directory = textureDirectory;
@@ -385,8 +396,7 @@ bool MeshModel::load(const CadModelSource& source, const std::string& textureDir
       indexCount += face.mNumIndices;
       for (unsigned k = 0; k < face.mNumIndices; ++k) {
         if (face.mIndices[k] >= mesh->mNumVertices) {
-          LUMETRA_LOG_ERROR("The model {} has a face with a vertex index out of range.", source.modelPath);
-          return false;
+          return fail("it has a face with a vertex index out of range.");
         }
       }
     }
@@ -394,8 +404,7 @@ bool MeshModel::load(const CadModelSource& source, const std::string& textureDir
       const aiVector3D& p = mesh->mVertices[v];
       const Eigen::Vector3f scaled(p.x * scale, p.y * scale, p.z * scale);
       if (!scaled.allFinite()) {
-        LUMETRA_LOG_ERROR("The model {} has a vertex with a non-finite coordinate.", source.modelPath);
-        return false;
+        return fail("it has a vertex with a non-finite coordinate.");
       }
       ++vertexCount;
       mean += (scaled.cast<double>() - mean) / static_cast<double>(vertexCount);
@@ -403,8 +412,7 @@ bool MeshModel::load(const CadModelSource& source, const std::string& textureDir
     if (mesh->HasVertexColors(0) && mesh->mNumVertices > 0) mHasVertexColors = true;
   }
   if (vertexCount > std::numeric_limits<std::uint32_t>::max() || indexCount > std::numeric_limits<std::uint32_t>::max()) {
-    LUMETRA_LOG_ERROR("The model {} has too many vertices.", source.modelPath);
-    return false;
+    return fail("it has more than 4294967295 vertices or face corners.");
   }
   if (skippedFaces > 0) {
     LUMETRA_LOG_WARN("Left out {} faces of fewer than three vertices (points and lines).", skippedFaces);
@@ -458,8 +466,7 @@ bool MeshModel::load(const CadModelSource& source, const std::string& textureDir
       const float squaredLength = face.normal.squaredNorm();
       if (squaredLength > 0.0f) face.normal /= std::sqrt(squaredLength);
       if (!face.normal.allFinite()) {
-        LUMETRA_LOG_ERROR("The model {} has coordinates too large for its face normals.", source.modelPath);
-        return false;
+        return fail("its coordinates are too large for its face normals.");
       }
     }
     subMesh.indexCount = indexAt - subMesh.firstIndex;
@@ -467,16 +474,13 @@ bool MeshModel::load(const CadModelSource& source, const std::string& textureDir
     vertexBase += mesh->mNumVertices;
   }
   if (!std::isfinite(mMaxDistance)) {
-    LUMETRA_LOG_ERROR("The model {} has coordinates too large for its extent.", source.modelPath);
-    return false;
+    return fail("its coordinates are too large for its extent.");
   }
   LUMETRA_LOG_INFO("Model centroid: {}, max dist to center: {}",
                    fmt::format("{} {} {}", mCentroid.x(), mCentroid.y(), mCentroid.z()), mMaxDistance);
 
   if (computeAdjacency && !computeFaceAdjacency(mVertices, mFaces, mAdjacentFaces)) {
-    LUMETRA_LOG_ERROR("The model {} has too many faces meeting at coincident positions; it is not used.",
-                      source.modelPath);
-    return false;
+    return fail("too many of its faces meet at coincident positions.");
   }
   mAdjacentFaces.shrink_to_fit();
   return true;

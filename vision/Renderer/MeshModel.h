@@ -54,6 +54,10 @@ class MeshModel {
   bool mLoaded = false;
   Eigen::Vector3f mBoundingBoxMin = Eigen::Vector3f::Constant(3.4028235e38f);
   Eigen::Vector3f mBoundingBoxMax = Eigen::Vector3f::Constant(-3.4028235e38f);
+  /// Why the model is not loaded, in words that follow "could not be loaded: " (the importer's
+  /// message, the import limit it ran into, what makes the imported model unusable); empty when
+  /// loaded or not yet tried.
+  std::string mLoadFailure;
 
  private:
   bool load(const CadModelSource& source, const std::string& textureDirectory, float scale, bool computeAdjacency);
@@ -79,7 +83,8 @@ bool computeFaceAdjacency(const std::vector<MeshModel::Vertex>& vertices, const 
                           std::vector<MeshModel::FacePair>& pairs, std::uint64_t maxPairs = 0);
 
 /// Reads a picture as 3-channel 8-bit pixels (no vertical flip) through the guarded codec path;
-/// the empty image, with the log "Error loading image from {}.", when it cannot be read.
+/// the empty image, with the log "Error loading image from {}.", when it cannot be read. Only
+/// regular files are opened: a pipe, a device or a folder gives the empty image at once.
 ImageRGB loadTextureImage(const std::string& path);
 
 /// The file that a texture name inside a model stands for: the name joined to the directory, with

@@ -172,6 +172,11 @@ bool plyIsSound(const std::string& path, const Head& head, std::string& error) {
     const std::string& key = line[0];
     const bool digits = line.size() == 3 && std::all_of(line[2].begin(), line[2].end(), [](char c) { return c >= '0' && c <= '9'; });
     if (key == "end_header" && line.size() == 1) {
+      // The library looks for the line break after it and, at the end of the file, looks for ever.
+      if (end == head.size) {
+        error = "The PLY file ends in its end_header line, without a line break after it.";
+        return false;
+      }
       ended = true;
     } else if (key == "ply" && line.size() == 1 && elements.empty() && format.empty()) {
     } else if (key == "comment" || key == "obj_info") {

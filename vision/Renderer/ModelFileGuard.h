@@ -8,7 +8,8 @@ namespace Lumetra {
 
 /// False, with `error` set, when the import library must not be given the file:
 /// - a PLY file (by its name's ending or its first word) without an "end_header" line in its first
-///   megabyte: the library reads on past the end of the file for ever, or past its buffer;
+///   megabyte, or that ends in that line without a line break: the library reads on past the end
+///   of the file for ever, or past its buffer;
 /// - a PLY element declared twice: the library writes the second one's items past the arrays it
 ///   made for the first;
 /// - a PLY property of a type the library does not know, or a format other than ascii,

@@ -30,7 +30,9 @@ struct Row {
   std::string model = "model.obj";              // the data file, in the input folder
   int exitStatus = 255;
   long fileSizeLimit = -1;
-  std::string err = "";  // standard error; {out} stands for the output folder as printed
+  std::string err = "";     // standard error; {out} and {model} stand for the output folder and the
+                            // data file as printed
+  bool fiveGigabytes = false;  // the run's address space limited to 5 GB (ulimit -v 5000000)
 };
 
 std::ostream& operator<<(std::ostream& os, const Row& row) { return os << row.name; }
@@ -53,8 +55,17 @@ std::string views(const std::string& n) {
   return error("Number of views (" + n + ") is less than or equal to 0 or exceeds maximum of 10000");
 }
 
-Row model(std::string name, std::string content, std::string expected = kUnusable) {
-  return {std::move(name), {}, std::move(expected), {{"model.obj", std::move(content)}}};
+std::string unloadable(const std::string& why) { return "The model {model} could not be loaded: " + why + ".\n"; }
+Row model(std::string name, std::string content, const std::string& why) {
+  return {std::move(name), {}, kUnusable, {{"model.obj", std::move(content)}}, "model.obj", 255, -1, unloadable(why)};
+}
+// A file name and its content under a 5 GB address space limit, with the example's sampling settings.
+Row limited(std::string name, std::string file, std::string content, std::string expected, std::string reason) {
+  const int status = expected == kTrained + kFinished ? 0 : 255;
+  std::map<std::string, std::string> example = {{"CAD.UprightVector", "[0, 1, 0]"},
+      {"CAD.Detection.DistanceRange", "[0.3, 0.5]"}, {"CAD.Detection.ElevationAngleRange", "[10, 70]"}};
+  return {std::move(name), std::move(example), std::move(expected), {{file, std::move(content)}}, file, status, -1,
+          std::move(reason), true};
 }
 Row setting(std::string name, std::string key, std::string value, std::string expected) {
   return {std::move(name), {{std::move(key), std::move(value)}}, std::move(expected), {}};
@@ -108,10 +119,19 @@ std::vector<Row> rows() {
   std::vector<Row> all = {
       // Model files that give no surface to train: one per check that refuses them (files the
       // import library refuses are the model loader's own tests).
-      model("ModelEmpty", ""),
-      model("ModelDegenerateTrianglesOnly", "v 0 0 0\nv 10 0 0\nv 20 0 0\nf 1 2 3\nf 1 1 2\nf 3 3 3\n"),
-      model("ModelNotANumberCoordinate", "v 0 0 0\nv nan 0 0\nv 0 10 0\nf 1 2 3\n" + kTriangle),
-      model("ModelTooLargeForItsFaceNormals", "v 0 0 0\nv 1e30 0 0\nv 0 1e30 0\nf 1 2 3\n"),
+      model("ModelEmpty", "", "OBJ-file is too small"),
+      model("ModelDegenerateTrianglesOnly", "v 0 0 0\nv 10 0 0\nv 20 0 0\nf 1 2 3\nf 1 1 2\nf 3 3 3\n",
+            "it imported without any triangle that has an area"),
+      model("ModelNotANumberCoordinate", "v 0 0 0\nv nan 0 0\nv 0 10 0\nf 1 2 3\n" + kTriangle,
+            "it has a vertex with a non-finite coordinate"),
+      model("ModelTooLargeForItsFaceNormals", "v 0 0 0\nv 1e30 0 0\nv 0 1e30 0\nf 1 2 3\n",
+            "its coordinates are too large for its face normals"),
+      // Under a memory limit the example trains, and a file that asks the importer for 10 GB does not.
+      limited("ExampleUnderAMemoryLimit", "model.obj", readFile(std::string(FORMWRIGHT_SOURCE_DIR) + "/examples/models/bracket.obj"),
+              kTrained + kFinished, ""),
+      limited("ModelAskingForTenGigabytesUnderAMemoryLimit", "huge.ply",
+              readFile(std::string(FORMWRIGHT_SOURCE_DIR) + "/tests/cli/data/huge-allocation.ply"), kUnusable,
+              unloadable("its import was stopped at its memory limit of 4882 MB")),
       // A 1 cm cube 2 km out, where neighbouring floats lie further apart than the edge samples.
       {"ModelFarFromTheOrigin", {}, kStarting + "ERROR: Not enough templates generated. Try to reduce rendering radii\n",
        {{"model.obj", farCube()}}, "model.obj", 255, -1,
@@ -203,7 +223,9 @@ RunResult train(const Row& row, const fs::path& root, std::string* keyPoints = n
   }
   std::optional<FileSizeLimit> full;  // files of the run cannot grow beyond the row's limit
   if (row.fileSizeLimit >= 0) full.emplace(row.fileSizeLimit);
-  RunResult result = runFormwright(args, root / "cwd");
+  const std::vector<std::string> limited = {"-c", "ulimit -v 5000000 && exec \"$0\" \"$@\"", FORMWRIGHT_EXE};
+  if (row.fiveGigabytes) args.insert(args.begin(), limited.begin(), limited.end());
+  RunResult result = row.fiveGigabytes ? run("/bin/sh", args, root / "cwd") : runFormwright(args, root / "cwd");
   full.reset();
   if (keyPoints != nullptr) *keyPoints = readFile(root / "out/PALOM_Cad/PALOM_IMG_TARGET_KPT.dat");
   return result;
@@ -214,6 +236,9 @@ class BadInput3d : public ::testing::TestWithParam<Row> {};
 TEST_P(BadInput3d, PrintsItsLinesAndLeavesNothingWhenItFails) {
   if (std::getenv("DISPLAY") == nullptr) GTEST_SKIP() << "no display";
   const Row& row = GetParam();
+#ifdef __SANITIZE_ADDRESS__
+  if (row.fiveGigabytes) GTEST_SKIP() << "the address sanitizer needs more address space";
+#endif
   TempDir dir;
   std::string keyPoints;
   const RunResult r = train(row, dir.path(), row.model.empty() ? &keyPoints : nullptr);
@@ -223,7 +248,9 @@ TEST_P(BadInput3d, PrintsItsLinesAndLeavesNothingWhenItFails) {
   if (at != std::string::npos) expected.replace(at, 8, quoted((dir / "out/PALOM_Cad").string()));
   EXPECT_EQ(r.out, expected);
   std::string err = row.err;
-  if (err.find("{out}") != std::string::npos) err.replace(err.find("{out}"), 5, quoted((dir / "out").string()));
+  for (const auto& [token, path] : {std::pair<std::string, fs::path>{"{out}", dir / "out"}, {"{model}", dir / row.model}}) {
+    if (err.find(token) != std::string::npos) err.replace(err.find(token), token.size(), quoted(path.string()));
+  }
   EXPECT_EQ(r.err, err);
   EXPECT_EQ(r.exitStatus, row.exitStatus);
   EXPECT_EQ(r.signal, 0);
