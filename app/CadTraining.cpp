@@ -438,14 +438,9 @@ bool trainCadTarget(const TrainingConfig& config, const CameraCalibration& calib
     PROFILE_BLOCK("trainCadTarget: model loading");
     mesh = Lumetra::loadSharedMeshModel(source, true, true);
   }
-  // A model whose faces all lack an area (points, lines, collinear corners) has no surface to
-  // render: no view could give a template. The area is taken in double precision, which neither
-  // overflows nor underflows for any pair of single-precision edges.
-  const auto hasArea = [&mesh](const Lumetra::MeshModel::Face& face) {
-    const auto corner = [&](std::size_t k) { return mesh->mVertices[face.indices[k]].position.cast<double>(); };
-    return !(corner(1) - corner(0)).cross(corner(2) - corner(0)).isZero(0.0);
-  };
-  if (!mesh || !mesh->mLoaded || std::none_of(mesh->mFaces.begin(), mesh->mFaces.end(), hasArea)) {
+  // A model without any face that has an area has no surface to render: no view could give a
+  // template.
+  if (!mesh || !mesh->mLoaded || !mesh->hasArea()) {
     printLine("ERROR: Could not load the model");
     const std::string why = !mesh            ? "there is not enough memory to hold it."
                             : !mesh->mLoaded ? mesh->mLoadFailure

@@ -149,102 +149,81 @@ bool findNearbyPositions(const std::vector<Eigen::Vector3f>& positions, RunLists
   return true;
 }
 
-}  // namespace
-
-std::vector<std::uint32_t> findSharedVertices(const MeshModel::Face& faceA, const MeshModel::Face& faceB,
-                                              const MeshModel& model) {
-  std::vector<std::uint32_t> shared;
-  for (const std::uint32_t k : faceB.indices) {
-    for (const std::uint32_t a : faceA.indices) {
-      if (isShared(model.mVertices[a].position, model.mVertices[k].position)) {
-        shared.push_back(k);
-        break;
-      }
+/// Gives every vertex that some face uses the number of its exact position (`positions` holds one
+/// position per number, in order of first use); a vertex at a non-finite position lies near
+/// nothing, not even itself, and gets none.
+void numberPositions(const std::vector<MeshModel::Vertex>& vertices, const std::vector<MeshModel::Face>& faces,
+                     std::vector<std::uint32_t>& positionOf, std::vector<Eigen::Vector3f>& positions) {
+  constexpr std::uint32_t kNone = GridCellTable::kNone;
+  positionOf.assign(vertices.size(), kNone);
+  GridCellTable exact;
+  for (const MeshModel::Face& face : faces) {
+    for (const std::uint32_t v : face.indices) {
+      const Eigen::Vector3f& p = vertices[v].position;
+      if (positionOf[v] != kNone || !p.allFinite()) continue;
+      positionOf[v] = exact.insert(exactKey(p));
+      if (positionOf[v] == positions.size()) positions.push_back(p);
     }
   }
-  return shared;
 }
 
-bool computeFaceAdjacency(const std::vector<MeshModel::Vertex>& vertices, const std::vector<MeshModel::Face>& faces,
-                          std::vector<MeshModel::FacePair>& pairs, std::uint64_t maxPairs) {
+/// The faces at each position, ascending.
+RunLists facesAtPositions(const std::vector<MeshModel::Face>& faces, const std::vector<std::uint32_t>& positionOf,
+                          std::size_t positionCount) {
   constexpr std::uint32_t kNone = GridCellTable::kNone;
-  pairs.clear();
-  if (faces.size() >= kNone) return false;
-  if (maxPairs == 0) maxPairs = 8 * static_cast<std::uint64_t>(faces.size()) + (std::uint64_t{1} << 22);
-
-  // Every vertex that some face uses gets the number of its exact position; a vertex at a
-  // non-finite position lies near nothing, not even itself, and gets none.
-  std::vector<std::uint32_t> positionOf(vertices.size(), kNone);
-  std::vector<Eigen::Vector3f> positions;
-  {
-    GridCellTable exact;
-    for (const MeshModel::Face& face : faces) {
-      for (const std::uint32_t v : face.indices) {
-        const Eigen::Vector3f& p = vertices[v].position;
-        if (positionOf[v] != kNone || !p.allFinite()) continue;
-        positionOf[v] = exact.insert(exactKey(p));
-        if (positionOf[v] == positions.size()) positions.push_back(p);
+  // Calls visit(position, face) once for each face at each position, in ascending order of faces.
+  const auto eachFaceAtPosition = [&](const auto& visit) {
+    std::vector<std::uint32_t> lastFace(positionCount, kNone);
+    for (std::uint32_t f = 0; f < faces.size(); ++f) {
+      for (const std::uint32_t v : faces[f].indices) {
+        const std::uint32_t p = positionOf[v];
+        if (p != kNone && lastFace[p] != f) {
+          lastFace[p] = f;
+          visit(p, f);
+        }
       }
     }
-  }
-
-  // The faces at each position, ascending.
+  };
   RunLists facesAt;
-  {
-    std::vector<std::uint32_t> count(positions.size(), 0), lastFace(positions.size(), kNone);
-    for (std::uint32_t f = 0; f < faces.size(); ++f) {
-      for (const std::uint32_t v : faces[f].indices) {
-        const std::uint32_t p = positionOf[v];
-        if (p != kNone && lastFace[p] != f) {
-          lastFace[p] = f;
-          ++count[p];
-        }
-      }
-    }
-    facesAt.start.resize(positions.size() + 1);
-    for (std::size_t p = 0; p < positions.size(); ++p) facesAt.start[p + 1] = facesAt.start[p] + count[p];
-    facesAt.items.resize(facesAt.start.back());
-    std::fill(lastFace.begin(), lastFace.end(), kNone);
-    std::fill(count.begin(), count.end(), 0);
-    for (std::uint32_t f = 0; f < faces.size(); ++f) {
-      for (const std::uint32_t v : faces[f].indices) {
-        const std::uint32_t p = positionOf[v];
-        if (p != kNone && lastFace[p] != f) {
-          lastFace[p] = f;
-          facesAt.items[facesAt.start[p] + count[p]++] = f;
-        }
-      }
-    }
-  }
+  std::vector<std::uint32_t> count(positionCount, 0);
+  eachFaceAtPosition([&](std::uint32_t p, std::uint32_t) { ++count[p]; });
+  facesAt.start.resize(positionCount + 1);
+  for (std::size_t p = 0; p < positionCount; ++p) facesAt.start[p + 1] = facesAt.start[p] + count[p];
+  facesAt.items.resize(facesAt.start.back());
+  std::fill(count.begin(), count.end(), 0);
+  eachFaceAtPosition([&](std::uint32_t p, std::uint32_t f) { facesAt.items[facesAt.start[p] + count[p]++] = f; });
+  return facesAt;
+}
 
-  // The faces near each position: its own faces and those of the distinct positions within the
-  // distance, ascending. Those are rare; without them a position's list is its own faces.
-  // Distinct positions that crowd within the distance come only from tiny offsets in a file; their
-  // work is bounded apart from the pairs.
-  const std::uint64_t maxCrowding = 64 * static_cast<std::uint64_t>(positions.size()) + (std::uint64_t{1} << 22);
-  RunLists nearby, facesNear;
-  if (!findNearbyPositions(positions, nearby, maxCrowding)) return false;
-  const bool crowded = !nearby.items.empty();
-  if (crowded) {
-    for (std::uint32_t p = 0; p < positions.size(); ++p) {
-      const std::size_t first = facesNear.items.size();
-      facesNear.items.insert(facesNear.items.end(), facesAt.begin(p), facesAt.end(p));
-      if (nearby.size(p) > 0) {
-        for (const std::uint32_t* q = nearby.begin(p); q != nearby.end(p); ++q)
-          facesNear.items.insert(facesNear.items.end(), facesAt.begin(*q), facesAt.end(*q));
-        std::sort(facesNear.items.begin() + first, facesNear.items.end());
-        facesNear.items.erase(std::unique(facesNear.items.begin() + first, facesNear.items.end()), facesNear.items.end());
-      }
-      facesNear.close();
-      if (facesNear.items.size() - facesAt.start[p + 1] > maxCrowding) return false;
+/// The faces near each position: its own faces and those of the distinct positions within the
+/// distance, ascending. Those are rare; without them a position's list is its own faces. False
+/// when the lists would hold more than `maxCrowding` faces beyond the positions' own.
+bool facesNearPositions(const RunLists& facesAt, const RunLists& nearby, std::uint64_t maxCrowding,
+                        RunLists& facesNear) {
+  const std::uint32_t positionCount = static_cast<std::uint32_t>(facesAt.start.size() - 1);
+  for (std::uint32_t p = 0; p < positionCount; ++p) {
+    const std::size_t first = facesNear.items.size();
+    facesNear.items.insert(facesNear.items.end(), facesAt.begin(p), facesAt.end(p));
+    if (nearby.size(p) > 0) {
+      for (const std::uint32_t* q = nearby.begin(p); q != nearby.end(p); ++q)
+        facesNear.items.insert(facesNear.items.end(), facesAt.begin(*q), facesAt.end(*q));
+      std::sort(facesNear.items.begin() + first, facesNear.items.end());
+      facesNear.items.erase(std::unique(facesNear.items.begin() + first, facesNear.items.end()), facesNear.items.end());
     }
+    facesNear.close();
+    if (facesNear.items.size() - facesAt.start[p + 1] > maxCrowding) return false;
   }
-  const RunLists& near = crowded ? facesNear : facesAt;
+  return true;
+}
 
-  // Faces i < j are adjacent when two vertices of face j lie near vertices of face i, so face i is
-  // near both of them: for every two vertices of face j, the shorter of their two lists holds
-  // every such i. The exact test decides. The pairs come out ordered by j.
-  std::vector<MeshModel::FacePair> byLater;
+/// The adjacent pairs (i, j), i < j, ordered by j. Faces i < j are adjacent when two vertices of
+/// face j lie near vertices of face i, so face i is near both of them: for every two vertices of
+/// face j, the shorter of their two lists in `near` holds every such i. The exact test decides.
+/// False when there are more than `maxPairs` pairs.
+bool findPairsByLater(const std::vector<MeshModel::Vertex>& vertices, const std::vector<MeshModel::Face>& faces,
+                      const std::vector<std::uint32_t>& positionOf, const RunLists& near, std::uint64_t maxPairs,
+                      std::vector<MeshModel::FacePair>& byLater) {
+  constexpr std::uint32_t kNone = GridCellTable::kNone;
   std::vector<std::uint32_t> seen(faces.size(), kNone), candidates;
   for (std::uint32_t j = 0; j < faces.size(); ++j) {
     const std::vector<std::uint32_t>& indices = faces[j].indices;
@@ -268,13 +247,201 @@ bool computeFaceAdjacency(const std::vector<MeshModel::Vertex>& vertices, const 
       if (sharesTwoVertices(vertices, faces[i], faces[j])) byLater.emplace_back(i, j);
     if (byLater.size() > maxPairs) return false;
   }
+  return true;
+}
 
-  // Ordered by i, then j: a stable counting sort on i keeps each i's pairs in ascending j.
-  std::vector<std::size_t> firstOf(faces.size() + 1, 0);
+/// The pairs ordered by first, then second: a stable counting sort on the first face keeps each
+/// face's pairs in the ascending order of the second that `byLater` has.
+void orderByFirst(const std::vector<MeshModel::FacePair>& byLater, std::size_t faceCount,
+                  std::vector<MeshModel::FacePair>& pairs) {
+  std::vector<std::size_t> firstOf(faceCount + 1, 0);
   for (const MeshModel::FacePair& pair : byLater) ++firstOf[pair.first + 1];
-  for (std::size_t i = 0; i < faces.size(); ++i) firstOf[i + 1] += firstOf[i];
+  for (std::size_t i = 0; i < faceCount; ++i) firstOf[i + 1] += firstOf[i];
   pairs.resize(byLater.size());
   for (const MeshModel::FacePair& pair : byLater) pairs[firstOf[pair.first]++] = pair;
+}
+
+/// The folder in which a model's textures are looked up: the one given, or else the model file's.
+std::string textureFolder(const std::string& modelPath, const std::string& textureDirectory) {
+  if (!textureDirectory.empty()) return textureDirectory;
+  std::string directory;
+  const std::size_t slash = modelPath.find_last_of("\\/");
+  if (slash != std::string::npos) directory = modelPath.substr(0, slash);
+  while (!directory.empty() && (directory.back() == '/' || directory.back() == '\\')) directory.pop_back();
+  if (slash == 0) directory = "/";
+  return directory;
+}
+
+/// Each material's diffuse texture, by material index: empty where the material names none or its
+/// file cannot be read. `anyTexture` is set when some material names one.
+std::vector<ImageRGB> loadMaterialTextures(const aiScene& scene, const std::string& directory, bool& anyTexture) {
+  std::vector<ImageRGB> textures(scene.mNumMaterials);
+  for (unsigned m = 0; m < scene.mNumMaterials; ++m) {
+    const aiMaterial* material = scene.mMaterials[m];
+    if (material == nullptr || aiGetMaterialTextureCount(material, aiTextureType_DIFFUSE) == 0) continue;
+    anyTexture = true;
+    aiString name;
+    if (aiGetMaterialTexture(material, aiTextureType_DIFFUSE, 0, &name) != aiReturn_SUCCESS) continue;
+    textures[m] = loadTextureImage(resolveTexturePath(directory, name.C_Str()));
+  }
+  return textures;
+}
+
+/// What the first pass over a scene's meshes finds.
+struct SceneTotals {
+  std::uint64_t vertices = 0, faces = 0, indices = 0;  ///< faces and their indices: three or more corners
+  std::uint64_t skippedFaces = 0;                      ///< points and lines
+  Eigen::Vector3d mean = Eigen::Vector3d::Zero();      ///< of the scaled positions
+  bool vertexColors = false;
+};
+
+/// The first pass: the totals, and the centroid as a running mean in double precision. Why the
+/// scene cannot be used (an index out of range, a non-finite coordinate, more than 32-bit counts),
+/// or empty.
+std::string countScene(const aiScene& scene, float scale, SceneTotals& totals) {
+  for (unsigned m = 0; m < scene.mNumMeshes; ++m) {
+    const aiMesh* mesh = scene.mMeshes[m];
+    for (unsigned f = 0; f < mesh->mNumFaces; ++f) {
+      const aiFace& face = mesh->mFaces[f];
+      if (face.mNumIndices < 3) {
+        ++totals.skippedFaces;
+        continue;
+      }
+      ++totals.faces;
+      totals.indices += face.mNumIndices;
+      for (unsigned k = 0; k < face.mNumIndices; ++k) {
+        if (face.mIndices[k] >= mesh->mNumVertices) return "it has a face with a vertex index out of range.";
+      }
+    }
+    for (unsigned v = 0; v < mesh->mNumVertices; ++v) {
+      const aiVector3D& p = mesh->mVertices[v];
+      const Eigen::Vector3f scaled(p.x * scale, p.y * scale, p.z * scale);
+      if (!scaled.allFinite()) return "it has a vertex with a non-finite coordinate.";
+      ++totals.vertices;
+      totals.mean += (scaled.cast<double>() - totals.mean) / static_cast<double>(totals.vertices);
+    }
+    if (mesh->HasVertexColors(0) && mesh->mNumVertices > 0) totals.vertexColors = true;
+  }
+  constexpr std::uint64_t kMaxCount = std::numeric_limits<std::uint32_t>::max();
+  if (totals.vertices > kMaxCount || totals.indices > kMaxCount) {
+    return "it has more than 4294967295 vertices or face corners.";
+  }
+  return {};
+}
+
+/// Copies one mesh's vertices into the model from `vertexBase` on (positions scaled, the rest as
+/// the mesh has them), widening the model's largest distance from the centroid and its bounding box.
+void copyVertices(const aiMesh& mesh, float scale, std::uint32_t vertexBase, MeshModel& model) {
+  for (unsigned v = 0; v < mesh.mNumVertices; ++v) {
+    MeshModel::Vertex& vertex = model.mVertices[vertexBase + v];
+    const aiVector3D& p = mesh.mVertices[v];
+    vertex.position = Eigen::Vector3f(p.x * scale, p.y * scale, p.z * scale);
+    if (mesh.HasTextureCoords(0)) {
+      vertex.texCoord = Eigen::Vector2f(mesh.mTextureCoords[0][v].x, 1.0f - mesh.mTextureCoords[0][v].y);
+    }
+    if (mesh.HasNormals()) vertex.normal = Eigen::Vector3f(mesh.mNormals[v].x, mesh.mNormals[v].y, mesh.mNormals[v].z);
+    if (mesh.HasVertexColors(0)) {
+      const aiColor4D& c = mesh.mColors[0][v];
+      vertex.color = Eigen::Vector4f(c.r, c.g, c.b, c.a);
+    }
+    const float distance = (vertex.position - model.mCentroid).norm();
+    if (distance > model.mMaxDistance) model.mMaxDistance = distance;
+    for (int axis = 0; axis < 3; ++axis) {
+      if (vertex.position[axis] < model.mBoundingBoxMin[axis]) model.mBoundingBoxMin[axis] = vertex.position[axis];
+      if (vertex.position[axis] > model.mBoundingBoxMax[axis]) model.mBoundingBoxMax[axis] = vertex.position[axis];
+    }
+  }
+}
+
+/// Copies one mesh's faces of three or more corners into the model at `faceAt` and their indices
+/// at `indexAt` (both advanced), each with the unit normal of its first three corners. False when
+/// a normal is not finite.
+bool copyFaces(const aiMesh& mesh, std::uint32_t vertexBase, MeshModel& model, std::uint32_t& indexAt,
+               std::uint32_t& faceAt) {
+  for (unsigned f = 0; f < mesh.mNumFaces; ++f) {
+    const aiFace& inputFace = mesh.mFaces[f];
+    if (inputFace.mNumIndices < 3) continue;
+    MeshModel::Face& face = model.mFaces[faceAt++];
+    face.indices.resize(inputFace.mNumIndices);
+    for (unsigned k = 0; k < inputFace.mNumIndices; ++k) {
+      face.indices[k] = inputFace.mIndices[k] + vertexBase;
+      model.mIndices[indexAt++] = face.indices[k];
+    }
+    const Eigen::Vector3f& p0 = model.mVertices[face.indices[0]].position;
+    const Eigen::Vector3f& p1 = model.mVertices[face.indices[1]].position;
+    const Eigen::Vector3f& p2 = model.mVertices[face.indices[2]].position;
+    face.normal = (p1 - p0).cross(p2 - p0);
+    const float squaredLength = face.normal.squaredNorm();
+    if (squaredLength > 0.0f) face.normal /= std::sqrt(squaredLength);
+    if (!face.normal.allFinite()) return false;
+  }
+  return true;
+}
+
+/// The second pass: the vertices, faces and sub-meshes, each sub-mesh with its material's texture.
+/// Why the coordinates cannot be used, or empty.
+std::string copyScene(const aiScene& scene, float scale, const SceneTotals& totals,
+                      const std::vector<ImageRGB>& textures, MeshModel& model) {
+  model.mVertices.resize(totals.vertices);
+  model.mIndices.resize(totals.indices);
+  model.mFaces.resize(totals.faces);
+  model.mSubMeshes.resize(scene.mNumMeshes);
+  model.mMaxDistance = 0.0f;
+  std::uint32_t vertexBase = 0, indexAt = 0, faceAt = 0;
+  for (unsigned m = 0; m < scene.mNumMeshes; ++m) {
+    const aiMesh& mesh = *scene.mMeshes[m];
+    MeshModel::SubMesh& subMesh = model.mSubMeshes[m];
+    subMesh.firstIndex = indexAt;
+    copyVertices(mesh, scale, vertexBase, model);
+    if (!copyFaces(mesh, vertexBase, model, indexAt, faceAt)) {
+      return "its coordinates are too large for its face normals.";
+    }
+    subMesh.indexCount = indexAt - subMesh.firstIndex;
+    if (mesh.mMaterialIndex < textures.size()) subMesh.texture = textures[mesh.mMaterialIndex];
+    vertexBase += mesh.mNumVertices;
+  }
+  if (!std::isfinite(model.mMaxDistance)) return "its coordinates are too large for its extent.";
+  return {};
+}
+
+}  // namespace
+
+std::vector<std::uint32_t> findSharedVertices(const MeshModel::Face& faceA, const MeshModel::Face& faceB,
+                                              const MeshModel& model) {
+  std::vector<std::uint32_t> shared;
+  for (const std::uint32_t k : faceB.indices) {
+    for (const std::uint32_t a : faceA.indices) {
+      if (isShared(model.mVertices[a].position, model.mVertices[k].position)) {
+        shared.push_back(k);
+        break;
+      }
+    }
+  }
+  return shared;
+}
+
+bool computeFaceAdjacency(const std::vector<MeshModel::Vertex>& vertices, const std::vector<MeshModel::Face>& faces,
+                          std::vector<MeshModel::FacePair>& pairs, std::uint64_t maxPairs) {
+  pairs.clear();
+  if (faces.size() >= GridCellTable::kNone) return false;
+  if (maxPairs == 0) maxPairs = 8 * static_cast<std::uint64_t>(faces.size()) + (std::uint64_t{1} << 22);
+
+  std::vector<std::uint32_t> positionOf;
+  std::vector<Eigen::Vector3f> positions;
+  numberPositions(vertices, faces, positionOf, positions);
+  const RunLists facesAt = facesAtPositions(faces, positionOf, positions.size());
+
+  // Distinct positions that crowd within the distance come only from tiny offsets in a file; their
+  // work is bounded apart from the pairs.
+  const std::uint64_t maxCrowding = 64 * static_cast<std::uint64_t>(positions.size()) + (std::uint64_t{1} << 22);
+  RunLists nearby, facesNear;
+  if (!findNearbyPositions(positions, nearby, maxCrowding)) return false;
+  const bool crowded = !nearby.items.empty();
+  if (crowded && !facesNearPositions(facesAt, nearby, maxCrowding, facesNear)) return false;
+
+  std::vector<MeshModel::FacePair> byLater;
+  if (!findPairsByLater(vertices, faces, positionOf, crowded ? facesNear : facesAt, maxPairs, byLater)) return false;
+  orderByFirst(byLater, faces.size(), pairs);
   return true;
 }
 
@@ -363,119 +530,20 @@ bool MeshModel::load(const CadModelSource& source, const std::string& textureDir
   if (droppedMeshes > 0) LUMETRA_LOG_WARN("Left out {} meshes without faces.", droppedMeshes);
   mLoaded = true;
 
-  std::string directory = textureDirectory;
-  if (directory.empty()) {
-    const std::size_t slash = source.modelPath.find_last_of("\\/");
-    if (slash != std::string::npos) directory = source.modelPath.substr(0, slash);
-    while (!directory.empty() && (directory.back() == '/' || directory.back() == '\\')) directory.pop_back();
-    if (slash == 0) directory = "/";
-  }
+  const std::vector<ImageRGB> textures =
+      loadMaterialTextures(*scene, textureFolder(source.modelPath, textureDirectory), mHasTextures);
 
-  std::vector<ImageRGB> textures(scene->mNumMaterials);
-  for (unsigned m = 0; m < scene->mNumMaterials; ++m) {
-    const aiMaterial* material = scene->mMaterials[m];
-    if (material == nullptr || aiGetMaterialTextureCount(material, aiTextureType_DIFFUSE) == 0) continue;
-    mHasTextures = true;
-    aiString name;
-    if (aiGetMaterialTexture(material, aiTextureType_DIFFUSE, 0, &name) != aiReturn_SUCCESS) continue;
-    textures[m] = loadTextureImage(resolveTexturePath(directory, name.C_Str()));
+  SceneTotals totals;
+  error = countScene(*scene, scale, totals);
+  if (!error.empty()) return fail(error);
+  if (totals.skippedFaces > 0) {
+    LUMETRA_LOG_WARN("Left out {} faces of fewer than three vertices (points and lines).", totals.skippedFaces);
   }
+  if (totals.vertexColors) mHasVertexColors = true;
+  mCentroid = totals.mean.cast<float>();
 
-  // First pass: totals and the centroid as a running mean in double precision.
-  std::uint64_t vertexCount = 0, faceCount = 0, indexCount = 0, skippedFaces = 0;
-  Eigen::Vector3d mean = Eigen::Vector3d::Zero();
-  for (unsigned m = 0; m < scene->mNumMeshes; ++m) {
-    const aiMesh* mesh = scene->mMeshes[m];
-    for (unsigned f = 0; f < mesh->mNumFaces; ++f) {
-      const aiFace& face = mesh->mFaces[f];
-      if (face.mNumIndices < 3) {
-        ++skippedFaces;
-        continue;
-      }
-      ++faceCount;
-      indexCount += face.mNumIndices;
-      for (unsigned k = 0; k < face.mNumIndices; ++k) {
-        if (face.mIndices[k] >= mesh->mNumVertices) {
-          return fail("it has a face with a vertex index out of range.");
-        }
-      }
-    }
-    for (unsigned v = 0; v < mesh->mNumVertices; ++v) {
-      const aiVector3D& p = mesh->mVertices[v];
-      const Eigen::Vector3f scaled(p.x * scale, p.y * scale, p.z * scale);
-      if (!scaled.allFinite()) {
-        return fail("it has a vertex with a non-finite coordinate.");
-      }
-      ++vertexCount;
-      mean += (scaled.cast<double>() - mean) / static_cast<double>(vertexCount);
-    }
-    if (mesh->HasVertexColors(0) && mesh->mNumVertices > 0) mHasVertexColors = true;
-  }
-  if (vertexCount > std::numeric_limits<std::uint32_t>::max() || indexCount > std::numeric_limits<std::uint32_t>::max()) {
-    return fail("it has more than 4294967295 vertices or face corners.");
-  }
-  if (skippedFaces > 0) {
-    LUMETRA_LOG_WARN("Left out {} faces of fewer than three vertices (points and lines).", skippedFaces);
-  }
-  mCentroid = mean.cast<float>();
-
-  mVertices.resize(vertexCount);
-  mIndices.resize(indexCount);
-  mFaces.resize(faceCount);
-  mSubMeshes.resize(scene->mNumMeshes);
-  mMaxDistance = 0.0f;
-
-  // Second pass: vertices, faces and sub-meshes.
-  std::uint32_t vertexBase = 0, indexAt = 0, faceAt = 0;
-  for (unsigned m = 0; m < scene->mNumMeshes; ++m) {
-    const aiMesh* mesh = scene->mMeshes[m];
-    SubMesh& subMesh = mSubMeshes[m];
-    subMesh.firstIndex = indexAt;
-    for (unsigned v = 0; v < mesh->mNumVertices; ++v) {
-      Vertex& vertex = mVertices[vertexBase + v];
-      const aiVector3D& p = mesh->mVertices[v];
-      vertex.position = Eigen::Vector3f(p.x * scale, p.y * scale, p.z * scale);
-      if (mesh->HasTextureCoords(0)) {
-        vertex.texCoord = Eigen::Vector2f(mesh->mTextureCoords[0][v].x, 1.0f - mesh->mTextureCoords[0][v].y);
-      }
-      if (mesh->HasNormals()) vertex.normal = Eigen::Vector3f(mesh->mNormals[v].x, mesh->mNormals[v].y, mesh->mNormals[v].z);
-      if (mesh->HasVertexColors(0)) {
-        const aiColor4D& c = mesh->mColors[0][v];
-        vertex.color = Eigen::Vector4f(c.r, c.g, c.b, c.a);
-      }
-      const float distance = (vertex.position - mCentroid).norm();
-      if (distance > mMaxDistance) mMaxDistance = distance;
-      for (int axis = 0; axis < 3; ++axis) {
-        if (vertex.position[axis] < mBoundingBoxMin[axis]) mBoundingBoxMin[axis] = vertex.position[axis];
-        if (vertex.position[axis] > mBoundingBoxMax[axis]) mBoundingBoxMax[axis] = vertex.position[axis];
-      }
-    }
-    for (unsigned f = 0; f < mesh->mNumFaces; ++f) {
-      const aiFace& inputFace = mesh->mFaces[f];
-      if (inputFace.mNumIndices < 3) continue;
-      Face& face = mFaces[faceAt++];
-      face.indices.resize(inputFace.mNumIndices);
-      for (unsigned k = 0; k < inputFace.mNumIndices; ++k) {
-        face.indices[k] = inputFace.mIndices[k] + vertexBase;
-        mIndices[indexAt++] = face.indices[k];
-      }
-      const Eigen::Vector3f& p0 = mVertices[face.indices[0]].position;
-      const Eigen::Vector3f& p1 = mVertices[face.indices[1]].position;
-      const Eigen::Vector3f& p2 = mVertices[face.indices[2]].position;
-      face.normal = (p1 - p0).cross(p2 - p0);
-      const float squaredLength = face.normal.squaredNorm();
-      if (squaredLength > 0.0f) face.normal /= std::sqrt(squaredLength);
-      if (!face.normal.allFinite()) {
-        return fail("its coordinates are too large for its face normals.");
-      }
-    }
-    subMesh.indexCount = indexAt - subMesh.firstIndex;
-    if (mesh->mMaterialIndex < textures.size()) subMesh.texture = textures[mesh->mMaterialIndex];
-    vertexBase += mesh->mNumVertices;
-  }
-  if (!std::isfinite(mMaxDistance)) {
-    return fail("its coordinates are too large for its extent.");
-  }
+  error = copyScene(*scene, scale, totals, textures, *this);
+  if (!error.empty()) return fail(error);
   LUMETRA_LOG_INFO("Model centroid: {}, max dist to center: {}",
                    fmt::format("{} {} {}", mCentroid.x(), mCentroid.y(), mCentroid.z()), mMaxDistance);
 
@@ -484,6 +552,13 @@ bool MeshModel::load(const CadModelSource& source, const std::string& textureDir
   }
   mAdjacentFaces.shrink_to_fit();
   return true;
+}
+
+bool MeshModel::hasArea() const {
+  return std::any_of(mFaces.begin(), mFaces.end(), [this](const Face& face) {
+    const auto corner = [&](std::size_t k) { return mVertices[face.indices[k]].position.cast<double>(); };
+    return !(corner(1) - corner(0)).cross(corner(2) - corner(0)).isZero(0.0);
+  });
 }
 
 std::shared_ptr<MeshModel> loadSharedMeshModel(CadModelSource& source, bool cache, bool computeAdjacency) {

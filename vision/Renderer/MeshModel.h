@@ -42,6 +42,11 @@ class MeshModel {
   /// `textureDirectory`, or beside the model file when it is empty. Never throws.
   MeshModel(const CadModelSource& source, const std::string& textureDirectory, float scale, bool computeAdjacency);
 
+  /// Whether some face has an area. A model whose faces all lack one (points, lines, collinear
+  /// corners) has no surface to render. The area is taken in double precision, which neither
+  /// overflows nor underflows for any pair of single-precision edges.
+  bool hasArea() const;
+
   std::vector<Vertex> mVertices;
   std::vector<std::uint32_t> mIndices;  ///< the indices of every face of three or more vertices
   std::vector<Face> mFaces;             ///< faces of three or more vertices (points and lines are left out)
