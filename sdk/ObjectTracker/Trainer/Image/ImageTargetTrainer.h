@@ -120,13 +120,14 @@ class ImageTargetTrainer {
 
   // The steps of `trainMVG`: what every view of one training shares, a view's keypoints mapped
   // back into the training image, and the views drawn and mapped side by side.
-  struct MvgFrame;
+  struct MvgViewSetup;
   struct MvgViewResult;
-  bool makeMvgFrame(const Lumetra::ImageGray& trainingImage, const Eigen::Vector2i& offset,
-                    const TargetGeometry& geometry, MvgFrame& frame);
-  MvgViewResult mapView(const MvgFrame& frame, const MvgView& view, double aspect) const;
-  void keepView(const MvgFrame& frame, const MvgViewResult& result, std::vector<TargetKeyPoint>& records) const;
-  bool renderAndMapViews(MultipleViewGenerator& generator, const MvgFrame& frame,
+  bool makeMvgViewSetup(const Lumetra::ImageGray& trainingImage, const Eigen::Vector2i& offset,
+                        const TargetGeometry& geometry, MvgViewSetup& setup);
+  MvgViewResult mapView(const MvgViewSetup& setup, const MvgView& view, double aspect) const;
+  void keepView(const MvgViewSetup& setup, const MvgViewResult& result,
+                std::vector<TargetKeyPoint>& records) const;
+  bool renderAndMapViews(MultipleViewGenerator& generator, const MvgViewSetup& setup,
                          std::vector<TargetKeyPoint>& records) const;
 
   TrainingConfig mConfiguration;

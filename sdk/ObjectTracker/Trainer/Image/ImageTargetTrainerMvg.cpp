@@ -162,7 +162,7 @@ bool ImageTargetTrainer::estimateHomography(const std::vector<Eigen::Vector2d>& 
 
 // What every view of one training shares: the training image and its size, the picture's corners
 // in it, the border margin within which keypoints are kept, and the extraction settings.
-struct ImageTargetTrainer::MvgFrame {
+struct ImageTargetTrainer::MvgViewSetup {
   const Lumetra::ImageGray* trainingImage = nullptr;
   std::int32_t width = 0;
   std::int32_t height = 0;
@@ -191,12 +191,12 @@ bool ImageTargetTrainer::trainMVG(const Lumetra::ImageGray& trainingImage, const
   if (!mMvgFailure.empty()) return false;
   MultipleViewGenerator generator(mConfiguration, mCamera);
   generator.loadConfiguration();
-  MvgFrame frame;
-  if (!makeMvgFrame(trainingImage, offset, geometry, frame)) return false;
+  MvgViewSetup setup;
+  if (!makeMvgViewSetup(trainingImage, offset, geometry, setup)) return false;
   // New records go straight after the picture's own; a failed run takes them away again.
   std::vector<TargetKeyPoint>& records = data.mKeyPoints;
   const std::size_t pictureRecords = records.size();
-  if (!renderAndMapViews(generator, frame, records)) {
+  if (!renderAndMapViews(generator, setup, records)) {
     mMvgFailure = generator.failure();
     records.resize(pictureRecords);
     return false;
@@ -206,53 +206,53 @@ bool ImageTargetTrainer::trainMVG(const Lumetra::ImageGray& trainingImage, const
   return true;
 }
 
-bool ImageTargetTrainer::makeMvgFrame(const Lumetra::ImageGray& trainingImage, const Eigen::Vector2i& offset,
-                                      const TargetGeometry& geometry, MvgFrame& frame) {
+bool ImageTargetTrainer::makeMvgViewSetup(const Lumetra::ImageGray& trainingImage, const Eigen::Vector2i& offset,
+                                          const TargetGeometry& geometry, MvgViewSetup& setup) {
   // The picture's corners in the training image. Their target-plane partners are not used: a
   // view shows the training image on the rectangle, so the corners are projected from there.
   std::vector<Eigen::Vector3d> planePoints;
-  if (!getCornerCorrespondences(geometry, offset, planePoints, frame.imageCorners)) {
+  if (!getCornerCorrespondences(geometry, offset, planePoints, setup.imageCorners)) {
     mMvgFailure = "the picture's place in the training image is unknown";
     return false;
   }
-  frame.trainingImage = &trainingImage;
-  frame.width = static_cast<std::int32_t>(trainingImage.width);
-  frame.height = static_cast<std::int32_t>(trainingImage.height);
-  frame.borderX = std::int64_t{offset.x()} + mConfiguration.borderThreshold.value;
-  frame.borderY = std::int64_t{offset.y()} + mConfiguration.borderThreshold.value;
-  frame.debug = mConfiguration.mvgDebug.value;
-  frame.parameters = mMvgExtractorParameters;
-  frame.parameters.numThreads = 1;
+  setup.trainingImage = &trainingImage;
+  setup.width = static_cast<std::int32_t>(trainingImage.width);
+  setup.height = static_cast<std::int32_t>(trainingImage.height);
+  setup.borderX = std::int64_t{offset.x()} + mConfiguration.borderThreshold.value;
+  setup.borderY = std::int64_t{offset.y()} + mConfiguration.borderThreshold.value;
+  setup.debug = mConfiguration.mvgDebug.value;
+  setup.parameters = mMvgExtractorParameters;
+  setup.parameters.numThreads = 1;
   return true;
 }
 
 // Reads only the trainer's settings and camera: views are worked on side by side.
-ImageTargetTrainer::MvgViewResult ImageTargetTrainer::mapView(const MvgFrame& frame, const MvgView& view,
+ImageTargetTrainer::MvgViewResult ImageTargetTrainer::mapView(const MvgViewSetup& setup, const MvgView& view,
                                                              double aspect) const {
   MvgViewResult result;
   const std::vector<Eigen::Vector2d> viewCorners = projectImagePoints(
-      view.pose, mCamera, frame.imageCorners, Eigen::Vector2i(frame.width, frame.height), aspect);
+      view.pose, mCamera, setup.imageCorners, Eigen::Vector2i(setup.width, setup.height), aspect);
   Eigen::Matrix3d& h = result.homography;
-  if (!estimateHomography(frame.imageCorners, viewCorners, h)) return result;
+  if (!estimateHomography(setup.imageCorners, viewCorners, h)) return result;
   const Eigen::FullPivLU<Eigen::Matrix3d> lu(h);
   if (lu.rank() < 3) return result;
   const Eigen::Matrix3d hInverse = lu.inverse();
   if (!hInverse.allFinite()) return result;
   result.mapped = true;
-  if (frame.debug) result.image = view.image;
+  if (setup.debug) result.image = view.image;
 
-  for (const Lumetra::KeyPoint& kp : extractViewKeyPoints(view.image, &h, frame.parameters)) {
+  for (const Lumetra::KeyPoint& kp : extractViewKeyPoints(view.image, &h, setup.parameters)) {
     const Eigen::Vector2d uv = applyHomography(hInverse, Eigen::Vector2d(kp.x, kp.y));
     std::int32_t u = 0;
     std::int32_t v = 0;
     if (!truncated(uv.x(), u) || !truncated(uv.y(), v)) continue;
-    if (u < frame.borderX || u >= frame.width - frame.borderX || v < frame.borderY ||
-        v >= frame.height - frame.borderY) {
+    if (u < setup.borderX || u >= setup.width - setup.borderX || v < setup.borderY ||
+        v >= setup.height - setup.borderY) {
       continue;
     }
     for (std::size_t l = 0; l < kp.descriptors.size(); ++l) {
       result.records.push_back(makeTargetKeyPoint(kp, l, uv, uv));
-      if (frame.debug) {
+      if (setup.debug) {
         result.viewPoints.emplace_back(static_cast<std::int32_t>(kp.x), static_cast<std::int32_t>(kp.y));
         result.mappedPoints.emplace_back(u, v);
       }
@@ -262,34 +262,34 @@ ImageTargetTrainer::MvgViewResult ImageTargetTrainer::mapView(const MvgFrame& fr
 }
 
 // Results are taken in view order, so records and debug pictures keep that order.
-void ImageTargetTrainer::keepView(const MvgFrame& frame, const MvgViewResult& result,
+void ImageTargetTrainer::keepView(const MvgViewSetup& setup, const MvgViewResult& result,
                                   std::vector<TargetKeyPoint>& records) const {
   if (!result.mapped) return;
   records.insert(records.end(), result.records.begin(), result.records.end());
-  if (!frame.debug) return;
+  if (!setup.debug) return;
   const std::string name = fmt::format("{}_MVG_{:05d}.png", mConfiguration.targetName.value, gDebugPictureCounter++);
-  const Lumetra::ImageRGB side = debugPicture(result.image, *frame.trainingImage, result.viewPoints,
-                                              result.mappedPoints, frame.imageCorners, result.homography);
+  const Lumetra::ImageRGB side = debugPicture(result.image, *setup.trainingImage, result.viewPoints,
+                                              result.mappedPoints, setup.imageCorners, result.homography);
   if (!Lumetra::saveImage(side, name, 0, 100)) OBRIN_LOG_ERROR("Failed to write {}.", name);
 }
 
 // Views are drawn on this thread, which owns the context, while workers extract the corners of
 // the views drawn before; a few are in flight at a time, so only a few view images live at once.
-bool ImageTargetTrainer::renderAndMapViews(MultipleViewGenerator& generator, const MvgFrame& frame,
+bool ImageTargetTrainer::renderAndMapViews(MultipleViewGenerator& generator, const MvgViewSetup& setup,
                                            std::vector<TargetKeyPoint>& records) const {
   const std::size_t inFlight = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 4);
   std::deque<std::future<MvgViewResult>> pending;
   const auto takeOldest = [&]() {
-    keepView(frame, pending.front().get(), records);
+    keepView(setup, pending.front().get(), records);
     pending.pop_front();
   };
   // Joined at the end of this function, before anything its jobs refer to goes.
   ViewWorkers<MvgViewResult> workers(inFlight);
-  const bool rendered = generator.run(Lumetra::convertGrayToRGB(*frame.trainingImage), [&](const MvgView& view) {
+  const bool rendered = generator.run(Lumetra::convertGrayToRGB(*setup.trainingImage), [&](const MvgView& view) {
     if (pending.size() >= inFlight) takeOldest();
     const double aspect = static_cast<double>(generator.renderer().height()) / generator.renderer().width();
-    pending.push_back(workers.submit(std::packaged_task<MvgViewResult()>([this, &frame, view, aspect] {
-      return mapView(frame, view, aspect);
+    pending.push_back(workers.submit(std::packaged_task<MvgViewResult()>([this, &setup, view, aspect] {
+      return mapView(setup, view, aspect);
     })));
   });
   while (!pending.empty()) takeOldest();
