@@ -128,6 +128,8 @@ function(formwright_check_includes)
     get_property(root GLOBAL PROPERTY FORMWRIGHT_ROOT_${module})
     list(APPEND roots ${root})
   endforeach()
+  # Last, the project folder: a header included by its place in the project ("app/Configs.h").
+  list(APPEND roots ${PROJECT_SOURCE_DIR})
   list(REMOVE_DUPLICATES roots)
   set(faults)
   foreach(module ${modules})
@@ -139,7 +141,8 @@ function(formwright_check_includes)
       get_filename_component(here ${file} DIRECTORY)
       foreach(line ${lines})
         string(REGEX REPLACE "^[^\"]*\"([^\"]+)\".*$" "\\1" included "${line}")
-        # A quoted include is looked up beside the including file first, then in the include roots.
+        # A quoted include is looked up beside the including file first, then in the include roots
+        # and the project folder.
         set(owner)
         foreach(dir ${here} ${roots})
           if(EXISTS ${dir}/${included})

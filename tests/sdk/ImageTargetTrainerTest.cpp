@@ -45,14 +45,14 @@ TEST(ImageTargetTrainer, AdaptedImageFitsOneAxisAndCentresThePicture) {
   struct Case {
     std::uint32_t w, h;
     Eigen::Vector2i offset;
-    std::int32_t status;
+    Obrin::Padding status;
   };
   const std::vector<Case> cases = {
-      {1000, 500, {0, 80}, 1},  // width fitted: scale 0.64, 320 rows, 160 rows of padding
-      {500, 500, {80, 0}, 0},   // height fitted: scale 0.96, 480 columns
-      {1280, 960, {0, 0}, 2},   // same aspect: no padding
-      {1200, 960, {20, 0}, 0},
-      {641, 480, {0, 0}, 2},  // a single padding row halves to no offset
+      {1000, 500, {0, 80}, Obrin::Padding::AboveBelow},  // width fitted: scale 0.64, 320 rows, 160 rows of padding
+      {500, 500, {80, 0}, Obrin::Padding::LeftRight},    // height fitted: scale 0.96, 480 columns
+      {1280, 960, {0, 0}, Obrin::Padding::None},         // same aspect: no padding
+      {1200, 960, {20, 0}, Obrin::Padding::LeftRight},
+      {641, 480, {0, 0}, Obrin::Padding::None},  // a single padding row halves to no offset
   };
   ImageTargetTrainer trainer(configWith(1.0, 1.0), CameraCalibration::builtIn());
   for (const Case& c : cases) {
@@ -60,7 +60,7 @@ TEST(ImageTargetTrainer, AdaptedImageFitsOneAxisAndCentresThePicture) {
     const Lumetra::ImageGray picture(Lumetra::Vec2u(c.w, c.h), Lumetra::Gray8{{200}});
     Lumetra::ImageGray adapted;
     Eigen::Vector2i offset(-1, -1);
-    std::int32_t status = -1;
+    Obrin::Padding status = Obrin::Padding::Unset;
     ASSERT_TRUE(trainer.makeAdaptedImage(picture, adapted, offset, status));
     EXPECT_EQ(offset, c.offset);
     EXPECT_EQ(status, c.status);
@@ -94,7 +94,7 @@ TEST(ImageTargetTrainer, PortraitsAreTurnedAndEarlierResultsKept) {
   const auto* data = turned.getTarget("P");
   ASSERT_NE(data, nullptr);
   EXPECT_EQ(data->mTargetPhysicalSize, Eigen::Vector2d(0.4, 0.3));
-  EXPECT_EQ(turned.paddingStatus(), 2);
+  EXPECT_EQ(turned.paddingStatus(), Obrin::Padding::None);
   EXPECT_EQ(data->mImages.at(0).width, 640u);
 
   // A flat picture has no keypoints: the training succeeds with no heat map.

@@ -3,6 +3,7 @@
 #include "Core/Log.h"
 #include "Core/Profiler.h"
 #include "Renderer/OpenGL/GlContext.h"
+#include "Renderer/OpenGL/ShaderProgram.h"
 
 #include <glad/gl.h>
 
@@ -143,14 +144,6 @@ void bindModelViewAttributes(GLuint buffer) {
 }
 
 // At most 8196 characters of a shader's or a program's info log.
-std::string infoLog(GLuint object, void (*getLog)(GLuint, GLsizei, GLsizei*, GLchar*)) {
-  std::string info(8196, '\0');
-  GLsizei length = 0;
-  getLog(object, static_cast<GLsizei>(info.size()), &length, info.data());
-  info.resize(static_cast<std::size_t>(std::max(length, 0)));
-  return info;
-}
-
 void uploadPositions(GLuint buffer, const std::vector<Eigen::Vector3f>& points) {
   glBindBuffer(GL_ARRAY_BUFFER, buffer);
   glBufferData(GL_ARRAY_BUFFER, static_cast<GLsizeiptr>(points.size() * 12), points.data(), GL_STATIC_DRAW);
@@ -278,38 +271,15 @@ void MultiPoseMeshOcclusionTester::setUniforms() {
   updateProjection();
 }
 
-bool MultiPoseMeshOcclusionTester::compileShader(std::uint32_t program, std::uint32_t type, const std::string& source) {
-  const GLuint shader = glCreateShader(type);
-  const char* text = source.c_str();
-  glShaderSource(shader, 1, &text, nullptr);
-  glCompileShader(shader);
-  GLint compiled = GL_FALSE;
-  glGetShaderiv(shader, GL_COMPILE_STATUS, &compiled);
-  if (compiled != GL_TRUE) {
-    LUMETRA_LOG_ERROR("Failed to compile shader: {}", infoLog(shader, glGetShaderInfoLog));
-    glDeleteShader(shader);
-    return false;
-  }
-  glAttachShader(program, shader);
-  glDeleteShader(shader);  // stays alive while attached
-  return true;
-}
-
 bool MultiPoseMeshOcclusionTester::linkProgram(std::uint32_t& program, const std::string& vertexSource,
                                                const std::string& fragmentSource) {
-  program = glCreateProgram();
-  if (!compileShader(program, GL_VERTEX_SHADER, vertexSource) ||
-      !compileShader(program, GL_FRAGMENT_SHADER, fragmentSource)) {
-    return false;
+  const ShaderBuild build = buildShaderProgram(program, vertexSource.c_str(), fragmentSource.c_str());
+  if (build.failedStep == ShaderStep::CompileVertex || build.failedStep == ShaderStep::CompileFragment) {
+    LUMETRA_LOG_ERROR("Failed to compile shader: {}", build.log);
+  } else if (!build.ok()) {
+    LUMETRA_LOG_ERROR("Shader Linking error: \n{}", build.log);
   }
-  glLinkProgram(program);
-  GLint linked = GL_FALSE;
-  glGetProgramiv(program, GL_LINK_STATUS, &linked);
-  if (linked != GL_TRUE) {
-    LUMETRA_LOG_ERROR("Shader Linking error: \n{}", infoLog(program, glGetProgramInfoLog));
-    return false;
-  }
-  return true;
+  return build.ok();
 }
 
 bool MultiPoseMeshOcclusionTester::createFramebuffer() {

@@ -57,7 +57,6 @@ class MultiPoseMeshOcclusionTester : public MeshRenderer {
   void createMeshAndPointArrays();
   bool createMultiPoseArray();
   void setUniforms();
-  bool compileShader(std::uint32_t program, std::uint32_t type, const std::string& source);
   bool linkProgram(std::uint32_t& program, const std::string& vertexSource, const std::string& fragmentSource);
   bool createFramebuffer();
   void updateProjection();

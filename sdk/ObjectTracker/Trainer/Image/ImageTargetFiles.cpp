@@ -1,9 +1,9 @@
 #include "ObjectTracker/Trainer/Image/ImageTargetFiles.h"
 
-#include "Constants.h"
-#include "Core/Log.h"
 #include "Core/AtomicFile.h"
+#include "Core/Log.h"
 #include "Core/MatrixArchive.h"
+#include "app/Constants.h"
 
 #include <cereal/archives/json.hpp>
 #include <cereal/archives/portable_binary.hpp>

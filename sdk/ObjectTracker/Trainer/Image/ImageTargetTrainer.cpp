@@ -71,19 +71,46 @@ void appendKeyPointRecords(const std::vector<Lumetra::KeyPoint>& keyPoints, std:
   records.reserve(records.size() + count);
   for (const Lumetra::KeyPoint& k : keyPoints) {
     for (std::size_t l = 0; l < k.descriptors.size(); ++l) {
-      TargetKeyPoint record;
-      record.levelZeroPosition = Eigen::Vector2d(k.x0, k.y0);
-      record.position = Eigen::Vector2d(k.x, k.y);
-      record.objectPoint = Eigen::Vector2d(-1.0, -1.0);
-      record.score = static_cast<float>(k.score);
-      record.level = static_cast<std::int32_t>(l);
-      record.descriptor = k.descriptors[l];
-      records.push_back(record);
+      records.push_back(makeTargetKeyPoint(k, l, Eigen::Vector2d(k.x0, k.y0), Eigen::Vector2d(k.x, k.y)));
     }
   }
 }
 
+// The pyramid of a training image or view is built from the image blurred with a 5 x 5 Gaussian
+// of sigma 1.0, computed in floating point.
+constexpr bool kBlurBeforePyramid = true;
+constexpr std::int32_t kPyramidBlurKernelSize = 5;
+constexpr double kPyramidBlurSigma = 1.0;
+constexpr std::uint8_t kPyramidBlurFixedPoint = 0;
+
+// Builds the blurred pyramid of the image and runs a new extractor with the parameters over it,
+// inside the offset and, when one is given, through the homography.
+std::unique_ptr<Lumetra::GridFeatureExtractor> detectKeyPoints(
+    const Lumetra::ImageGray& image, Lumetra::ImagePyramid& pyramid,
+    const Lumetra::GridFeatureExtractor::Parameters& parameters, const Eigen::Vector2i& offset,
+    const Eigen::Matrix3d* homography) {
+  pyramid.build(image, kBlurBeforePyramid, kPyramidBlurKernelSize, kPyramidBlurSigma, kPyramidBlurFixedPoint);
+  std::unique_ptr<Lumetra::GridFeatureExtractor> extractor = Lumetra::GridFeatureExtractor::create();
+  extractor->setParameters(parameters);
+  extractor->configure(static_cast<std::int32_t>(image.width), static_cast<std::int32_t>(image.height), offset.x(),
+                       offset.y());
+  extractor->detect(pyramid, homography);
+  return extractor;
+}
+
 }  // namespace
+
+TargetKeyPoint makeTargetKeyPoint(const Lumetra::KeyPoint& keyPoint, std::size_t level,
+                                  const Eigen::Vector2d& levelZeroPosition, const Eigen::Vector2d& position) {
+  TargetKeyPoint record;
+  record.levelZeroPosition = levelZeroPosition;
+  record.position = position;
+  record.objectPoint = Eigen::Vector2d(-1.0, -1.0);
+  record.score = static_cast<float>(keyPoint.score);
+  record.level = static_cast<std::int32_t>(level);
+  record.descriptor = keyPoint.descriptors[level];
+  return record;
+}
 
 Lumetra::ImageGray rotateClockwise(const Lumetra::ImageGray& picture) {
   Lumetra::ImageGray turned;
@@ -266,7 +293,7 @@ void ImageTargetTrainer::setCameraCalibration(const CameraCalibration& calibrati
 }
 
 bool ImageTargetTrainer::makeAdaptedImage(const Lumetra::ImageGray& picture, Lumetra::ImageGray& adapted,
-                                          Eigen::Vector2i& offset, std::int32_t& paddingStatus) const {
+                                          Eigen::Vector2i& offset, Padding& paddingStatus) const {
   const std::int32_t W = mTrainingResolution.x();
   const std::int32_t H = mTrainingResolution.y();
   const double w = picture.width;
@@ -291,11 +318,11 @@ bool ImageTargetTrainer::makeAdaptedImage(const Lumetra::ImageGray& picture, Lum
   const Eigen::Vector2i scaled(W - pad.x(), H - pad.y());
   offset = Eigen::Vector2i(pad.x() >> 1, pad.y() >> 1);
   if (offset.x() == 0 && offset.y() > 0) {
-    paddingStatus = 1;
+    paddingStatus = Padding::AboveBelow;
   } else if (offset.x() > 0 && offset.y() == 0) {
-    paddingStatus = 0;
+    paddingStatus = Padding::LeftRight;
   } else {
-    paddingStatus = 2;
+    paddingStatus = Padding::None;
   }
   if (scaled.x() < 1 || scaled.y() < 1) return false;
   Lumetra::ImageGray view =
@@ -369,17 +396,17 @@ bool ImageTargetTrainer::getCornerCorrespondences(const TargetGeometry& geometry
   imagePoints = {Eigen::Vector2d(0.0, 0.0), Eigen::Vector2d(W - 1.0, 0.0), Eigen::Vector2d(W - 1.0, H - 1.0),
                  Eigen::Vector2d(0.0, H - 1.0)};
   const Eigen::Vector2d o = offset.cast<double>();
-  if (mPaddingStatus == 1) {
+  if (mPaddingStatus == Padding::AboveBelow) {
     imagePoints[0] += o;
     imagePoints[1] += o;
     imagePoints[2] -= o;
     imagePoints[3] -= o;
-  } else if (mPaddingStatus == 0) {
+  } else if (mPaddingStatus == Padding::LeftRight) {
     imagePoints[0] += o;
     imagePoints[3] += o;
     imagePoints[1] -= o;
     imagePoints[2] -= o;
-  } else if (mPaddingStatus != 2) {
+  } else if (mPaddingStatus != Padding::None) {
     OBRIN_LOG_ERROR("Image Target Trainer - Adaptive image padding was assigned wrong.");
     return false;
   }
@@ -394,14 +421,15 @@ bool ImageTargetTrainer::generateHeatmap(const Lumetra::ImageGray& image, const 
 std::vector<Lumetra::KeyPoint>& ImageTargetTrainer::extractMvgKeyPoints(std::vector<Lumetra::KeyPoint>& out,
                                                                         const Lumetra::ImageGray& view,
                                                                         const Eigen::Matrix3d* homography) const {
-  Lumetra::ImagePyramid pyramid(mMvgPyramidLevels, mMvgPyramidRatio);
-  pyramid.build(view, true, 5, 1.0, 0);
-  auto extractor = Lumetra::GridFeatureExtractor::create();
-  extractor->setParameters(mMvgExtractorParameters);
-  extractor->configure(static_cast<std::int32_t>(view.width), static_cast<std::int32_t>(view.height), 0, 0);
-  extractor->detect(pyramid, homography);
-  out = extractor->keyPoints();
+  out = extractViewKeyPoints(view, homography, mMvgExtractorParameters);
   return out;
+}
+
+std::vector<Lumetra::KeyPoint> ImageTargetTrainer::extractViewKeyPoints(
+    const Lumetra::ImageGray& view, const Eigen::Matrix3d* homography,
+    const Lumetra::GridFeatureExtractor::Parameters& parameters) const {
+  Lumetra::ImagePyramid pyramid(mMvgPyramidLevels, mMvgPyramidRatio);
+  return detectKeyPoints(view, pyramid, parameters, Eigen::Vector2i(0, 0), homography)->keyPoints();
 }
 
 bool ImageTargetTrainer::train(const std::string& picturePath, const std::string& targetName) {
@@ -501,7 +529,7 @@ bool ImageTargetTrainer::adaptPicture(const Lumetra::ImageGray& picture, const E
   if (static_cast<std::int64_t>(picture.width) == mTrainingResolution.x() &&
       static_cast<std::int64_t>(picture.height) == mTrainingResolution.y()) {
     adapted = picture;
-    mPaddingStatus = 2;
+    mPaddingStatus = Padding::None;
   } else if (!makeAdaptedImage(picture, adapted, offset, mPaddingStatus)) {
     OBRIN_LOG_ERROR("Image Target Trainer - Failed to generate adapted image.");
     mReasons.push_back(fmt::format("The {} x {} picture cannot be scaled into Image.Training.Resolution {} x {}",
@@ -523,12 +551,7 @@ void ImageTargetTrainer::setTrainingCamera() {
 }
 
 void ImageTargetTrainer::extractKeyPoints(const Lumetra::ImageGray& adapted, Lumetra::ImagePyramid& pyramid) {
-  pyramid.build(adapted, true, 5, 1.0, 0);
-  mExtractor = Lumetra::GridFeatureExtractor::create();
-  mExtractor->setParameters(mExtractorParameters);
-  mExtractor->configure(static_cast<std::int32_t>(adapted.width), static_cast<std::int32_t>(adapted.height),
-                        mPictureOffset.x(), mPictureOffset.y());
-  mExtractor->detect(pyramid, nullptr);
+  mExtractor = detectKeyPoints(adapted, pyramid, mExtractorParameters, mPictureOffset, nullptr);
 }
 
 void ImageTargetTrainer::makeHeatmap(const Lumetra::ImageGray& adapted, const std::vector<TargetKeyPoint>& records) {

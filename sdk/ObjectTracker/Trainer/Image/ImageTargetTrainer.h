@@ -2,12 +2,12 @@
 // Trains image targets: a picture becomes a training image of a fixed size, a blurred image
 // pyramid, grid-binned keypoints with descriptors, a trackability score, the target geometry and
 // a heat map; the result is kept under the target's name until its files are written.
-#include "CameraCalibration.h"
-#include "Configs.h"
 #include "Feature/GridFeatureExtractor.h"
 #include "Image/Image.h"
 #include "Image/ImageOP.h"
 #include "ObjectTracker/Trainer/Image/TargetData.h"
+#include "app/CameraCalibration.h"
+#include "app/Configs.h"
 
 #include <Eigen/Core>
 
@@ -19,6 +19,13 @@
 #include <vector>
 
 namespace Obrin {
+
+struct MvgView;
+class MultipleViewGenerator;
+
+/// Where the picture was padded with black to fill the training resolution; the values are those
+/// of the trainer's padding status.
+enum class Padding : std::int32_t { Unset = -1, LeftRight = 0, AboveBelow = 1, None = 2 };
 
 /// Left-top, right-bottom, centre and factor, in this order.
 using TargetGeometry = std::array<Eigen::Vector2d, 4>;
@@ -56,7 +63,7 @@ class ImageTargetTrainer {
 
   /// The picture scaled into the training resolution and centred on a black canvas.
   bool makeAdaptedImage(const Lumetra::ImageGray& picture, Lumetra::ImageGray& adapted, Eigen::Vector2i& offset,
-                        std::int32_t& paddingStatus) const;
+                        Padding& paddingStatus) const;
   float computeTrackabilityScore(const std::vector<Lumetra::KeyPoint>& keyPoints) const;
   void computeTargetGeometry(const Eigen::Vector2d& physicalSize, const Eigen::Vector2d& imageSize,
                              const Eigen::Vector2d& offset, TargetGeometry& geometry) const;
@@ -88,7 +95,7 @@ class ImageTargetTrainer {
   const Lumetra::ImageRGB& overlayImage() const { return mOverlayImage; }
   float trackabilityScore() const { return mTrackabilityScore; }
   const Eigen::Vector2i& pictureOffset() const { return mPictureOffset; }
-  std::int32_t paddingStatus() const { return mPaddingStatus; }
+  Padding paddingStatus() const { return mPaddingStatus; }
   std::int32_t physicalSizeStatus() const { return mPhysicalSizeStatus; }
   const CameraCalibration& camera() const { return mCamera; }
   const Lumetra::GridFeatureExtractor::Parameters& extractorParameters() const { return mExtractorParameters; }
@@ -107,11 +114,26 @@ class ImageTargetTrainer {
                          ImageTargetDetectableData& data);
   void setObjectSize(const Lumetra::ImageGray& picture, const TargetGeometry& geometry,
                      ImageTargetDetectableData& data) const;
+  // One extraction pass with the given multiple-view parameters.
+  std::vector<Lumetra::KeyPoint> extractViewKeyPoints(const Lumetra::ImageGray& view, const Eigen::Matrix3d* homography,
+                                                      const Lumetra::GridFeatureExtractor::Parameters& parameters) const;
+
+  // The steps of `trainMVG`: what every view of one training shares, a view's keypoints mapped
+  // back into the training image, and the views drawn and mapped side by side.
+  struct MvgViewSetup;
+  struct MvgViewResult;
+  bool makeMvgViewSetup(const Lumetra::ImageGray& trainingImage, const Eigen::Vector2i& offset,
+                        const TargetGeometry& geometry, MvgViewSetup& setup);
+  MvgViewResult mapView(const MvgViewSetup& setup, const MvgView& view, double aspect) const;
+  void keepView(const MvgViewSetup& setup, const MvgViewResult& result,
+                std::vector<TargetKeyPoint>& records) const;
+  bool renderAndMapViews(MultipleViewGenerator& generator, const MvgViewSetup& setup,
+                         std::vector<TargetKeyPoint>& records) const;
 
   TrainingConfig mConfiguration;
   Eigen::Vector2i mTrainingResolution{0, 0};
   Eigen::Vector2i mPictureOffset{0, 0};
-  std::int32_t mPaddingStatus = -1;
+  Padding mPaddingStatus = Padding::Unset;
   std::int32_t mPhysicalSizeStatus = 0;
   std::uint8_t mPyramidLevels = 1;
   std::uint8_t mMvgPyramidLevels = 1;
@@ -132,6 +154,11 @@ class ImageTargetTrainer {
   // Why the last multiple-view step failed.
   std::string mMvgFailure;
 };
+
+/// The record of a keypoint's descriptor of one pyramid level, at the given level-0 and pyramid
+/// positions; its object point is set once the target geometry is known.
+TargetKeyPoint makeTargetKeyPoint(const Lumetra::KeyPoint& keyPoint, std::size_t level,
+                                  const Eigen::Vector2d& levelZeroPosition, const Eigen::Vector2d& position);
 
 /// The picture turned 90 degrees clockwise.
 Lumetra::ImageGray rotateClockwise(const Lumetra::ImageGray& picture);

@@ -160,118 +160,43 @@ bool ImageTargetTrainer::estimateHomography(const std::vector<Eigen::Vector2d>& 
   return homography.allFinite();
 }
 
+// What every view of one training shares: the training image and its size, the picture's corners
+// in it, the border margin within which keypoints are kept, and the extraction settings.
+struct ImageTargetTrainer::MvgViewSetup {
+  const Lumetra::ImageGray* trainingImage = nullptr;
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+  std::vector<Eigen::Vector2d> imageCorners;
+  std::int64_t borderX = 0;
+  std::int64_t borderY = 0;
+  bool debug = false;
+  // Each worker extracts on one thread: the parallel loops' start-up and barrier costs outweigh
+  // their gain on one view, and the keypoints do not depend on the thread count.
+  Lumetra::GridFeatureExtractor::Parameters parameters;
+};
+
+// The records of one view and what its debug picture shows.
+struct ImageTargetTrainer::MvgViewResult {
+  bool mapped = false;
+  Eigen::Matrix3d homography;
+  std::vector<TargetKeyPoint> records;
+  Lumetra::ImageGray image;
+  std::vector<Lumetra::Vec2i> viewPoints;
+  std::vector<Lumetra::Vec2i> mappedPoints;
+};
+
 bool ImageTargetTrainer::trainMVG(const Lumetra::ImageGray& trainingImage, const Eigen::Vector2i& offset,
                                   const TargetGeometry& geometry, ImageTargetDetectableData& data) {
-  const Lumetra::ImageRGB picture = Lumetra::convertGrayToRGB(trainingImage);
+  mMvgFailure = MultipleViewGenerator::checkConfiguration(mConfiguration);
+  if (!mMvgFailure.empty()) return false;
   MultipleViewGenerator generator(mConfiguration, mCamera);
-  if (!generator.loadConfiguration()) {
-    mMvgFailure = generator.failure();
-    return false;
-  }
-  // The picture's corners in the training image. Their target-plane partners are not used: a
-  // view shows the training image on the rectangle, so the corners are projected from there.
-  std::vector<Eigen::Vector3d> planePoints;
-  std::vector<Eigen::Vector2d> imageCorners;
-  if (!getCornerCorrespondences(geometry, offset, planePoints, imageCorners)) {
-    mMvgFailure = "the picture's place in the training image is unknown";
-    return false;
-  }
-
-  const std::int32_t wi = static_cast<std::int32_t>(trainingImage.width);
-  const std::int32_t hi = static_cast<std::int32_t>(trainingImage.height);
-  const std::int64_t bx = std::int64_t{offset.x()} + mConfiguration.borderThreshold.value;
-  const std::int64_t by = std::int64_t{offset.y()} + mConfiguration.borderThreshold.value;
-  const bool debug = mConfiguration.mvgDebug.value;
+  generator.loadConfiguration();
+  MvgViewSetup setup;
+  if (!makeMvgViewSetup(trainingImage, offset, geometry, setup)) return false;
   // New records go straight after the picture's own; a failed run takes them away again.
   std::vector<TargetKeyPoint>& records = data.mKeyPoints;
   const std::size_t pictureRecords = records.size();
-
-  // The records of one view and what its debug picture shows.
-  struct ViewResult {
-    bool mapped = false;
-    Eigen::Matrix3d homography;
-    std::vector<TargetKeyPoint> records;
-    Lumetra::ImageGray image;
-    std::vector<Lumetra::Vec2i> viewPoints;
-    std::vector<Lumetra::Vec2i> mappedPoints;
-  };
-  // Reads only the trainer's settings and camera: views are worked on side by side.
-  const auto mapView = [&](const MvgView& view, double aspect) {
-    ViewResult result;
-    const std::vector<Eigen::Vector2d> viewCorners =
-        projectImagePoints(view.pose, mCamera, imageCorners, Eigen::Vector2i(wi, hi), aspect);
-    Eigen::Matrix3d& h = result.homography;
-    if (!estimateHomography(imageCorners, viewCorners, h)) return result;
-    const Eigen::FullPivLU<Eigen::Matrix3d> lu(h);
-    if (lu.rank() < 3) return result;
-    const Eigen::Matrix3d hInverse = lu.inverse();
-    if (!hInverse.allFinite()) return result;
-    result.mapped = true;
-    if (debug) result.image = view.image;
-
-    std::vector<Lumetra::KeyPoint> keyPoints;
-    extractMvgKeyPoints(keyPoints, view.image, &h);
-    for (const Lumetra::KeyPoint& kp : keyPoints) {
-      const Eigen::Vector2d uv = applyHomography(hInverse, Eigen::Vector2d(kp.x, kp.y));
-      std::int32_t u = 0;
-      std::int32_t v = 0;
-      if (!truncated(uv.x(), u) || !truncated(uv.y(), v)) continue;
-      if (u < bx || u >= wi - bx || v < by || v >= hi - by) continue;
-      for (std::size_t l = 0; l < kp.descriptors.size(); ++l) {
-        TargetKeyPoint record;
-        record.levelZeroPosition = uv;
-        record.position = uv;
-        record.objectPoint = Eigen::Vector2d(-1.0, -1.0);
-        record.score = static_cast<float>(kp.score);
-        record.level = static_cast<std::int32_t>(l);
-        record.descriptor = kp.descriptors[l];
-        result.records.push_back(record);
-        if (debug) {
-          result.viewPoints.emplace_back(static_cast<std::int32_t>(kp.x), static_cast<std::int32_t>(kp.y));
-          result.mappedPoints.emplace_back(u, v);
-        }
-      }
-    }
-    return result;
-  };
-  // Results are taken in view order, so records and debug pictures keep that order.
-  const auto takeResult = [&](ViewResult result) {
-    if (!result.mapped) return;
-    records.insert(records.end(), result.records.begin(), result.records.end());
-    if (!debug) return;
-    const std::string name = fmt::format("{}_MVG_{:05d}.png", mConfiguration.targetName.value, gDebugPictureCounter++);
-    const Lumetra::ImageRGB side = debugPicture(result.image, trainingImage, result.viewPoints, result.mappedPoints,
-                                                imageCorners, result.homography);
-    if (!Lumetra::saveImage(side, name, 0, 100)) OBRIN_LOG_ERROR("Failed to write {}.", name);
-  };
-
-  // Views are drawn on this thread, which owns the context, while workers extract the corners of
-  // the views drawn before; a few are in flight at a time, so only a few view images live at once.
-  // Each worker extracts on one thread: the parallel loops' start-up and barrier costs outweigh
-  // their gain on one view, and the keypoints do not depend on the thread count.
-  const std::size_t inFlight = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 4);
-  std::deque<std::future<ViewResult>> pending;
-  const auto takeOldest = [&]() {
-    takeResult(pending.front().get());
-    pending.pop_front();
-  };
-  const std::int32_t threads = mMvgExtractorParameters.numThreads;
-  mMvgExtractorParameters.numThreads = 1;
-  bool rendered = false;
-  {
-    // Joined at the end of this block, before anything its jobs refer to goes.
-    ViewWorkers<ViewResult> workers(inFlight);
-    rendered = generator.run(picture, [&](const MvgView& view) {
-      if (pending.size() >= inFlight) takeOldest();
-      const double aspect = static_cast<double>(generator.renderer().height()) / generator.renderer().width();
-      pending.push_back(workers.submit(std::packaged_task<ViewResult()>([&mapView, view, aspect] {
-        return mapView(view, aspect);
-      })));
-    });
-    while (!pending.empty()) takeOldest();
-  }
-  mMvgExtractorParameters.numThreads = threads;
-  if (!rendered) {
+  if (!renderAndMapViews(generator, setup, records)) {
     mMvgFailure = generator.failure();
     records.resize(pictureRecords);
     return false;
@@ -279,6 +204,96 @@ bool ImageTargetTrainer::trainMVG(const Lumetra::ImageGray& trainingImage, const
   OBRIN_LOG_INFO("Image Target Trainer (MVG) - {} keypoints were added from the synthetic views.",
                  records.size() - pictureRecords);
   return true;
+}
+
+bool ImageTargetTrainer::makeMvgViewSetup(const Lumetra::ImageGray& trainingImage, const Eigen::Vector2i& offset,
+                                          const TargetGeometry& geometry, MvgViewSetup& setup) {
+  // The picture's corners in the training image. Their target-plane partners are not used: a
+  // view shows the training image on the rectangle, so the corners are projected from there.
+  std::vector<Eigen::Vector3d> planePoints;
+  if (!getCornerCorrespondences(geometry, offset, planePoints, setup.imageCorners)) {
+    mMvgFailure = "the picture's place in the training image is unknown";
+    return false;
+  }
+  setup.trainingImage = &trainingImage;
+  setup.width = static_cast<std::int32_t>(trainingImage.width);
+  setup.height = static_cast<std::int32_t>(trainingImage.height);
+  setup.borderX = std::int64_t{offset.x()} + mConfiguration.borderThreshold.value;
+  setup.borderY = std::int64_t{offset.y()} + mConfiguration.borderThreshold.value;
+  setup.debug = mConfiguration.mvgDebug.value;
+  setup.parameters = mMvgExtractorParameters;
+  setup.parameters.numThreads = 1;
+  return true;
+}
+
+// Reads only the trainer's settings and camera: views are worked on side by side.
+ImageTargetTrainer::MvgViewResult ImageTargetTrainer::mapView(const MvgViewSetup& setup, const MvgView& view,
+                                                             double aspect) const {
+  MvgViewResult result;
+  const std::vector<Eigen::Vector2d> viewCorners = projectImagePoints(
+      view.pose, mCamera, setup.imageCorners, Eigen::Vector2i(setup.width, setup.height), aspect);
+  Eigen::Matrix3d& h = result.homography;
+  if (!estimateHomography(setup.imageCorners, viewCorners, h)) return result;
+  const Eigen::FullPivLU<Eigen::Matrix3d> lu(h);
+  if (lu.rank() < 3) return result;
+  const Eigen::Matrix3d hInverse = lu.inverse();
+  if (!hInverse.allFinite()) return result;
+  result.mapped = true;
+  if (setup.debug) result.image = view.image;
+
+  for (const Lumetra::KeyPoint& kp : extractViewKeyPoints(view.image, &h, setup.parameters)) {
+    const Eigen::Vector2d uv = applyHomography(hInverse, Eigen::Vector2d(kp.x, kp.y));
+    std::int32_t u = 0;
+    std::int32_t v = 0;
+    if (!truncated(uv.x(), u) || !truncated(uv.y(), v)) continue;
+    if (u < setup.borderX || u >= setup.width - setup.borderX || v < setup.borderY ||
+        v >= setup.height - setup.borderY) {
+      continue;
+    }
+    for (std::size_t l = 0; l < kp.descriptors.size(); ++l) {
+      result.records.push_back(makeTargetKeyPoint(kp, l, uv, uv));
+      if (setup.debug) {
+        result.viewPoints.emplace_back(static_cast<std::int32_t>(kp.x), static_cast<std::int32_t>(kp.y));
+        result.mappedPoints.emplace_back(u, v);
+      }
+    }
+  }
+  return result;
+}
+
+// Results are taken in view order, so records and debug pictures keep that order.
+void ImageTargetTrainer::keepView(const MvgViewSetup& setup, const MvgViewResult& result,
+                                  std::vector<TargetKeyPoint>& records) const {
+  if (!result.mapped) return;
+  records.insert(records.end(), result.records.begin(), result.records.end());
+  if (!setup.debug) return;
+  const std::string name = fmt::format("{}_MVG_{:05d}.png", mConfiguration.targetName.value, gDebugPictureCounter++);
+  const Lumetra::ImageRGB side = debugPicture(result.image, *setup.trainingImage, result.viewPoints,
+                                              result.mappedPoints, setup.imageCorners, result.homography);
+  if (!Lumetra::saveImage(side, name, 0, 100)) OBRIN_LOG_ERROR("Failed to write {}.", name);
+}
+
+// Views are drawn on this thread, which owns the context, while workers extract the corners of
+// the views drawn before; a few are in flight at a time, so only a few view images live at once.
+bool ImageTargetTrainer::renderAndMapViews(MultipleViewGenerator& generator, const MvgViewSetup& setup,
+                                           std::vector<TargetKeyPoint>& records) const {
+  const std::size_t inFlight = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 4);
+  std::deque<std::future<MvgViewResult>> pending;
+  const auto takeOldest = [&]() {
+    keepView(setup, pending.front().get(), records);
+    pending.pop_front();
+  };
+  // Joined at the end of this function, before anything its jobs refer to goes.
+  ViewWorkers<MvgViewResult> workers(inFlight);
+  const bool rendered = generator.run(Lumetra::convertGrayToRGB(*setup.trainingImage), [&](const MvgView& view) {
+    if (pending.size() >= inFlight) takeOldest();
+    const double aspect = static_cast<double>(generator.renderer().height()) / generator.renderer().width();
+    pending.push_back(workers.submit(std::packaged_task<MvgViewResult()>([this, &setup, view, aspect] {
+      return mapView(setup, view, aspect);
+    })));
+  });
+  while (!pending.empty()) takeOldest();
+  return rendered;
 }
 
 }  // namespace Obrin

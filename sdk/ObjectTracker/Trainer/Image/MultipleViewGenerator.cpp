@@ -37,7 +37,33 @@ std::vector<Eigen::Vector2d> projectImagePoints(const MvgPose& pose, const Camer
 MultipleViewGenerator::MultipleViewGenerator(const TrainingConfig& configuration, const CameraCalibration& camera)
     : mConfiguration(configuration), mCamera(camera) {}
 
-bool MultipleViewGenerator::loadConfiguration() {
+std::string MultipleViewGenerator::checkConfiguration(const TrainingConfig& c) {
+  const std::string& density = c.mvgRenderDensity.value;
+  if (density != "MIN" && density != "MODERATE" && density != "MAX") {
+    return "MVG.Render.Density \"" + density + "\" is not MIN, MODERATE or MAX";
+  }
+  // Settings that cannot give a view: no frame, an eye at infinity or behind the picture, an
+  // empty or inverted depth range. The renderer holds them as floats.
+  const double zNear = c.mvgRenderZNear.value;
+  const double zFar = c.mvgRenderZFar.value;
+  if (!(zNear > 0.0) || !std::isfinite(zNear) || !(static_cast<float>(zNear) > 0.0f)) {
+    return fmt::format("MVG.Render.ZNear {} must be positive and at least 1e-45, the smallest the renderer holds",
+                       zNear);
+  }
+  const auto& resolution = c.trainingResolution.value;
+  const bool frame = resolution.size() >= 2 && resolution[0] >= 1 && resolution[1] >= 1;
+  const float distanceFactor = static_cast<float>(1.0 / c.mvgRenderDistScale.value);
+  const bool distance = c.mvgRenderDistScale.value > 0.0 && std::isfinite(distanceFactor) && distanceFactor > 0.0f;
+  const bool shift = std::isfinite(static_cast<float>(c.mvgRenderZShift.value));
+  const bool depth = zFar > zNear && std::isfinite(static_cast<float>(zFar)) &&
+                     static_cast<float>(zFar) > static_cast<float>(zNear);
+  if (frame && distance && shift && depth) return std::string();
+  if (!distance) return fmt::format("MVG.Render.DistScale {} must be positive and finite", c.mvgRenderDistScale.value);
+  if (!shift) return fmt::format("MVG.Render.ZShift {} must be finite", c.mvgRenderZShift.value);
+  return fmt::format("MVG.Render.ZFar {} must be finite and beyond MVG.Render.ZNear {}", zFar, zNear);
+}
+
+void MultipleViewGenerator::loadConfiguration() {
   const TrainingConfig& c = mConfiguration;
   const auto& resolution = c.trainingResolution.value;
   mRenderWidth = resolution.size() >= 2 ? resolution[0] : 0;
@@ -51,51 +77,10 @@ bool MultipleViewGenerator::loadConfiguration() {
   OBRIN_LOG_INFO("(Temporary Feature) Minimum z distance of the perspective frustum to the camera centre: {}", mZNear);
   OBRIN_LOG_INFO("Shrink constant : {}", mDistanceFactor);
   OBRIN_LOG_INFO("Enable visible GLFW render window : {}", mDebugWindow);
-
   const std::string& density = c.mvgRenderDensity.value;
-  if (density == "MIN") {
-    mDensity = PoseDensity::Min;
-  } else if (density == "MODERATE") {
-    mDensity = PoseDensity::Moderate;
-  } else if (density == "MAX") {
-    mDensity = PoseDensity::Max;
-  } else {
-    OBRIN_LOG_ERROR("Pose Density \"{}\" is not available.", density);
-    OBRIN_LOG_ERROR("Failed to read configuration.");
-    mFailure = "MVG.Render.Density \"" + density + "\" is not MIN, MODERATE or MAX";
-    return false;
-  }
-  // Settings that cannot give a view: no frame, an eye at infinity or behind the picture, an
-  // empty or inverted depth range.
-  const double zNear = c.mvgRenderZNear.value;
-  const double zFar = c.mvgRenderZFar.value;
-  if (!(zNear > 0.0) || !std::isfinite(zNear) || !(mZNear > 0.0f)) {
-    OBRIN_LOG_ERROR("Invalid ZMin value: {}", zNear);
-    OBRIN_LOG_ERROR("Failed to read zMin (temporary feature). Check configuration.");
-    mFailure = fmt::format("MVG.Render.ZNear {} must be positive and at least 1e-45, the smallest the renderer holds",
-                           zNear);
-    return false;
-  }
-  const bool usable = mRenderWidth >= 1 && mRenderHeight >= 1 && c.mvgRenderDistScale.value > 0.0 &&
-                      std::isfinite(mDistanceFactor) && mDistanceFactor > 0.0f && std::isfinite(mZShift) &&
-                      zFar > zNear && std::isfinite(static_cast<float>(zFar)) &&
-                      static_cast<float>(zFar) > mZNear;
-  if (!usable) {
-    OBRIN_LOG_ERROR("Render settings cannot give a view: resolution {} x {}, distance scale {}, z range {} to {}.",
-                    mRenderWidth, mRenderHeight, c.mvgRenderDistScale.value, zNear, zFar);
-    OBRIN_LOG_ERROR("Failed to read configuration.");
-    if (!(c.mvgRenderDistScale.value > 0.0 && std::isfinite(mDistanceFactor) && mDistanceFactor > 0.0f)) {
-      mFailure = fmt::format("MVG.Render.DistScale {} must be positive and finite", c.mvgRenderDistScale.value);
-    } else if (!std::isfinite(mZShift)) {
-      mFailure = fmt::format("MVG.Render.ZShift {} must be finite", c.mvgRenderZShift.value);
-    } else {
-      mFailure = fmt::format("MVG.Render.ZFar {} must be finite and beyond MVG.Render.ZNear {}", zFar, zNear);
-    }
-    return false;
-  }
+  mDensity = density == "MAX" ? PoseDensity::Max : density == "MODERATE" ? PoseDensity::Moderate : PoseDensity::Min;
   OBRIN_LOG_INFO("Pose density of rendered training images : {}", density);
   OBRIN_LOG_INFO("Loading configuration : Success.");
-  return true;
 }
 
 bool MultipleViewGenerator::run(const Lumetra::ImageRGB& picture, const ViewSink& sink) {

@@ -1,11 +1,11 @@
 #pragma once
 // Photographs the training picture from a fixed table of eye positions on a hemisphere, so that
 // the trainer can add corners that survive perspective distortion.
-#include "CameraCalibration.h"
-#include "Configs.h"
 #include "Image/Image.h"
 #include "ObjectTracker/Trainer/Image/MultipleViewRenderer.h"
 #include "ObjectTracker/Trainer/Image/MvgPoseTables.h"
+#include "app/CameraCalibration.h"
+#include "app/Configs.h"
 
 #include <Eigen/Core>
 
@@ -29,16 +29,18 @@ class MultipleViewGenerator {
 
   MultipleViewGenerator(const TrainingConfig& configuration, const CameraCalibration& camera);
 
-  /// Reads and checks the render settings; false for settings that cannot render.
-  bool loadConfiguration();
+  /// Why the render settings cannot give a view (the key and value of the refused setting), or
+  /// the empty text when they can.
+  static std::string checkConfiguration(const TrainingConfig& configuration);
+  /// Reads the render settings, which `checkConfiguration` has accepted.
+  void loadConfiguration();
   /// Renders the picture from every table position; each view goes to the sink when one is
   /// given, else into `views()`.
   bool run(const Lumetra::ImageRGB& picture, const ViewSink& sink = nullptr);
   /// Takes the current frame and pose as a view; false when the frame is empty.
   bool storeView();
 
-  /// Why `loadConfiguration` or `run` failed last, in a user's words (the key and value of a
-  /// refused setting, or what the display or OpenGL driver lacks).
+  /// Why `run` failed last, in a user's words (what the display or OpenGL driver lacks).
   const std::string& failure() const { return mFailure; }
   const std::vector<MvgView>& views() const { return mViews; }
   std::int32_t renderWidth() const { return mRenderWidth; }

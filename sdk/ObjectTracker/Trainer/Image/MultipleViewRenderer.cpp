@@ -3,12 +3,14 @@
 #include "Core/Log.h"
 #include "Image/ImageOP.h"
 #include "Renderer/OpenGL/GlfwLibrary.h"
+#include "Renderer/OpenGL/ShaderProgram.h"
 
 #include <glad/gl.h>
 #define GLFW_INCLUDE_NONE
 #include <GLFW/glfw3.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -351,25 +353,24 @@ bool MultipleViewRenderer::createFramebuffer() {
 
 bool MultipleViewRenderer::buildProgram(std::uint32_t& program, const char* vertexSource,
                                         const char* fragmentSource) {
-  program = glCreateProgram();
-  if (program == 0) {
-    OBRIN_LOG_ERROR("GL Shader program creation failed.");
-    return false;
-  }
-  if (!addShader(program, vertexSource, GL_VERTEX_SHADER, "vertex")) {
-    OBRIN_LOG_ERROR("Adding vertex shader to GL shader program failed.");
-    return false;
-  }
-  if (!addShader(program, fragmentSource, GL_FRAGMENT_SHADER, "fragment")) {
-    OBRIN_LOG_ERROR("Adding fragment shader to GL shader program failed.");
-    return false;
-  }
-  glLinkProgram(program);
-  glGetProgramiv(program, GL_LINK_STATUS, &mStatus);
-  if (mStatus == 0) {
-    glGetProgramInfoLog(program, static_cast<GLsizei>(mInfoLog.size()), nullptr, mInfoLog.data());
-    OBRIN_LOG_ERROR("Error linking program: {} ", mInfoLog.data());
-    return false;
+  const Lumetra::OpenGL::ShaderBuild build = Lumetra::OpenGL::buildShaderProgram(program, vertexSource, fragmentSource);
+  switch (build.failedStep) {
+    case Lumetra::OpenGL::ShaderStep::None:
+      break;
+    case Lumetra::OpenGL::ShaderStep::CreateProgram:
+      OBRIN_LOG_ERROR("GL Shader program creation failed.");
+      return false;
+    case Lumetra::OpenGL::ShaderStep::CompileVertex:
+      OBRIN_LOG_ERROR("Error compiling the vertex shader: GL error {}", build.log);
+      OBRIN_LOG_ERROR("Adding vertex shader to GL shader program failed.");
+      return false;
+    case Lumetra::OpenGL::ShaderStep::CompileFragment:
+      OBRIN_LOG_ERROR("Error compiling the fragment shader: GL error {}", build.log);
+      OBRIN_LOG_ERROR("Adding fragment shader to GL shader program failed.");
+      return false;
+    case Lumetra::OpenGL::ShaderStep::Link:
+      OBRIN_LOG_ERROR("Error linking program: {} ", build.log);
+      return false;
   }
   // Validation checks the program against the current state, which needs a bound vertex array
   // in a core profile.
@@ -379,33 +380,17 @@ bool MultipleViewRenderer::buildProgram(std::uint32_t& program, const char* vert
   glValidateProgram(program);
   glBindVertexArray(0);
   glDeleteVertexArrays(1, &vertexArray);
-  glGetProgramiv(program, GL_VALIDATE_STATUS, &mStatus);
-  if (mStatus == 0) {
-    glGetProgramInfoLog(program, static_cast<GLsizei>(mInfoLog.size()), nullptr, mInfoLog.data());
-    OBRIN_LOG_ERROR("Error validating program: {} ", mInfoLog.data());
+  GLint validated = GL_FALSE;
+  glGetProgramiv(program, GL_VALIDATE_STATUS, &validated);
+  if (validated == 0) {
+    std::array<char, 1024> infoLog{};
+    glGetProgramInfoLog(program, static_cast<GLsizei>(infoLog.size()), nullptr, infoLog.data());
+    OBRIN_LOG_ERROR("Error validating program: {} ", infoLog.data());
     return false;
   }
   mSurface->modelLocation = glGetUniformLocation(program, "model");
   mSurface->projectionLocation = glGetUniformLocation(program, "projection");
   mSurface->viewLocation = glGetUniformLocation(program, "view");
-  return true;
-}
-
-bool MultipleViewRenderer::addShader(std::uint32_t program, const char* source, std::uint32_t type,
-                                     const char* stage) {
-  const GLuint shader = glCreateShader(type);
-  glShaderSource(shader, 1, &source, nullptr);
-  glCompileShader(shader);
-  glGetShaderiv(shader, GL_COMPILE_STATUS, &mStatus);
-  if (mStatus == 0) {
-    glGetShaderInfoLog(shader, static_cast<GLsizei>(mInfoLog.size()), nullptr, mInfoLog.data());
-    OBRIN_LOG_ERROR("Error compiling the {} shader: GL error {}", stage, mInfoLog.data());
-    glDeleteShader(shader);
-    return false;
-  }
-  glAttachShader(program, shader);
-  // Flagged for deletion; it goes with the program.
-  glDeleteShader(shader);
   return true;
 }
 

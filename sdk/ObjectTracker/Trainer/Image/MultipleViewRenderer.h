@@ -63,7 +63,6 @@ class MultipleViewRenderer {
 
  private:
   bool buildProgram(std::uint32_t& program, const char* vertexSource, const char* fragmentSource);
-  bool addShader(std::uint32_t program, const char* source, std::uint32_t type, const char* stage);
   bool buildSurface(std::int32_t width, std::int32_t height, bool debugWindow);
   bool createFramebuffer();
   /// Makes the surface's context current on the calling thread (a no-op when it already is).
@@ -75,8 +74,6 @@ class MultipleViewRenderer {
   Lumetra::ImageRGB mTextureImage;
   Lumetra::ImageGray mReadBack;
   std::unique_ptr<RenderSurface> mSurface;
-  std::int32_t mStatus = 0;
-  std::array<char, 1024> mInfoLog{};
   Matrix4 mModel;
   Matrix4 mView;
   Matrix4 mProjection;

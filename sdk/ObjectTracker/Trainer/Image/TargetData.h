@@ -1,8 +1,8 @@
 #pragma once
 // The trained result of one target, held until it is written to its target folder: the base
 // `Target` (name and physical size) and the detectable data of image and QR-code targets.
-#include "CameraCalibration.h"
 #include "Image/Image.h"
+#include "app/CameraCalibration.h"
 
 #include <Eigen/Core>
 

@@ -1,10 +1,10 @@
 #include "ObjectTracker/Trainer/QRCode/QRCodeTargetGenerator.h"
 
-#include "Constants.h"
+#include "Core/AtomicFile.h"
 #include "Core/Log.h"
 #include "Core/Profiler.h"
 #include "Image/ImageIO.h"
-#include "Core/AtomicFile.h"
+#include "app/Constants.h"
 
 #include <cereal/archives/json.hpp>
 #include <cereal/cereal.hpp>

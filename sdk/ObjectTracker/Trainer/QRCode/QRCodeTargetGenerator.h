@@ -2,8 +2,8 @@
 // QR-code targets: the target's name encoded as a QR code of version 2 at error-correction level
 // M (mask 0), drawn with a configured number of pixels per module, with its physical size. The
 // target folder receives "PALOM_QRCODE_TARGET_CONFIG.json" and "PALOM_QRCODE_TARGET_IMG.png".
-#include "Configs.h"
 #include "ObjectTracker/Trainer/Image/TargetData.h"
+#include "app/Configs.h"
 
 #include <qrcodegen/qrcodegen.hpp>
 
