@@ -132,9 +132,9 @@ unsigned childSeconds(const ImportGuardLimits& limits, std::uint64_t fileBytes) 
 /// Exit statuses of the child besides 0 (imported) and 1 (refused, with the importer's message).
 enum ChildStatus { kChildFailed = 2, kChildNoLimits = 3, kChildOutOfMemory = 4, kChildOrphaned = 5 };
 
-/// The child's side: limits, the import, its message on `out`, and _exit. Never returns.
-[[noreturn]] void runChild(int out, pid_t parent, const std::string& path, unsigned postProcessing,
-                           std::uint64_t addressSpace, unsigned seconds) {
+/// The child's side: limits, the work, its message on `out`, and _exit. Never returns.
+[[noreturn]] void runChild(int out, pid_t parent, const GuardedWork& work, std::uint64_t addressSpace,
+                           unsigned seconds) {
   // The child must not go on when its parent is gone: killed in the middle of an import, the
   // parent keeps no time limit any more.
   if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) ::_exit(kChildOrphaned);
@@ -158,9 +158,8 @@ enum ChildStatus { kChildFailed = 2, kChildNoLimits = 3, kChildOutOfMemory = 4, 
     ::_exit(kChildNoLimits);
   int status = kChildFailed;
   try {
-    Assimp::Importer importer;
     std::string error;
-    status = importScene(importer, path, postProcessing, error) != nullptr ? 0 : 1;
+    status = work(error) ? 0 : 1;
     // The import library turns a failed allocation into its error text.
     if (status != 0 && error == std::bad_alloc().what()) status = kChildOutOfMemory;
     if (status == 1) {
@@ -203,6 +202,14 @@ const aiScene* importScene(Assimp::Importer& importer, const std::string& path, 
 }
 
 bool importsInChild(const std::string& path, unsigned postProcessing, std::string& error) {
+  const GuardedWork import = [&path, postProcessing](std::string& why) {
+    Assimp::Importer importer;
+    return importScene(importer, path, postProcessing, why) != nullptr;
+  };
+  return succeedsInChild(path, import, error);
+}
+
+bool succeedsInChild(const std::string& path, const GuardedWork& work, std::string& error) {
   const ImportGuardLimits limits = importGuardLimits();
   if (!limits.enabled) return true;
   struct stat info {};
@@ -225,7 +232,7 @@ bool importsInChild(const std::string& path, unsigned postProcessing, std::strin
   }
   if (child == 0) {
     ::close(channel[0]);
-    runChild(channel[1], parent, path, postProcessing, addressSpace, seconds);
+    runChild(channel[1], parent, work, addressSpace, seconds);
   }
   ::close(channel[1]);
 

@@ -14,9 +14,9 @@ struct ModelCopyFile {
 };
 
 /// The files of the copy of the model named `objName`. An OBJ file is copied as it is (its material
-/// file is not read); any other format is imported through the guard (GuardedImport.h) and exported
-/// as OBJ, with the exporter's material file beside it under the copy's stem. Nothing when the file
-/// cannot be read, imported or exported. Never throws.
+/// file is not read); any other format is imported and exported as OBJ, in a guarded child first
+/// (GuardedImport.h), with the exporter's material file beside it under the copy's stem. Nothing
+/// when the file cannot be read, imported or exported. Never throws.
 std::optional<std::vector<ModelCopyFile>> modelCopyFiles(const std::filesystem::path& modelPath,
                                                          const std::string& objName) noexcept;
 
