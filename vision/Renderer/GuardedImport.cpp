@@ -174,6 +174,31 @@ enum ChildStatus { kChildFailed = 2, kChildNoLimits = 3, kChildOutOfMemory = 4, 
   ::_exit(status);
 }
 
+/// The child's message on `in` until it closes its end (it ends), or until the time is up (then
+/// `timedOut` is set).
+std::string childMessage(int in, unsigned seconds, bool& timedOut) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(seconds);
+  std::string message;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) {
+      timedOut = true;
+      break;
+    }
+    pollfd wait{in, POLLIN, 0};
+    const int ready = ::poll(&wait, 1, static_cast<int>(std::min<long long>(left, 1000)));
+    if (ready < 0 && errno != EINTR) break;
+    if (ready <= 0) continue;
+    char buffer[512];
+    const ssize_t got = ::read(in, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    if (message.size() < 4096) message.append(buffer, static_cast<std::size_t>(got));
+  }
+  return message;
+}
+
 }  // namespace
 
 void setImportGuardLimits(const ImportGuardLimits& limits) { limitsInForce() = limits; }
@@ -236,27 +261,8 @@ bool succeedsInChild(const std::string& path, const GuardedWork& work, std::stri
   }
   ::close(channel[1]);
 
-  // The child's message until it closes its end (it ends), or until the time is up.
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(seconds);
-  std::string message;
   bool timedOut = false;
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) {
-      timedOut = true;
-      break;
-    }
-    pollfd wait{channel[0], POLLIN, 0};
-    const int ready = ::poll(&wait, 1, static_cast<int>(std::min<long long>(left, 1000)));
-    if (ready < 0 && errno != EINTR) break;
-    if (ready <= 0) continue;
-    char buffer[512];
-    const ssize_t got = ::read(channel[0], buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    if (message.size() < 4096) message.append(buffer, static_cast<std::size_t>(got));
-  }
+  const std::string message = childMessage(channel[0], seconds, timedOut);
   ::close(channel[0]);
   if (timedOut) ::kill(child, SIGKILL);
   int status = 0;
