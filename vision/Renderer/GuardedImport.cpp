@@ -129,7 +129,7 @@ unsigned childSeconds(const ImportGuardLimits& limits, std::uint64_t fileBytes) 
   return static_cast<unsigned>(std::min(static_cast<double>(limits.seconds) + std::max(added, 0.0), 1e6));
 }
 
-/// Exit statuses of the child besides 0 (imported) and 1 (refused, with the importer's message).
+/// Exit statuses of the child besides 0 (done) and 1 (refused, with the work's message).
 enum ChildStatus { kChildFailed = 2, kChildNoLimits = 3, kChildOutOfMemory = 4, kChildOrphaned = 5 };
 
 /// The child's side: limits, the work, its message on `out`, and _exit. Never returns.
