@@ -7,33 +7,16 @@
 #include "Core/Profiler.h"
 #include "Renderer/EdgeModel.h"
 #include "Renderer/MeshModel.h"
+#include "Renderer/ModelCopy.h"
 #include "Renderer/OpenGL/GlContext.h"
+#include "Renderer/OpenGL/MultiPoseMeshOcclusionTester.h"
 
-#include <assimp/Exporter.hpp>
-#include <assimp/Importer.hpp>
-#include <assimp/scene.h>
 #include <fmt/format.h>
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <array>
-#include <atomic>
 #include <cctype>
-#include <cerrno>
-#include <climits>
 #include <cmath>
-#include <csignal>
-#include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <iterator>
 #include <optional>
-#include <sstream>
 
 namespace fs = std::filesystem;
 using Settings = Lumetra::Linemod::LinemodTrainer::Settings;
@@ -45,11 +28,19 @@ constexpr std::int32_t kMaxTrainingViews = 10000;
 /// Camera directions the pose sampler may draw before it filters them by elevation.
 constexpr double kMaxDirections = 10000000.0;
 
-/// Prints the line and returns false, for the refusals of the settings checks.
-bool refuse(const std::string& line) {
-  printLine(line);
-  return false;
+/// A refusal: the lines found so far, then the line that refuses.
+CadSettingsCheck refusal(std::vector<std::string> lines, std::string line) {
+  lines.push_back(std::move(line));
+  return {std::move(lines), false};
 }
+
+/// The edge model's settings: its samples lie 6 % of the model's reach (its largest distance from
+/// its centre) apart; an edge whose faces' normals differ by 44 degrees or more is sharp, by 1
+/// degree or more considered; at most 1000 sharp-edge samples are kept, without thinning.
+constexpr float kEdgeSampleStepOfReach = 0.06f;
+constexpr float kSharpEdgeDegrees = 44.0f;
+constexpr float kConsideredEdgeDegrees = 1.0f;
+constexpr std::int32_t kMaxEdgeSamples = 1000;
 
 /// Degrees (a double) to radians, computed in double and stored in single precision.
 float radians(double degrees) { return static_cast<float>(degrees * Lumetra::kPi / 180.0); }
@@ -76,65 +67,6 @@ Lumetra::PinholeCamera pinholeCamera(const CameraCalibration& calibration) {
       static_cast<float>(calibration.mPrincipalPoint.x()), static_cast<float>(calibration.mPrincipalPoint.y()));
 }
 
-bool hasObjExtension(const fs::path& path) {
-  std::string extension = path.extension().string();
-  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return extension == ".obj";
-}
-
-/// A file of the model copy: its name in the target folder and its bytes.
-struct CopyFile {
-  std::string name;
-  std::string bytes;
-};
-
-/// The files of the model copy. An OBJ file is copied as it is (its material file is not read);
-/// any other format is exported as OBJ, with the exporter's material file beside it under the
-/// copy's stem. Nothing on failure.
-std::optional<std::vector<CopyFile>> modelCopyFiles(const fs::path& modelPath) noexcept {
-  try {
-    if (hasObjExtension(modelPath)) {
-      std::ifstream in(modelPath, std::ios::binary);
-      std::ostringstream bytes;
-      bytes << in.rdbuf();
-      if (!in || !bytes) return std::nullopt;
-      return std::vector<CopyFile>{{CAD_MODEL_FILE, bytes.str()}};
-    }
-    Assimp::Importer importer;
-    const aiScene* scene = importer.ReadFile(modelPath.string(), 0);
-    if (scene == nullptr) return std::nullopt;
-    Assimp::Exporter exporter;
-    const aiExportDataBlob* blob = exporter.ExportToBlob(scene, "obj");
-    if (blob == nullptr || blob->data == nullptr) return std::nullopt;
-    std::vector<CopyFile> files{{CAD_MODEL_FILE, std::string(static_cast<const char*>(blob->data), blob->size)}};
-    const std::string materialFile = fs::path(CAD_MODEL_FILE).stem().string() + ".mtl";
-    for (const aiExportDataBlob* next = blob->next; next != nullptr; next = next->next) {
-      if (next->data == nullptr || std::string(next->name.C_Str()) != "mtl") continue;
-      files.push_back({materialFile, std::string(static_cast<const char*>(next->data), next->size)});
-      // The exporter names the material file after its in-memory file.
-      std::string& obj = files.front().bytes;
-      const std::string placeholder = "mtllib $blobfile.mtl";
-      const std::size_t at = obj.find(placeholder);
-      if (at != std::string::npos) obj.replace(at, placeholder.size(), "mtllib " + materialFile);
-    }
-    return files;
-  } catch (const std::exception&) {
-    return std::nullopt;
-  }
-}
-
-/// Renames the assembled folder to the target folder unless an entry of that name has appeared
-/// meanwhile. Empty on success, else why it failed.
-std::string renameFolderIntoPlace(const fs::path& from, const fs::path& to) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return {};
-  if (errno != EINVAL && errno != ENOSYS) return std::strerror(errno);
-  // The file system cannot refuse to replace: check, then rename.
-  std::error_code error;
-  if (fs::exists(fs::symlink_status(to, error))) return std::strerror(EEXIST);
-  fs::rename(from, to, error);
-  return error ? error.message() : std::string();
-}
-
 /// A number to three significant digits, written without an exponent from 1,000 up to 10^9.
 std::string shortNumber(double value) {
   const double magnitude = std::abs(value);
@@ -143,6 +75,49 @@ std::string shortNumber(double value) {
 
 /// A length in metres, three significant digits.
 std::string metres(double value) { return shortNumber(value) + " m"; }
+
+/// Adds the continuous and discrete symmetries of the CAD.Model.* keys to the description, with a
+/// line for each continuous-symmetry character it skips. The refusal, when the keys are refused.
+std::optional<std::string> addSymmetries(const TrainingConfig& config, CadModelDescription& description,
+                                         std::vector<std::string>& lines) {
+  for (const char written : config.cadModelContinuousSymmetries.value) {
+    const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(written)));
+    if (c != 'x' && c != 'y' && c != 'z') {
+      lines.push_back(std::string("Ignoring axis {") + written + "} for continuous symmetries");
+      continue;
+    }
+    const Eigen::Vector3f axis = Eigen::Vector3f::Unit(c - 'x');
+    auto& symmetries = description.continuousSymmetries;
+    if (std::none_of(symmetries.begin(), symmetries.end(), [&](const auto& s) { return s.axis == axis; })) {
+      symmetries.push_back({axis, Eigen::Vector3f::Zero()});
+    }
+  }
+
+  const std::vector<double>& discrete = config.cadModelDiscreteSymmetries.value;
+  if (!discrete.empty()) {
+    if (discrete.size() != 3) return "For discrete symmetries 3 values must be provided.";
+    for (int axis = 0; axis < 3; ++axis) {
+      const float angle = radians(discrete[static_cast<std::size_t>(axis)]);
+      if (std::isinf(angle)) {
+        return fmt::format(
+            "Configuration Error: Discrete symmetry angle {} degrees is {} in radians in single precision",
+            discrete[axis], angle);
+      }
+      if (angle == 0.0f) continue;
+      Eigen::Vector3f angles = Eigen::Vector3f::Zero();
+      angles[axis] = angle;
+      description.discreteSymmetries.push_back(
+          {eulerToQuaternion(angles.x(), angles.y(), angles.z()), Eigen::Vector3f::Zero()});
+    }
+  }
+  return std::nullopt;
+}
+
+/// Why a file of the target could not be written, for the user.
+std::string unwritable(const std::string& file, const fs::path& outputDirectory) {
+  return "Could not write " + file + " into " + quotePath(outputDirectory) +
+         ": make room on its disk or allow writing there.";
+}
 
 /// Near clipping distance of the views the training renders, in metres.
 constexpr double kNearPlane = 0.1;
@@ -192,103 +167,6 @@ std::vector<std::string> trainingFailureReasons(CadTrainingStatus status, const 
   return reasons;
 }
 
-// The folder being assembled, for the handler of SIGINT and SIGTERM: written before the handler is
-// installed and cleared before it is removed, read only by the handler.
-char gStagingPath[PATH_MAX];
-volatile std::sig_atomic_t gStagingArmed = 0;
-pid_t gStagingProcess = 0;
-pthread_t gStagingThread;
-
-/// Removes the files of the folder, then the folder. Only async-signal-safe calls: it runs in the
-/// signal handler. The folder holds files only; each pass starts over, since removing entries
-/// while reading the folder may skip some.
-void removeFolderOfFiles(const char* folder) {
-  const int fd = ::open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return;
-  alignas(dirent64) char buffer[4096];
-  bool removed = true;
-  for (int pass = 0; removed && pass < 16; ++pass) {
-    removed = false;
-    ::lseek(fd, 0, SEEK_SET);
-    for (ssize_t got; (got = ::getdents64(fd, buffer, sizeof buffer)) > 0;) {
-      for (ssize_t at = 0; at < got;) {
-        const dirent64* entry = reinterpret_cast<const dirent64*>(buffer + at);
-        at += entry->d_reclen;
-        const char* name = entry->d_name;
-        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-        removed = ::unlinkat(fd, name, 0) == 0 || removed;
-      }
-    }
-  }
-  ::close(fd);
-  ::rmdir(folder);
-}
-
-/// SIGINT and SIGTERM while a folder is assembled: the training thread removes it, then the signal
-/// ends the process as it would have without the handler. Another thread hands the signal to the
-/// training thread, which is then stopped and cannot add a file behind the removal. A child of the
-/// process (it inherits the handler) just ends.
-extern "C" void onTerminatingSignal(int number) {
-  const bool owner = ::getpid() == gStagingProcess;
-  if (owner && ::pthread_equal(::pthread_self(), gStagingThread) == 0) {
-    ::pthread_kill(gStagingThread, number);
-    return;
-  }
-  if (owner && gStagingArmed != 0) removeFolderOfFiles(gStagingPath);
-  ::signal(number, SIG_DFL);
-  sigset_t unblocked;
-  ::sigemptyset(&unblocked);
-  ::sigaddset(&unblocked, number);
-  ::pthread_sigmask(SIG_UNBLOCK, &unblocked, nullptr);
-  ::raise(number);
-}
-
-/// The folder a target is assembled in under a temporary name: removed when the run fails, is
-/// interrupted by SIGINT or SIGTERM, or throws, unless `keep` was called.
-class StagingFolder {
- public:
-  explicit StagingFolder(fs::path folder) : mFolder(std::move(folder)) {
-    const std::string text = mFolder.string();
-    if (text.size() >= sizeof gStagingPath) return;  // left to the next run of the target
-    std::memcpy(gStagingPath, text.c_str(), text.size() + 1);
-    gStagingProcess = ::getpid();
-    gStagingThread = ::pthread_self();
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    gStagingArmed = 1;
-    struct sigaction action {};
-    action.sa_handler = onTerminatingSignal;
-    action.sa_flags = SA_RESTART;
-    ::sigemptyset(&action.sa_mask);
-    for (const int number : kSignals) ::sigaddset(&action.sa_mask, number);
-    // A signal the process was started to ignore stays ignored.
-    for (std::size_t i = 0; i < kSignals.size(); ++i) {
-      mInstalled[i] = ::sigaction(kSignals[i], nullptr, &mPrevious[i]) == 0 && mPrevious[i].sa_handler != SIG_IGN &&
-                      ::sigaction(kSignals[i], &action, nullptr) == 0;
-    }
-  }
-  ~StagingFolder() {
-    std::error_code ignored;
-    if (!mKeep) fs::remove_all(mFolder, ignored);
-    gStagingArmed = 0;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    for (std::size_t i = 0; i < kSignals.size(); ++i) {
-      if (mInstalled[i]) ::sigaction(kSignals[i], &mPrevious[i], nullptr);
-    }
-  }
-  StagingFolder(const StagingFolder&) = delete;
-  StagingFolder& operator=(const StagingFolder&) = delete;
-
-  const fs::path& path() const { return mFolder; }
-  void keep() { mKeep = true; }
-
- private:
-  static constexpr std::array<int, 2> kSignals{SIGINT, SIGTERM};
-  fs::path mFolder;
-  bool mKeep = false;
-  std::array<struct sigaction, 2> mPrevious{};
-  std::array<bool, 2> mInstalled{};
-};
-
 }  // namespace
 
 Eigen::Quaternionf eulerToQuaternion(float x, float y, float z) {
@@ -299,93 +177,69 @@ Eigen::Quaternionf eulerToQuaternion(float x, float y, float z) {
   return qz * qy * qx;
 }
 
-bool configureCadUpright(const TrainingConfig& config, CadModelDescription& description) {
+CadSettingsCheck configureCadUpright(const TrainingConfig& config, CadModelDescription& description) {
   const std::optional<Eigen::Vector3f> up = uprightAxis(config.cadUprightVector.value);
   if (!up) {
-    return refuse("Configuration Error: Upright axis malformed. Provide an axis in the following format: [x,y,z] \n"
-                  " Example: +X:[1,0,0] , -Y [0,-1,0]");
+    return refusal({},
+                   "Configuration Error: Upright axis malformed. Provide an axis in the following format: [x,y,z] \n"
+                   " Example: +X:[1,0,0] , -Y [0,-1,0]");
   }
   description.upVector = *up;
-  return true;
+  return {};
 }
 
-bool checkCadCamera(const CameraCalibration& calibration, std::int64_t largestRenderbuffer) {
+CadSettingsCheck checkCadCamera(const CameraCalibration& calibration, std::int64_t largestRenderbuffer) {
+  using Tester = Lumetra::OpenGL::MultiPoseMeshOcclusionTester;
   const std::string problem = checkCameraCalibration(calibration);
-  if (!problem.empty()) return refuse(problem);
+  if (!problem.empty()) return refusal({}, problem);
   const Eigen::Vector2i& size = calibration.mResolution;
   const std::int64_t largest = largestRenderbuffer;
-  if (largest > 0 && (4 * std::int64_t{size.x()} > largest || 4 * std::int64_t{size.y()} > largest)) {
-    return refuse(fmt::format(
-        "Configuration Error: Camera resolution {} x {} is too large: training renders 4 x 4 views of it and "
-        "the OpenGL driver allows at most {} x {} pixels",
-        size.x(), size.y(), largest, largest));
+  if (largest > 0 && !Tester::cameraFits(pinholeCamera(calibration), largest)) {
+    return refusal({}, fmt::format("Configuration Error: Camera resolution {} x {} is too large: training renders {} x "
+                                   "{} views of it and the OpenGL driver allows at most {} x {} pixels",
+                                   size.x(), size.y(), Tester::mGridSize, Tester::mGridSize, largest, largest));
   }
-  return true;
+  return {};
 }
 
-bool configureCadTraining(const TrainingConfig& config, Settings& settings, CadModelDescription& description) {
+CadSettingsCheck configureCadTraining(const TrainingConfig& config, Settings& settings,
+                                      CadModelDescription& description) {
   const std::vector<double>& radii = config.cadDetectionDistanceRange.value;
-  if (radii.empty()) return refuse("Configuration Error: No sampling radii set");
-  if (radii.size() != 2) return refuse("Configuration Error: Two radii are necessary (minimum and maximum)");
+  if (radii.empty()) return refusal({}, "Configuration Error: No sampling radii set");
+  if (radii.size() != 2) return refusal({}, "Configuration Error: Two radii are necessary (minimum and maximum)");
   if (radii[0] > radii[1]) {
-    return refuse("Configuration Error: Minimum radius needs to be smaller or equal to maximum radius");
+    return refusal({}, "Configuration Error: Minimum radius needs to be smaller or equal to maximum radius");
   }
   settings.minRadius = static_cast<float>(radii[0]);
   settings.maxRadius = static_cast<float>(radii[1]);
   for (const double radius : radii) {
     const std::string why = singlePrecisionProblem(radius);
-    if (!why.empty()) return refuse(fmt::format("Configuration Error: Radius {} {}", radius, why));
+    if (!why.empty()) return refusal({}, fmt::format("Configuration Error: Radius {} {}", radius, why));
   }
 
   const std::int32_t views = config.cadDetectionNumTrainingViews.value;
   if (views < 1 || views > kMaxTrainingViews) {
-    return refuse("Configuration Error: Number of views (" + std::to_string(views) +
-                  ") is less than or equal to 0 or exceeds maximum of " + std::to_string(kMaxTrainingViews));
+    return refusal({}, "Configuration Error: Number of views (" + std::to_string(views) +
+                           ") is less than or equal to 0 or exceeds maximum of " + std::to_string(kMaxTrainingViews));
   }
   settings.numTemplates = views;
 
   const std::vector<double>& elevation = config.cadDetectionElevationAngleRange.value;
-  if (elevation.size() != 2) return refuse("Configuration Error: Elevation range need to contain 2 values");
+  if (elevation.size() != 2) return refusal({}, "Configuration Error: Elevation range need to contain 2 values");
   for (const double value : elevation) {
     if (!(value >= -90.0 && value <= 90.0)) {
-      return refuse("Configuration Error: Elevation values must be within [-90, 90] degrees");
+      return refusal({}, "Configuration Error: Elevation values must be within [-90, 90] degrees");
     }
   }
   if (!(elevation[0] < elevation[1])) {
-    return refuse("Configuration Error: Elevation minimum value needs to be smaller than the maximum value");
+    return refusal({}, "Configuration Error: Elevation minimum value needs to be smaller than the maximum value");
   }
   settings.elevationMin = radians(elevation[0]);
   settings.elevationMax = radians(elevation[1]);
 
-  for (const char written : config.cadModelContinuousSymmetries.value) {
-    const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(written)));
-    if (c != 'x' && c != 'y' && c != 'z') {
-      printLine(std::string("Ignoring axis {") + written + "} for continuous symmetries");
-      continue;
-    }
-    const Eigen::Vector3f axis = Eigen::Vector3f::Unit(c - 'x');
-    auto& symmetries = description.continuousSymmetries;
-    if (std::none_of(symmetries.begin(), symmetries.end(), [&](const auto& s) { return s.axis == axis; })) {
-      symmetries.push_back({axis, Eigen::Vector3f::Zero()});
-    }
-  }
-
-  const std::vector<double>& discrete = config.cadModelDiscreteSymmetries.value;
-  if (!discrete.empty()) {
-    if (discrete.size() != 3) return refuse("For discrete symmetries 3 values must be provided.");
-    for (int axis = 0; axis < 3; ++axis) {
-      const float angle = radians(discrete[static_cast<std::size_t>(axis)]);
-      if (std::isinf(angle)) {
-        return refuse(fmt::format(
-            "Configuration Error: Discrete symmetry angle {} degrees is {} in radians in single precision",
-            discrete[axis], angle));
-      }
-      if (angle == 0.0f) continue;
-      Eigen::Vector3f angles = Eigen::Vector3f::Zero();
-      angles[axis] = angle;
-      description.discreteSymmetries.push_back(
-          {eulerToQuaternion(angles.x(), angles.y(), angles.z()), Eigen::Vector3f::Zero()});
-    }
+  std::vector<std::string> lines;
+  if (std::optional<std::string> refused = addSymmetries(config, description, lines)) {
+    return refusal(lines, std::move(*refused));
   }
 
   // The pose sampler draws views x pi / band directions (per symmetry copy) before it keeps those
@@ -394,45 +248,36 @@ bool configureCadTraining(const TrainingConfig& config, Settings& settings, CadM
   const double copies = static_cast<double>(std::max<std::size_t>(description.discreteSymmetries.size(), 1));
   const double directions = copies * static_cast<double>(settings.oversampling) * views * Lumetra::kPi / band;
   if (!(band > 0.0) || !(directions <= kMaxDirections)) {
-    return refuse(fmt::format(
-        "Configuration Error: Elevation range [{}, {}] is too narrow for {} views: sampling would draw more than {} "
-        "camera directions",
-        elevation[0], elevation[1], views, static_cast<std::int64_t>(kMaxDirections)));
+    return refusal(lines, fmt::format("Configuration Error: Elevation range [{}, {}] is too narrow for {} views: "
+                                      "sampling would draw more than {} camera directions",
+                                      elevation[0], elevation[1], views, static_cast<std::int64_t>(kMaxDirections)));
   }
-  return true;
+  return {lines, true};
 }
 
-bool trainCadTarget(const TrainingConfig& config, const CameraCalibration& calibration, const std::string& targetName,
-                    const fs::path& modelPath, const fs::path& outputDirectory) {
-  PROFILE_BLOCK("trainCadTarget");
-  const fs::path targetFolder = outputDirectory / (TARGET_PREFIX + targetName);
-  CadModelDescription description;
+namespace {
 
-  if (!configureCadUpright(config, description)) return false;
+// The steps of the driver. Each prints what it found and returns whether training goes on.
 
-  // Any entry of that name counts, a file or a dangling link too. A folder that cannot be
-  // inspected is left to the write, which then fails without replacing anything.
+/// Prints the check's lines; whether the settings can be used.
+bool printed(const CadSettingsCheck& check) {
+  for (const std::string& line : check.lines) printLine(line);
+  return check.usable;
+}
+
+/// Whether no entry takes the target folder's name. Any entry counts, a file or a dangling link
+/// too; a folder that cannot be inspected is left to the write, which then fails without
+/// replacing anything.
+bool targetNameIsFree(const fs::path& targetFolder, const std::string& targetName, const fs::path& outputDirectory) {
   std::error_code error;
-  if (fs::exists(fs::symlink_status(targetFolder, error))) {
-    printLine("ERROR: A target with name " + quotePath(targetName) + " already exists in " +
-              quotePath(outputDirectory));
-    printReason("Remove or rename " + quotePath(targetFolder) + ", or choose another Config.Target.Name.");
-    return false;
-  }
-  Lumetra::removeAbandonedTemporaryFolders(targetFolder);
+  if (!fs::exists(fs::symlink_status(targetFolder, error))) return true;
+  printLine("ERROR: A target with name " + quotePath(targetName) + " already exists in " + quotePath(outputDirectory));
+  printReason("Remove or rename " + quotePath(targetFolder) + ", or choose another Config.Target.Name.");
+  return false;
+}
 
-  Settings settings;
-  const Lumetra::PinholeCamera camera = pinholeCamera(calibration);
-  // Without an OpenGL context the size limit is left to the training, which then reports the
-  // renderer as not loaded.
-  if (!configureCadTraining(config, settings, description) ||
-      !checkCadCamera(calibration, Lumetra::OpenGL::GlContext::shared().maxRenderbufferSize())) {
-    printLine("Configuration error. Aborting training");
-    return false;
-  }
-
-  CadModelSource source{modelPath.string(), targetName, description, nullptr};
-  printLine("Starting CAD target training. This might take a few minutes.");
+/// The model with its face pairs, or nothing when it did not load or has no surface to render.
+std::shared_ptr<Lumetra::MeshModel> loadModel(CadModelSource& source, const fs::path& modelPath) {
   std::shared_ptr<Lumetra::MeshModel> mesh;
   {
     PROFILE_BLOCK("trainCadTarget: model loading");
@@ -440,50 +285,30 @@ bool trainCadTarget(const TrainingConfig& config, const CameraCalibration& calib
   }
   // A model without any face that has an area has no surface to render: no view could give a
   // template.
-  if (!mesh || !mesh->mLoaded || !mesh->hasArea()) {
-    printLine("ERROR: Could not load the model");
-    const std::string why = !mesh            ? "there is not enough memory to hold it."
-                            : !mesh->mLoaded ? mesh->mLoadFailure
-                                             : "it imported without any triangle that has an area.";
-    printReason("The model " + quotePath(modelPath) + " could not be loaded: " + why);
-    return false;
-  }
+  if (mesh && mesh->mLoaded && mesh->hasArea()) return mesh;
+  printLine("ERROR: Could not load the model");
+  const std::string why = !mesh            ? "there is not enough memory to hold it."
+                          : !mesh->mLoaded ? mesh->mLoadFailure
+                                           : "it imported without any triangle that has an area.";
+  printReason("The model " + quotePath(modelPath) + " could not be loaded: " + why);
+  return nullptr;
+}
 
-  // Every file goes into a folder of a temporary name first; it becomes the target folder only
-  // when all of them are complete.
-  const auto failedWrite = [&targetFolder](const std::string& reason) {
-    printLine("ERROR: Failed to write CAD target data to " + quotePath(targetFolder));
-    printReason(reason);
-    return false;
-  };
-  const auto unwritable = [&outputDirectory](const std::string& file) {
-    return "Could not write " + file + " into " + quotePath(outputDirectory) +
-           ": make room on its disk or allow writing there.";
-  };
-  StagingFolder staging(Lumetra::temporaryFolderFor(targetFolder));
-  if (!fs::create_directory(staging.path(), error) || error) {
-    return failedWrite("Could not create a folder in " + quotePath(outputDirectory) + ": " +
-                       (error ? error.message() : std::strerror(EEXIST)) + ".");
-  }
+Lumetra::EdgeModel buildEdgeModel(const Lumetra::MeshModel& mesh) {
+  PROFILE_BLOCK("trainCadTarget: edge model");
+  Lumetra::EdgeModelParams params;
+  params.sampleStep = kEdgeSampleStepOfReach * mesh.mMaxDistance;
+  params.sharpAngleDeg = kSharpEdgeDegrees;
+  params.considerAngleDeg = kConsideredEdgeDegrees;
+  params.maxSamples = kMaxEdgeSamples;
+  params.subsample = false;
+  return Lumetra::EdgeModel(mesh, params, std::nullopt);
+}
 
-  Lumetra::EdgeModel edgeModel;
-  {
-    PROFILE_BLOCK("trainCadTarget: edge model");
-    Lumetra::EdgeModelParams params;
-    params.sampleStep = 0.06f * mesh->mMaxDistance;
-    params.sharpAngleDeg = 44.0f;
-    params.considerAngleDeg = 1.0f;
-    params.maxSamples = 1000;
-    params.subsample = false;
-    edgeModel = Lumetra::EdgeModel(*mesh, params, std::nullopt);
-  }
-  // A failed write does not stop the training: the run fails after it, with the training's
-  // outcome reported first.
-  const bool edgeModelWritten = Lumetra::saveEdgeModel(edgeModel, (staging.path() / CAD_EDGE_MODEL_FILE).string());
-
-  Lumetra::Linemod::LinemodTrainer trainer(settings);
-  const CadTrainingStatus status =
-      trainer.trainTemplates(staging.path() / CAD_TEMPLATE_FILE, source, camera, edgeModel);
+/// Whether the training gave the target; reports why not when it did not.
+bool trainingSucceeded(CadTrainingStatus status, const Lumetra::Linemod::LinemodTrainer& trainer,
+                       const std::string& targetName, const Lumetra::MeshModel& mesh, const Settings& settings,
+                       const Lumetra::PinholeCamera& camera) {
   switch (status) {
     case CadTrainingStatus::Success:
       break;
@@ -494,7 +319,7 @@ bool trainCadTarget(const TrainingConfig& config, const CameraCalibration& calib
                     : "ERROR: Not enough templates generated. Try to reduce rendering radii");
       const auto made = trainer.templates().find(targetName);
       const std::size_t count = made == trainer.templates().end() ? 0 : made->second.size();
-      for (const std::string& reason : trainingFailureReasons(status, *mesh, settings, camera, count)) {
+      for (const std::string& reason : trainingFailureReasons(status, mesh, settings, camera, count)) {
         printReason(reason);
       }
       return false;
@@ -507,27 +332,78 @@ bool trainCadTarget(const TrainingConfig& config, const CameraCalibration& calib
                         "one (a virtual one, Xvfb, will do).");
       return false;
   }
-  if (!edgeModelWritten) return failedWrite(unwritable(CAD_EDGE_MODEL_FILE));
-  if (!trainer.templateFileWritten()) return failedWrite(unwritable(CAD_TEMPLATE_FILE));
+  return true;
+}
 
-  {
-    PROFILE_BLOCK("trainCadTarget: model copy");
-    const std::optional<std::vector<CopyFile>> copy = modelCopyFiles(modelPath);
-    if (!copy) return failedWrite("Could not read the model " + quotePath(modelPath) + " again to copy it.");
-    std::vector<Lumetra::PendingFile> files;
-    for (const CopyFile& file : *copy) {
-      files.push_back({file.name, [&file](const fs::path& temporary) {
-                         return Lumetra::writeBytes(temporary, file.bytes);
-                       }});
-    }
-    if (!Lumetra::writeTargetFiles(staging.path(), files)) return failedWrite(unwritable(CAD_MODEL_FILE));
+/// Writes the copy of the model into the folder. Empty on success, else why it failed.
+std::string writeModelCopy(const fs::path& folder, const fs::path& modelPath, const fs::path& outputDirectory) {
+  PROFILE_BLOCK("trainCadTarget: model copy");
+  const auto copy = Lumetra::modelCopyFiles(modelPath, CAD_MODEL_FILE);
+  if (!copy) return "Could not read the model " + quotePath(modelPath) + " again to copy it.";
+  std::vector<Lumetra::PendingFile> files;
+  for (const Lumetra::ModelCopyFile& file : *copy) {
+    files.push_back({file.name, [&file](const fs::path& temporary) {
+                       return Lumetra::writeBytes(temporary, file.bytes);
+                     }});
   }
-  const std::string renameFailure = renameFolderIntoPlace(staging.path(), targetFolder);
-  if (!renameFailure.empty()) {
+  if (Lumetra::writeTargetFiles(folder, files)) return {};
+  return unwritable(CAD_MODEL_FILE, outputDirectory);
+}
+
+}  // namespace
+
+bool trainCadTarget(const TrainingConfig& config, const CameraCalibration& calibration, const std::string& targetName,
+                    const fs::path& modelPath, const fs::path& outputDirectory) {
+  PROFILE_BLOCK("trainCadTarget");
+  const fs::path targetFolder = outputDirectory / (TARGET_PREFIX + targetName);
+  CadModelDescription description;
+  if (!printed(configureCadUpright(config, description))) return false;
+  if (!targetNameIsFree(targetFolder, targetName, outputDirectory)) return false;
+  Lumetra::removeAbandonedTemporaryFolders(targetFolder);
+
+  Settings settings;
+  const Lumetra::PinholeCamera camera = pinholeCamera(calibration);
+  // Without an OpenGL context the size limit is left to the training, which then reports the
+  // renderer as not loaded.
+  if (!printed(configureCadTraining(config, settings, description)) ||
+      !printed(checkCadCamera(calibration, Lumetra::OpenGL::GlContext::shared().maxRenderbufferSize()))) {
+    printLine("Configuration error. Aborting training");
+    return false;
+  }
+
+  CadModelSource source{modelPath.string(), targetName, description, nullptr};
+  printLine("Starting CAD target training. This might take a few minutes.");
+  const std::shared_ptr<Lumetra::MeshModel> mesh = loadModel(source, modelPath);
+  if (!mesh) return false;
+
+  // Every file goes into a folder of a temporary name first; it becomes the target folder only
+  // when all of them are complete.
+  const auto failedWrite = [&targetFolder](const std::string& reason) {
+    printLine("ERROR: Failed to write CAD target data to " + quotePath(targetFolder));
+    printReason(reason);
+    return false;
+  };
+  Lumetra::StagedFolder staging(targetFolder);
+  if (const std::string why = staging.create(); !why.empty()) {
+    return failedWrite("Could not create a folder in " + quotePath(outputDirectory) + ": " + why + ".");
+  }
+  const Lumetra::EdgeModel edgeModel = buildEdgeModel(*mesh);
+  // A failed write does not stop the training: the run fails after it, with the training's
+  // outcome reported first.
+  const bool edgeModelWritten = Lumetra::saveEdgeModel(edgeModel, (staging.path() / CAD_EDGE_MODEL_FILE).string());
+  Lumetra::Linemod::LinemodTrainer trainer(settings);
+  const CadTrainingStatus status =
+      trainer.trainTemplates(staging.path() / CAD_TEMPLATE_FILE, source, camera, edgeModel);
+  if (!trainingSucceeded(status, trainer, targetName, *mesh, settings, camera)) return false;
+  if (!edgeModelWritten) return failedWrite(unwritable(CAD_EDGE_MODEL_FILE, outputDirectory));
+  if (!trainer.templateFileWritten()) return failedWrite(unwritable(CAD_TEMPLATE_FILE, outputDirectory));
+  if (const std::string why = writeModelCopy(staging.path(), modelPath, outputDirectory); !why.empty()) {
+    return failedWrite(why);
+  }
+  if (const std::string why = staging.commit(); !why.empty()) {
     return failedWrite("Could not rename the finished folder " + quotePath(staging.path()) + " to " +
-                       quotePath(targetFolder) + ": " + renameFailure + ".");
+                       quotePath(targetFolder) + ": " + why + ".");
   }
-  staging.keep();
   printLine("Saved trained target files in " + quotePath(targetFolder));
   return true;
 }

@@ -2,12 +2,18 @@
 
 #include "Core/Log.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <fstream>
 #include <system_error>
@@ -175,6 +181,111 @@ bool writeTargetFiles(const fs::path& givenFolder, const std::vector<PendingFile
     OBRIN_LOG_ERROR("Failed to write the target files into {}: {}", givenFolder.string(), e.what());
     return false;
   }
+}
+
+namespace {
+
+constexpr std::array<int, 2> kTerminatingSignals{SIGINT, SIGTERM};
+
+// The folder being assembled, for the handler of SIGINT and SIGTERM: written before the handler is
+// installed and cleared before it is removed, read only by the handler.
+char gStagingPath[PATH_MAX];
+volatile std::sig_atomic_t gStagingArmed = 0;
+pid_t gStagingProcess = 0;
+pthread_t gStagingThread;
+
+/// Removes the files of the folder, then the folder. Only async-signal-safe calls: it runs in the
+/// signal handler. The folder holds files only; each pass starts over, since removing entries
+/// while reading the folder may skip some.
+void removeFolderOfFiles(const char* folder) {
+  const int fd = ::open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return;
+  alignas(dirent64) char buffer[4096];
+  bool removed = true;
+  for (int pass = 0; removed && pass < 16; ++pass) {
+    removed = false;
+    ::lseek(fd, 0, SEEK_SET);
+    for (ssize_t got; (got = ::getdents64(fd, buffer, sizeof buffer)) > 0;) {
+      for (ssize_t at = 0; at < got;) {
+        const dirent64* entry = reinterpret_cast<const dirent64*>(buffer + at);
+        at += entry->d_reclen;
+        const char* name = entry->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+        removed = ::unlinkat(fd, name, 0) == 0 || removed;
+      }
+    }
+  }
+  ::close(fd);
+  ::rmdir(folder);
+}
+
+/// SIGINT and SIGTERM while a folder is assembled: the staging thread removes it, then the signal
+/// ends the process as it would have without the handler. Another thread hands the signal to the
+/// staging thread, which is then stopped and cannot add a file behind the removal. A child of the
+/// process (it inherits the handler) just ends.
+extern "C" void onTerminatingSignal(int number) {
+  const bool owner = ::getpid() == gStagingProcess;
+  if (owner && ::pthread_equal(::pthread_self(), gStagingThread) == 0) {
+    ::pthread_kill(gStagingThread, number);
+    return;
+  }
+  if (owner && gStagingArmed != 0) removeFolderOfFiles(gStagingPath);
+  ::signal(number, SIG_DFL);
+  sigset_t unblocked;
+  ::sigemptyset(&unblocked);
+  ::sigaddset(&unblocked, number);
+  ::pthread_sigmask(SIG_UNBLOCK, &unblocked, nullptr);
+  ::raise(number);
+}
+
+}  // namespace
+
+StagedFolder::StagedFolder(fs::path folder) : mFolder(std::move(folder)), mStaging(temporaryFolderFor(mFolder)) {
+  const std::string text = mStaging.string();
+  if (text.size() >= sizeof gStagingPath) return;  // left to the next run of the target
+  std::memcpy(gStagingPath, text.c_str(), text.size() + 1);
+  gStagingProcess = ::getpid();
+  gStagingThread = ::pthread_self();
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  gStagingArmed = 1;
+  struct sigaction action {};
+  action.sa_handler = onTerminatingSignal;
+  action.sa_flags = SA_RESTART;
+  ::sigemptyset(&action.sa_mask);
+  for (const int number : kTerminatingSignals) ::sigaddset(&action.sa_mask, number);
+  for (std::size_t i = 0; i < kTerminatingSignals.size(); ++i) {
+    mInstalled[i] = ::sigaction(kTerminatingSignals[i], nullptr, &mPrevious[i]) == 0 &&
+                    mPrevious[i].sa_handler != SIG_IGN && ::sigaction(kTerminatingSignals[i], &action, nullptr) == 0;
+  }
+}
+
+StagedFolder::~StagedFolder() {
+  std::error_code ignored;
+  if (!mCommitted) fs::remove_all(mStaging, ignored);
+  gStagingArmed = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  for (std::size_t i = 0; i < kTerminatingSignals.size(); ++i) {
+    if (mInstalled[i]) ::sigaction(kTerminatingSignals[i], &mPrevious[i], nullptr);
+  }
+}
+
+std::string StagedFolder::create() {
+  std::error_code error;
+  if (fs::create_directory(mStaging, error) && !error) return {};
+  return error ? error.message() : std::strerror(EEXIST);
+}
+
+std::string StagedFolder::commit() {
+  if (::renameat2(AT_FDCWD, mStaging.c_str(), AT_FDCWD, mFolder.c_str(), RENAME_NOREPLACE) != 0) {
+    if (errno != EINVAL && errno != ENOSYS) return std::strerror(errno);
+    // The file system cannot refuse to replace: check, then rename.
+    std::error_code error;
+    if (fs::exists(fs::symlink_status(mFolder, error))) return std::strerror(EEXIST);
+    fs::rename(mStaging, mFolder, error);
+    if (error) return error.message();
+  }
+  mCommitted = true;
+  return {};
 }
 
 }  // namespace Lumetra

@@ -1,7 +1,10 @@
 #pragma once
 // Writing files so that a failed run never leaves a truncated file where a complete one stood:
 // each file is first written under a temporary name in its own folder, checked, and only then
-// renamed over its final name.
+// renamed over its final name. A whole folder is written the same way (StagedFolder).
+#include <signal.h>
+
+#include <array>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -52,5 +55,37 @@ bool writeFileAtomically(const std::filesystem::path& path, const std::string& b
 /// trace. An empty folder path means the current folder. Returns true when every file is in place.
 /// Never throws.
 bool writeTargetFiles(const std::filesystem::path& folder, const std::vector<PendingFile>& files);
+
+/// A folder written all or nothing, the counterpart of `writeTargetFiles` for a whole folder: it is
+/// assembled under a hidden temporary name beside its final path (`temporaryFolderFor`) and renamed
+/// into place only when every file is complete. Until `commit` succeeds it is removed when this
+/// object goes (a failed run, an exception) and when SIGINT or SIGTERM ends the process: the thread
+/// that made this object removes it, then the signal ends the process as it would have without the
+/// handler. A signal the process was started to ignore stays ignored. The folder is to hold files
+/// only; one staged folder at a time per process.
+class StagedFolder {
+ public:
+  /// Names the temporary folder for the final path `folder` and arms its removal on SIGINT and
+  /// SIGTERM; the folder itself is made by `create`.
+  explicit StagedFolder(std::filesystem::path folder);
+  ~StagedFolder();
+  StagedFolder(const StagedFolder&) = delete;
+  StagedFolder& operator=(const StagedFolder&) = delete;
+
+  /// Makes the temporary folder. Empty on success, else why it failed.
+  std::string create();
+  /// The temporary folder, where the files go.
+  const std::filesystem::path& path() const { return mStaging; }
+  /// Renames the temporary folder to the final path unless an entry of that name has appeared
+  /// meanwhile; it is then kept. Empty on success, else why it failed.
+  std::string commit();
+
+ private:
+  std::filesystem::path mFolder;
+  std::filesystem::path mStaging;
+  bool mCommitted = false;
+  std::array<struct sigaction, 2> mPrevious{};
+  std::array<bool, 2> mInstalled{};
+};
 
 }  // namespace Lumetra

@@ -129,12 +129,12 @@ unsigned childSeconds(const ImportGuardLimits& limits, std::uint64_t fileBytes) 
   return static_cast<unsigned>(std::min(static_cast<double>(limits.seconds) + std::max(added, 0.0), 1e6));
 }
 
-/// Exit statuses of the child besides 0 (imported) and 1 (refused, with the importer's message).
+/// Exit statuses of the child besides 0 (done) and 1 (refused, with the work's message).
 enum ChildStatus { kChildFailed = 2, kChildNoLimits = 3, kChildOutOfMemory = 4, kChildOrphaned = 5 };
 
-/// The child's side: limits, the import, its message on `out`, and _exit. Never returns.
-[[noreturn]] void runChild(int out, pid_t parent, const std::string& path, unsigned postProcessing,
-                           std::uint64_t addressSpace, unsigned seconds) {
+/// The child's side: limits, the work, its message on `out`, and _exit. Never returns.
+[[noreturn]] void runChild(int out, pid_t parent, const GuardedWork& work, std::uint64_t addressSpace,
+                           unsigned seconds) {
   // The child must not go on when its parent is gone: killed in the middle of an import, the
   // parent keeps no time limit any more.
   if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) ::_exit(kChildOrphaned);
@@ -158,9 +158,8 @@ enum ChildStatus { kChildFailed = 2, kChildNoLimits = 3, kChildOutOfMemory = 4, 
     ::_exit(kChildNoLimits);
   int status = kChildFailed;
   try {
-    Assimp::Importer importer;
     std::string error;
-    status = importScene(importer, path, postProcessing, error) != nullptr ? 0 : 1;
+    status = work(error) ? 0 : 1;
     // The import library turns a failed allocation into its error text.
     if (status != 0 && error == std::bad_alloc().what()) status = kChildOutOfMemory;
     if (status == 1) {
@@ -173,6 +172,31 @@ enum ChildStatus { kChildFailed = 2, kChildNoLimits = 3, kChildOutOfMemory = 4, 
     status = kChildFailed;
   }
   ::_exit(status);
+}
+
+/// The child's message on `in` until it closes its end (it ends), or until the time is up (then
+/// `timedOut` is set).
+std::string childMessage(int in, unsigned seconds, bool& timedOut) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(seconds);
+  std::string message;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) {
+      timedOut = true;
+      break;
+    }
+    pollfd wait{in, POLLIN, 0};
+    const int ready = ::poll(&wait, 1, static_cast<int>(std::min<long long>(left, 1000)));
+    if (ready < 0 && errno != EINTR) break;
+    if (ready <= 0) continue;
+    char buffer[512];
+    const ssize_t got = ::read(in, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    if (message.size() < 4096) message.append(buffer, static_cast<std::size_t>(got));
+  }
+  return message;
 }
 
 }  // namespace
@@ -203,6 +227,14 @@ const aiScene* importScene(Assimp::Importer& importer, const std::string& path, 
 }
 
 bool importsInChild(const std::string& path, unsigned postProcessing, std::string& error) {
+  const GuardedWork import = [&path, postProcessing](std::string& why) {
+    Assimp::Importer importer;
+    return importScene(importer, path, postProcessing, why) != nullptr;
+  };
+  return succeedsInChild(path, import, error);
+}
+
+bool succeedsInChild(const std::string& path, const GuardedWork& work, std::string& error) {
   const ImportGuardLimits limits = importGuardLimits();
   if (!limits.enabled) return true;
   struct stat info {};
@@ -225,31 +257,12 @@ bool importsInChild(const std::string& path, unsigned postProcessing, std::strin
   }
   if (child == 0) {
     ::close(channel[0]);
-    runChild(channel[1], parent, path, postProcessing, addressSpace, seconds);
+    runChild(channel[1], parent, work, addressSpace, seconds);
   }
   ::close(channel[1]);
 
-  // The child's message until it closes its end (it ends), or until the time is up.
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(seconds);
-  std::string message;
   bool timedOut = false;
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) {
-      timedOut = true;
-      break;
-    }
-    pollfd wait{channel[0], POLLIN, 0};
-    const int ready = ::poll(&wait, 1, static_cast<int>(std::min<long long>(left, 1000)));
-    if (ready < 0 && errno != EINTR) break;
-    if (ready <= 0) continue;
-    char buffer[512];
-    const ssize_t got = ::read(channel[0], buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    if (message.size() < 4096) message.append(buffer, static_cast<std::size_t>(got));
-  }
+  const std::string message = childMessage(channel[0], seconds, timedOut);
   ::close(channel[0]);
   if (timedOut) ::kill(child, SIGKILL);
   int status = 0;

@@ -8,6 +8,7 @@
 // parent's window-system, OpenGL and thread state is never touched by it. The child ends when the
 // thread that started it ends (the parent killed, say), and holds a CPU-time limit of its own.
 #include <cstdint>
+#include <functional>
 #include <string>
 
 struct aiScene;
@@ -48,5 +49,13 @@ const aiScene* importScene(Assimp::Importer& importer, const std::string& path, 
 /// not, in words that follow "could not be loaded: " (the importer's message, the limit it ran
 /// into, the signal that ended the child). True without a child when the guard is disabled.
 bool importsInChild(const std::string& path, unsigned postProcessing, std::string& error);
+
+/// The work of a guarded child on a file: true when it succeeded, else false with `error` set.
+using GuardedWork = std::function<bool(std::string& error)>;
+
+/// Whether `work` (calls of the import library on the file at `path`, an export say) succeeds in a
+/// child process within the limits for the file; `error` tells why not, as for importsInChild. True
+/// without a child when the guard is disabled.
+bool succeedsInChild(const std::string& path, const GuardedWork& work, std::string& error);
 
 }  // namespace Lumetra

@@ -167,7 +167,11 @@ MultiPoseMeshOcclusionTester::~MultiPoseMeshOcclusionTester() {
 }
 
 bool MultiPoseMeshOcclusionTester::cameraFits(const PinholeCamera& camera) {
-  const std::uint64_t largest = static_cast<std::uint64_t>(std::max(GlContext::shared().maxRenderbufferSize(), 0));
+  return cameraFits(camera, GlContext::shared().maxRenderbufferSize());
+}
+
+bool MultiPoseMeshOcclusionTester::cameraFits(const PinholeCamera& camera, std::int64_t largestRenderbuffer) {
+  const std::uint64_t largest = static_cast<std::uint64_t>(std::max<std::int64_t>(largestRenderbuffer, 0));
   return camera.width > 0 && camera.height > 0 && std::uint64_t(camera.width) * mGridSize <= largest &&
          std::uint64_t(camera.height) * mGridSize <= largest;
 }

@@ -49,6 +49,8 @@ class MultiPoseMeshOcclusionTester : public MeshRenderer {
   /// Whether the driver can hold the tile grid of the camera (4 x width by 4 x height pixels).
   /// Brings the hidden context up; false when there is none.
   static bool cameraFits(const PinholeCamera& camera);
+  /// The same for a driver whose renderbuffers are at most `largestRenderbuffer` pixels a side.
+  static bool cameraFits(const PinholeCamera& camera, std::int64_t largestRenderbuffer);
 
  private:
   void initializeGL();
