@@ -36,6 +36,17 @@ double pyramidFactor(std::int64_t levels, double ratio, double width, double hei
   return factor;
 }
 
+// A pyramid of 1 to 255 levels, each level smaller than the one below it.
+std::string checkPyramid(const Parameter<std::int32_t>& levels, const Parameter<double>& ratio) {
+  if (levels.value < 1 || levels.value > 255) {
+    return fmt::format("Configuration Error: {} must be from 1 to 255 (it is {})", levels.key, levels.value);
+  }
+  if (!(ratio.value > 0.0 && ratio.value < 1.0)) {
+    return fmt::format("Configuration Error: {} must lie between 0 and 1 (it is {})", ratio.key, ratio.value);
+  }
+  return std::string();
+}
+
 // The "Configuration Error: " line for a grid whose cells would be narrower than a pixel: the
 // cells share the image less the border margin on each side.
 std::string checkGrid(const Parameter<std::int32_t>& rows, const Parameter<std::int32_t>& cols, std::int64_t width,
@@ -155,25 +166,12 @@ std::string ImageTargetTrainer::checkConfiguration(const TrainingConfig& c) {
       return fmt::format("Configuration Error: {} must be from 0 to 255 (it is {})", threshold->key, threshold->value);
     }
   }
-  if (c.pyramidLevel.value < 1 || c.pyramidLevel.value > 255) {
-    return fmt::format("Configuration Error: Image.Pyramid.Level must be from 1 to 255 (it is {})",
-                       c.pyramidLevel.value);
+  std::string pyramid = checkPyramid(c.pyramidLevel, c.pyramidResizeRatio);
+  // The views' pyramids grow without bound for a ratio of 1 or more.
+  if (pyramid.empty() && c.mvgEnabled.value) {
+    pyramid = checkPyramid(c.mvgExtractorPyramidLevel, c.mvgExtractorPyramidRatio);
   }
-  if (!(c.pyramidResizeRatio.value > 0.0 && c.pyramidResizeRatio.value < 1.0)) {
-    return fmt::format("Configuration Error: Image.Pyramid.ResizeRatio must lie between 0 and 1 (it is {})",
-                       c.pyramidResizeRatio.value);
-  }
-  if (c.mvgEnabled.value) {
-    // The views' pyramids grow without bound for a ratio of 1 or more.
-    if (c.mvgExtractorPyramidLevel.value < 1 || c.mvgExtractorPyramidLevel.value > 255) {
-      return fmt::format("Configuration Error: MVGTrainer.Extractor.PyramidLevel must be from 1 to 255 (it is {})",
-                         c.mvgExtractorPyramidLevel.value);
-    }
-    if (!(c.mvgExtractorPyramidRatio.value > 0.0 && c.mvgExtractorPyramidRatio.value < 1.0)) {
-      return fmt::format("Configuration Error: MVGTrainer.Extractor.PyramidRatio must lie between 0 and 1 (it is {})",
-                         c.mvgExtractorPyramidRatio.value);
-    }
-  }
+  if (!pyramid.empty()) return pyramid;
   const double peak = estimatePeakBytes(c);
   if (peak > kMaxPeakBytes) {
     return fmt::format("Configuration Error: Image.Training.Resolution [{}, {}] with these pyramid, grid{} settings "
