@@ -487,33 +487,48 @@ bool trainCadTarget(const TrainingConfig& config, const CameraCalibration& calib
   const bool edgeModelWritten = Lumetra::saveEdgeModel(edgeModel, (staging.path() / CAD_EDGE_MODEL_FILE).string());
 
   Lumetra::Linemod::LinemodTrainer trainer(settings);
-  const CadTrainingStatus status =
+  const Lumetra::Linemod::TemplateTrainingResult trained =
       trainer.trainTemplates(staging.path() / CAD_TEMPLATE_FILE, source, camera, edgeModel);
-  switch (status) {
+  switch (trained.status) {
     case CadTrainingStatus::Success:
       break;
     case CadTrainingStatus::ModelTooLarge:
     case CadTrainingStatus::NotEnoughTemplates: {
-      printLine(status == CadTrainingStatus::ModelTooLarge
+      printLine(trained.status == CadTrainingStatus::ModelTooLarge
                     ? "ERROR: Camera radii are too close to the object"
                     : "ERROR: Not enough templates generated. Try to reduce rendering radii");
       const auto made = trainer.templates().find(targetName);
       const std::size_t count = made == trainer.templates().end() ? 0 : made->second.size();
-      for (const std::string& reason : trainingFailureReasons(status, *mesh, settings, camera, count)) {
+      for (const std::string& reason : trainingFailureReasons(trained.status, *mesh, settings, camera, count)) {
         printReason(reason);
       }
       return false;
     }
     case CadTrainingStatus::RendererFailed:
       printLine("ERROR: Could not load the model");
-      printReason(Lumetra::OpenGL::GlContext::shared().isInitialized()
-                      ? "The OpenGL driver cannot run the training's renderer, which needs OpenGL 4.3 or later."
-                      : "OpenGL could not be started: training renders its views on an X display; set DISPLAY to "
-                        "one (a virtual one, Xvfb, will do).");
+      switch (trained.failure) {
+        case Lumetra::Linemod::CadTrainingFailure::MeshNotLoaded:
+          printReason("The model " + quotePath(modelPath) + " could not be loaded: " + trained.detail);
+          break;
+        case Lumetra::Linemod::CadTrainingFailure::OutOfMemory:
+          printReason("There is not enough memory to train the templates: free memory, or lower "
+                      "CAD.Detection.NumTrainingViews.");
+          break;
+        case Lumetra::Linemod::CadTrainingFailure::Exception:
+          printReason("Training the templates failed: " + trained.detail);
+          break;
+        case Lumetra::Linemod::CadTrainingFailure::None:
+        case Lumetra::Linemod::CadTrainingFailure::RendererUnavailable:
+          printReason(Lumetra::OpenGL::GlContext::shared().isInitialized()
+                          ? "The OpenGL driver cannot run the training's renderer, which needs OpenGL 4.3 or later."
+                          : "OpenGL could not be started: training renders its views on an X display; set DISPLAY "
+                            "to one (a virtual one, Xvfb, will do).");
+          break;
+      }
       return false;
   }
   if (!edgeModelWritten) return failedWrite(unwritable(CAD_EDGE_MODEL_FILE));
-  if (!trainer.templateFileWritten()) return failedWrite(unwritable(CAD_TEMPLATE_FILE));
+  if (!trained.templateFileWritten) return failedWrite(unwritable(CAD_TEMPLATE_FILE));
 
   {
     PROFILE_BLOCK("trainCadTarget: model copy");
