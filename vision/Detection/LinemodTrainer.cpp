@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <new>
 #include <optional>
 #include <random>
 
@@ -96,12 +97,6 @@ TemplateTrainingResult failedTraining(CadTrainingFailure failure, std::string de
   return result;
 }
 
-/// The number of sharp edges, the first ones of the edge model's list.
-std::size_t sharpEdgeCount(const EdgeModel& edgeModel) {
-  return static_cast<std::size_t>(
-      std::clamp<std::int64_t>(edgeModel.mSharpEdgeCount, 0, static_cast<std::int64_t>(edgeModel.mEdges.size())));
-}
-
 /// The camera the occlusion tester renders with: the given one's intrinsics, its inverses and K
 /// recomputed from them.
 PinholeCamera testerCamera(const PinholeCamera& camera) {
@@ -109,6 +104,7 @@ PinholeCamera testerCamera(const PinholeCamera& camera) {
                        camera.principalPoint.x(), camera.principalPoint.y());
 }
 
+/// The positions of the mesh's vertices, in vertex order.
 Tester::Points meshVertices(const MeshModel& mesh) {
   Tester::Points vertices;
   vertices.reserve(mesh.mVertices.size());
@@ -143,6 +139,7 @@ struct ViewCandidates {
   Tester::Points silhouettePoints;
 };
 
+/// Fills `view` with the candidates of the view from `pose`.
 void projectView(const EdgeModel& edgeModel, const TrainingPose& pose, const PinholeCamera& camera,
                  ViewCandidates& view) {
   view.sharp.clear();
