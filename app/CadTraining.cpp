@@ -305,31 +305,49 @@ Lumetra::EdgeModel buildEdgeModel(const Lumetra::MeshModel& mesh) {
   return Lumetra::EdgeModel(mesh, params, std::nullopt);
 }
 
+/// Why the templates could not be rendered (status 3), in a user's words.
+std::string renderFailureReason(const Lumetra::Linemod::TemplateTrainingResult& trained, const fs::path& modelPath) {
+  switch (trained.failure) {
+    case Lumetra::Linemod::CadTrainingFailure::MeshNotLoaded:
+      return "The model " + quotePath(modelPath) + " could not be loaded: " + trained.detail;
+    case Lumetra::Linemod::CadTrainingFailure::OutOfMemory:
+      return "There is not enough memory to train the templates: free memory, or lower "
+             "CAD.Detection.NumTrainingViews.";
+    case Lumetra::Linemod::CadTrainingFailure::Exception:
+      return "Training the templates failed: " + trained.detail;
+    case Lumetra::Linemod::CadTrainingFailure::None:
+    case Lumetra::Linemod::CadTrainingFailure::RendererUnavailable:
+      break;
+  }
+  return Lumetra::OpenGL::GlContext::shared().isInitialized()
+             ? "The OpenGL driver cannot run the training's renderer, which needs OpenGL 4.3 or later."
+             : "OpenGL could not be started: training renders its views on an X display; set DISPLAY to one (a "
+               "virtual one, Xvfb, will do).";
+}
+
 /// Whether the training gave the target; reports why not when it did not.
-bool trainingSucceeded(CadTrainingStatus status, const Lumetra::Linemod::LinemodTrainer& trainer,
-                       const std::string& targetName, const Lumetra::MeshModel& mesh, const Settings& settings,
+bool trainingSucceeded(const Lumetra::Linemod::TemplateTrainingResult& trained,
+                       const Lumetra::Linemod::LinemodTrainer& trainer, const std::string& targetName,
+                       const fs::path& modelPath, const Lumetra::MeshModel& mesh, const Settings& settings,
                        const Lumetra::PinholeCamera& camera) {
-  switch (status) {
+  switch (trained.status) {
     case CadTrainingStatus::Success:
       break;
     case CadTrainingStatus::ModelTooLarge:
     case CadTrainingStatus::NotEnoughTemplates: {
-      printLine(status == CadTrainingStatus::ModelTooLarge
+      printLine(trained.status == CadTrainingStatus::ModelTooLarge
                     ? "ERROR: Camera radii are too close to the object"
                     : "ERROR: Not enough templates generated. Try to reduce rendering radii");
       const auto made = trainer.templates().find(targetName);
       const std::size_t count = made == trainer.templates().end() ? 0 : made->second.size();
-      for (const std::string& reason : trainingFailureReasons(status, mesh, settings, camera, count)) {
+      for (const std::string& reason : trainingFailureReasons(trained.status, mesh, settings, camera, count)) {
         printReason(reason);
       }
       return false;
     }
     case CadTrainingStatus::RendererFailed:
       printLine("ERROR: Could not load the model");
-      printReason(Lumetra::OpenGL::GlContext::shared().isInitialized()
-                      ? "The OpenGL driver cannot run the training's renderer, which needs OpenGL 4.3 or later."
-                      : "OpenGL could not be started: training renders its views on an X display; set DISPLAY to "
-                        "one (a virtual one, Xvfb, will do).");
+      printReason(renderFailureReason(trained, modelPath));
       return false;
   }
   return true;
@@ -392,11 +410,11 @@ bool trainCadTarget(const TrainingConfig& config, const CameraCalibration& calib
   // outcome reported first.
   const bool edgeModelWritten = Lumetra::saveEdgeModel(edgeModel, (staging.path() / CAD_EDGE_MODEL_FILE).string());
   Lumetra::Linemod::LinemodTrainer trainer(settings);
-  const CadTrainingStatus status =
+  const Lumetra::Linemod::TemplateTrainingResult trained =
       trainer.trainTemplates(staging.path() / CAD_TEMPLATE_FILE, source, camera, edgeModel);
-  if (!trainingSucceeded(status, trainer, targetName, *mesh, settings, camera)) return false;
+  if (!trainingSucceeded(trained, trainer, targetName, modelPath, *mesh, settings, camera)) return false;
   if (!edgeModelWritten) return failedWrite(unwritable(CAD_EDGE_MODEL_FILE, outputDirectory));
-  if (!trainer.templateFileWritten()) return failedWrite(unwritable(CAD_TEMPLATE_FILE, outputDirectory));
+  if (!trained.templateFileWritten) return failedWrite(unwritable(CAD_TEMPLATE_FILE, outputDirectory));
   if (const std::string why = writeModelCopy(staging.path(), modelPath, outputDirectory); !why.empty()) {
     return failedWrite(why);
   }

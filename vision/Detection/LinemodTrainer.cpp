@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <new>
 #include <optional>
 #include <random>
 
@@ -81,6 +82,47 @@ std::optional<std::vector<Feature>> levelFeatures(const std::vector<ShuffleRecor
   return features;
 }
 
+using Tester = OpenGL::MultiPoseMeshOcclusionTester;
+
+TemplateTrainingResult trainingEnded(CadTrainingStatus status) {
+  TemplateTrainingResult result;
+  result.status = status;
+  return result;
+}
+
+TemplateTrainingResult failedTraining(CadTrainingFailure failure, std::string detail = {}) {
+  TemplateTrainingResult result = trainingEnded(CadTrainingStatus::RendererFailed);
+  result.failure = failure;
+  result.detail = std::move(detail);
+  return result;
+}
+
+/// The camera the occlusion tester renders with: the given one's intrinsics, its inverses and K
+/// recomputed from them.
+PinholeCamera testerCamera(const PinholeCamera& camera) {
+  return PinholeCamera(camera.width, camera.height, camera.focalLength.x(), camera.focalLength.y(),
+                       camera.principalPoint.x(), camera.principalPoint.y());
+}
+
+/// The positions of the mesh's vertices, in vertex order.
+Tester::Points meshVertices(const MeshModel& mesh) {
+  Tester::Points vertices;
+  vertices.reserve(mesh.mVertices.size());
+  for (const MeshModel::Vertex& v : mesh.mVertices) vertices.push_back(v.position);
+  return vertices;
+}
+
+/// The samples of the sharp edges, edge by edge, in the order the tester reports their visibility.
+Tester::Points sharpSamplePoints(const EdgeModel& edgeModel) {
+  Tester::Points points;
+  points.reserve(countSharpSamples(edgeModel));
+  for (std::size_t i = 0; i < sharpEdgeCount(edgeModel); ++i) {
+    const auto& samples = edgeModel.mEdges[i].samples;
+    points.insert(points.end(), samples.begin(), samples.end());
+  }
+  return points;
+}
+
 /// Appends one candidate per sample of the edge: its image position and the edge's normal angle.
 void appendProjectedSamples(const EdgeModel::Edge& edge, const TrainingPose& pose, const PinholeCamera& camera,
                             std::vector<GradientCandidate>& candidates) {
@@ -88,38 +130,63 @@ void appendProjectedSamples(const EdgeModel::Edge& edge, const TrainingPose& pos
   for (const Eigen::Vector2f& point : projected.points) candidates.push_back({point.x(), point.y(), projected.angle});
 }
 
+/// The candidates of one view: the projected samples of the sharp edges and of the edges on the
+/// view's silhouette, and the silhouette edges' samples for the occlusion tester. Kept across views
+/// so that their storage is reused.
+struct ViewCandidates {
+  std::vector<GradientCandidate> sharp;
+  std::vector<GradientCandidate> silhouette;
+  Tester::Points silhouettePoints;
+};
+
+/// Fills `view` with the candidates of the view from `pose`.
+void projectView(const EdgeModel& edgeModel, const TrainingPose& pose, const PinholeCamera& camera,
+                 ViewCandidates& view) {
+  view.sharp.clear();
+  view.sharp.reserve(countSharpSamples(edgeModel));
+  view.silhouette.clear();
+  view.silhouettePoints.clear();
+  const std::size_t sharpEdges = sharpEdgeCount(edgeModel);
+  for (std::size_t i = 0; i < sharpEdges; ++i) appendProjectedSamples(edgeModel.mEdges[i], pose, camera, view.sharp);
+  const std::vector<bool> onSilhouette = edgeModel.getSilhouetteEdges(pose, false);
+  for (std::size_t i = 0; i < onSilhouette.size() && i < edgeModel.mEdges.size(); ++i) {
+    if (!onSilhouette[i]) continue;
+    const EdgeModel::Edge& edge = edgeModel.mEdges[i];
+    view.silhouettePoints.insert(view.silhouettePoints.end(), edge.samples.begin(), edge.samples.end());
+    appendProjectedSamples(edge, pose, camera, view.silhouette);
+  }
+}
+
+/// Drops the view's candidates that the tester finds hidden; false when the tester failed to draw.
+bool keepVisible(Tester& tester, const TrainingPose& pose, ViewCandidates& view) {
+  const Tester::Visibility sharpVisible = tester.calculateVisibleSamplePoints({pose});
+  const Tester::Visibility silhouetteVisible = tester.calculateVisibleSamplePoints({pose}, {view.silhouettePoints});
+  if (sharpVisible.size() != 1 || silhouetteVisible.size() != 1) {
+    LUMETRA_LOG_ERROR("The occlusion tester failed to draw.");
+    return false;
+  }
+  compactByMask(sharpVisible.front(), view.sharp);
+  compactByMask(silhouetteVisible.front(), view.silhouette);
+  return true;
+}
+
 }  // namespace
 
-CadTrainingStatus LinemodTrainer::trainTemplates(const std::filesystem::path& templatePath, CadModelSource& source,
-                                                 const PinholeCamera& camera, const EdgeModel& edgeModel) noexcept {
+TemplateTrainingResult LinemodTrainer::trainTemplates(const std::filesystem::path& templatePath,
+                                                      CadModelSource& source, const PinholeCamera& camera,
+                                                      const EdgeModel& edgeModel) noexcept {
   PROFILE_BLOCK("Lumetra::Linemod::LinemodTrainer::trainTemplates");
-  mTemplateFileWritten = false;
   try {
     const std::shared_ptr<MeshModel> mesh = loadSharedMeshModel(source, true, true);
-    if (!mesh || !mesh->mLoaded) return CadTrainingStatus::RendererFailed;
+    if (!mesh) return failedTraining(CadTrainingFailure::OutOfMemory);
+    if (!mesh->mLoaded) return failedTraining(CadTrainingFailure::MeshNotLoaded, mesh->mLoadFailure);
     if (mesh->mMaxDistance > mSettings.maxRadius) {
       LUMETRA_LOG_INFO("Camera is at least partially inside the object with all given radii.");
-      return CadTrainingStatus::ModelTooLarge;
+      return trainingEnded(CadTrainingStatus::ModelTooLarge);
     }
-    using Tester = OpenGL::MultiPoseMeshOcclusionTester;
-    Tester::Points vertices;
-    vertices.reserve(mesh->mVertices.size());
-    for (const MeshModel::Vertex& v : mesh->mVertices) vertices.push_back(v.position);
-
-    const std::size_t sharpEdges = static_cast<std::size_t>(
-        std::clamp<std::int64_t>(edgeModel.mSharpEdgeCount, 0, static_cast<std::int64_t>(edgeModel.mEdges.size())));
-    const std::size_t sharpSamples = countSharpSamples(edgeModel);
-    Tester::Points sharpPoints;
-    sharpPoints.reserve(sharpSamples);
-    for (std::size_t i = 0; i < sharpEdges; ++i) {
-      const auto& samples = edgeModel.mEdges[i].samples;
-      sharpPoints.insert(sharpPoints.end(), samples.begin(), samples.end());
-    }
-
-    const PinholeCamera testerCamera(camera.width, camera.height, camera.focalLength.x(), camera.focalLength.y(),
-                                     camera.principalPoint.x(), camera.principalPoint.y());
-    Tester tester(testerCamera, std::move(vertices), mesh->mIndices, std::move(sharpPoints));
-    if (!tester.isReady()) return CadTrainingStatus::RendererFailed;
+    OpenGL::MultiPoseMeshOcclusionTester tester(testerCamera(camera), meshVertices(*mesh), mesh->mIndices,
+                                                sharpSamplePoints(edgeModel));
+    if (!tester.isReady()) return failedTraining(CadTrainingFailure::RendererUnavailable);
 
     std::vector<TrainingPose> poses;
     {
@@ -127,63 +194,56 @@ CadTrainingStatus LinemodTrainer::trainTemplates(const std::filesystem::path& te
       poses = sampleTrainingPoses(mSettings, mesh->mCentroid, source.description);
     }
     const std::string& className = source.targetName;
-    const std::int32_t wanted = mSettings.numTemplates;
-    std::int32_t counter = 0;
-    std::vector<GradientCandidate> sharp;
-    std::vector<GradientCandidate> silhouette;
-    Tester::Points silhouettePoints;
-    for (const TrainingPose& pose : poses) {
-      if (counter >= wanted) break;
-      sharp.clear();
-      sharp.reserve(sharpSamples);
-      silhouette.clear();
-      silhouettePoints.clear();
-      {
-        PROFILE_BLOCK("Lumetra::Linemod::LinemodTrainer::trainTemplates: edge projection");
-        for (std::size_t i = 0; i < sharpEdges; ++i) appendProjectedSamples(edgeModel.mEdges[i], pose, camera, sharp);
-        const std::vector<bool> onSilhouette = edgeModel.getSilhouetteEdges(pose, false);
-        for (std::size_t i = 0; i < onSilhouette.size() && i < edgeModel.mEdges.size(); ++i) {
-          if (!onSilhouette[i]) continue;
-          const EdgeModel::Edge& edge = edgeModel.mEdges[i];
-          silhouettePoints.insert(silhouettePoints.end(), edge.samples.begin(), edge.samples.end());
-          appendProjectedSamples(edge, pose, camera, silhouette);
-        }
-      }
-      {
-        PROFILE_BLOCK("Lumetra::Linemod::LinemodTrainer::trainTemplates: visibility");
-        const Tester::Visibility sharpVisible = tester.calculateVisibleSamplePoints({pose});
-        const Tester::Visibility silhouetteVisible = tester.calculateVisibleSamplePoints({pose}, {silhouettePoints});
-        if (sharpVisible.size() != 1 || silhouetteVisible.size() != 1) {
-          LUMETRA_LOG_ERROR("The occlusion tester failed to draw.");
-          return CadTrainingStatus::RendererFailed;
-        }
-        compactByMask(sharpVisible.front(), sharp);
-        compactByMask(silhouetteVisible.front(), silhouette);
-      }
-      sharp.insert(sharp.end(), silhouette.begin(), silhouette.end());
-      std::int32_t id = -1;
-      {
-        PROFILE_BLOCK("Lumetra::Linemod::LinemodTrainer::trainTemplates: feature extraction");
-        TemplateRect rectangle;
-        id = extractTemplateFeatures(sharp, className, pose, 2, &rectangle);
-      }
-      if (id == -1) continue;
-      ++counter;
-      if (counter % 100 == 0) {
-        LUMETRA_LOG_INFO("Added template id: {} ({:5.2f}%) of {}.", id,
-                         100.0 * static_cast<double>(counter) / static_cast<double>(wanted), wanted);
-      }
-    }
-    if (counter < wanted) return CadTrainingStatus::NotEnoughTemplates;
+    const std::optional<std::int32_t> made = trainViews(tester, poses, className, camera, edgeModel);
+    if (!made) return failedTraining(CadTrainingFailure::RendererUnavailable);
+    if (*made < mSettings.numTemplates) return trainingEnded(CadTrainingStatus::NotEnoughTemplates);
 
     mCameras[className] = camera;
     PROFILE_BLOCK("Lumetra::Linemod::LinemodTrainer::trainTemplates: template file");
-    mTemplateFileWritten = writeTemplateFile(*this, templatePath, className);
-    return CadTrainingStatus::Success;
+    TemplateTrainingResult trained = trainingEnded(CadTrainingStatus::Success);
+    trained.templateFileWritten = writeTemplateFile(*this, templatePath, className);
+    return trained;
+  } catch (const std::bad_alloc& e) {
+    LUMETRA_LOG_ERROR("Template training failed: {}", e.what());
+    return failedTraining(CadTrainingFailure::OutOfMemory);
   } catch (const std::exception& e) {
     LUMETRA_LOG_ERROR("Template training failed: {}", e.what());
-    return CadTrainingStatus::RendererFailed;
+    return failedTraining(CadTrainingFailure::Exception, e.what());
   }
+}
+
+std::optional<std::int32_t> LinemodTrainer::trainViews(OpenGL::MultiPoseMeshOcclusionTester& tester,
+                                                      const std::vector<TrainingPose>& poses,
+                                                      const std::string& className, const PinholeCamera& camera,
+                                                      const EdgeModel& edgeModel) {
+  const std::int32_t wanted = mSettings.numTemplates;
+  std::int32_t counter = 0;
+  ViewCandidates view;
+  for (const TrainingPose& pose : poses) {
+    if (counter >= wanted) break;
+    {
+      PROFILE_BLOCK("Lumetra::Linemod::LinemodTrainer::trainTemplates: edge projection");
+      projectView(edgeModel, pose, camera, view);
+    }
+    {
+      PROFILE_BLOCK("Lumetra::Linemod::LinemodTrainer::trainTemplates: visibility");
+      if (!keepVisible(tester, pose, view)) return std::nullopt;
+    }
+    view.sharp.insert(view.sharp.end(), view.silhouette.begin(), view.silhouette.end());
+    std::int32_t id = -1;
+    {
+      PROFILE_BLOCK("Lumetra::Linemod::LinemodTrainer::trainTemplates: feature extraction");
+      TemplateRect rectangle;
+      id = extractTemplateFeatures(view.sharp, className, pose, 2, &rectangle);
+    }
+    if (id == -1) continue;
+    ++counter;
+    if (counter % 100 == 0) {
+      LUMETRA_LOG_INFO("Added template id: {} ({:5.2f}%) of {}.", id,
+                       100.0 * static_cast<double>(counter) / static_cast<double>(wanted), wanted);
+    }
+  }
+  return counter;
 }
 
 std::int32_t LinemodTrainer::extractTemplateFeatures(const std::vector<GradientCandidate>& candidates,

@@ -9,22 +9,43 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 namespace Lumetra {
 class EdgeModel;
+namespace OpenGL {
+class MultiPoseMeshOcclusionTester;
 }
+}  // namespace Lumetra
 
 namespace Lumetra::Linemod {
 
 /// The outcome of a template training.
 enum class CadTrainingStatus : std::int32_t {
-  Success = 0,             ///< the templates were trained (see `templateFileWritten` for the file)
+  Success = 0,             ///< the templates were trained (the result tells whether the file was written)
   ModelTooLarge = 1,       ///< the model reaches beyond the largest camera distance
   NotEnoughTemplates = 2,  ///< fewer templates than wanted could be made
-  RendererFailed = 3,      ///< the occlusion tester could not be set up or could not draw
+  RendererFailed = 3,      ///< the views could not be rendered; the result's failure says why
+};
+
+/// Why a training ended with `CadTrainingStatus::RendererFailed`.
+enum class CadTrainingFailure : std::int32_t {
+  None = 0,             ///< the status tells all
+  RendererUnavailable,  ///< the occlusion tester could not be set up or could not draw
+  MeshNotLoaded,        ///< the model did not load; the detail is the mesh's load failure
+  OutOfMemory,          ///< memory ran out
+  Exception,            ///< another exception; the detail is its message
+};
+
+/// What `LinemodTrainer::trainTemplates` did.
+struct TemplateTrainingResult {
+  CadTrainingStatus status = CadTrainingStatus::Success;
+  CadTrainingFailure failure = CadTrainingFailure::None;
+  std::string detail;
+  bool templateFileWritten = false;  ///< on success: the template file was written completely
 };
 
 class LinemodTrainer {
@@ -79,12 +100,10 @@ class LinemodTrainer {
   /// edges on the silhouette of each view, keeps those the occlusion tester finds visible, and
   /// turns them into template pyramids of two levels until enough exist. On success the camera is
   /// recorded for the class and the template file is written to `templatePath` (folder created
-  /// when missing, temporary name then rename); `templateFileWritten` tells whether that worked.
+  /// when missing, temporary name then rename); the result tells whether that worked.
   /// Never throws.
-  CadTrainingStatus trainTemplates(const std::filesystem::path& templatePath, CadModelSource& source,
-                                   const PinholeCamera& camera, const EdgeModel& edgeModel) noexcept;
-  /// Whether the last successful `trainTemplates` wrote its template file completely.
-  bool templateFileWritten() const { return mTemplateFileWritten; }
+  TemplateTrainingResult trainTemplates(const std::filesystem::path& templatePath, CadModelSource& source,
+                                        const PinholeCamera& camera, const EdgeModel& edgeModel) noexcept;
 
   /// Makes one template pyramid of `levels` levels from the gradient candidates seen under
   /// `pose` and files it under `className`. Candidates are labelled by quantised orientation
@@ -113,7 +132,12 @@ class LinemodTrainer {
   Settings mSettings;
   std::map<std::string, std::vector<TemplatePyramid>> mTemplates;
   std::unordered_map<std::string, PinholeCamera> mCameras;
-  bool mTemplateFileWritten = false;
+
+  /// Makes templates from the poses in order until numTemplates exist; returns how many were
+  /// made, or nothing when the tester failed to draw.
+  std::optional<std::int32_t> trainViews(OpenGL::MultiPoseMeshOcclusionTester& tester,
+                                         const std::vector<TrainingPose>& poses, const std::string& className,
+                                         const PinholeCamera& camera, const EdgeModel& edgeModel);
 };
 
 }  // namespace Lumetra::Linemod

@@ -59,13 +59,18 @@ ProjectedEdge projectEdgeSamples(const Edge& edge, const TrainingPose& pose, con
   return projectEdgeSamples(edge.pointA, edge.pointB, edge.samples, pose, camera);
 }
 
-/// The number of samples on the sharp edges of an edge model with members `mEdges` (edges with
-/// a `samples` vector, sharpest first) and `mSharpEdgeCount`. A count outside the edge list is
-/// clamped to it.
+/// The number of sharp edges of an edge model with members `mEdges` (sharpest first) and
+/// `mSharpEdgeCount`: the first ones of its list. A count outside the edge list is clamped to it.
+template <typename EdgeModel>
+std::size_t sharpEdgeCount(const EdgeModel& model) {
+  return static_cast<std::size_t>(
+      std::clamp<std::int64_t>(model.mSharpEdgeCount, 0, static_cast<std::int64_t>(model.mEdges.size())));
+}
+
+/// The number of samples on the sharp edges (`sharpEdgeCount`); each edge has a `samples` vector.
 template <typename EdgeModel>
 std::size_t countSharpSamples(const EdgeModel& model) {
-  const auto sharp = static_cast<std::size_t>(
-      std::clamp<std::int64_t>(model.mSharpEdgeCount, 0, static_cast<std::int64_t>(model.mEdges.size())));
+  const std::size_t sharp = sharpEdgeCount(model);
   std::size_t count = 0;
   for (std::size_t i = 0; i < sharp; ++i) count += model.mEdges[i].samples.size();
   return count;
