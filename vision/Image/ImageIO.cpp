@@ -211,19 +211,25 @@ void widePixmapToGray(const stbi_us* rgb, std::size_t count, std::uint8_t* gray)
   }
 }
 
-ImageGray decodeGray(const std::string& path) {
-  std::vector<stbi_uc> bytes;
+/// Reads the file and its picture's size and channel count. False for a file that cannot be read,
+/// is empty or unsound, or whose header the codec does not take, and for a picture of more than
+/// `maxPixels` pixels.
+bool readPictureHeader(const std::string& path, std::int64_t maxPixels, std::vector<stbi_uc>& bytes, int& w, int& h,
+                       int& components) {
   // An empty file is no picture; refusing it here also keeps the codec from being handed the
   // null buffer of an empty vector, which its pointer arithmetic does not allow.
-  if (!readWholeFile(path, bytes) || !prepareForCodec(bytes)) return ImageGray();
-  const int length = static_cast<int>(bytes.size());
+  if (!readWholeFile(path, bytes) || !prepareForCodec(bytes)) return false;
   // Ask for the size first, so that a header claiming a picture too large for the image type is
   // refused before the codec allocates for it.
+  return stbi_info_from_memory(bytes.data(), static_cast<int>(bytes.size()), &w, &h, &components) != 0 && w > 0 &&
+         h > 0 && static_cast<std::int64_t>(w) * h <= maxPixels;
+}
+
+ImageGray decodeGray(const std::string& path) {
+  std::vector<stbi_uc> bytes;
   int w = 0, h = 0, components = 0;
-  if (stbi_info_from_memory(bytes.data(), length, &w, &h, &components) == 0 || w <= 0 || h <= 0 ||
-      static_cast<std::int64_t>(w) * h > INT32_MAX) {
-    return ImageGray();
-  }
+  if (!readPictureHeader(path, INT32_MAX, bytes, w, h, components)) return ImageGray();
+  const int length = static_cast<int>(bytes.size());
   // A 16-bit colour PNM goes its own way (see widePixmapToGray).
   const bool widePixmap = bytes.size() >= 2 && bytes[0] == 'P' && bytes[1] == '6' && components == 3 &&
                           stbi_is_16_bit_from_memory(bytes.data(), length) != 0;
@@ -263,13 +269,9 @@ ImageGray decodeGray(const std::string& path) {
 /// here (top 8 bits), since the codec's own channel conversion reads such data as 8-bit values.
 ImageRGB decodeRGB(const std::string& path) {
   std::vector<stbi_uc> bytes;
-  if (!readWholeFile(path, bytes) || !prepareForCodec(bytes)) return ImageRGB();
-  const int length = static_cast<int>(bytes.size());
   int w = 0, h = 0, components = 0;
-  if (stbi_info_from_memory(bytes.data(), length, &w, &h, &components) == 0 || w <= 0 || h <= 0 ||
-      static_cast<std::int64_t>(w) * h > INT32_MAX / 3) {
-    return ImageRGB();
-  }
+  if (!readPictureHeader(path, INT32_MAX / 3, bytes, w, h, components)) return ImageRGB();
+  const int length = static_cast<int>(bytes.size());
   const bool widePixmap = bytes.size() >= 2 && bytes[0] == 'P' && (bytes[1] == '5' || bytes[1] == '6') &&
                           stbi_is_16_bit_from_memory(bytes.data(), length) != 0;
   stbi_uc* pixels = nullptr;

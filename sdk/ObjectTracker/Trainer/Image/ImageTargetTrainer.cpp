@@ -36,6 +36,17 @@ double pyramidFactor(std::int64_t levels, double ratio, double width, double hei
   return factor;
 }
 
+// The corner extraction settings in the log, under the trainer's prefix.
+void logExtractorSettings(const char* prefix, const Lumetra::GridFeatureExtractor::Parameters& p, std::uint8_t levels,
+                          double ratio) {
+  OBRIN_LOG_INFO("{} - Number of feature per frame : {}", prefix, p.numCorners);
+  OBRIN_LOG_INFO("{} - FAST Corner response threshold : {}", prefix, p.threshold);
+  OBRIN_LOG_INFO("{} - Minimun distance among corners : {}", prefix, static_cast<int>(p.minDistance));
+  OBRIN_LOG_INFO("{} - Multi-scale level : {}", prefix, static_cast<int>(levels));
+  OBRIN_LOG_INFO("{} - Resize ratio : {}", prefix, ratio);
+  OBRIN_LOG_INFO("{} - Image Bin Grid : {} x {}", prefix, p.cols, p.rows);
+}
+
 // A pyramid of 1 to 255 levels, each level smaller than the one below it.
 std::string checkPyramid(const Parameter<std::int32_t>& levels, const Parameter<double>& ratio) {
   if (levels.value < 1 || levels.value > 255) {
@@ -262,25 +273,9 @@ void ImageTargetTrainer::loadConfiguration() {
                  mTrainingResolution.y());
   OBRIN_LOG_INFO("Image Target Trainer - Object physical size : {} x {}", c.objectPhysicalWidth.value,
                  c.objectPhysicalHeight.value);
-  OBRIN_LOG_INFO("Image Target Trainer - Number of feature per frame : {}", mExtractorParameters.numCorners);
-  OBRIN_LOG_INFO("Image Target Trainer - FAST Corner response threshold : {}", mExtractorParameters.threshold);
-  OBRIN_LOG_INFO("Image Target Trainer - Minimun distance among corners : {}",
-                 static_cast<int>(mExtractorParameters.minDistance));
-  OBRIN_LOG_INFO("Image Target Trainer - Multi-scale level : {}", static_cast<int>(mPyramidLevels));
-  OBRIN_LOG_INFO("Image Target Trainer - Resize ratio : {}", mPyramidRatio);
-  OBRIN_LOG_INFO("Image Target Trainer - Image Bin Grid : {} x {}", mExtractorParameters.cols,
-                 mExtractorParameters.rows);
+  logExtractorSettings("Image Target Trainer", mExtractorParameters, mPyramidLevels, mPyramidRatio);
   if (c.mvgEnabled.value) {
-    OBRIN_LOG_INFO("Image Target Trainer (MVG) - Number of feature per frame : {}",
-                   mMvgExtractorParameters.numCorners);
-    OBRIN_LOG_INFO("Image Target Trainer (MVG) - FAST Corner response threshold : {}",
-                   mMvgExtractorParameters.threshold);
-    OBRIN_LOG_INFO("Image Target Trainer (MVG) - Minimun distance among corners : {}",
-                   static_cast<int>(mMvgExtractorParameters.minDistance));
-    OBRIN_LOG_INFO("Image Target Trainer (MVG) - Multi-scale level : {}", static_cast<int>(mMvgPyramidLevels));
-    OBRIN_LOG_INFO("Image Target Trainer (MVG) - Resize ratio : {}", mMvgPyramidRatio);
-    OBRIN_LOG_INFO("Image Target Trainer (MVG) - Image Bin Grid : {} x {}", mMvgExtractorParameters.cols,
-                   mMvgExtractorParameters.rows);
+    logExtractorSettings("Image Target Trainer (MVG)", mMvgExtractorParameters, mMvgPyramidLevels, mMvgPyramidRatio);
   }
   OBRIN_LOG_INFO("Image Target Trainer - Loading configuration : Success.");
 }
