@@ -160,22 +160,49 @@ bool writeFileAtomically(const fs::path& path, const std::string& bytes) {
   }
 }
 
+namespace {
+
+/// A target folder that does not exist yet is assembled whole under a hidden name and renamed into
+/// place when every file is complete, so that no run, failed or killed, leaves a half-written
+/// target under the target's name.
+bool writeNewTargetFolder(const fs::path& folder, const std::vector<PendingFile>& files) {
+  std::error_code error;
+  if (folder.has_parent_path()) fs::create_directories(folder.parent_path(), error);
+  StagedFolder staged(folder);
+  std::string why = error ? error.message() : staged.create();
+  if (why.empty()) {
+    std::vector<PendingFile> inFolder;
+    inFolder.reserve(files.size());
+    for (const PendingFile& file : files) inFolder.push_back({staged.path() / file.path, file.produce});
+    why = writeFilesAtomically(inFolder) ? staged.commit() : "a file could not be written";
+  }
+  if (why.empty()) return true;
+  OBRIN_LOG_ERROR("Failed to write the target folder {}: {}", folder.string(), why);
+  return false;
+}
+
+}  // namespace
+
 bool writeTargetFiles(const fs::path& givenFolder, const std::vector<PendingFile>& files) {
   try {
     const fs::path folder = givenFolder.empty() ? fs::path(".") : givenFolder;
     std::error_code error;
-    const bool created = fs::create_directories(folder, error);
-    if (error || !fs::is_directory(folder, error) || error) {
-      OBRIN_LOG_ERROR("Cannot create the target folder {}", folder.string());
+    // A missing path also sets the error; only other errors mean the folder cannot be inspected.
+    const fs::file_status status = fs::symlink_status(folder, error);
+    if (status.type() == fs::file_type::not_found) return writeNewTargetFolder(folder, files);
+    if (error) {
+      OBRIN_LOG_ERROR("Cannot inspect the target folder {}: {}", folder.string(), error.message());
+      return false;
+    }
+    if (!fs::is_directory(folder, error) || error) {
+      OBRIN_LOG_ERROR("The target folder {} is not a folder", folder.string());
       return false;
     }
     std::vector<PendingFile> inFolder;
     inFolder.reserve(files.size());
     for (const PendingFile& file : files) inFolder.push_back({folder / file.path, file.produce});
     if (writeFilesAtomically(inFolder)) return true;
-
     OBRIN_LOG_ERROR("Failed to write the target files into {}", folder.string());
-    if (created && fs::is_empty(folder, error) && !error) fs::remove(folder, error);
     return false;
   } catch (const std::exception& e) {
     OBRIN_LOG_ERROR("Failed to write the target files into {}: {}", givenFolder.string(), e.what());

@@ -48,11 +48,11 @@ bool writeFilesAtomically(const std::vector<PendingFile>& files);
 /// The same for one file whose content is given.
 bool writeFileAtomically(const std::filesystem::path& path, const std::string& bytes);
 
-/// Writes the files of one target into its folder, every target kind alike: makes the folder
-/// (with missing parents) when it is missing, then writes the files as `writeFilesAtomically`
-/// does, each `path` being a name inside the folder. When the files cannot all be written and this
-/// call made the folder, the folder is removed again (when empty), so that a failed run leaves no
-/// trace. An empty folder path means the current folder. Returns true when every file is in place.
+/// Writes the files of one target into its folder, every target kind alike, as
+/// `writeFilesAtomically` does, each `path` being a name inside the folder. A folder that is
+/// missing is assembled whole as a `StagedFolder` (its missing parents made first) and appears
+/// under its name only with every file complete, so that a failed or killed run leaves no trace.
+/// An empty folder path means the current folder. Returns true when every file is in place.
 /// Never throws.
 bool writeTargetFiles(const std::filesystem::path& folder, const std::vector<PendingFile>& files);
 
