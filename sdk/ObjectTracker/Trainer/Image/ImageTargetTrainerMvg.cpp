@@ -277,7 +277,7 @@ void ImageTargetTrainer::keepView(const MvgViewSetup& setup, const MvgViewResult
 // the views drawn before; a few are in flight at a time, so only a few view images live at once.
 bool ImageTargetTrainer::renderAndMapViews(MultipleViewGenerator& generator, const MvgViewSetup& setup,
                                            std::vector<TargetKeyPoint>& records) const {
-  const std::size_t inFlight = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 4);
+  const std::size_t inFlight = viewExtractionThreads();
   std::deque<std::future<MvgViewResult>> pending;
   const auto takeOldest = [&]() {
     keepView(setup, pending.front().get(), records);

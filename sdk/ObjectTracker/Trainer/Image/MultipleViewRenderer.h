@@ -13,6 +13,7 @@
 #include <Eigen/Geometry>
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -20,6 +21,10 @@
 namespace Obrin {
 
 struct RenderSurface;
+
+/// Threads that extract the corners of drawn views while the next ones are drawn: one per core,
+/// at most four.
+std::size_t viewExtractionThreads();
 
 /// Column-major 4 x 4: element (row r, column c) at index 4c + r.
 using Matrix4 = std::array<float, 16>;
