@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -131,7 +132,7 @@ std::vector<Row> rows() {
               kTrained + kFinished, ""),
       limited("ModelAskingForTenGigabytesUnderAMemoryLimit", "huge.ply",
               readFile(std::string(FORMWRIGHT_SOURCE_DIR) + "/tests/cli/data/huge-allocation.ply"), kUnusable,
-              unloadable("its import was stopped at its memory limit of 4882 MB")),
+              unloadable("its import was stopped at its memory limit of N MB")),
       // A 1 cm cube 2 km out, where neighbouring floats lie further apart than the edge samples.
       {"ModelFarFromTheOrigin", {}, kStarting + "ERROR: Not enough templates generated. Try to reduce rendering radii\n",
        {{"model.obj", farCube()}}, "model.obj", 255, -1,
@@ -251,7 +252,8 @@ TEST_P(BadInput3d, PrintsItsLinesAndLeavesNothingWhenItFails) {
   for (const auto& [token, path] : {std::pair<std::string, fs::path>{"{out}", dir / "out"}, {"{model}", dir / row.model}}) {
     if (err.find(token) != std::string::npos) err.replace(err.find(token), token.size(), quoted(path.string()));
   }
-  EXPECT_EQ(r.err, err);
+  // The import's memory limit depends on what the process has mapped, which varies with the machine.
+  EXPECT_EQ(std::regex_replace(r.err, std::regex("memory limit of [0-9]+ MB"), "memory limit of N MB"), err);
   EXPECT_EQ(r.exitStatus, row.exitStatus);
   EXPECT_EQ(r.signal, 0);
   EXPECT_TRUE(fs::is_empty(dir / "cwd"));
