@@ -113,12 +113,6 @@ std::optional<std::string> addSymmetries(const TrainingConfig& config, CadModelD
   return std::nullopt;
 }
 
-/// Why a file of the target could not be written, for the user.
-std::string unwritable(const std::string& file, const fs::path& outputDirectory) {
-  return "Could not write " + file + " into " + quotePath(outputDirectory) +
-         ": make room on its disk or allow writing there.";
-}
-
 /// Near clipping distance of the views the training renders, in metres.
 constexpr double kNearPlane = 0.1;
 /// A model that spans fewer pixels than this from the farthest camera shows too few edges.
@@ -365,7 +359,7 @@ std::string writeModelCopy(const fs::path& folder, const fs::path& modelPath, co
                      }});
   }
   if (Lumetra::writeTargetFiles(folder, files)) return {};
-  return unwritable(CAD_MODEL_FILE, outputDirectory);
+  return cannotWrite(CAD_MODEL_FILE, outputDirectory);
 }
 
 }  // namespace
@@ -413,8 +407,8 @@ bool trainCadTarget(const TrainingConfig& config, const CameraCalibration& calib
   const Lumetra::Linemod::TemplateTrainingResult trained =
       trainer.trainTemplates(staging.path() / CAD_TEMPLATE_FILE, source, camera, edgeModel);
   if (!trainingSucceeded(trained, trainer, targetName, modelPath, *mesh, settings, camera)) return false;
-  if (!edgeModelWritten) return failedWrite(unwritable(CAD_EDGE_MODEL_FILE, outputDirectory));
-  if (!trained.templateFileWritten) return failedWrite(unwritable(CAD_TEMPLATE_FILE, outputDirectory));
+  if (!edgeModelWritten) return failedWrite(cannotWrite(CAD_EDGE_MODEL_FILE, outputDirectory));
+  if (!trained.templateFileWritten) return failedWrite(cannotWrite(CAD_TEMPLATE_FILE, outputDirectory));
   if (const std::string why = writeModelCopy(staging.path(), modelPath, outputDirectory); !why.empty()) {
     return failedWrite(why);
   }

@@ -19,6 +19,10 @@ void printLine(const std::string& text) { std::cout << text << std::endl; }
 
 void printReason(const std::string& text) { std::cerr << text << std::endl; }
 
+std::string cannotWrite(const std::string& what, const std::filesystem::path& folder) {
+  return "Could not write " + what + " into " + quotePath(folder) + ": make room on its disk or allow writing there.";
+}
+
 bool isRegularFile(const std::filesystem::path& path) {
   std::error_code ec;
   const bool result = std::filesystem::is_regular_file(path, ec);

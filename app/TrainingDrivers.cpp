@@ -31,6 +31,7 @@ bool trainImageTarget(const TrainingConfig& config, const CameraCalibration& cal
   if (!trained) return false;
   if (!trainer.saveTarget(targetName, outputDirectory.string())) {
     printLine("Failed to write training data to " + quotePath(outputDirectory));
+    printReason(cannotWrite("the files of target " + quotePath(targetName), outputDirectory));
     return false;
   }
   return true;
@@ -51,6 +52,7 @@ bool trainQRCodeTarget(const TrainingConfig& config, std::string targetName,
   }
   if (!generator.saveTarget(targetName, outputDirectory)) {
     printLine("Failed to write QR Code target data");
+    printReason(cannotWrite("the files of target " + quotePath(targetName), outputDirectory));
     return false;
   }
   return true;

@@ -142,6 +142,8 @@ TEST(ImageTarget, UnwritableOutputLeavesWhatWasThere) {
     return runFormwright(args);
   }();
   EXPECT_EQ(r.out, "Failed to write training data to " + quoted(dir.path().string()) + "\n" + kTrainingFailed);
+  EXPECT_EQ(r.err, "Could not write the files of target \"Keep\" into " + quoted(dir.path().string()) +
+                       ": make room on its disk or allow writing there.\n");
   EXPECT_EQ(r.exitStatus, 255);
   EXPECT_EQ(r.signal, 0);
   EXPECT_EQ(TestSupport::snapshotTree(dir.path()), before);
