@@ -164,10 +164,11 @@ namespace {
 
 /// A target folder that does not exist yet is assembled whole under a hidden name and renamed into
 /// place when every file is complete, so that no run, failed or killed, leaves a half-written
-/// target under the target's name.
+/// target under the target's name. What killed runs of the target left beside it goes first.
 bool writeNewTargetFolder(const fs::path& folder, const std::vector<PendingFile>& files) {
   std::error_code error;
   if (folder.has_parent_path()) fs::create_directories(folder.parent_path(), error);
+  removeAbandonedTemporaryFolders(folder);
   StagedFolder staged(folder);
   std::string why = error ? error.message() : staged.create();
   if (why.empty()) {
