@@ -8,7 +8,6 @@
 
 #include <exception>
 #include <filesystem>
-#include <iostream>
 #include <new>
 #include <string>
 
@@ -99,22 +98,19 @@ int run(int argc, char** argv) {
 }  // namespace
 
 void printUsage() {
-  std::cout << "Kalvex Palom - Formwright\n\n";
-  std::cout << "1. Single target training:\n";
-  std::cout << "  - IMAGE   ./Formwright [outputDirectory] [inputConfiguration] [imageFile]\n";
-  std::cout << "  - QR CODE ./Formwright [outputDirectory] [inputConfiguration]\n";
-  std::cout << "  - CAD     ./Formwright [outputDirectory] [inputConfiguration] [cadFile] [cameraCalibration] \n";
-  std::cout << std::endl;
-  std::cout << "2. Batch target training" << std::endl;
-  std::cout << "  ./Formwright -B [outputDirectory] [inputConfiguration] " << std::endl;
-  std::cout << std::endl;
-  std::cout << "Parameters:\n";
-  std::cout << "    outputDirectory      Directory to save trained target data\n";
-  std::cout << "    inputConfiguration   *.json. See details at " << kDocumentationAddress << " \n";
-  std::cout << "    imageFile            *.png or *.jpg image to train\n";
-  std::cout << "    cadFile              *.obj 3D CAD file\n";
-  std::cout << "    cameraCalibration    *.json Camera intrinsics of target devices\n";
-  std::cout << std::endl;
+  printLine("Kalvex Palom - Formwright\n");
+  printLine("1. Single target training:");
+  printLine("  - IMAGE   ./Formwright [outputDirectory] [inputConfiguration] [imageFile]");
+  printLine("  - QR CODE ./Formwright [outputDirectory] [inputConfiguration]");
+  printLine("  - CAD     ./Formwright [outputDirectory] [inputConfiguration] [cadFile] [cameraCalibration] \n");
+  printLine("2. Batch target training");
+  printLine("  ./Formwright -B [outputDirectory] [inputConfiguration] \n");
+  printLine("Parameters:");
+  printLine("    outputDirectory      Directory to save trained target data");
+  printLine(std::string("    inputConfiguration   *.json. See details at ") + kDocumentationAddress + " ");
+  printLine("    imageFile            *.png or *.jpg image to train");
+  printLine("    cadFile              *.obj 3D CAD file");
+  printLine("    cameraCalibration    *.json Camera intrinsics of target devices\n");
 }
 
 int runProgram(int argc, char** argv) {

@@ -7,6 +7,7 @@
 
 #include <assimp/Importer.hpp>
 #include <assimp/material.h>
+#include <assimp/postprocess.h>
 #include <assimp/scene.h>
 
 #include <algorithm>
@@ -23,8 +24,10 @@ namespace Lumetra {
 
 namespace {
 
-// CalcTangentSpace | JoinIdenticalVertices | Triangulate | SortByPType.
-constexpr unsigned kImportFlags = 0x800B;
+constexpr unsigned kImportFlags =
+    aiProcess_CalcTangentSpace | aiProcess_JoinIdenticalVertices | aiProcess_Triangulate | aiProcess_SortByPType;
+// The model files' readers and the child import agree on this exact set of steps.
+static_assert(kImportFlags == 0x800B, "import steps changed");
 
 /// The largest squared length whose square root (correctly rounded, as every IEEE square root is)
 /// is at most the shared-vertex distance: comparing squared lengths with it gives exactly the

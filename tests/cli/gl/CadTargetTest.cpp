@@ -28,13 +28,13 @@ const std::string kCube = kModels + "3DS/cube_with_diffuse_texture.3DS";  // 12 
 const std::string kStarting = "Starting CAD target training. This might take a few minutes.\n";
 const std::string kFailed = "ERROR: An error occurred during target training.\n";
 
-// One CAD training of the target Part into `out`, with the built-in camera unless a calibration
+// One CAD training of the target Bracket into `out`, with the built-in camera unless a calibration
 // file's content is given. Returns what the output folder then holds.
 std::vector<std::string> train(const fs::path& out, const std::string& model, const std::string& radii, int views,
                                RunResult& result, const std::string& camera = "") {
   fs::create_directories(out);
   writeFile(out.parent_path() / "config.json",
-            "{\"Config.Target.Type\": \"CAD\", \"Config.Target.Name\": \"Part\", \"CAD.UprightVector\": [0, 0, 1], "
+            "{\"Config.Target.Type\": \"CAD\", \"Config.Target.Name\": \"Bracket\", \"CAD.UprightVector\": [0, 0, 1], "
             "\"CAD.Detection.DistanceRange\": " + radii + ", \"CAD.Detection.NumTrainingViews\": " +
                 std::to_string(views) + "}");
   std::vector<std::string> args = {out.string(), (out.parent_path() / "config.json").string(), model};
@@ -61,11 +61,11 @@ TEST(CadTarget, TrainsAndWritesTheEdgeModelTemplatesAndModelCopy) {
     SCOPED_TRACE(row.model);
     const fs::path out = dir / ("out" + std::to_string(row.views) + row.model.substr(row.model.size() - 3));
     RunResult r;
-    std::vector<std::string> names = {"PALOM_CAD_TARGET_CAD_MODEL.obj", "PALOM_CAD_TARGET_EDGE_MODEL.dat",
-                                      "PALOM_CAD_TARGET_TEMPLATE.dat", "PALOM_Part"};
-    if (row.exportedTriangles) names.insert(names.begin(), "PALOM_CAD_TARGET_CAD_MODEL.mtl");
+    std::vector<std::string> names = {"PALOM_Bracket", "PALOM_CAD_TARGET_CAD_MODEL.obj",
+                                      "PALOM_CAD_TARGET_EDGE_MODEL.dat", "PALOM_CAD_TARGET_TEMPLATE.dat"};
+    if (row.exportedTriangles) names.insert(names.begin() + 1, "PALOM_CAD_TARGET_CAD_MODEL.mtl");
     EXPECT_EQ(train(out, row.model, "[0.12, 0.2]", row.views, r), names);
-    const fs::path folder = out / "PALOM_Part";
+    const fs::path folder = out / "PALOM_Bracket";
     EXPECT_EQ(r.out, kStarting + "Saved trained target files in " + quoted(folder.string()) + "\n" +
                          "Training successfully finished.\n");
     EXPECT_EQ(r.exitStatus, 0);
@@ -74,7 +74,8 @@ TEST(CadTarget, TrainsAndWritesTheEdgeModelTemplatesAndModelCopy) {
     // 16 + 16 + 4 + 24 + 20 bytes of frame and pose, a count and 127 features of 9 bytes each.
     testsupport::LittleEndianReader in(testsupport::readFileBytes(folder / "PALOM_CAD_TARGET_TEMPLATE.dat"));
     const auto column = [&in] { return in.i32() == 2 && in.i32() == 1; };
-    EXPECT_TRUE(in.u8() == 1 && in.u64() == 4 && in.bytes(4) == std::vector<std::uint8_t>({'P', 'a', 'r', 't'}));
+    EXPECT_TRUE(in.u8() == 1 && in.u64() == 7 &&
+                in.bytes(7) == std::vector<std::uint8_t>({'B', 'r', 'a', 'c', 'k', 'e', 't'}));
     EXPECT_TRUE(in.u64() == 2 && column() && in.u32() == 640 && in.u32() == 480);
     EXPECT_TRUE(column() && in.f32() == 321.21015433728f && in.f32() == 320.029337062024f);
     EXPECT_TRUE(column() && in.f32() == 320.0f && in.f32() == 240.0f);
