@@ -59,14 +59,6 @@ std::optional<Eigen::Vector3f> uprightAxis(const std::vector<double>& value) {
   return (scaled / scaledLength).cast<float>();
 }
 
-Lumetra::PinholeCamera pinholeCamera(const CameraCalibration& calibration) {
-  return Lumetra::PinholeCamera(
-      static_cast<std::uint32_t>(std::max(calibration.mResolution.x(), 0)),
-      static_cast<std::uint32_t>(std::max(calibration.mResolution.y(), 0)),
-      static_cast<float>(calibration.mFocalLength.x()), static_cast<float>(calibration.mFocalLength.y()),
-      static_cast<float>(calibration.mPrincipalPoint.x()), static_cast<float>(calibration.mPrincipalPoint.y()));
-}
-
 /// A number to three significant digits, written without an exponent from 1,000 up to 10^9.
 std::string shortNumber(double value) {
   const double magnitude = std::abs(value);

@@ -7,19 +7,17 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 
-namespace {
-void setPinhole(CameraCalibration& c, int width, int height, double fx, double fy, double cx, double cy) {
-  c.mResolution = Eigen::Vector2i(width, height);
-  c.mFocalLength = Eigen::Vector2d(fx, fy);
-  c.mInverseFocalLength = Eigen::Vector2d(1.0 / fx, 1.0 / fy);
-  c.mPrincipalPoint = Eigen::Vector2d(cx, cy);
-  c.mK << fx, 0.0, cx,  //
-      0.0, fy, cy,      //
-      0.0, 0.0, 1.0;
+void CameraCalibration::setPinhole(int width, int height, double fx, double fy, double cx, double cy) {
+  mResolution = Eigen::Vector2i(width, height);
+  mFocalLength = Eigen::Vector2d(fx, fy);
+  mInverseFocalLength = Eigen::Vector2d(1.0 / fx, 1.0 / fy);
+  mPrincipalPoint = Eigen::Vector2d(cx, cy);
+  mK = Lumetra::cameraMatrix(fx, fy, cx, cy);
 }
-}  // namespace
 
 void CameraCalibration::setDistortion(double k1, double k2, double p1, double p2, double k3) {
   mDistortion << k1, k2, p1, p2, k3;
@@ -34,9 +32,17 @@ Eigen::Vector2d CameraCalibration::undistortPixel(const Eigen::Vector2d& pixel) 
 
 CameraCalibration CameraCalibration::builtIn() {
   CameraCalibration c;
-  setPinhole(c, 640, 480, 321.21015433728, 320.029337062024, 320.0, 240.0);
+  c.setPinhole(640, 480, 321.21015433728, 320.029337062024, 320.0, 240.0);
   c.setDistortion(0.0, 0.0, 0.0, 0.0, 0.0);
   return c;
+}
+
+Lumetra::PinholeCamera pinholeCamera(const CameraCalibration& calibration) {
+  return Lumetra::PinholeCamera(
+      static_cast<std::uint32_t>(std::max(calibration.mResolution.x(), 0)),
+      static_cast<std::uint32_t>(std::max(calibration.mResolution.y(), 0)),
+      static_cast<float>(calibration.mFocalLength.x()), static_cast<float>(calibration.mFocalLength.y()),
+      static_cast<float>(calibration.mPrincipalPoint.x()), static_cast<float>(calibration.mPrincipalPoint.y()));
 }
 
 bool loadCameraCalibration(const std::filesystem::path& path, CameraCalibration& calibration) {
@@ -61,7 +67,7 @@ bool loadCameraCalibration(const std::filesystem::path& path, CameraCalibration&
     }
   }
   CameraCalibration loaded;
-  setPinhole(loaded, resolution[0], resolution[1], focal[0], focal[1], principal[0], principal[1]);
+  loaded.setPinhole(resolution[0], resolution[1], focal[0], focal[1], principal[0], principal[1]);
   loaded.setDistortion(distortion[0], distortion[1], distortion[2], distortion[3], distortion[4]);
   calibration = loaded;
   return true;

@@ -1,6 +1,8 @@
 #pragma once
 // Intrinsics of the target devices' camera: image size, pinhole parameters and
 // Brown-Conrady lens distortion (k1, k2, p1, p2, k3).
+#include "Detection/PinholeCamera.h"
+
 #include <Eigen/Core>
 
 #include <filesystem>
@@ -14,6 +16,9 @@ struct CameraCalibration {
   Eigen::Matrix3d mK = Eigen::Matrix3d::Zero();
   Eigen::Matrix<double, 5, 1> mDistortion = Eigen::Matrix<double, 5, 1>::Zero();
 
+  /// Sets the pinhole part: the size, the focal lengths and their inverses, the principal point
+  /// and the camera matrix of these; the distortion part is left as it is.
+  void setPinhole(int width, int height, double fx, double fy, double cx, double cy);
   /// Sets the distortion part; the pinhole part is left as it is.
   void setDistortion(double k1, double k2, double p1, double p2, double k3);
 
@@ -25,6 +30,10 @@ struct CameraCalibration {
   /// The built-in intrinsics used when no calibration file is given.
   static CameraCalibration builtIn();
 };
+
+/// The single-precision camera of the pinhole part: the size (a negative one as 0), focal lengths
+/// and principal point converted to float, the inverse focal lengths recomputed from those.
+Lumetra::PinholeCamera pinholeCamera(const CameraCalibration& calibration);
 
 /// Replaces the record with the contents of a calibration file. Returns false, leaving the
 /// record untouched, when the file cannot be loaded or an array is too short.

@@ -12,7 +12,7 @@ Eigen::Matrix<float, 3, 4> projectionMatrix(const PinholeCamera& camera, const T
   Eigen::Matrix<float, 3, 4> rt;
   rt.leftCols<3>() = pose.rotation.toRotationMatrix();
   rt.col(3) = pose.translation;
-  return camera.K * rt;
+  return camera.K() * rt;
 }
 
 Eigen::Vector3f transformPoint(const TrainingPose& pose, const Eigen::Vector3f& p) {

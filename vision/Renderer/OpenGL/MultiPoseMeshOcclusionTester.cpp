@@ -2,6 +2,7 @@
 
 #include "Core/Log.h"
 #include "Core/Profiler.h"
+#include "Renderer/OpenGL/CameraProjection.h"
 #include "Renderer/OpenGL/GlContext.h"
 #include "Renderer/OpenGL/ShaderProgram.h"
 
@@ -312,20 +313,7 @@ bool MultiPoseMeshOcclusionTester::createFramebuffer() {
 }
 
 void MultiPoseMeshOcclusionTester::updateProjection() {
-  // Image pixel (u, v) of a pose lands on pixel (u, v) of its tile (row v counted from the
-  // framebuffer's bottom), so the read-back tile is the camera image, upright.
-  const float w = static_cast<float>(mCamera.width);
-  const float h = static_cast<float>(mCamera.height);
-  const float n = mNear;
-  const float f = mFar;
-  Eigen::Matrix4f proj = Eigen::Matrix4f::Zero();
-  proj(0, 0) = 2.0f * mCamera.focalLength.x() / w;
-  proj(0, 2) = 2.0f * mCamera.principalPoint.x() / w - 1.0f;
-  proj(1, 1) = 2.0f * mCamera.focalLength.y() / h;
-  proj(1, 2) = 2.0f * mCamera.principalPoint.y() / h - 1.0f;
-  proj(2, 2) = (n + f) / (f - n);
-  proj(2, 3) = -2.0f * n * f / (f - n);
-  proj(3, 2) = 1.0f;
+  const Eigen::Matrix4f proj = cameraProjection(mCamera, mNear, mFar);
   for (GLuint program : {mMeshProgram, mPointProgram, mMultiPoseProgram}) {
     glProgramUniformMatrix4fv(program, glGetUniformLocation(program, "proj"), 1, GL_FALSE, proj.data());
   }

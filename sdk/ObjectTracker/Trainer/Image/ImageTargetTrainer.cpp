@@ -535,12 +535,8 @@ bool ImageTargetTrainer::adaptPicture(const Lumetra::ImageGray& picture, const E
 }
 
 void ImageTargetTrainer::setTrainingCamera() {
-  mCamera.mResolution = mTrainingResolution;
-  mCamera.mInverseFocalLength = Eigen::Vector2d(1.0 / mCamera.mFocalLength.x(), 1.0 / mCamera.mFocalLength.y());
-  mCamera.mPrincipalPoint = Eigen::Vector2d(0.5 * mTrainingResolution.x(), 0.5 * mTrainingResolution.y());
-  mCamera.mK << mCamera.mFocalLength.x(), 0.0, mCamera.mPrincipalPoint.x(),  //
-      0.0, mCamera.mFocalLength.y(), mCamera.mPrincipalPoint.y(),           //
-      0.0, 0.0, 1.0;
+  mCamera.setPinhole(mTrainingResolution.x(), mTrainingResolution.y(), mCamera.mFocalLength.x(),
+                     mCamera.mFocalLength.y(), 0.5 * mTrainingResolution.x(), 0.5 * mTrainingResolution.y());
 }
 
 void ImageTargetTrainer::extractKeyPoints(const Lumetra::ImageGray& adapted, Lumetra::ImagePyramid& pyramid) {

@@ -104,11 +104,7 @@ bool MultipleViewGenerator::run(const Lumetra::ImageRGB& picture, const ViewSink
   }
   OBRIN_LOG_INFO("OpenGL object generation : Success.");
   mTable = poseTable(mDensity);
-  const Lumetra::PinholeCamera camera(
-      static_cast<std::uint32_t>(mCamera.mResolution.x()), static_cast<std::uint32_t>(mCamera.mResolution.y()),
-      static_cast<float>(mCamera.mFocalLength.x()), static_cast<float>(mCamera.mFocalLength.y()),
-      static_cast<float>(mCamera.mPrincipalPoint.x()), static_cast<float>(mCamera.mPrincipalPoint.y()));
-  if (!mRenderer.setProjection(camera, static_cast<float>(mConfiguration.mvgRenderZFar.value),
+  if (!mRenderer.setProjection(pinholeCamera(mCamera), static_cast<float>(mConfiguration.mvgRenderZFar.value),
                                static_cast<float>(mConfiguration.mvgRenderZNear.value))) {
     OBRIN_LOG_ERROR("OpenGL camera creation failed.");
     mFailure = "the camera and MVG.Render.ZNear / MVG.Render.ZFar give no projection";

@@ -2,6 +2,7 @@
 
 #include "Core/Log.h"
 #include "Image/ImageOP.h"
+#include "Renderer/OpenGL/CameraProjection.h"
 #include "Renderer/OpenGL/GlfwLibrary.h"
 #include "Renderer/OpenGL/ShaderProgram.h"
 
@@ -480,20 +481,13 @@ bool MultipleViewRenderer::setupObject(const Lumetra::ImageRGB& picture) {
 }
 
 bool MultipleViewRenderer::setProjection(const Lumetra::PinholeCamera& camera, float zFar, float zNear) {
-  const float W = static_cast<float>(camera.width);
-  const float H = static_cast<float>(camera.height);
-  const float fx = camera.focalLength.x();
-  const float fy = camera.focalLength.y();
-  const float cx = camera.principalPoint.x();
-  const float cy = camera.principalPoint.y();
-  Matrix4 m{};
-  m[0] = 2.0f * fx / W;
-  m[5] = 2.0f * fy / H;
-  m[8] = 1.0f - 2.0f * cx / W;
-  m[9] = 2.0f * cy / H - 1.0f;
-  m[10] = (zFar + zNear) / (zNear - zFar);
-  m[11] = -1.0f;
-  m[14] = 2.0f * zFar * zNear / (zNear - zFar);
+  // The eye here looks down -z with y up, and the rows of its pictures run from the top: the
+  // camera's projection with those axes turned round, which changes signs only.
+  const Eigen::Matrix4f turned = Eigen::Vector4f(1.0f, -1.0f, 1.0f, 1.0f).asDiagonal() *
+                                 Lumetra::OpenGL::cameraProjection(camera, zNear, zFar) *
+                                 Eigen::Vector4f(1.0f, -1.0f, -1.0f, 1.0f).asDiagonal();
+  Matrix4 m;
+  for (std::size_t i = 0; i < m.size(); ++i) m[i] = turned.data()[i] + 0.0f;  // -0 becomes 0
   bool finite = true;
   for (float v : m) finite = finite && std::isfinite(v);
   if (!finite || m == identityMatrix()) {
