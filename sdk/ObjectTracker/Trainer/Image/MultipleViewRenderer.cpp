@@ -481,8 +481,8 @@ bool MultipleViewRenderer::setupObject(const Lumetra::ImageRGB& picture) {
 }
 
 bool MultipleViewRenderer::setProjection(const Lumetra::PinholeCamera& camera, float zFar, float zNear) {
-  // The eye here looks down -z with y up, and the rows of its pictures run from the top: the
-  // camera's projection with those axes turned round, which changes signs only.
+  // This renderer's eye looks down -z with y up, and image row 0 lands at the framebuffer's top:
+  // the camera's projection with those axes turned round, which changes signs only.
   const Eigen::Matrix4f turned = Eigen::Vector4f(1.0f, -1.0f, 1.0f, 1.0f).asDiagonal() *
                                  Lumetra::OpenGL::cameraProjection(camera, zNear, zFar) *
                                  Eigen::Vector4f(1.0f, -1.0f, -1.0f, 1.0f).asDiagonal();
