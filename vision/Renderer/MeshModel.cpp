@@ -26,8 +26,8 @@ namespace {
 
 constexpr unsigned kImportFlags =
     aiProcess_CalcTangentSpace | aiProcess_JoinIdenticalVertices | aiProcess_Triangulate | aiProcess_SortByPType;
-// The model files' readers and the child import agree on this exact set of steps.
-static_assert(kImportFlags == 0x800B, "import steps changed");
+// Pinned: other steps would change what every model reads as.
+static_assert(kImportFlags == 0x800B, "the import steps changed");
 
 /// The largest squared length whose square root (correctly rounded, as every IEEE square root is)
 /// is at most the shared-vertex distance: comparing squared lengths with it gives exactly the
