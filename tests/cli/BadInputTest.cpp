@@ -86,6 +86,12 @@ std::vector<Row> configurationFiles() {
   const char binaryBytes[] = "\x7f" "ELF\x02\x01\x01\x00\x00\x00\xff\xfe{\"a\":\x00}\x1b[2J";
   std::string deepObjects;
   for (int i = 0; i < 3000; ++i) deepObjects += "{\"k" + std::to_string(i) + "\":";
+  // 2,000,000 numbers under 198 objects, 4 MB: loaded in memory in proportion to the file.
+  std::string bigNested = deepObjects.substr(0, deepObjects.find("{\"k198\"")) + "[";
+  for (int i = 0; i < 2000000; ++i) bigNested += "0,";
+  bigNested += "0]" + std::string(198, '}');
+  Row big = single("DeeplyNestedFileOf4MB", bigNested, kLoadedNoPicture);
+  big.addressSpace = 512L << 20;
   const auto qrBatch = [](const std::string& count) {
     return "{\"Batch.Target.Type\": \"QRCode\", \"Batch.Config.File\": {json:missing.json}, \"Batch.QRCodeTarget.Num\": " +
            count + "}";
@@ -104,6 +110,7 @@ std::vector<Row> configurationFiles() {
                   "{in:config.json}: JSON syntax error at line 3, column 10\n"),
       withReasons(single("ValueOfTheWrongKind", "{\"Image\": {\"Image.Grid.Row\": [3]}}", refused),
                   "{in:config.json}: the value of Image.Grid.Row must be a number\n"),
+      big,
       single("IntListElementPastTheLengthIsIgnored", "{\"Image.Training.Resolution\": [640, 480, 3e9]}",
              kLoadedNoPicture),
       batch("CountAtLowerLimit", qrBatch("-2147483648"),
