@@ -5,9 +5,11 @@
 
 namespace {
 
-// Whether the run has written on standard error, and the first failure line it printed.
-bool reasonWritten = false;
+// The lines the run has written on standard error, the first failure line it printed, and how
+// many reasons came before that line (those belong to earlier targets of a batch).
+std::size_t reasonsWritten = 0;
 std::string firstFailure;
+std::size_t reasonsBeforeFailure = 0;
 
 void appendEscaped(std::string& out, char ch) {
   const auto byte = static_cast<unsigned char>(ch);
@@ -45,18 +47,25 @@ std::string escapeControls(const std::string& text) {
 void printLine(const std::string& text) { std::cout << text << std::endl; }
 
 void printReason(const std::string& text) {
-  reasonWritten = true;
+  ++reasonsWritten;
   std::cerr << escapeControls(text) << std::endl;
 }
 
 void printFailure(const std::string& text) {
   // A line of several lines of text says what is wrong in its first.
-  if (firstFailure.empty()) firstFailure = text.substr(0, text.find('\n'));
+  if (firstFailure.empty()) {
+    firstFailure = text.substr(0, text.find('\n'));
+    reasonsBeforeFailure = reasonsWritten;
+  }
   printLine(text);
 }
 
 void explainFailure() {
-  if (!reasonWritten) printReason(firstFailure.empty() ? "The run failed; standard output says where." : firstFailure);
+  if (!firstFailure.empty() && reasonsWritten == reasonsBeforeFailure) {
+    printReason(firstFailure);
+  } else if (firstFailure.empty() && reasonsWritten == 0) {
+    printReason("The run failed; standard output says where.");
+  }
 }
 
 std::string cannotWrite(const std::string& what, const std::filesystem::path& folder) {

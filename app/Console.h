@@ -27,8 +27,8 @@ void printReason(const std::string& text);
 /// (up to its first line break).
 void printFailure(const std::string& text);
 
-/// As a failed run ends: when nothing was written on standard error, writes the first line given
-/// to `printFailure` there, so that every failed run says why.
+/// As a failed run ends: when nothing was written on standard error since the first line given to
+/// `printFailure`, writes that line there, so that every failed run says why.
 void explainFailure();
 
 /// The reason for a write that failed: "Could not write <what> into <folder>: make room on its
