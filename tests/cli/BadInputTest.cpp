@@ -1,8 +1,8 @@
 // Bad inputs through the built executable, one table row each. Every row must end the run with
 // exactly the expected lines on standard output and the expected reasons on standard error (unless
-// given, the first line of standard output repeated), exit status 255 (-1), no signal and no core dump, and must leave the output
-// directory (holding the trained target PALOM_Existing) and the row's input files in the folder
-// <root>/we"ird\in put/ as they were.
+// given, the first line of standard output repeated), exit status 255 (-1), no signal and no core
+// dump, and must leave the output directory (holding the trained target PALOM_Existing) and the
+// row's input files in the folder <root>/we"ird\in put/ as they were.
 // In arguments and expected lines {out} stands for the output directory ({out:NAME} for NAME
 // inside it) and {in:NAME} for input file NAME, written in expected lines as the program writes
 // a path (quoted, '"' and '\' escaped); {raw:NAME} is the path as it is, and in file contents
@@ -115,8 +115,8 @@ std::vector<Row> configurationFiles() {
       single("IntListElementPastTheLengthIsIgnored", "{\"Image.Training.Resolution\": [640, 480, 3e9]}",
              kLoadedNoPicture),
       batch("CountAtLowerLimit", qrBatch("-2147483648"),
-            "Configuration Error: Batch.QRCodeTarget.Num -2147483648 must not be negative (it is the number of targets)\n" +
-                kBatchFailed),
+            "Configuration Error: Batch.QRCodeTarget.Num -2147483648 must not be negative (it is the number of "
+            "targets)\n" + kBatchFailed),
       single("DoubleAtLargestFinite", "{\"QRCode.PhysicalSize\": -1.7976931348623157e308}", kLoadedNoPicture),
       single("DoubleUnderflowsToZero", "{\"QRCode.PhysicalSize\": 1e-400}", kLoadedNoPicture),
       withReasons(single("DoubleRoundsPastLargestFinite", "{\"QRCode.PhysicalSize\": 1.7976931348623159e308}", refused),
@@ -209,8 +209,9 @@ std::vector<Row> namesAndPaths() {
             "NUL among them)" + kBatchFolders + kBatchFailed),
       // PALOM_, 300 characters and _00000 make 312 bytes; 255 less 37 for the temporary name's part are left.
       batch("BatchNameTooLongForAFolder", "{\"Batch.Target.Name\": \"" + std::string(300, 'n') + "\"}",
-            "Configuration Error: Batch.Target.Name \"" + std::string(300, 'n') + "\" makes folder names of 312 bytes, too "
-            "long for one folder name (at most 218 bytes, with 37 left for a temporary name)" + kBatchFolders + kBatchFailed),
+            "Configuration Error: Batch.Target.Name \"" + std::string(300, 'n') + "\" makes folder names of 312 bytes, "
+            "too long for one folder name (at most 218 bytes, with 37 left for a temporary name)" + kBatchFolders +
+                kBatchFailed),
       batch("BatchTypeWithQuotesIsPrintedUnchanged", "{\"Batch.Target.Type\": \"\\\"CAD\\\\\"}",
             "\"CAD\\ type is not supported for batch training\n" + kBatchFailed),
       Row{"BatchTrainingConfigurationRefused",
@@ -235,13 +236,15 @@ Row thresholdRefused(std::string name, const std::string& key, const std::string
 Row geometry(std::string name, const std::string& width, const std::string& height, const std::string& focal,
              const std::string& gives) {
   const std::string camera = "{\"Resolution\": [640, 480], \"FocalLength\": [" + focal + ", " + focal + "]}";
+  const std::string picture = readFile(std::string(FORMWRIGHT_SOURCE_DIR) + "/tests/cli/data/blocks-64x48.png");
   return {std::move(name),
           {{"config.json", "{\"Object.Physical.Width\": " + width + ", \"Object.Physical.Height\": " + height + "}"},
-           {"camera.json", camera}, {"b.png", readFile(std::string(FORMWRIGHT_SOURCE_DIR) + "/tests/cli/data/blocks-64x48.png")}},
-          {"{out}", "{in:config.json}", "{in:b.png}", "{in:camera.json}"}, "Failed to train from {raw:b.png}\n" + kTrainingFailed,
-          "Object.Physical.Width " + width + " and Object.Physical.Height " + height + " with the camera's focal lengths " +
-              focal + " and " + focal + " give a target geometry that is " + gives + "; give the physical size in metres "
-              "and the calibration's FocalLength in pixels\n"};
+           {"camera.json", camera}, {"b.png", picture}},
+          {"{out}", "{in:config.json}", "{in:b.png}", "{in:camera.json}"},
+          "Failed to train from {raw:b.png}\n" + kTrainingFailed,
+          "Object.Physical.Width " + width + " and Object.Physical.Height " + height +
+              " with the camera's focal lengths " + focal + " and " + focal + " give a target geometry that is " +
+              gives + "; give the physical size in metres and the calibration's FocalLength in pixels\n"};
 }
 
 std::vector<Row> pictures() {
@@ -303,9 +306,11 @@ std::vector<Row> settingBounds() {
               "MVGTrainer.Extractor.Number must not be negative (it is -1)"),
       // 193 views x 3 levels x 200 bytes x 307200 keypoints (one per pixel at distance 0) = 33.1 GiB, and about
       // 0.04 GiB of pixels and records of the picture itself.
-      refused("MvgKeypointsBeyondTheMemoryBound", "{\"Config.MVG.Enabled\": true, \"MVGTrainer.Extractor.Number\": "
-              "100000000, \"MVGTrainer.Extractor.MinDist\": 0}", "MVGTrainer.Extractor.Number 100000000 with "
-              "Image.Training.Resolution [640, 480] and these other settings needs about 33.2 GiB, more than the 16 GiB allowed"),
+      refused("MvgKeypointsBeyondTheMemoryBound",
+              "{\"Config.MVG.Enabled\": true, \"MVGTrainer.Extractor.Number\": 100000000, "
+              "\"MVGTrainer.Extractor.MinDist\": 0}",
+              "MVGTrainer.Extractor.Number 100000000 with Image.Training.Resolution [640, 480] and these other "
+              "settings needs about 33.2 GiB, more than the 16 GiB allowed"),
       refused("ImageCameraFocalLengthBeyondFloat", "{}",
               "Camera focal length 1e+300 is inf in single precision",
               "\"Resolution\": [640, 480], \"FocalLength\": [1e300, 500], \"Distortion\": [0, 0, 0, 0, 0]"),
@@ -314,8 +319,8 @@ std::vector<Row> settingBounds() {
       refused("QrPhysicalSizeNegative", "{\"Config.Target.Type\": \"QRCode\", \"QRCode.PhysicalSize\": -1}",
               "QRCode.PhysicalSize -1 must be finite and positive"),
       refused("QrPixelSizeOneBeyond", "{\"Config.Target.Type\": \"QRCode\", \"QRCode.Pattern.PixelSize\": 656}",
-              "QRCode.Pattern.PixelSize 656 must be from 1 to 655 (the 25 modules of the code make a picture of at most "
-              "16384 pixels a side)"),
+              "QRCode.Pattern.PixelSize 656 must be from 1 to 655 (the 25 modules of the code make a picture of at "
+              "most 16384 pixels a side)"),
   };
 }
 
@@ -427,8 +432,8 @@ TEST_P(BadInput, PrintsItsLinesExitsWith255AndLeavesTheOutputAsItWas) {
     return result;
   }();
 
-  EXPECT_EQ(r.out, expand(row.expected, out, in, true));
   const std::string expected = expand(row.expected, out, in, true);
+  EXPECT_EQ(r.out, expected);
   EXPECT_EQ(r.err,
             row.reasons.empty() ? expected.substr(0, expected.find('\n') + 1) : expand(row.reasons, out, in, false));
   EXPECT_EQ(r.exitStatus, 255);

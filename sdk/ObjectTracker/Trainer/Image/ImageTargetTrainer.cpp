@@ -107,9 +107,9 @@ std::vector<PeakPart> peakParts(const TrainingConfig& c) {
   std::vector<PeakPart> parts = {
       {"", pixels * (48.0 + 2.0 * pyramid)},
       {grid(c.gridRow, c.gridCol), kCellBytes * c.gridRow.value * c.gridCol.value},
-      {number(c.fastNumber), kRecordBytes *
-                                 keyPoints(c.fastNumber.value, Lumetra::GridFeatureExtractor::Parameters().minDistance) *
-                                 static_cast<double>(levels)}};
+      {number(c.fastNumber),
+       kRecordBytes * keyPoints(c.fastNumber.value, Lumetra::GridFeatureExtractor::Parameters().minDistance) *
+           static_cast<double>(levels)}};
   if (c.mvgEnabled.value) {
     // The renderer's texture with its mipmaps, framebuffer, depth buffer and read-back, the
     // picture in colour; a few views in flight, each with its pyramid, blur workspace and mask.
@@ -118,7 +118,8 @@ std::vector<PeakPart> peakParts(const TrainingConfig& c) {
     const std::int64_t mvgLevels = c.mvgExtractorPyramidLevel.value & 0xFF;
     const double mvgPyramid = pyramidFactor(mvgLevels, c.mvgExtractorPyramidRatio.value, w, h);
     parts[0].bytes += pixels * (56.0 + kViewsInFlight * 1.5 * mvgPyramid);
-    parts.push_back({grid(c.mvgGridRow, c.mvgGridCol), kViewsInFlight * kCellBytes * c.mvgGridRow.value * c.mvgGridCol.value});
+    parts.push_back(
+        {grid(c.mvgGridRow, c.mvgGridCol), kViewsInFlight * kCellBytes * c.mvgGridRow.value * c.mvgGridCol.value});
     parts.push_back({number(c.mvgExtractorNumber),
                      kMostViews * kRecordBytes * static_cast<double>(mvgLevels) *
                          keyPoints(c.mvgExtractorNumber.value,
@@ -543,9 +544,10 @@ std::string ImageTargetTrainer::geometryReason(const std::string& what, const Ta
 }
 
 bool ImageTargetTrainer::geometryIsUsable(const TargetGeometry& geometry) {
-  const bool finite = std::all_of(geometry.begin(), geometry.end(), [](const Eigen::Vector2d& v) { return v.allFinite(); });
+  const auto finite = [](const Eigen::Vector2d& v) { return v.allFinite(); };
+  const bool allFinite = std::all_of(geometry.begin(), geometry.end(), finite);
   const Eigen::Vector2d extent = geometry[1] - geometry[0];
-  if (finite && geometry[3].x() != 0.0 && geometry[3].y() != 0.0 && extent.x() != 0.0 && extent.y() != 0.0) {
+  if (allFinite && geometry[3].x() != 0.0 && geometry[3].y() != 0.0 && extent.x() != 0.0 && extent.y() != 0.0) {
     return true;
   }
   OBRIN_LOG_ERROR("Image Target Trainer - The target geometry is not finite and non-zero.");
