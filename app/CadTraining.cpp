@@ -247,7 +247,10 @@ namespace {
 
 /// Prints the check's lines; whether the settings can be used.
 bool printed(const CadSettingsCheck& check) {
-  for (const std::string& line : check.lines) printLine(line);
+  for (std::size_t i = 0; i < check.lines.size(); ++i) {
+    const bool refusal = !check.usable && i + 1 == check.lines.size();
+    (refusal ? printFailure : printLine)(check.lines[i]);
+  }
   return check.usable;
 }
 

@@ -13,7 +13,7 @@ namespace {
 // Nesting deeper than this is refused as a syntax error rather than risking the stack.
 constexpr std::size_t kMaxJsonDepth = 200;
 
-using KeyIndex = std::multimap<std::string, picojson::value>;
+using KeyIndex = std::multimap<std::string, const picojson::value*>;
 
 // Fills a value without indexing anything: the context used for array items and below.
 class PlainParseContext {
@@ -65,10 +65,11 @@ class PlainParseContext {
   bool parse_object_stop() { return true; }
   /// True when the parse stopped at the nesting limit.
   bool tooDeep() const { return *tooDeep_; }
-
- protected:
+  /// A context inside the parse that `tooDeep` belongs to.
   PlainParseContext(picojson::value* out, std::size_t depth, bool* tooDeep)
       : out_(out), depth_(depth), tooDeep_(tooDeep) {}
+
+ protected:
   bool refuseDepth() {
     *tooDeep_ = true;
     return false;
@@ -92,10 +93,20 @@ class JsonConfigParseContext : public PlainParseContext {
   template <typename Iter>
   bool parse_object_item(picojson::input<Iter>& in, const std::string& key) {
     picojson::object& o = out_->get<picojson::object>();
-    picojson::value& slot = o[key];
-    JsonConfigParseContext ctx(&slot, keyIndex_, depth_ + 1, tooDeep_);
-    const bool ok = picojson::_parse(ctx, in);
-    keyIndex_.emplace(key, slot);
+    const auto [slot, first] = o.try_emplace(key);
+    // The index points into the tree. A key repeated in one object would overwrite its slot and
+    // leave the entries of the first value's members pointing at nothing, so the repeat is parsed
+    // apart and only its key is entered again, enough for the file to be refused as a duplicate.
+    bool ok;
+    if (first) {
+      JsonConfigParseContext ctx(&slot->second, keyIndex_, depth_ + 1, tooDeep_);
+      ok = picojson::_parse(ctx, in);
+    } else {
+      picojson::value repeated;
+      PlainParseContext ctx(&repeated, depth_ + 1, tooDeep_);
+      ok = picojson::_parse(ctx, in);
+    }
+    keyIndex_.emplace(key, &slot->second);
     return ok;
   }
 
@@ -228,7 +239,7 @@ const char* kindWords(const ParameterRef& entry) {
 
 const picojson::value* findValue(const JsonDocument& document, const std::string& key) {
   auto it = document.keyIndex.find(key);
-  return it == document.keyIndex.end() ? nullptr : &it->second;
+  return it == document.keyIndex.end() ? nullptr : it->second;
 }
 
 std::int32_t toInt32(const picojson::value& v, const std::string& key) {

@@ -63,10 +63,35 @@ struct Parameter {
   Parameter& operator=(const Parameter&) = delete;
 };
 
-/// The file loaded last: every object member of the file under its own key, and the root value.
+/// The file loaded last: the root value, and every object member of the file under its own key,
+/// pointing at the member's value inside `root` (values are never copied into the index, so a
+/// document takes memory in proportion to its file however deeply it nests).
 struct JsonDocument {
-  std::multimap<std::string, picojson::value> keyIndex;
+  std::multimap<std::string, const picojson::value*> keyIndex;
   picojson::value root;
+
+  JsonDocument() = default;
+  JsonDocument(const JsonDocument& other) : root(other.root) { indexMembers(root); }
+  JsonDocument& operator=(const JsonDocument& other) {
+    if (this != &other) {
+      root = other.root;
+      keyIndex.clear();
+      indexMembers(root);
+    }
+    return *this;
+  }
+  JsonDocument(JsonDocument&&) = default;
+  JsonDocument& operator=(JsonDocument&&) = default;
+
+ private:
+  // Enters the members of every object at any depth, but not inside arrays.
+  void indexMembers(const picojson::value& value) {
+    if (!value.is<picojson::object>()) return;
+    for (const auto& [key, member] : value.get<picojson::object>()) {
+      indexMembers(member);
+      keyIndex.emplace(key, &member);
+    }
+  }
 };
 
 /// The common base of every configuration.

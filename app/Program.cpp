@@ -27,7 +27,7 @@ template <typename Config, typename Train>
 int finishRun(const std::filesystem::path& outputDirectory, const std::filesystem::path& configPath,
               const char* failureLine, Train train) {
   if (!isDirectory(outputDirectory)) {
-    printLine("ERROR: Output path '" + quotePath(outputDirectory) + "' does not exist");
+    printFailure("ERROR: Output path '" + quotePath(outputDirectory) + "' does not exist");
     return -1;
   }
   Config config;
@@ -49,11 +49,13 @@ int run(int argc, char** argv) {
   CameraCalibration calibration = CameraCalibration::builtIn();
   if (argc < 3 || argc > 5) {
     printUsage();
+    printReason("Formwright takes 2 to 4 arguments (see the usage above), not " + std::to_string(argc - 1) + ".");
     return -1;
   }
   const std::string first(argv[1]);
   if (isHelpSwitch(first)) {
     printUsage();
+    printReason("Only the usage was shown, as " + first + " asks; nothing was trained.");
     return -1;
   }
 
@@ -61,6 +63,7 @@ int run(int argc, char** argv) {
     if (argc < 4) {
       // The batch form needs both an output directory and a batch configuration.
       printUsage();
+      printReason("After " + first + " give an output directory and a batch configuration (see the usage above).");
       return -1;
     }
     const std::filesystem::path outputDirectory(argv[2]);
@@ -79,7 +82,7 @@ int run(int argc, char** argv) {
   if (argc == 5) {
     const std::filesystem::path calibrationPath(argv[4]);
     if (!isRegularFile(calibrationPath)) {
-      printLine("ERROR: Specified calibration file '" + quotePath(calibrationPath) + "' does not exist");
+      printFailure("ERROR: Specified calibration file '" + quotePath(calibrationPath) + "' does not exist");
       return -1;
     }
     std::string reason;
@@ -115,14 +118,16 @@ void printUsage() {
 
 int runProgram(int argc, char** argv) {
   // Nothing may end the process abnormally: whatever escapes the run becomes one line.
+  int status = -1;
   try {
-    return run(argc, argv);
+    status = run(argc, argv);
   } catch (const std::bad_alloc&) {
-    printLine("ERROR: Out of memory.");
+    printFailure("ERROR: Out of memory.");
   } catch (const std::exception& e) {
-    printLine(std::string("ERROR: Unexpected failure: ") + e.what());
+    printFailure(std::string("ERROR: Unexpected failure: ") + e.what());
   } catch (...) {
-    printLine("ERROR: Unexpected failure.");
+    printFailure("ERROR: Unexpected failure.");
   }
-  return -1;
+  if (status != 0) explainFailure();
+  return status;
 }

@@ -20,13 +20,13 @@ bool trainImageTarget(const TrainingConfig& config, const CameraCalibration& cal
   for (const std::string& problem :
        {Obrin::ImageTargetTrainer::checkConfiguration(config), checkCameraCalibration(calibration)}) {
     if (!problem.empty()) {
-      printLine(problem);
+      printFailure(problem);
       return false;
     }
   }
   Obrin::ImageTargetTrainer trainer(config, calibration);
   const bool trained = trainer.train(picturePath, targetName);
-  if (!trained) printLine("Failed to train from " + picturePath);
+  if (!trained) printFailure("Failed to train from " + escapeControls(picturePath));
   for (const std::string& reason : trainer.reasons()) printReason(reason);
   if (!trained) return false;
   if (!trainer.saveTarget(targetName, outputDirectory.string())) {
@@ -41,12 +41,12 @@ bool trainQRCodeTarget(const TrainingConfig& config, std::string targetName,
                        const std::filesystem::path& outputDirectory) {
   const std::string problem = Obrin::QRCodeTargetGenerator::checkConfiguration(config);
   if (!problem.empty()) {
-    printLine(problem);
+    printFailure(problem);
     return false;
   }
   Obrin::QRCodeTargetGenerator generator(&config);
   if (!generator.run(targetName)) {
-    printLine("Failed to generate QR Code target data");
+    printFailure("Failed to generate QR Code target data");
     if (!generator.failure().empty()) printReason(generator.failure());
     return false;
   }
@@ -56,6 +56,35 @@ bool trainQRCodeTarget(const TrainingConfig& config, std::string targetName,
     return false;
   }
   return true;
+}
+
+// Why the batch name cannot name the folders of the batch's targets, or the empty text. Each
+// target's folder, and the hidden temporary folder it is assembled in, must be one folder name:
+// no separator, no control character (a line break would split every line that names the folder)
+// and, with the longest counter of the batch, no longer than a file system allows.
+std::string checkBatchName(const std::string& batchName, std::size_t count) {
+  constexpr std::size_t kLongestFolderName = 255;
+  // The temporary folder adds a leading dot and ".tmp-<process id>-<number>".
+  constexpr std::size_t kTemporaryPart = 1 + 5 + 10 + 1 + 20;
+  const auto control = [](char ch) { return static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f; };
+  std::string why;
+  if (batchName.find('/') != std::string::npos) {
+    why = "holds a '/'";
+  } else if (std::any_of(batchName.begin(), batchName.end(), control)) {
+    why = "holds a control character (a line break, a tab or a NUL among them)";
+  } else if (!batchName.empty() && batchName.find_first_not_of('.') == std::string::npos) {
+    why = "holds only dots";
+  } else {
+    const std::size_t longest = (TARGET_PREFIX + batchTargetName(batchName, count == 0 ? 0 : count - 1)).size();
+    if (longest + kTemporaryPart > kLongestFolderName) {
+      why = fmt::format("makes folder names of {} bytes, too long for one folder name (at most {} bytes, with {} left "
+                        "for a temporary name)",
+                        longest, kLongestFolderName - kTemporaryPart, kTemporaryPart);
+    }
+  }
+  if (why.empty()) return why;
+  return "Configuration Error: Batch.Target.Name " + quotePath(batchName) + " " + why +
+         "; the names of the batch's folders are PALOM_ followed by it, '_' and a counter";
 }
 
 }  // namespace
@@ -69,18 +98,18 @@ bool trainTarget(const TrainingConfig& config, const CameraCalibration& calibrat
   const std::string& name = config.targetName.value;
   const std::string& type = config.targetType.value;
   if (!validateTargetName(name)) {
-    printLine("ERROR: Target name " + quotePath(name) +
-              " is invalid. Allowed characters are: 'a-z', 'A-Z', '0-9', '_'. Maximum length: 26");
+    printFailure("ERROR: Target name " + quotePath(name) +
+                 " is invalid. Allowed characters are: 'a-z', 'A-Z', '0-9', '_'. Maximum length: 26");
     return false;
   }
   if (type != "QRCode" && !isRegularFile(dataFile)) {
-    printLine("ERROR: Target data file  '" + quotePath(dataFile) + "' does not exist");
+    printFailure("ERROR: Target data file  '" + quotePath(dataFile) + "' does not exist");
     return false;
   }
   if (type == "Image") return trainImageTarget(config, calibration, name, dataFile.string(), outputDirectory);
   if (type == "QRCode") return trainQRCodeTarget(config, name, outputDirectory);
   if (type == "CAD") return trainCadTarget(config, calibration, name, dataFile, outputDirectory);
-  printLine(type + " type is not supported. Supported types are: 'Image' 'QRCode' 'CAD'");
+  printFailure(type + " type is not supported. Supported types are: 'Image' 'QRCode' 'CAD'");
   return false;
 }
 
@@ -90,14 +119,18 @@ bool trainBatch(const BatchConfig& batchConfig, const CameraCalibration& calibra
   const std::string& type = batchConfig.targetType.value;
   const bool images = type == "Image";
   if (!images && type != "QRCode") {
-    printLine(type + " type is not supported for batch training");
+    printFailure(type + " type is not supported for batch training");
     return false;
   }
   const std::size_t count = images ? batchConfig.imageFiles.value.size()
                                    : static_cast<std::size_t>(std::max(batchConfig.qrCodeTargetNum.value, 0));
   if (!images && batchConfig.qrCodeTargetNum.value < 0) {
-    printLine("Batch.QRCodeTarget.Num is " + std::to_string(batchConfig.qrCodeTargetNum.value) +
-              ": the number of targets cannot be negative");
+    printFailure("Configuration Error: Batch.QRCodeTarget.Num " + std::to_string(batchConfig.qrCodeTargetNum.value) +
+                 " must not be negative (it is the number of targets)");
+    return false;
+  }
+  if (const std::string problem = checkBatchName(batchName, count); !problem.empty()) {
+    printFailure(problem);
     return false;
   }
   // Every target of the batch is trained with this one configuration.
@@ -109,6 +142,10 @@ bool trainBatch(const BatchConfig& batchConfig, const CameraCalibration& calibra
     if (!isRegularFile(configFile)) reason += " (Batch.Config.File is taken relative to the working directory)";
     printReason(reason);
     return false;
+  }
+  if (count == 0) {
+    printReason(images ? "Batch.Image.Files is empty, so the batch made no target."
+                       : "Batch.QRCodeTarget.Num is 0 (or not given), so the batch made no target.");
   }
   for (std::size_t i = 0; i < count; ++i) {
     const std::string name = batchTargetName(batchName, i);

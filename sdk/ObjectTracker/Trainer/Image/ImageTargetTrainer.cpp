@@ -74,6 +74,60 @@ std::string checkGrid(const Parameter<std::int32_t>& rows, const Parameter<std::
   return std::string();
 }
 
+// A part of the estimated peak memory of a training and the setting that drives it, with its value
+// ("" for the training resolution, which every part grows with).
+struct PeakPart {
+  std::string setting;
+  double bytes;
+};
+
+std::vector<PeakPart> peakParts(const TrainingConfig& c) {
+  const auto& resolution = c.trainingResolution.value;
+  const double w = resolution.size() >= 2 ? resolution[0] : 0.0;
+  const double h = resolution.size() >= 2 ? resolution[1] : 0.0;
+  const double pixels = w * h;
+  // Bytes per keypoint record and level: the record, the extractor's keypoint and the file buffer.
+  constexpr double kRecordBytes = 200.0;
+  constexpr double kCellBytes = 100.0;
+  // Keypoints of one pass: the configured number, and no more than one per free square of the
+  // selection mask (side the minimum distance plus one).
+  const auto keyPoints = [pixels](std::int64_t number, std::int64_t minDistance) {
+    const double side = static_cast<double>(std::max<std::int64_t>(minDistance, 0) + 1);
+    return std::min(static_cast<double>(std::max<std::int64_t>(number, 0)), pixels / (side * side));
+  };
+  const auto grid = [](const Parameter<std::int32_t>& rows, const Parameter<std::int32_t>& cols) {
+    return fmt::format("{} {} and {} {}", rows.key, rows.value, cols.key, cols.value);
+  };
+  const auto number = [](const Parameter<std::int32_t>& p) { return fmt::format("{} {}", p.key, p.value); };
+  const std::int64_t levels = c.pyramidLevel.value & 0xFF;
+  const double pyramid = pyramidFactor(levels, c.pyramidResizeRatio.value, w, h);
+  // Per pixel: the picture, the adapted image, the blur workspace, the mask, the heat map and its
+  // images (about 16 bytes), and up to one corner of 12 bytes per pixel in every cell's list, the
+  // selection and the descriptors' working copies; 2 bytes per pixel of every pyramid level.
+  std::vector<PeakPart> parts = {
+      {"", pixels * (48.0 + 2.0 * pyramid)},
+      {grid(c.gridRow, c.gridCol), kCellBytes * c.gridRow.value * c.gridCol.value},
+      {number(c.fastNumber),
+       kRecordBytes * keyPoints(c.fastNumber.value, Lumetra::GridFeatureExtractor::Parameters().minDistance) *
+           static_cast<double>(levels)}};
+  if (c.mvgEnabled.value) {
+    // The renderer's texture with its mipmaps, framebuffer, depth buffer and read-back, the
+    // picture in colour; a few views in flight, each with its pyramid, blur workspace and mask.
+    constexpr double kViewsInFlight = 4.0;
+    constexpr double kMostViews = 193.0;
+    const std::int64_t mvgLevels = c.mvgExtractorPyramidLevel.value & 0xFF;
+    const double mvgPyramid = pyramidFactor(mvgLevels, c.mvgExtractorPyramidRatio.value, w, h);
+    parts[0].bytes += pixels * (56.0 + kViewsInFlight * 1.5 * mvgPyramid);
+    parts.push_back(
+        {grid(c.mvgGridRow, c.mvgGridCol), kViewsInFlight * kCellBytes * c.mvgGridRow.value * c.mvgGridCol.value});
+    parts.push_back({number(c.mvgExtractorNumber),
+                     kMostViews * kRecordBytes * static_cast<double>(mvgLevels) *
+                         keyPoints(c.mvgExtractorNumber.value,
+                                   static_cast<std::int8_t>(c.mvgExtractorMinDist.value & 0xFF))});
+  }
+  return parts;
+}
+
 // Why a picture that gave no image cannot be trained: a missing file, or one that cannot be decoded.
 std::string unreadablePictureReason(const std::string& picturePath) {
   std::error_code error;
@@ -152,10 +206,15 @@ std::string ImageTargetTrainer::checkConfiguration(const TrainingConfig& c) {
   if (resolution.size() < 2) return "Configuration Error: Image.Training.Resolution needs a width and a height";
   const std::int64_t w = resolution[0];
   const std::int64_t h = resolution[1];
-  if (w < 30 || h < 30) {
-    return fmt::format("Configuration Error: Image.Training.Resolution [{}, {}] is too small; each side needs at "
-                       "least 30 pixels",
-                       w, h);
+  const std::int64_t margin = 2 * static_cast<std::int64_t>(kBorder);
+  if (w <= margin || h <= margin) {
+    // Each cell of the grids needs a pixel inside the margins.
+    const bool mvg = c.mvgEnabled.value;
+    const std::int64_t cols = std::max<std::int64_t>({1, c.gridCol.value, mvg ? c.mvgGridCol.value : 1});
+    const std::int64_t rows = std::max<std::int64_t>({1, c.gridRow.value, mvg ? c.mvgGridRow.value : 1});
+    return fmt::format("Configuration Error: Image.Training.Resolution [{}, {}] leaves no pixel inside the margins of "
+                       "{} pixels on each side; the smallest size that works with these grids is [{}, {}]",
+                       w, h, margin / 2, margin + cols, margin + rows);
   }
   if (w * h > std::numeric_limits<std::int32_t>::max()) {
     return fmt::format("Configuration Error: Image.Training.Resolution [{}, {}] is too large", w, h);
@@ -172,6 +231,10 @@ std::string ImageTargetTrainer::checkConfiguration(const TrainingConfig& c) {
   if (c.fastNumber.value < 1) {
     return fmt::format("Configuration Error: Image.FAST.Number must be at least 1 (it is {})", c.fastNumber.value);
   }
+  if (c.mvgEnabled.value && c.mvgExtractorNumber.value < 0) {
+    return fmt::format("Configuration Error: MVGTrainer.Extractor.Number must not be negative (it is {})",
+                       c.mvgExtractorNumber.value);
+  }
   for (const auto* threshold : {&c.fastThreshold, &c.mvgExtractorThreshold}) {
     if (threshold->value < 0 || threshold->value > 255) {
       return fmt::format("Configuration Error: {} must be from 0 to 255 (it is {})", threshold->key, threshold->value);
@@ -183,11 +246,19 @@ std::string ImageTargetTrainer::checkConfiguration(const TrainingConfig& c) {
     pyramid = checkPyramid(c.mvgExtractorPyramidLevel, c.mvgExtractorPyramidRatio);
   }
   if (!pyramid.empty()) return pyramid;
-  const double peak = estimatePeakBytes(c);
+  const std::vector<PeakPart> parts = peakParts(c);
+  double peak = 0.0;
+  for (const PeakPart& part : parts) peak += part.bytes;
   if (peak > kMaxPeakBytes) {
-    return fmt::format("Configuration Error: Image.Training.Resolution [{}, {}] with these pyramid, grid{} settings "
-                       "needs about {:.1f} GiB, more than the {:.0f} GiB allowed",
-                       w, h, c.mvgEnabled.value ? ", keypoint and multiple view" : " and keypoint",
+    // The setting whose part of the estimate is largest is the one to lower.
+    const PeakPart& largest = *std::max_element(
+        parts.begin(), parts.end(), [](const PeakPart& a, const PeakPart& b) { return a.bytes < b.bytes; });
+    const std::string size = fmt::format("Image.Training.Resolution [{}, {}]", w, h);
+    const std::string others = c.mvgEnabled.value ? ", keypoint and multiple view" : " and keypoint";
+    return fmt::format("Configuration Error: {} with {} settings needs about {:.1f} GiB, more than the {:.0f} GiB "
+                       "allowed",
+                       largest.setting.empty() ? size : largest.setting,
+                       largest.setting.empty() ? "these pyramid, grid" + others : size + " and these other",
                        peak / (1024.0 * 1024 * 1024), kMaxPeakBytes / (1024.0 * 1024 * 1024));
   }
   const double pw = c.objectPhysicalWidth.value;
@@ -201,39 +272,8 @@ std::string ImageTargetTrainer::checkConfiguration(const TrainingConfig& c) {
 }
 
 double ImageTargetTrainer::estimatePeakBytes(const TrainingConfig& c) {
-  const auto& resolution = c.trainingResolution.value;
-  const double w = resolution.size() >= 2 ? resolution[0] : 0.0;
-  const double h = resolution.size() >= 2 ? resolution[1] : 0.0;
-  const double pixels = w * h;
-  // Bytes per keypoint record and level: the record, the extractor's keypoint and the file buffer.
-  constexpr double kRecordBytes = 200.0;
-  constexpr double kCellBytes = 100.0;
-  // Keypoints of one pass: the configured number, and no more than one per free square of the
-  // selection mask (side the minimum distance plus one).
-  const auto keyPoints = [pixels](std::int64_t number, std::int64_t minDistance) {
-    const double side = static_cast<double>(std::max<std::int64_t>(minDistance, 0) + 1);
-    return std::min(static_cast<double>(std::max<std::int64_t>(number, 0)), pixels / (side * side));
-  };
-  const std::int64_t levels = c.pyramidLevel.value & 0xFF;
-  const double pyramid = pyramidFactor(levels, c.pyramidResizeRatio.value, w, h);
-  // Per pixel: the picture, the adapted image, the blur workspace, the mask, the heat map and its
-  // images (about 16 bytes), and up to one corner of 12 bytes per pixel in every cell's list, the
-  // selection and the descriptors' working copies; 2 bytes per pixel of every pyramid level.
-  double bytes = pixels * (48.0 + 2.0 * pyramid) + kCellBytes * c.gridRow.value * c.gridCol.value +
-                 kRecordBytes * keyPoints(c.fastNumber.value, Lumetra::GridFeatureExtractor::Parameters().minDistance) *
-                     static_cast<double>(levels);
-  if (c.mvgEnabled.value) {
-    // The renderer's texture with its mipmaps, framebuffer, depth buffer and read-back, the
-    // picture in colour; a few views in flight, each with its pyramid, blur workspace and mask.
-    constexpr double kViewsInFlight = 4.0;
-    constexpr double kMostViews = 193.0;
-    const std::int64_t mvgLevels = c.mvgExtractorPyramidLevel.value & 0xFF;
-    const double mvgPyramid = pyramidFactor(mvgLevels, c.mvgExtractorPyramidRatio.value, w, h);
-    bytes += pixels * (56.0 + kViewsInFlight * 1.5 * mvgPyramid) +
-             kViewsInFlight * kCellBytes * c.mvgGridRow.value * c.mvgGridCol.value +
-             kMostViews * kRecordBytes * static_cast<double>(mvgLevels) *
-                 keyPoints(c.mvgExtractorNumber.value, static_cast<std::int8_t>(c.mvgExtractorMinDist.value & 0xFF));
-  }
+  double bytes = 0.0;
+  for (const PeakPart& part : peakParts(c)) bytes += part.bytes;
   return bytes;
 }
 
@@ -455,6 +495,7 @@ bool ImageTargetTrainer::train(const std::string& picturePath, const std::string
     PROFILE_BLOCK("Adding target data");
     computeTargetGeometry(mWorkingPhysicalSize, Eigen::Vector2d(adapted.width, adapted.height),
                           mPictureOffset.cast<double>(), geometry);
+    if (!geometryIsUsable(geometry)) return false;
     data->mTargetName = targetName;
     data->mImages = pyramid.levels;
     appendKeyPointRecords(mExtractor->keyPoints(), data->mKeyPoints);
@@ -466,17 +507,52 @@ bool ImageTargetTrainer::train(const std::string& picturePath, const std::string
   if (mConfiguration.mvgEnabled.value) {
     PROFILE_BLOCK("MVG training");
     addSyntheticViews(adapted, geometry, *data);
+    if (mConfiguration.mvgExtractorNumber.value == 0) {
+      mReasons.push_back("MVGTrainer.Extractor.Number is 0, so the synthetic views added no keypoints; raise it to "
+                         "train the target for views at an angle");
+    }
   }
   {
     PROFILE_BLOCK("Set object size information");
     computeObjectPoints(geometry, *data);
+    const auto infinite = [](const TargetKeyPoint& k) { return !k.objectPoint.allFinite(); };
+    if (std::any_of(data->mKeyPoints.begin(), data->mKeyPoints.end(), infinite)) {
+      mReasons.push_back(geometryReason("give keypoint positions on the target that are not finite", geometry));
+      return false;
+    }
     setObjectSize(picture, geometry, *data);
+  }
+  if (data->mKeyPoints.empty()) {
+    mReasons.push_back(fmt::format("{}: no keypoints were found in the picture (it is plain, or too small for corners "
+                                   "at Image.FAST.Threshold {}), so the target cannot be tracked; give a picture with "
+                                   "more detail and contrast",
+                                   picturePath, mConfiguration.fastThreshold.value));
   }
   OBRIN_LOG_INFO("Image Target Trainer - Totally, {} keypoints were trained from {}.", data->mKeyPoints.size(),
                  picturePath);
   mTargets.emplace(targetName, std::move(data));
   OBRIN_LOG_INFO("Image Target Trainer - Image target training : Success.");
   return true;
+}
+
+std::string ImageTargetTrainer::geometryReason(const std::string& what, const TargetGeometry& geometry) const {
+  return fmt::format("Object.Physical.Width {} and Object.Physical.Height {} with the camera's focal lengths {} and {} "
+                     "{} (scale {} x {}); give the physical size in metres and the calibration's FocalLength in "
+                     "pixels",
+                     mConfiguration.objectPhysicalWidth.value, mConfiguration.objectPhysicalHeight.value,
+                     mCamera.mFocalLength.x(), mCamera.mFocalLength.y(), what, geometry[3].x(), geometry[3].y());
+}
+
+bool ImageTargetTrainer::geometryIsUsable(const TargetGeometry& geometry) {
+  const auto finite = [](const Eigen::Vector2d& v) { return v.allFinite(); };
+  const bool allFinite = std::all_of(geometry.begin(), geometry.end(), finite);
+  const Eigen::Vector2d extent = geometry[1] - geometry[0];
+  if (allFinite && geometry[3].x() != 0.0 && geometry[3].y() != 0.0 && extent.x() != 0.0 && extent.y() != 0.0) {
+    return true;
+  }
+  OBRIN_LOG_ERROR("Image Target Trainer - The target geometry is not finite and non-zero.");
+  mReasons.push_back(geometryReason("give a target geometry that is not finite and non-zero", geometry));
+  return false;
 }
 
 bool ImageTargetTrainer::prepareImages(const std::string& picturePath, Lumetra::ImageGray& picture,

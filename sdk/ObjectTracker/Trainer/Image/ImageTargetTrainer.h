@@ -114,6 +114,10 @@ class ImageTargetTrainer {
                          ImageTargetDetectableData& data);
   void setObjectSize(const Lumetra::ImageGray& picture, const TargetGeometry& geometry,
                      ImageTargetDetectableData& data) const;
+  // Whether the geometry is finite with a non-zero scale and extent; adds the reason when it is not.
+  bool geometryIsUsable(const TargetGeometry& geometry);
+  // Why the physical size and the camera give no usable geometry: `what` they give.
+  std::string geometryReason(const std::string& what, const TargetGeometry& geometry) const;
   // One extraction pass with the given multiple-view parameters.
   std::vector<Lumetra::KeyPoint> extractViewKeyPoints(const Lumetra::ImageGray& view, const Eigen::Matrix3d* homography,
                                                       const Lumetra::GridFeatureExtractor::Parameters& parameters) const;

@@ -115,6 +115,14 @@ std::string QRCodeTargetGenerator::checkConfiguration(const TrainingConfig& conf
   if (!(std::isfinite(size) && size > 0.0)) {
     return fmt::format("Configuration Error: QRCode.PhysicalSize {} must be finite and positive", size);
   }
+  // A code of the fixed version has 17 + 4 x version modules a side.
+  constexpr std::int64_t moduleCount = 17 + 4 * kQRCodeVersion;
+  const std::int32_t pixels = config.qrPatternPixelSize.value;
+  if (pixels < 1 || pixels > kMaxPictureSide / moduleCount) {
+    return fmt::format("Configuration Error: QRCode.Pattern.PixelSize {} must be from 1 to {} (the {} modules of the "
+                       "code make a picture of at most {} pixels a side)",
+                       pixels, kMaxPictureSide / moduleCount, moduleCount, kMaxPictureSide);
+  }
   return std::string();
 }
 
