@@ -9,7 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -158,7 +161,17 @@ TEST(ImageTarget, UnwritableOutputLeavesWhatWasThere) {
   writeFile(dir / "PALOM_Blocked", "keep me");
   const auto blocked = runFormwright({dir.path().string(), (dir / "config.json").string(), kPhotograph});
   EXPECT_EQ(blocked.out, "Failed to write training data to " + quoted(dir.path().string()) + "\n" + kTrainingFailed);
+  EXPECT_EQ(blocked.err, "Could not write the files of target \"Blocked\" into " + quoted(dir.path().string()) +
+                             ": a file of that name exists.\n");
   EXPECT_EQ(TestSupport::readFile(dir / "PALOM_Blocked"), "keep me");
+
+  // An output folder whose path leaves no room for the target's names.
+  fs::path deep = dir.path();
+  while (deep.string().size() < 4060) deep /= std::string(std::min<std::size_t>(200, 4060 - deep.string().size()), 'd');
+  fs::create_directories(deep);
+  EXPECT_EQ(runFormwright({deep.string(), (dir / "config.json").string(), kPhotograph}).err,
+            "Could not write the files of target \"Blocked\" into " + quoted(deep.string()) +
+                ": the name is too long for its file system.\n");
 }
 
 TEST(QRCodeTarget, PictureDecodesToTheNameAndFilesFollowTheSettings) {
@@ -329,4 +342,24 @@ TEST(ImageTarget, TwoRunsOfOneTargetAtOnceLeaveOneWholeTarget) {
     EXPECT_TRUE(files == alone["old.json"] || files == alone["new.json"]);
     EXPECT_EQ(folderEntries(dir.path()), (std::vector<std::string>{"PALOM_P", "new.json", "old.json"}));
   }
+}
+
+// A CAD target that another run is writing (its staging folder locked) is refused before training;
+// once no run holds that folder, the next run removes it.
+TEST(CadTarget, ATargetAnotherRunWritesIsRefused) {
+  TempDir dir;
+  const std::string examples = std::string(FORMWRIGHT_SOURCE_DIR) + "/examples/";
+  fs::create_directory(dir / ".PALOM_Held.tmp-1-0");
+  writeFile(dir / "cad.json", "{\"Config.Target.Type\": \"CAD\", \"Config.Target.Name\": \"Held\", "
+                              "\"CAD.Detection.DistanceRange\": [0.5, 0.1]}");
+  const std::vector<std::string> args = {dir.path().string(), (dir / "cad.json").string(), examples + "models/bracket.obj"};
+  const int held = open((dir / ".PALOM_Held.tmp-1-0").c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  const auto r = runFormwright(args);
+  close(held);
+  EXPECT_EQ(r.out, "ERROR: Failed to write CAD target data to " + quoted((dir / "PALOM_Held").string()) + "\n" + kTrainingFailed);
+  EXPECT_EQ(r.err, "Could not write target \"Held\" into " + quoted(dir.path().string()) +
+                       ": another run of the trainer is writing it; wait until it ends.\n");
+  EXPECT_EQ(runFormwright(args).out.rfind("Configuration Error: Minimum radius", 0), 0u);
+  EXPECT_FALSE(fs::exists(dir / ".PALOM_Held.tmp-1-0"));
 }
