@@ -439,10 +439,14 @@ StagedFolder::~StagedFolder() {
 
 std::string StagedFolder::create() {
   tLastFailure.clear();
-  // Another process's clean-up may take a fresh folder before its lock is held; another name then.
+  // The name may be taken, or another process's clean-up may take a fresh folder before its lock is
+  // held; another name then.
   for (int attempt = 0; attempt < 8; ++attempt) {
     if (attempt > 0) mStaging = temporaryFolderFor(mFolder);
-    if (::mkdir(mStaging.c_str(), 0777) != 0) return failedWith(errno);
+    if (::mkdir(mStaging.c_str(), 0777) != 0) {
+      if (errno == EEXIST) continue;  // a run of the same process id in another container
+      return failedWith(errno);
+    }
     mLock = ::open(mStaging.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     struct stat held {};
     struct stat named {};
@@ -453,7 +457,7 @@ std::string StagedFolder::create() {
     if (mLock >= 0) ::close(mLock);
     mLock = -1;
   }
-  if (mLock < 0) return failedWith(EBUSY);
+  if (mLock < 0) return failedWith(EEXIST);
 
   const std::string text = mStaging.string();
   if (text.size() < sizeof gStagingPath) {  // else left to the next run of the target
