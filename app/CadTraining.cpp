@@ -343,12 +343,14 @@ bool trainingSucceeded(const Lumetra::Linemod::TemplateTrainingResult& trained,
 }
 
 /// Writes the copy of the model into the folder. Empty on success, else why it failed.
-std::string writeModelCopy(const fs::path& folder, const fs::path& modelPath, const fs::path& outputDirectory) {
+std::string writeModelCopy(const fs::path& folder, const fs::path& modelPath, const fs::path& outputDirectory,
+                           std::vector<fs::path>& names) {
   PROFILE_BLOCK("trainCadTarget: model copy");
   const auto copy = Lumetra::modelCopyFiles(modelPath, CAD_MODEL_FILE);
   if (!copy) return "Could not read the model " + quotePath(modelPath) + " again to copy it.";
   std::vector<Lumetra::PendingFile> files;
   for (const Lumetra::ModelCopyFile& file : *copy) {
+    names.push_back(file.name);
     files.push_back({file.name, [&file](const fs::path& temporary) {
                        return Lumetra::writeBytes(temporary, file.bytes);
                      }});
@@ -366,7 +368,15 @@ bool trainCadTarget(const TrainingConfig& config, const CameraCalibration& calib
   CadModelDescription description;
   if (!printed(configureCadUpright(config, description))) return false;
   if (!targetNameIsFree(targetFolder, targetName, outputDirectory)) return false;
-  Lumetra::removeAbandonedTemporaryFolders(targetFolder);
+  const auto failedWrite = [&targetFolder](const std::string& reason) {
+    printLine("ERROR: Failed to write CAD target data to " + quotePath(targetFolder));
+    printReason(reason);
+    return false;
+  };
+  if (Lumetra::removeAbandonedTemporaryFolders(targetFolder) > 0) {
+    return failedWrite(cannotWrite("target " + quotePath(targetName), outputDirectory,
+                                   "another run of the trainer is writing it; wait until it ends"));
+  }
 
   Settings settings;
   const Lumetra::PinholeCamera camera = pinholeCamera(calibration);
@@ -385,14 +395,9 @@ bool trainCadTarget(const TrainingConfig& config, const CameraCalibration& calib
 
   // Every file goes into a folder of a temporary name first; it becomes the target folder only
   // when all of them are complete.
-  const auto failedWrite = [&targetFolder](const std::string& reason) {
-    printLine("ERROR: Failed to write CAD target data to " + quotePath(targetFolder));
-    printReason(reason);
-    return false;
-  };
   Lumetra::StagedFolder staging(targetFolder);
   if (const std::string why = staging.create(); !why.empty()) {
-    return failedWrite("Could not create a folder in " + quotePath(outputDirectory) + ": " + why + ".");
+    return failedWrite(cannotWrite("a folder", outputDirectory));
   }
   const Lumetra::EdgeModel edgeModel = buildEdgeModel(*mesh);
   // A failed write does not stop the training: the run fails after it, with the training's
@@ -404,12 +409,12 @@ bool trainCadTarget(const TrainingConfig& config, const CameraCalibration& calib
   if (!trainingSucceeded(trained, trainer, targetName, modelPath, *mesh, settings, camera)) return false;
   if (!edgeModelWritten) return failedWrite(cannotWrite(CAD_EDGE_MODEL_FILE, outputDirectory));
   if (!trained.templateFileWritten) return failedWrite(cannotWrite(CAD_TEMPLATE_FILE, outputDirectory));
-  if (const std::string why = writeModelCopy(staging.path(), modelPath, outputDirectory); !why.empty()) {
+  std::vector<fs::path> names{CAD_EDGE_MODEL_FILE, CAD_TEMPLATE_FILE};
+  if (const std::string why = writeModelCopy(staging.path(), modelPath, outputDirectory, names); !why.empty()) {
     return failedWrite(why);
   }
-  if (const std::string why = staging.commit(); !why.empty()) {
-    return failedWrite("Could not rename the finished folder " + quotePath(staging.path()) + " to " +
-                       quotePath(targetFolder) + ": " + why + ".");
+  if (!staging.commit(names, false).empty()) {
+    return failedWrite(cannotWrite("target " + quotePath(targetName), outputDirectory));
   }
   printLine("Saved trained target files in " + quotePath(targetFolder));
   return true;

@@ -1,5 +1,7 @@
 #include "Console.h"
 
+#include "Core/AtomicFile.h"
+
 #include <iostream>
 #include <system_error>
 
@@ -68,8 +70,10 @@ void explainFailure() {
   }
 }
 
-std::string cannotWrite(const std::string& what, const std::filesystem::path& folder) {
-  return "Could not write " + what + " into " + quotePath(folder) + ": make room on its disk or allow writing there.";
+std::string cannotWrite(const std::string& what, const std::filesystem::path& folder, std::string why) {
+  if (why.empty()) why = Lumetra::lastWriteFailure();
+  if (why.empty()) why = "make room on its disk or allow writing there";
+  return "Could not write " + what + " into " + quotePath(folder) + ": " + why + ".";
 }
 
 bool isRegularFile(const std::filesystem::path& path) {

@@ -31,9 +31,10 @@ void printFailure(const std::string& text);
 /// `printFailure`, writes that line there, so that every failed run says why.
 void explainFailure();
 
-/// The reason for a write that failed: "Could not write <what> into <folder>: make room on its
-/// disk or allow writing there."
-std::string cannotWrite(const std::string& what, const std::filesystem::path& folder);
+/// The reason for a write that failed: "Could not write <what> into <folder>: <why>.", why being
+/// the cause the system gave for the last failed write (a file of that name exists, the name is
+/// too long...) unless given, else "make room on its disk or allow writing there".
+std::string cannotWrite(const std::string& what, const std::filesystem::path& folder, std::string why = {});
 
 /// True when the path names an existing regular file; false also on any file-system error.
 bool isRegularFile(const std::filesystem::path& path);

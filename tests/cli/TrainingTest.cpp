@@ -9,7 +9,15 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <filesystem>
+#include <future>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -166,7 +174,17 @@ TEST(ImageTarget, UnwritableOutputLeavesWhatWasThere) {
   writeFile(dir / "PALOM_Blocked", "keep me");
   const auto blocked = runFormwright({dir.path().string(), (dir / "config.json").string(), kPhotograph});
   EXPECT_EQ(blocked.out, "Failed to write training data to " + quoted(dir.path().string()) + "\n" + kTrainingFailed);
+  EXPECT_EQ(blocked.err, "Could not write the files of target \"Blocked\" into " + quoted(dir.path().string()) +
+                             ": a file of that name exists.\n");
   EXPECT_EQ(TestSupport::readFile(dir / "PALOM_Blocked"), "keep me");
+
+  // An output folder whose path leaves no room for the target's names.
+  fs::path deep = dir.path();
+  while (deep.string().size() < 4060) deep /= std::string(std::min<std::size_t>(200, 4060 - deep.string().size()), 'd');
+  fs::create_directories(deep);
+  EXPECT_EQ(runFormwright({deep.string(), (dir / "config.json").string(), kPhotograph}).err,
+            "Could not write the files of target \"Blocked\" into " + quoted(deep.string()) +
+                ": the name is too long for its file system.\n");
 }
 
 TEST(QRCodeTarget, PictureDecodesToTheNameAndFilesFollowTheSettings) {
@@ -233,4 +251,128 @@ TEST(Batch, QRCodeNamesThatDoNotFitTheCodeFailCleanly) {
   const auto r = batch(std::string(21, 'Q'), 1);
   EXPECT_EQ(r.out, "Failed to generate QR Code target data\n" + kBatchFailed);
   EXPECT_FALSE(fs::exists(dir / ("PALOM_" + std::string(21, 'Q') + "_00000")));
+}
+
+// Two settings of one 64 x 48 target that differ in every file.
+void writeRetrainConfigs(const TempDir& dir) {
+  const std::string base = "{\"Config.Target.Name\": \"P\", \"Object.Physical.Width\": 0.4, \"Object.Physical.Height\": 0.3";
+  writeFile(dir / "old.json", base + "}");
+  writeFile(dir / "new.json", base + ", \"Image.Training.Resolution\": [320, 240]}");
+}
+
+// A re-trained target replaces the old one whole: stopped at any step, the folder is the old or
+// the new target byte for byte, the user's entries stay, and nothing else is left beside it.
+TEST(ImageTarget, RetrainingIsTheOldOrTheNewTargetWholeWhereverItStops) {
+  const struct rlimit noCore {0, 0};
+  setrlimit(RLIMIT_CORE, &noCore);
+  TempDir dir;
+  writeRetrainConfigs(dir);
+  const auto train = [&](const fs::path& out, const std::string& config, const std::string& stop = "") {
+    setenv("FORMWRIGHT_TEST_STOP", stop.c_str(), 1);
+    const auto r = runFormwright({out.string(), (dir / config).string(), kBlocks});
+    unsetenv("FORMWRIGHT_TEST_STOP");
+    return r;
+  };
+  ASSERT_EQ(train(dir / "", "old.json").out, kSuccess);
+  ASSERT_EQ(train(dir / "", "new.json").out, kSuccess);  // PALOM_P now holds the new target
+  fs::rename(dir / "PALOM_P", dir / "new");
+  ASSERT_EQ(train(dir / "", "old.json").out, kSuccess);
+  fs::rename(dir / "PALOM_P", dir / "old");
+  writeFile(dir / "outside", "outside");
+  struct Case {
+    std::string stop;
+    int signal;      // 0: the run exits with status 255
+    bool becomesNew;
+    std::string plant = "";  // "link": the target folder is a link to a folder elsewhere
+  };
+  const std::vector<Case> cases = {
+      {"created:INT", SIGINT, false},   {"written:TERM", SIGTERM, false}, {"carried:HUP", SIGHUP, false},
+      {"exchanged:QUIT", SIGQUIT, true}, {"carried:KILL", SIGKILL, false}, {"exchanged:KILL", SIGKILL, true},
+      {"written:remove", 0, false},      {"", 0, true},                    {"", 0, true, "link"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.stop + c.plant);
+    TempDir out;
+    fs::copy(dir / "old", out / "PALOM_P");
+    writeFile(out / "PALOM_P" / "notes.txt", "mine");
+    writeFile(out / "PALOM_P.tmp-999997-0", "mine too");
+    for (int pid = getpid(); pid < getpid() + 300; ++pid) {  // links planted under former temporary names
+      fs::create_symlink(dir / "outside", out / "PALOM_P" / ("PALOM_IMG_TARGET_CONFIG.tmp-" + std::to_string(pid) + "-0.json"));
+    }
+    if (c.plant == "link") {
+      fs::rename(out / "PALOM_P", out / "elsewhere");
+      fs::create_directory_symlink(out / "elsewhere", out / "PALOM_P");
+    }
+    const auto expected = snapshotTree(c.becomesNew ? dir / "new" : dir / "old");
+    const auto r = train(out.path(), "new.json", c.stop);
+    EXPECT_EQ(r.signal, c.signal);
+    if (c.signal == 0) {
+      EXPECT_EQ(r.exitStatus, c.stop.empty() ? 0 : 255);
+    } else if (c.signal == SIGKILL) {
+      EXPECT_EQ(train(out.path(), "new.json").out, kSuccess);
+    }
+    if (c.stop == "written:remove") {
+      EXPECT_EQ(r.err, "Could not write the files of target \"P\" into " + quoted(out.path().string()) +
+                           ": the folder was removed by another program while the run wrote it.\n");
+    }
+    auto files = snapshotTree(out / "PALOM_P");
+    if (c.plant.empty()) {
+      EXPECT_EQ(TestSupport::readFile(out / "PALOM_P" / "notes.txt"), "mine");
+      // The old target keeps the planted links; the new one has none.
+      files.erase(std::remove_if(files.begin(), files.end(),
+                                 [&](const auto& f) {
+                                   return f.first == "notes.txt" || (!c.becomesNew && f.second == "outside");
+                                 }),
+                  files.end());
+    }
+    EXPECT_EQ(files, c.signal == SIGKILL ? snapshotTree(dir / "new") : expected);
+    EXPECT_FALSE(fs::is_symlink(out / "PALOM_P"));
+    std::vector<std::string> entries = {"PALOM_P", "PALOM_P.tmp-999997-0"};
+    if (c.plant == "link") entries.push_back("elsewhere");
+    EXPECT_EQ(folderEntries(out.path()), entries);
+  }
+  EXPECT_EQ(TestSupport::readFile(dir / "outside"), "outside");
+}
+
+// Two runs of one target at once each leave a complete target: the folder is one of the two.
+TEST(ImageTarget, TwoRunsOfOneTargetAtOnceLeaveOneWholeTarget) {
+  TempDir dir;
+  writeRetrainConfigs(dir);
+  std::map<std::string, std::vector<std::pair<std::string, std::string>>> alone;
+  for (const std::string config : {"old.json", "new.json"}) {
+    TempDir out;
+    ASSERT_EQ(runFormwright({out.path().string(), (dir / config).string(), kBlocks}).out, kSuccess);
+    alone[config] = snapshotTree(out / "PALOM_P");
+  }
+  ASSERT_EQ(runFormwright({dir.path().string(), (dir / "old.json").string(), kBlocks}).out, kSuccess);
+  for (int round = 0; round < 4; ++round) {
+    auto first = std::async(std::launch::async, [&] {
+      return runFormwright({dir.path().string(), (dir / "new.json").string(), kBlocks});
+    });
+    const auto second = runFormwright({dir.path().string(), (dir / "old.json").string(), kBlocks});
+    EXPECT_EQ(first.get().out + second.out, kSuccess + kSuccess);
+    const auto files = snapshotTree(dir / "PALOM_P");
+    EXPECT_TRUE(files == alone["old.json"] || files == alone["new.json"]);
+    EXPECT_EQ(folderEntries(dir.path()), (std::vector<std::string>{"PALOM_P", "new.json", "old.json"}));
+  }
+}
+
+// A CAD target that another run is writing (its staging folder locked) is refused before training;
+// once no run holds that folder, the next run removes it.
+TEST(CadTarget, ATargetAnotherRunWritesIsRefused) {
+  TempDir dir;
+  const std::string examples = std::string(FORMWRIGHT_SOURCE_DIR) + "/examples/";
+  fs::create_directory(dir / ".PALOM_Held.tmp-1-0");
+  writeFile(dir / "cad.json", "{\"Config.Target.Type\": \"CAD\", \"Config.Target.Name\": \"Held\", "
+                              "\"CAD.Detection.DistanceRange\": [0.5, 0.1]}");
+  const std::vector<std::string> args = {dir.path().string(), (dir / "cad.json").string(), examples + "models/bracket.obj"};
+  const int held = open((dir / ".PALOM_Held.tmp-1-0").c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  const auto r = runFormwright(args);
+  close(held);
+  EXPECT_EQ(r.out, "ERROR: Failed to write CAD target data to " + quoted((dir / "PALOM_Held").string()) + "\n" + kTrainingFailed);
+  EXPECT_EQ(r.err, "Could not write target \"Held\" into " + quoted(dir.path().string()) +
+                       ": another run of the trainer is writing it; wait until it ends.\n");
+  EXPECT_EQ(runFormwright(args).out.rfind("Configuration Error: Minimum radius", 0), 0u);
+  EXPECT_FALSE(fs::exists(dir / ".PALOM_Held.tmp-1-0"));
 }

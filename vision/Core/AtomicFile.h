@@ -30,13 +30,21 @@ std::filesystem::path temporaryPathFor(const std::filesystem::path& path);
 /// folders by the start of their names.
 std::filesystem::path temporaryFolderFor(const std::filesystem::path& path);
 
-/// Removes, beside the folder `path`, the temporary folders named for it by `temporaryFolderFor`
-/// (or by `temporaryPathFor`) whose process no longer runs: what a killed run left. Those of
-/// running processes stay. Never throws.
-void removeAbandonedTemporaryFolders(const std::filesystem::path& path);
+/// Removes, beside the folder `path`, the hidden staging folders named for it by
+/// `temporaryFolderFor` that no run holds any more: what a killed run left. A run holds its staging
+/// folder by a lock on it for as long as it lives, so those of live runs, in any process or
+/// container, stay. The folder holding `path` is read once per process; later calls take their
+/// names from that reading. Returns how many staging folders of the target live runs hold. Never
+/// throws.
+int removeAbandonedTemporaryFolders(const std::filesystem::path& path);
 
-/// Writes the bytes to the file opened at `path` (created or truncated) and reports whether they
-/// all reached it: the stream is flushed and closed and every step is checked. Never throws.
+/// Why the last write of this thread failed, in a user's words (for example "a file of that name
+/// exists"); empty when no reason is known.
+std::string lastWriteFailure();
+
+/// Writes the bytes to a new file at `path`, created exclusively (a name that exists, a link
+/// included, is never followed or reused), and reports whether they all reached it; a file left
+/// incomplete is removed. Never throws.
 bool writeBytes(const std::filesystem::path& path, const std::string& bytes);
 
 /// Writes every file under a temporary name first; only when all of them were written completely
@@ -48,44 +56,51 @@ bool writeFilesAtomically(const std::vector<PendingFile>& files);
 /// The same for one file whose content is given.
 bool writeFileAtomically(const std::filesystem::path& path, const std::string& bytes);
 
-/// Writes the files of one target into its folder, every target kind alike, as
-/// `writeFilesAtomically` does, each `path` being a name inside the folder. A folder that is
-/// missing is assembled whole as a `StagedFolder` (its missing parents made first) and appears
-/// under its name only with every file complete, so that a failed or killed run leaves no trace.
-/// An empty folder path means the current folder. Returns true when every file is in place.
-/// Never throws.
+/// Writes the files of one target into its folder, every target kind alike. The target is
+/// assembled complete in a `StagedFolder` beside it (missing parents made first) and then takes the
+/// folder's place in one step: whoever reads the folder sees the old complete target or the new
+/// one. Entries of an old folder other than these files are carried over; a folder that is a
+/// symbolic link is replaced, and what it points to is never written. Two runs of one target wait
+/// for each other. When `folder` is the staging folder this process is assembling, the files are
+/// written into it in place instead. An empty folder path means the current folder. Returns true
+/// when every file is in place. Never throws.
 bool writeTargetFiles(const std::filesystem::path& folder, const std::vector<PendingFile>& files);
 
-/// A folder written all or nothing, the counterpart of `writeTargetFiles` for a whole folder: it is
-/// assembled under a hidden temporary name beside its final path (`temporaryFolderFor`) and renamed
-/// into place only when every file is complete. Until `commit` succeeds it is removed when this
-/// object goes (a failed run, an exception) and when SIGINT or SIGTERM ends the process: the thread
-/// that made this object removes it, then the signal ends the process as it would have without the
-/// handler. A signal the process was started to ignore stays ignored. The folder is to hold files
-/// only; one staged folder at a time per process.
+/// A folder written all or nothing: it is assembled under a hidden name beside its final path
+/// (`temporaryFolderFor`), held by a lock on it for its whole life, and put in place by `commit`
+/// when every file is complete. Until then it is removed when this object goes (a failed run, an
+/// exception) and when SIGINT, SIGTERM, SIGHUP or SIGQUIT ends the process: the thread that made
+/// this object removes it, then the signal ends the process as it would have without the handler.
+/// A signal the process was started to ignore stays ignored. One staged folder at a time per
+/// process.
 class StagedFolder {
  public:
-  /// Names the temporary folder for the final path `folder` and arms its removal on SIGINT and
-  /// SIGTERM; the folder itself is made by `create`.
+  /// Names the staging folder for the final path `folder`; the folder itself is made by `create`.
   explicit StagedFolder(std::filesystem::path folder);
   ~StagedFolder();
   StagedFolder(const StagedFolder&) = delete;
   StagedFolder& operator=(const StagedFolder&) = delete;
 
-  /// Makes the temporary folder. Empty on success, else why it failed.
+  /// Makes the staging folder, locks it and arms its removal on the terminating signals. Empty on
+  /// success, else why it failed.
   std::string create();
-  /// The temporary folder, where the files go.
+  /// The staging folder, where the files go.
   const std::filesystem::path& path() const { return mStaging; }
-  /// Renames the temporary folder to the final path unless an entry of that name has appeared
-  /// meanwhile; it is then kept. Empty on success, else why it failed.
-  std::string commit();
+  /// Puts the staging folder in place once it still holds every one of `files` (names inside it).
+  /// A missing final path is taken at once; an existing folder or link is exchanged with it when
+  /// `replace` is set (else the commit fails): the old folder's other entries are carried over
+  /// first, and the old folder or link is removed after. Empty on success, else why it failed.
+  std::string commit(const std::vector<std::filesystem::path>& files, bool replace);
 
  private:
+  std::string replaceExisting(const std::vector<std::filesystem::path>& files);
   std::filesystem::path mFolder;
   std::filesystem::path mStaging;
+  int mLock = -1;  ///< the open staging folder, locked while this object lives
+  bool mArmed = false;
   bool mCommitted = false;
-  std::array<struct sigaction, 2> mPrevious{};
-  std::array<bool, 2> mInstalled{};
+  std::array<struct sigaction, 4> mPrevious{};
+  std::array<bool, 4> mInstalled{};
 };
 
 }  // namespace Lumetra

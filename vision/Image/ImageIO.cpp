@@ -2,6 +2,7 @@
 
 #include "Image/CodecGuard.h"
 
+#include "Core/AtomicFile.h"
 #include "Core/Log.h"
 
 #include <stb_image.h>
@@ -148,23 +149,26 @@ bool saveWithCodec(const Image<PixelT>& image, const std::string& path, std::uin
   }
   const int w = static_cast<int>(image.width);
   const int h = static_cast<int>(image.height);
-  TemporaryFile temporary(path);
-  if (!temporary.valid()) return false;
+  // Encoded in memory first: the codec does not notice a short write, the file writer does.
+  std::string encoded;
+  const auto append = [](void* context, void* data, int size) {
+    static_cast<std::string*>(context)->append(static_cast<const char*>(data), static_cast<std::size_t>(size));
+  };
   int written = 0;
   try {
     std::vector<PixelT> packed;
     switch (format) {
       case Format::Png:
         // The row stride in bytes lets the codec write a view as it stands.
-        written = stbi_write_png(temporary.path().c_str(), w, h, components, image.data,
-                                 image.stride * static_cast<int>(sizeof(PixelT)));
+        written = stbi_write_png_to_func(append, &encoded, w, h, components, image.data,
+                                         image.stride * static_cast<int>(sizeof(PixelT)));
         break;
       case Format::Bmp:
-        written = stbi_write_bmp(temporary.path().c_str(), w, h, components, packedPixels(image, packed));
+        written = stbi_write_bmp_to_func(append, &encoded, w, h, components, packedPixels(image, packed));
         break;
       case Format::Jpg:
-        written = stbi_write_jpg(temporary.path().c_str(), w, h, components, packedPixels(image, packed),
-                                 static_cast<int>(quality > 100 ? 100 : quality));
+        written = stbi_write_jpg_to_func(append, &encoded, w, h, components, packedPixels(image, packed),
+                                         static_cast<int>(quality > 100 ? 100 : quality));
         break;
       default:
         break;
@@ -172,7 +176,7 @@ bool saveWithCodec(const Image<PixelT>& image, const std::string& path, std::uin
   } catch (const std::bad_alloc&) {
     return false;
   }
-  return written != 0 && temporary.commit();
+  return written != 0 && writeFileAtomically(path, encoded);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 // it fails. A refused generator setting trains the image target without the added keypoints or
 // debug pictures: its keypoint file equals the one of a run with the generator off.
 #include "Process.h"
+#include "SdkFileReader.h"
 
 #include <gtest/gtest.h>
 
@@ -274,6 +275,23 @@ TEST_P(BadInput3d, PrintsItsLinesAndLeavesNothingWhenItFails) {
   }();
   EXPECT_EQ(keyPoints.size(), plain.size());
   EXPECT_TRUE(keyPoints == plain);
+}
+
+// Debug pictures are written whole or not at all: one whose name a folder takes is lost and said
+// so on standard error; every other one is a complete picture.
+TEST(MvgDebugPictures, ALostPictureIsNamedAndTheOthersAreWhole) {
+  if (std::getenv("DISPLAY") == nullptr) GTEST_SKIP() << "no display";
+  TempDir dir;
+  fs::create_directories(dir / "cwd/Cad_MVG_00000.png");
+  const RunResult r = train(mvg("Debug", {}, ""), dir.path());
+  std::size_t written = 0;
+  for (const auto& entry : fs::directory_iterator(dir / "cwd")) {
+    testsupport::DecodedPicture picture;
+    if (entry.is_regular_file()) written += testsupport::decodePng(entry.path(), picture) ? 1 : 1000;
+  }
+  EXPECT_TRUE(r.exitStatus == 0 && written > 1);
+  EXPECT_EQ(r.err, "1 of " + std::to_string(written + 1) + " debug pictures (Config.MVG.Debug) could not be written " +
+                       "into the working folder, Cad_MVG_00000.png first: a file of that name exists\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, BadInput3d, ::testing::ValuesIn(rows()),

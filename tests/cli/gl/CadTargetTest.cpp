@@ -125,12 +125,12 @@ TEST(CadTarget, InterruptedTrainingLeavesTheOutputAsItWasAndNoProcess) {
   const fs::path out = dir / "out";
   fs::create_directories(out / "PALOM_Other");
   writeFile(out / "PALOM_Other/file", "kept");
-  // What a run of this (living) process assembles stays; what ended processes left goes (no
-  // process has an id above 2^22).
-  fs::create_directory(out / (".PALOM_Bracket.tmp-" + std::to_string(getpid()) + "-0"));
-  const auto before = snapshotTree(out);
+  // What ended runs left (a hidden staging folder no run locks) goes; entries of other shapes stay.
   fs::create_directory(out / "PALOM_Bracket.tmp-999999999-4");
   writeFile(out / ".PALOM_Bracket.tmp-999999999-0", "");
+  const auto before = snapshotTree(out);
+  fs::create_directory(out / ".PALOM_Bracket.tmp-999999999-1");
+  writeFile(out / ".PALOM_Bracket.tmp-999999999-1/PALOM_CAD_TARGET_EDGE_MODEL.dat", "");
 
   for (const int signal : {SIGINT, SIGTERM}) {
     const pid_t run = fork();

@@ -1,5 +1,6 @@
 // The multiple-view step of the image-target trainer: keypoints found in synthetic views of the
 // training image, mapped back into it through each view's homography.
+#include "Core/AtomicFile.h"
 #include "Core/Log.h"
 #include "Geometry/HomographyEstimator.h"
 #include "Image/Drawing.h"
@@ -170,6 +171,10 @@ struct ImageTargetTrainer::MvgViewSetup {
   std::int64_t borderX = 0;
   std::int64_t borderY = 0;
   bool debug = false;
+  // The debug pictures written and those lost, with why the first was lost.
+  mutable std::uint32_t debugPictures = 0;
+  mutable std::vector<std::string> lostDebugPictures;
+  mutable std::string lostDebugReason;
   // Each worker extracts on one thread: the parallel loops' start-up and barrier costs outweigh
   // their gain on one view, and the keypoints do not depend on the thread count.
   Lumetra::GridFeatureExtractor::Parameters parameters;
@@ -196,7 +201,14 @@ bool ImageTargetTrainer::trainMVG(const Lumetra::ImageGray& trainingImage, const
   // New records go straight after the picture's own; a failed run takes them away again.
   std::vector<TargetKeyPoint>& records = data.mKeyPoints;
   const std::size_t pictureRecords = records.size();
-  if (!renderAndMapViews(generator, setup, records)) {
+  const bool rendered = renderAndMapViews(generator, setup, records);
+  if (!setup.lostDebugPictures.empty()) {
+    mReasons.push_back(fmt::format("{} of {} debug pictures (Config.MVG.Debug) could not be written into the working "
+                                   "folder, {} first: {}",
+                                   setup.lostDebugPictures.size(), setup.debugPictures,
+                                   setup.lostDebugPictures.front(), setup.lostDebugReason));
+  }
+  if (!rendered) {
     mMvgFailure = generator.failure();
     records.resize(pictureRecords);
     return false;
@@ -270,7 +282,13 @@ void ImageTargetTrainer::keepView(const MvgViewSetup& setup, const MvgViewResult
   const std::string name = fmt::format("{}_MVG_{:05d}.png", mConfiguration.targetName.value, gDebugPictureCounter++);
   const Lumetra::ImageRGB side = debugPicture(result.image, *setup.trainingImage, result.viewPoints,
                                               result.mappedPoints, setup.imageCorners, result.homography);
-  if (!Lumetra::saveImage(side, name, 0, 100)) OBRIN_LOG_ERROR("Failed to write {}.", name);
+  ++setup.debugPictures;
+  // Written whole or not at all: a picture already there is replaced only by a complete one.
+  if (Lumetra::saveImage(side, name, 0, 100)) return;
+  OBRIN_LOG_ERROR("Failed to write {}.", name);
+  if (setup.lostDebugPictures.empty()) setup.lostDebugReason = Lumetra::lastWriteFailure();
+  if (setup.lostDebugReason.empty()) setup.lostDebugReason = "make room on its disk or allow writing there";
+  setup.lostDebugPictures.push_back(name);
 }
 
 // Views are drawn on this thread, which owns the context, while workers extract the corners of
