@@ -228,8 +228,8 @@ std::vector<Row> pictures() {
           {{"config.json", "{}"}, {"picture.png", "x"}},
           {"{out}", "{in:config.json}", "{in:picture.png}"},
           "Failed to train from {raw:picture.png}\n" + kTrainingFailed,
-          "{in:picture.png}: cannot be decoded as a PNG, JPEG, BMP or binary PGM picture (it is empty, damaged, of "
-          "another format or too large); give a picture in one of these formats\n"},
+          "{in:picture.png}: cannot be decoded as a PNG, JPEG, BMP, binary PGM or binary PPM picture (it is empty, "
+          "damaged, of another format or too large); give a picture in one of these formats\n"},
   };
 }
 

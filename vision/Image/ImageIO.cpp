@@ -1,10 +1,10 @@
 #include "Image/ImageIO.h"
 
 #include "Image/CodecGuard.h"
+#include "Image/PictureCodec.h"
 
 #include "Core/Log.h"
 
-#include <stb_image.h>
 #include <stb_image_write.h>
 
 #include <algorithm>
@@ -179,14 +179,14 @@ bool saveWithCodec(const Image<PixelT>& image, const std::string& path, std::uin
 
 ImageGray loadImage(const std::string& path, bool flipOnLoad) {
   if (endsWith(path, ".pgm")) return readPGM(path);
-  stbi_set_flip_vertically_on_load(flipOnLoad ? 1 : 0);
+  pictureCodecSetFlipOnLoad(flipOnLoad ? 1 : 0);
   return loadImageWithCodec(path);
 }
 
 namespace {
 
 /// The whole file, or false when it cannot be read.
-bool readWholeFile(const std::string& path, std::vector<stbi_uc>& bytes) {
+bool readWholeFile(const std::string& path, std::vector<std::uint8_t>& bytes) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) return false;
   FileCloser closer{file};
@@ -204,7 +204,7 @@ bool readWholeFile(const std::string& path, std::vector<stbi_uc>& bytes) {
 /// past the end of its buffer. The file is therefore decoded at its own three channels and 16 bits,
 /// and converted here as the codec converts 16-bit colour from every other format: the luma
 /// (77 R + 150 G + 29 B) >> 8 in 16 bits, then its top 8 bits.
-void widePixmapToGray(const stbi_us* rgb, std::size_t count, std::uint8_t* gray) {
+void widePixmapToGray(const std::uint16_t* rgb, std::size_t count, std::uint8_t* gray) {
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint32_t luma = (rgb[3 * i] * 77u + rgb[3 * i + 1] * 150u + rgb[3 * i + 2] * 29u) >> 8;
     gray[i] = static_cast<std::uint8_t>((luma & 0xFFFFu) >> 8);
@@ -214,36 +214,36 @@ void widePixmapToGray(const stbi_us* rgb, std::size_t count, std::uint8_t* gray)
 /// Reads the file and its picture's size and channel count. False for a file that cannot be read,
 /// is empty or unsound, or whose header the codec does not take, and for a picture of more than
 /// `maxPixels` pixels.
-bool readPictureHeader(const std::string& path, std::int64_t maxPixels, std::vector<stbi_uc>& bytes, int& w, int& h,
+bool readPictureHeader(const std::string& path, std::int64_t maxPixels, std::vector<std::uint8_t>& bytes, int& w, int& h,
                        int& components) {
   // An empty file is no picture; refusing it here also keeps the codec from being handed the
   // null buffer of an empty vector, which its pointer arithmetic does not allow.
   if (!readWholeFile(path, bytes) || !prepareForCodec(bytes)) return false;
   // Ask for the size first, so that a header claiming a picture too large for the image type is
   // refused before the codec allocates for it.
-  return stbi_info_from_memory(bytes.data(), static_cast<int>(bytes.size()), &w, &h, &components) != 0 && w > 0 &&
+  return pictureCodecInfo(bytes.data(), static_cast<int>(bytes.size()), &w, &h, &components) != 0 && w > 0 &&
          h > 0 && static_cast<std::int64_t>(w) * h <= maxPixels;
 }
 
 ImageGray decodeGray(const std::string& path) {
-  std::vector<stbi_uc> bytes;
+  std::vector<std::uint8_t> bytes;
   int w = 0, h = 0, components = 0;
   if (!readPictureHeader(path, INT32_MAX, bytes, w, h, components)) return ImageGray();
   const int length = static_cast<int>(bytes.size());
   // A 16-bit colour PNM goes its own way (see widePixmapToGray).
   const bool widePixmap = bytes.size() >= 2 && bytes[0] == 'P' && bytes[1] == '6' && components == 3 &&
-                          stbi_is_16_bit_from_memory(bytes.data(), length) != 0;
-  stbi_uc* pixels = nullptr;
-  stbi_us* widePixels = nullptr;
+                          pictureCodecIs16Bit(bytes.data(), length) != 0;
+  std::uint8_t* pixels = nullptr;
+  std::uint16_t* widePixels = nullptr;
   if (widePixmap) {
-    widePixels = stbi_load_16_from_memory(bytes.data(), length, &w, &h, &components, 0);
+    widePixels = pictureCodecLoad16(bytes.data(), length, &w, &h, &components, 0);
     if (widePixels == nullptr) return ImageGray();
     if (components != 3) {
-      stbi_image_free(widePixels);
+      pictureCodecFree(widePixels);
       return ImageGray();
     }
   } else {
-    pixels = stbi_load_from_memory(bytes.data(), length, &w, &h, &components, 1);
+    pixels = pictureCodecLoad(bytes.data(), length, &w, &h, &components, 1);
     if (pixels == nullptr) return ImageGray();
   }
   ImageGray image;
@@ -260,26 +260,26 @@ ImageGray decodeGray(const std::string& path) {
       image = ImageGray();
     }
   }
-  stbi_image_free(pixels);
-  stbi_image_free(widePixels);
+  pictureCodecFree(pixels);
+  pictureCodecFree(widePixels);
   return image;
 }
 
 /// 3-channel pixels of a picture. A 16-bit PNM is decoded at its own channel count and narrowed
 /// here (top 8 bits), since the codec's own channel conversion reads such data as 8-bit values.
 ImageRGB decodeRGB(const std::string& path) {
-  std::vector<stbi_uc> bytes;
+  std::vector<std::uint8_t> bytes;
   int w = 0, h = 0, components = 0;
   if (!readPictureHeader(path, INT32_MAX / 3, bytes, w, h, components)) return ImageRGB();
   const int length = static_cast<int>(bytes.size());
   const bool widePixmap = bytes.size() >= 2 && bytes[0] == 'P' && (bytes[1] == '5' || bytes[1] == '6') &&
-                          stbi_is_16_bit_from_memory(bytes.data(), length) != 0;
-  stbi_uc* pixels = nullptr;
-  stbi_us* widePixels = nullptr;
+                          pictureCodecIs16Bit(bytes.data(), length) != 0;
+  std::uint8_t* pixels = nullptr;
+  std::uint16_t* widePixels = nullptr;
   if (widePixmap) {
-    widePixels = stbi_load_16_from_memory(bytes.data(), length, &w, &h, &components, 0);
+    widePixels = pictureCodecLoad16(bytes.data(), length, &w, &h, &components, 0);
   } else {
-    pixels = stbi_load_from_memory(bytes.data(), length, &w, &h, &components, 3);
+    pixels = pictureCodecLoad(bytes.data(), length, &w, &h, &components, 3);
   }
   ImageRGB image;
   if ((pixels != nullptr || (widePixels != nullptr && (components == 1 || components == 3))) && w > 0 && h > 0 &&
@@ -300,8 +300,8 @@ ImageRGB decodeRGB(const std::string& path) {
       image = ImageRGB();
     }
   }
-  stbi_image_free(pixels);
-  stbi_image_free(widePixels);
+  pictureCodecFree(pixels);
+  pictureCodecFree(widePixels);
   return image;
 }
 
@@ -322,7 +322,7 @@ ImageGray loadImageWithCodec(const std::string& path) {
 }
 
 ImageRGB loadImageRGBWithCodec(const std::string& path, bool flipOnLoad) {
-  stbi_set_flip_vertically_on_load(flipOnLoad ? 1 : 0);
+  pictureCodecSetFlipOnLoad(flipOnLoad ? 1 : 0);
   try {
     return decodeRGB(path);
   } catch (const std::exception&) {

@@ -1,6 +1,7 @@
 #pragma once
 // Reading and writing picture files: binary PGM (P5) of our own, and the common formats through
-// the image codec (PNG, JPEG, BMP and more for reading; PNG, BMP and JPEG for writing).
+// the image codec (PNG, JPEG, BMP and binary PGM and PPM for reading; PNG, BMP and JPEG for
+// writing).
 // Failures are reported by the result (the empty image, or false); nothing here throws.
 #include "Image/Image.h"
 

@@ -81,7 +81,7 @@ std::string unreadablePictureReason(const std::string& picturePath) {
     return picturePath + ": no such picture file (paths are taken relative to the working directory)";
   }
   return picturePath +
-         ": cannot be decoded as a PNG, JPEG, BMP or binary PGM picture (it is empty, damaged, of another format or "
+         ": cannot be decoded as a PNG, JPEG, BMP, binary PGM or binary PPM picture (it is empty, damaged, of another format or "
          "too large); give a picture in one of these formats";
 }
 
