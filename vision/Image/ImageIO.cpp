@@ -332,6 +332,64 @@ ImageRGB loadImageRGBWithCodec(const std::string& path, bool flipOnLoad) {
 
 namespace {
 
+/// The orientation entry (tag 0x0112, one 16-bit value) of the first directory of an EXIF block
+/// ("Exif", two zero bytes, then a TIFF header in either byte order); 1 when there is none.
+std::uint16_t exifOrientation(const std::vector<std::uint8_t>& exif) {
+  if (exif.size() < 14 || std::memcmp(exif.data(), "Exif\0\0", 6) != 0) return 1;
+  const std::uint8_t* tiff = exif.data() + 6;
+  const std::size_t size = exif.size() - 6;
+  const bool bigEndian = tiff[0] == 'M' && tiff[1] == 'M';
+  if (!bigEndian && !(tiff[0] == 'I' && tiff[1] == 'I')) return 1;
+  const auto read = [&](std::size_t at, int bytes) {
+    std::uint32_t value = 0;
+    for (int k = 0; k < bytes; ++k) {
+      const std::uint32_t byte = tiff[at + static_cast<std::size_t>(bigEndian ? k : bytes - 1 - k)];
+      value = (value << 8) | byte;
+    }
+    return value;
+  };
+  const std::size_t directory = read(4, 4);
+  if (directory > size - 2) return 1;
+  const std::size_t entries = read(directory, 2);
+  for (std::size_t e = 0; e < entries && directory + 2 + 12 * e + 12 <= size; ++e) {
+    const std::size_t at = directory + 2 + 12 * e;
+    if (read(at, 2) == 0x0112 && read(at + 2, 2) == 3 && read(at + 4, 4) == 1) {
+      const std::uint32_t value = read(at + 8, 2);
+      return value >= 1 && value <= 8 ? static_cast<std::uint16_t>(value) : 1;
+    }
+  }
+  return 1;
+}
+
+}  // namespace
+
+std::uint16_t readJpegOrientation(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return 1;
+  FileCloser closer{file};
+  if (std::fgetc(file) != 0xFF || std::fgetc(file) != 0xD8) return 1;
+  // The header segments, up to the first scan: a marker, a 16-bit length that counts itself, a body.
+  for (;;) {
+    int marker = std::fgetc(file);
+    if (marker != 0xFF) return 1;
+    while (marker == 0xFF) marker = std::fgetc(file);
+    const int high = std::fgetc(file);
+    const int low = std::fgetc(file);
+    if (marker == EOF || marker == 0xDA || marker == 0xD9 || high == EOF || low == EOF) return 1;
+    const std::size_t length = (static_cast<std::size_t>(high) << 8) | static_cast<std::size_t>(low);
+    if (length < 2) return 1;
+    if (marker == 0xE1) {
+      std::vector<std::uint8_t> body(length - 2);
+      if (std::fread(body.data(), 1, body.size(), file) != body.size()) return 1;
+      if (body.size() >= 6 && std::memcmp(body.data(), "Exif\0\0", 6) == 0) return exifOrientation(body);
+    } else if (std::fseek(file, static_cast<long>(length - 2), SEEK_CUR) != 0) {
+      return 1;
+    }
+  }
+}
+
+namespace {
+
 ImageGray readPGMFile(const std::string& path) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) {

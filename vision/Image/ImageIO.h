@@ -25,6 +25,11 @@ ImageGray loadImageWithCodec(const std::string& path);
 /// nothing is logged.
 ImageRGB loadImageRGBWithCodec(const std::string& path, bool flipOnLoad);
 
+/// The EXIF orientation (1 to 8) that a JPEG file's headers record, telling viewers how to turn or
+/// mirror the stored pixels; 1 (upright) when the file is no JPEG, records none, or cannot be read.
+/// The loaders always give the pixels as stored.
+std::uint16_t readJpegOrientation(const std::string& path);
+
 /// Reads a binary PGM (P5): the magic line, any "#" comment lines, "width height" (the width in
 /// C notation with automatic base, the height decimal), the maximum-value line (not used), then
 /// width x height bytes. Header lines are at most 254 characters. The empty image when the file
