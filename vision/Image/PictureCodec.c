@@ -1,19 +1,15 @@
 #include "Image/PictureCodec.h"
 
 #include <stdlib.h>
-#include <string.h>
 
 static void* zeroedAllocate(size_t size) { return calloc(1, size); }
 
-/* The decoder grows its inflate and data buffers by reallocation; the new part starts zeroed too. */
-static void* zeroedReallocate(void* block, size_t oldSize, size_t newSize) {
-  unsigned char* grown = (unsigned char*)realloc(block, newSize);
-  if (grown != NULL && newSize > oldSize) memset(grown + oldSize, 0, newSize - oldSize);
-  return grown;
-}
-
+/* Reallocation only grows the buffers that the decoder fills in order and reads back no further
+   than it has filled (compressed PNG data, and the inflated rows, whose count it checks), so their
+   new part is left as it comes: zeroing it would cost a pass over the gigabytes that a damaged
+   header can ask for before the file runs out. */
 #define STBI_MALLOC(size) zeroedAllocate(size)
-#define STBI_REALLOC_SIZED(block, oldSize, newSize) zeroedReallocate(block, oldSize, newSize)
+#define STBI_REALLOC(block, size) realloc(block, size)
 #define STBI_FREE(block) free(block)
 #define STBI_ONLY_PNG
 #define STBI_ONLY_JPEG
