@@ -189,6 +189,11 @@ std::uint32_t pngChunkCrc(const Byte* data, std::size_t size) {
 /// Empty data chunks: the codec does pointer arithmetic on its still missing data buffer for an
 /// IDAT chunk of length 0 that comes first (undefined behaviour). Such a chunk holds nothing, so
 /// every empty IDAT chunk is dropped.
+///
+/// Cut-off chunks: a chunk whose data run past the end of the file is refused, unless it is the
+/// end chunk, whose length the codec never reads. The codec fails on such a file anyway, but for a
+/// data chunk only after making room for the length it claims, up to 4 GiB, whatever the file's
+/// size.
 bool preparePng(Bytes& bytes) {
   static const Byte kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
   if (bytes.size() < 8 || std::memcmp(bytes.data(), kSignature, 8) != 0) return true;
@@ -201,7 +206,10 @@ bool preparePng(Bytes& bytes) {
   while (at + 8 <= bytes.size()) {
     const std::uint32_t length = readBigEndian32(bytes, at);
     const std::uint32_t type = readBigEndian32(bytes, at + 4);
-    if (length > bytes.size() - at - 8) break;  // cut off: the rest is copied as it is
+    if (length > bytes.size() - at - 8) {  // cut off (see above)
+      if (type == 0x49454E44u) break;       // IEND: its length is not read
+      return false;
+    }
     const Byte* data = bytes.data() + at + 8;
     const std::size_t chunkEnd = std::min(bytes.size(), at + 12 + static_cast<std::size_t>(length));
     if (type == 0x49484452u && length >= 10) palettePicture = data[9] == 3;  // IHDR, colour type 3
