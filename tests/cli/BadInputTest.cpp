@@ -237,12 +237,14 @@ std::vector<Row> pictures() {
           {{"config.json", "{}"}, {"p.hdr", readFile(corpus + "regression-radiance-rle-hang.hdr")}},
           {"{out}", "{in:config.json}", "{in:p.hdr}"},
           "Failed to train from {raw:p.hdr}\n" + kTrainingFailed,
-          "{in:p.hdr}: cannot be decoded as a PNG, JPEG, BMP, binary PGM or binary PPM picture (it is empty, damaged, of "
-          "another format or too large); give a picture in one of these formats\n"},
+          "{in:p.hdr}: cannot be decoded as a PNG, JPEG, BMP, binary PGM or binary PPM picture (it is empty, "
+          "damaged, of another format or too large); give a picture in one of these formats\n"},
       Row{"PictureTurnedByItsExifOrientation",  // EXIF block of one entry: orientation 6, big-endian
           {{"config.json", "{}"},
-           {"p.jpg", jpeg.substr(0, 2) + std::string("\xFF\xE1\0\x22" "Exif\0\0MM\0\x2A\0\0\0\x08\0\x01\x01\x12\0\x03\0\0\0\x01\0"
-                                                 "\x06\0\0\0\0\0\0", 34) + jpeg.substr(2)}},
+           {"p.jpg", jpeg.substr(0, 2) +
+                         std::string("\xFF\xE1\0\x22" "Exif\0\0MM\0\x2A\0\0\0\x08\0\x01"
+                                     "\x01\x12\0\x03\0\0\0\x01\0\x06\0\0\0\0\0\0", 36) +
+                         jpeg.substr(2)}},
           {"{out}", "{in:config.json}", "{in:p.jpg}"},
           "Failed to train from {raw:p.jpg}\n" + kTrainingFailed,
           "{in:p.jpg} is used as its pixels are stored, 20 x 15; its EXIF orientation 6 has viewers show it turned 90 "

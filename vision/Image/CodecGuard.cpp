@@ -64,10 +64,13 @@ void readFrame(const Bytes& bytes, std::size_t body, std::size_t segmentEnd, Byt
 }
 
 // A start-of-scan segment: component count, per component its id and table slots, then the
-// spectral range and bits. False when a scanned component needs a table not defined yet.
+// spectral range and bits. False when a scanned component needs a table not defined yet. Notes
+// the components it names.
 bool scanIsSound(const Bytes& bytes, std::size_t body, std::size_t segmentEnd, JpegState& state) {
   const std::size_t count = bytes[body];
-  for (std::size_t c = 0; c < count && body + 1 + 2 * c < segmentEnd; ++c) state.scanned.push_back(bytes[body + 1 + 2 * c]);
+  for (std::size_t c = 0; c < count && body + 1 + 2 * c < segmentEnd; ++c) {
+    state.scanned.push_back(bytes[body + 1 + 2 * c]);
+  }
   const std::size_t tail = body + 1 + 2 * count;
   if (tail + 2 >= segmentEnd) return true;
   const bool dcScan = bytes[tail] == 0;
@@ -107,8 +110,9 @@ std::size_t entropyCodedEnd(const Bytes& bytes, std::size_t i) {
 ///   the codec's table has room for 256 codes and it checks neither, so it writes past the table
 ///   over the rest of its decoder state;
 /// - a scan that uses a Huffman table, or a frame component whose quantization table, is not
-///   defined by then: the codec would decode with tables of zeros that the file never gave. (In a progressive stream the coefficients are scaled after the last
-///   scan, so its quantization tables only need to be there by the end.)
+///   defined by then: the codec would decode with tables of zeros that the file never gave. (In a
+///   progressive stream the coefficients are scaled after the last scan, so its quantization
+///   tables only need to be there by the end.)
 /// - a frame component that no scan names: the codec would make up all of its pixels.
 ///
 /// None of these is valid JPEG. The segments are walked the way the codec reads them: bytes before
@@ -244,8 +248,8 @@ bool preparePng(Bytes& bytes) {
 }
 
 std::uint32_t readLittleEndian32(const Bytes& bytes, std::size_t at) {
-  return bytes[at] | (static_cast<std::uint32_t>(bytes[at + 1]) << 8) | (static_cast<std::uint32_t>(bytes[at + 2]) << 16) |
-         (static_cast<std::uint32_t>(bytes[at + 3]) << 24);
+  return bytes[at] | (static_cast<std::uint32_t>(bytes[at + 1]) << 8) |
+         (static_cast<std::uint32_t>(bytes[at + 2]) << 16) | (static_cast<std::uint32_t>(bytes[at + 3]) << 24);
 }
 
 /// Pads the palette of a BMP of 1, 4 or 8 bits a pixel with black entries up to the number of
@@ -256,8 +260,8 @@ std::uint32_t readLittleEndian32(const Bytes& bytes, std::size_t at) {
 /// over the entry size): a pixel whose index lies past them would read whatever the stack held, so
 /// the same file would decode to different pixels from run to run. The padding is inserted after
 /// the file's palette and the data offset moved on by as much, so the pixels and the entries the
-/// file has stay as they were. A data offset that leaves room for fewer than no entries would leave
-/// the whole table unset. The headers are read as the codec reads them.
+/// file has stay as they were. A data offset inside the headers would leave the whole table unset.
+/// The headers are read as the codec reads them.
 bool prepareBmp(Bytes& bytes) {
   if (bytes.size() < 30 || bytes[0] != 'B' || bytes[1] != 'M') return true;
   const std::int64_t offset = static_cast<std::int32_t>(readLittleEndian32(bytes, 10));

@@ -84,8 +84,8 @@ std::string unreadablePictureReason(const std::string& picturePath) {
     return picturePath + ": no such picture file (paths are taken relative to the working directory)";
   }
   return picturePath +
-         ": cannot be decoded as a PNG, JPEG, BMP, binary PGM or binary PPM picture (it is empty, damaged, of another format or "
-         "too large); give a picture in one of these formats";
+         ": cannot be decoded as a PNG, JPEG, BMP, binary PGM or binary PPM picture (it is empty, damaged, of another "
+         "format or too large); give a picture in one of these formats";
 }
 
 // What viewers show of a picture whose JPEG headers record an orientation other than upright: the
