@@ -4,6 +4,7 @@
 #include "Console.h"
 #include "Constants.h"
 #include "JsonConfig.h"
+#include "Core/FileKind.h"
 #include "ObjectTracker/Trainer/Image/ImageTargetTrainer.h"
 #include "ObjectTracker/Trainer/QRCode/QRCodeTargetGenerator.h"
 
@@ -104,6 +105,11 @@ bool trainTarget(const TrainingConfig& config, const CameraCalibration& calibrat
   }
   if (type != "QRCode" && !isRegularFile(dataFile)) {
     printFailure("ERROR: Target data file  '" + quotePath(dataFile) + "' does not exist");
+    const std::string kind = Lumetra::describeNonRegularFile(dataFile.string());
+    if (!kind.empty()) {
+      printReason(quotePath(dataFile) + " is " + kind + ", not a file; name the " +
+                  (type == "CAD" ? "model" : type == "Image" ? "picture" : "data") + " file to train from");
+    }
     return false;
   }
   if (type == "Image") return trainImageTarget(config, calibration, name, dataFile.string(), outputDirectory);

@@ -192,7 +192,8 @@ std::vector<Row> namesAndPaths() {
       Row{"DataFileIsADirectory",
           {{"config.json", "{\"Config.Target.Type\": \"CAD\"}"}, {"model\\dir/placeholder", "x"}},
           {"{out}", "{in:config.json}", "{in:model\\dir}"},
-          "ERROR: Target data file  '{in:model\\dir}' does not exist\n" + kTrainingFailed},
+          "ERROR: Target data file  '{in:model\\dir}' does not exist\n" + kTrainingFailed,
+          "{qin:model\\dir} is a folder, not a file; name the model file to train from\n"},
       Row{"DataFileOfAnUnknownTypeIsCheckedFirst",
           {{"config.json", "{\"Config.Target.Type\": \"qr \\\"code\\\\\"}"}},
           {"{out}", "{in:config.json}"},
@@ -248,6 +249,8 @@ Row geometry(std::string name, const std::string& width, const std::string& heig
 }
 
 std::vector<Row> pictures() {
+  const std::string corpus = std::string(FORMWRIGHT_SOURCE_DIR) + "/tests/fuzz/corpus/fuzz_load_image/";
+  const std::string jpeg = readFile(corpus + "box-gray.jpg");
   return {
       thresholdRefused("FastThresholdAbove255", "Image.FAST.Threshold", "256"),
       thresholdRefused("FastThresholdNegative", "Image.FAST.Threshold", "-1"),
@@ -267,8 +270,33 @@ std::vector<Row> pictures() {
           {{"config.json", "{}"}, {"picture.png", "x"}},
           {"{out}", "{in:config.json}", "{in:picture.png}"},
           "Failed to train from {raw:picture.png}\n" + kTrainingFailed,
-          "{in:picture.png}: cannot be decoded as a PNG, JPEG, BMP or binary PGM picture (it is empty, damaged, of "
-          "another format or too large); give a picture in one of these formats\n"},
+          "{in:picture.png}: cannot be decoded as a PNG, JPEG, BMP, binary PGM or binary PPM picture (it is empty, "
+          "damaged, of another format or too large); give a picture in one of these formats\n"},
+      Row{"PictureOfARefusedFormatThatWouldNeverEnd",
+          {{"config.json", "{}"}, {"p.hdr", readFile(corpus + "regression-radiance-rle-hang.hdr")}},
+          {"{out}", "{in:config.json}", "{in:p.hdr}"},
+          "Failed to train from {raw:p.hdr}\n" + kTrainingFailed,
+          "{in:p.hdr}: cannot be decoded as a PNG, JPEG, BMP, binary PGM or binary PPM picture (it is empty, "
+          "damaged, of another format or too large); give a picture in one of these formats\n"},
+      Row{"PictureTurnedByItsExifOrientation",  // EXIF block of one entry: orientation 6, big-endian
+          {{"config.json", "{}"},
+           {"p.jpg", jpeg.substr(0, 2) +
+                         std::string("\xFF\xE1\0\x22" "Exif\0\0MM\0\x2A\0\0\0\x08\0\x01"
+                                     "\x01\x12\0\x03\0\0\0\x01\0\x06\0\0\0\0\0\0", 36) +
+                         jpeg.substr(2)}},
+          {"{out}", "{in:config.json}", "{in:p.jpg}"},
+          "Failed to train from {raw:p.jpg}\n" + kTrainingFailed,
+          "{in:p.jpg} is used as its pixels are stored, 20 x 15; its EXIF orientation 6 has viewers show it turned 90 "
+          "degrees clockwise, as 15 x 20 (save it turned upright to train what viewers show)\nThe picture is 20 x 15 "
+          "pixels (width / height 1.333) but the physical size is 1 x 1 (width / height 1); set Object.Physical.Width "
+          "and Object.Physical.Height in the picture's proportions (within 0.02)\n"},
+      Row{"BatchPictureIsAFolder",
+          {{"config.json", "{}"}, {"sub/placeholder", "x"},
+           {"batch.json", "{\"Batch.Image.Path\": \"\", \"Batch.Image.Files\": [{json:sub}], \"Batch.Config.File\": "
+                          "{json:config.json}}"}},
+          {"-B", "{out}", "{in:batch.json}"},
+          "Failed to train from {raw:sub}\n" + kBatchFailed,
+          "{raw:sub} is a folder, not a picture file; name a picture file instead\n"},
   };
 }
 

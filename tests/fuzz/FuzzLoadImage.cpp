@@ -5,8 +5,7 @@
 
 #include "Image/CodecGuard.h"
 #include "Image/ImageIO.h"
-
-#include <stb_image.h>
+#include "Image/PictureCodec.h"
 
 #include <vector>
 
@@ -23,7 +22,7 @@ bool tooLarge(const std::uint8_t* data, std::size_t size) {
   std::vector<std::uint8_t> bytes(data, data + size);
   if (!Lumetra::prepareForCodec(bytes)) return false;
   int w = 0, h = 0, n = 0;
-  return stbi_info_from_memory(bytes.data(), static_cast<int>(bytes.size()), &w, &h, &n) != 0 &&
+  return pictureCodecInfo(bytes.data(), static_cast<int>(bytes.size()), &w, &h, &n) != 0 &&
          static_cast<long long>(w) * h > kMaxPixels;
 }
 

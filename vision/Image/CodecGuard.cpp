@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
-#include <string>
 
 namespace Lumetra {
 
@@ -22,6 +20,7 @@ struct JpegState {
   bool quantization[4] = {false, false, false, false};
   bool huffman[2][4] = {{false, false, false, false}, {false, false, false, false}};  // DC, AC
   std::vector<Component> frame;
+  std::vector<Byte> scanned;  // the ids of the components that a scan has named
   bool progressive = false;
 };
 
@@ -57,6 +56,7 @@ void readQuantizationTables(const Bytes& bytes, std::size_t body, std::size_t se
 void readFrame(const Bytes& bytes, std::size_t body, std::size_t segmentEnd, Byte marker, JpegState& state) {
   state.progressive = marker == 0xC2;
   state.frame.clear();
+  state.scanned.clear();
   const std::size_t count = body + 5 < segmentEnd ? bytes[body + 5] : 0;
   for (std::size_t c = 0; c < count && body + 6 + 3 * c + 2 < segmentEnd; ++c) {
     state.frame.push_back({bytes[body + 6 + 3 * c], bytes[body + 6 + 3 * c + 2]});
@@ -64,9 +64,13 @@ void readFrame(const Bytes& bytes, std::size_t body, std::size_t segmentEnd, Byt
 }
 
 // A start-of-scan segment: component count, per component its id and table slots, then the
-// spectral range and bits. False when a scanned component needs a table not defined yet.
-bool scanIsSound(const Bytes& bytes, std::size_t body, std::size_t segmentEnd, const JpegState& state) {
+// spectral range and bits. False when a scanned component needs a table not defined yet. Notes
+// the components it names.
+bool scanIsSound(const Bytes& bytes, std::size_t body, std::size_t segmentEnd, JpegState& state) {
   const std::size_t count = bytes[body];
+  for (std::size_t c = 0; c < count && body + 1 + 2 * c < segmentEnd; ++c) {
+    state.scanned.push_back(bytes[body + 1 + 2 * c]);
+  }
   const std::size_t tail = body + 1 + 2 * count;
   if (tail + 2 >= segmentEnd) return true;
   const bool dcScan = bytes[tail] == 0;
@@ -106,9 +110,10 @@ std::size_t entropyCodedEnd(const Bytes& bytes, std::size_t i) {
 ///   the codec's table has room for 256 codes and it checks neither, so it writes past the table
 ///   over the rest of its decoder state;
 /// - a scan that uses a Huffman table, or a frame component whose quantization table, is not
-///   defined by then: the codec's tables start out as unset memory, so the pixels would come from
-///   whatever the heap held. (In a progressive stream the coefficients are scaled after the last
-///   scan, so its quantization tables only need to be there by the end.)
+///   defined by then: the codec would decode with tables of zeros that the file never gave. (In a
+///   progressive stream the coefficients are scaled after the last scan, so its quantization
+///   tables only need to be there by the end.)
+/// - a frame component that no scan names: the codec would make up all of its pixels.
 ///
 /// None of these is valid JPEG. The segments are walked the way the codec reads them: bytes before
 /// a marker are skipped, fill bytes (0xFF) before a marker code are skipped, and after a
@@ -132,6 +137,7 @@ bool jpegIsSound(const Bytes& bytes) {
     if (marker == 0xD9) {
       for (const JpegState::Component& c : state.frame) {
         if (c.table > 3 || !state.quantization[c.table]) return false;
+        if (std::find(state.scanned.begin(), state.scanned.end(), c.id) == state.scanned.end()) return false;
       }
       return true;
     }
@@ -187,6 +193,11 @@ std::uint32_t pngChunkCrc(const Byte* data, std::size_t size) {
 /// Empty data chunks: the codec does pointer arithmetic on its still missing data buffer for an
 /// IDAT chunk of length 0 that comes first (undefined behaviour). Such a chunk holds nothing, so
 /// every empty IDAT chunk is dropped.
+///
+/// Cut-off chunks: a chunk whose data run past the end of the file is refused, unless it is the
+/// end chunk, whose length the codec never reads. The codec fails on such a file anyway, but for a
+/// data chunk only after making room for the length it claims, up to 4 GiB, whatever the file's
+/// size.
 bool preparePng(Bytes& bytes) {
   static const Byte kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
   if (bytes.size() < 8 || std::memcmp(bytes.data(), kSignature, 8) != 0) return true;
@@ -199,7 +210,10 @@ bool preparePng(Bytes& bytes) {
   while (at + 8 <= bytes.size()) {
     const std::uint32_t length = readBigEndian32(bytes, at);
     const std::uint32_t type = readBigEndian32(bytes, at + 4);
-    if (length > bytes.size() - at - 8) break;  // cut off: the rest is copied as it is
+    if (length > bytes.size() - at - 8) {  // cut off (see above)
+      if (type == 0x49454E44u) break;       // IEND: its length is not read
+      return false;
+    }
     const Byte* data = bytes.data() + at + 8;
     const std::size_t chunkEnd = std::min(bytes.size(), at + 12 + static_cast<std::size_t>(length));
     if (type == 0x49484452u && length >= 10) palettePicture = data[9] == 3;  // IHDR, colour type 3
@@ -233,27 +247,41 @@ bool preparePng(Bytes& bytes) {
   return true;
 }
 
-/// False for an uncompressed TGA whose pixel data end before width x height pixels.
+std::uint32_t readLittleEndian32(const Bytes& bytes, std::size_t at) {
+  return bytes[at] | (static_cast<std::uint32_t>(bytes[at + 1]) << 8) |
+         (static_cast<std::uint32_t>(bytes[at + 2]) << 16) | (static_cast<std::uint32_t>(bytes[at + 3]) << 24);
+}
+
+/// Pads the palette of a BMP of 1, 4 or 8 bits a pixel with black entries up to the number of
+/// indices its pixels can hold; false for one whose pixel data would begin inside its headers.
 ///
-/// The codec reads the rows of an uncompressed, unmapped TGA one at a time and ignores a row it
-/// cannot read in full: that row and every later one keep whatever the heap held, so the picture
-/// would differ from run to run. Every other format the codec reads begins with a signature whose
-/// second byte is neither 0 nor 1, while a TGA's second byte is its colour-map type (0 or 1), so
-/// that byte tells which files the codec reads as TGA. Run-length, colour-mapped and 15- or 16-bit
-/// colour TGAs are read pixel by pixel, and missing bytes read as zeros; those are left alone.
-bool tgaIsComplete(const Bytes& bytes) {
-  if (bytes.size() < 18 || bytes[1] != 0) return true;
-  const unsigned type = bytes[2];
-  const unsigned bits = bytes[16];
-  if (type >= 8) return true;  // run-length encoded
-  unsigned components = 0;
-  if (bits == 8) components = 1;
-  if (bits == 16 && type == 3) components = 2;
-  if (bits == 24 || bits == 32) components = bits / 8;
-  if (components == 0) return true;  // read pixel by pixel, or refused by the codec
-  const std::uint64_t width = bytes[12] | (static_cast<std::uint32_t>(bytes[13]) << 8);
-  const std::uint64_t height = bytes[14] | (static_cast<std::uint32_t>(bytes[15]) << 8);
-  return bytes.size() >= 18 + bytes[0] + width * height * components;
+/// The codec keeps the palette in a table of 256 entries on its stack and sets only as many as the
+/// file has room for between its headers and its pixel data (the data offset minus the headers,
+/// over the entry size): a pixel whose index lies past them would read whatever the stack held, so
+/// the same file would decode to different pixels from run to run. The padding is inserted after
+/// the file's palette and the data offset moved on by as much, so the pixels and the entries the
+/// file has stay as they were. A data offset inside the headers would leave the whole table unset.
+/// The headers are read as the codec reads them.
+bool prepareBmp(Bytes& bytes) {
+  if (bytes.size() < 30 || bytes[0] != 'B' || bytes[1] != 'M') return true;
+  const std::int64_t offset = static_cast<std::int32_t>(readLittleEndian32(bytes, 10));
+  const std::uint32_t headerSize = readLittleEndian32(bytes, 14);
+  if (headerSize != 12 && headerSize != 40 && headerSize != 56 && headerSize != 108 && headerSize != 124) return true;
+  const unsigned bits = headerSize == 12 ? bytes[24] | (bytes[25] << 8) : bytes[28] | (bytes[29] << 8);
+  if (bits != 1 && bits != 4 && bits != 8) return true;  // no palette, or refused by the codec
+  // The codec's own reckoning of the entries: a core header's is 12 bytes short.
+  const std::int64_t entrySize = headerSize == 12 ? 3 : 4;
+  const std::int64_t room = offset - 14 - (headerSize == 12 ? 24 : headerSize);
+  if (room < 0) return false;
+  const std::int64_t entries = room / entrySize;
+  const std::int64_t paletteEnd = 14 + headerSize + entries * entrySize;
+  const std::int64_t wanted = std::int64_t{1} << bits;
+  if (entries == 0 || entries >= wanted || paletteEnd > static_cast<std::int64_t>(bytes.size())) return true;
+  const std::int64_t added = (wanted - entries) * entrySize;
+  bytes.insert(bytes.begin() + paletteEnd, static_cast<std::size_t>(added), 0);
+  const std::uint32_t moved = static_cast<std::uint32_t>(offset + added);
+  for (int k = 0; k < 4; ++k) bytes[10 + k] = static_cast<Byte>(moved >> (8 * k));
+  return true;
 }
 
 /// False for a binary PNM (P5, P6) that the codec must not read:
@@ -286,86 +314,13 @@ bool pnmIsSound(const Bytes& bytes) {
   return bytes.size() >= i + 1 + samples;
 }
 
-/// False for a Radiance HDR file that the codec would decode into unset pixels or never finish:
-///
-/// - flat (not run-length) pixel data shorter than width x height pixels: the codec ignores the
-///   failed read and keeps whatever the stack held for the missing pixels;
-/// - a run-length scanline with a literal count of 0: the codec loops on it for ever.
-///
-/// The header and the scanlines are read the way the codec reads them (bytes past the end read as
-/// 0); files that the codec refuses for other reasons are left to it.
-bool hdrIsSound(const Bytes& bytes) {
-  const auto startsWith = [&bytes](const char* text) {
-    const std::size_t length = std::strlen(text);
-    return bytes.size() >= length && std::memcmp(bytes.data(), text, length) == 0;
-  };
-  if (!startsWith("#?RADIANCE\n") && !startsWith("#?RGBE\n")) return true;
-  const std::size_t n = bytes.size();
-  std::size_t pos = 0;
-  const auto get8 = [&]() -> Byte { return pos < n ? bytes[pos++] : 0; };
-  // One header line, at most 1023 characters kept.
-  const auto token = [&]() {
-    std::string text;
-    char c = static_cast<char>(get8());
-    while (pos < n && c != '\n') {
-      text += c;
-      if (text.size() == 1023) {
-        while (pos < n && get8() != '\n') {
-        }
-        break;
-      }
-      c = static_cast<char>(get8());
-    }
-    return text;
-  };
-  token();  // the signature
-  bool valid = false;
-  for (std::string line = token(); !line.empty(); line = token()) valid = valid || line == "FORMAT=32-bit_rle_rgbe";
-  if (!valid) return true;
-  const std::string size = token();
-  if (size.compare(0, 3, "-Y ") != 0) return true;
-  char* end = nullptr;
-  const long height = std::strtol(size.c_str() + 3, &end, 10);
-  while (*end == ' ') ++end;
-  if (std::strncmp(end, "+X ", 3) != 0) return true;
-  const long width = std::strtol(end + 3, nullptr, 10);
-  if (width <= 0 || height <= 0 || width > (1 << 24) || height > (1 << 24)) return true;
-  const std::uint64_t pixels = static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height);
-
-  if (width < 8 || width >= 32768) return n - pos >= pixels * 4;
-  for (long row = 0; row < height; ++row) {
-    const Byte c1 = get8(), c2 = get8(), high = get8();
-    if (c1 != 2 || c2 != 2 || (high & 0x80) != 0) {
-      // Not run-length after all: this pixel's last byte, then every other pixel flat.
-      return pos + 1 + (pixels - 1) * 4 <= n;
-    }
-    if (((static_cast<long>(high) << 8) | get8()) != width) return true;
-    for (int channel = 0; channel < 4; ++channel) {
-      for (long i = 0; i < width;) {
-        long count = get8();
-        if (count > 128) {
-          count -= 128;
-          get8();
-        } else if (count == 0) {
-          return false;
-        } else {
-          pos = std::min(n, pos + static_cast<std::size_t>(count));
-        }
-        if (count > width - i) return true;
-        i += count;
-      }
-    }
-  }
-  return true;
-}
-
 }  // namespace
 
 bool prepareForCodec(Bytes& bytes) {
   // An empty file is no picture; refusing it also keeps the codec from being handed the null
   // buffer of an empty vector, which its pointer arithmetic does not allow.
   if (bytes.empty()) return false;
-  return jpegIsSound(bytes) && tgaIsComplete(bytes) && pnmIsSound(bytes) && hdrIsSound(bytes) && preparePng(bytes) &&
+  return jpegIsSound(bytes) && pnmIsSound(bytes) && prepareBmp(bytes) && preparePng(bytes) &&
          bytes.size() <= static_cast<std::size_t>(INT_MAX);
 }
 

@@ -1,11 +1,11 @@
 #include "Image/ImageIO.h"
 
 #include "Image/CodecGuard.h"
+#include "Image/PictureCodec.h"
 
 #include "Core/AtomicFile.h"
 #include "Core/Log.h"
 
-#include <stb_image.h>
 #include <stb_image_write.h>
 
 #include <algorithm>
@@ -183,14 +183,14 @@ bool saveWithCodec(const Image<PixelT>& image, const std::string& path, std::uin
 
 ImageGray loadImage(const std::string& path, bool flipOnLoad) {
   if (endsWith(path, ".pgm")) return readPGM(path);
-  stbi_set_flip_vertically_on_load(flipOnLoad ? 1 : 0);
+  pictureCodecSetFlipOnLoad(flipOnLoad ? 1 : 0);
   return loadImageWithCodec(path);
 }
 
 namespace {
 
 /// The whole file, or false when it cannot be read.
-bool readWholeFile(const std::string& path, std::vector<stbi_uc>& bytes) {
+bool readWholeFile(const std::string& path, std::vector<std::uint8_t>& bytes) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) return false;
   FileCloser closer{file};
@@ -208,7 +208,7 @@ bool readWholeFile(const std::string& path, std::vector<stbi_uc>& bytes) {
 /// past the end of its buffer. The file is therefore decoded at its own three channels and 16 bits,
 /// and converted here as the codec converts 16-bit colour from every other format: the luma
 /// (77 R + 150 G + 29 B) >> 8 in 16 bits, then its top 8 bits.
-void widePixmapToGray(const stbi_us* rgb, std::size_t count, std::uint8_t* gray) {
+void widePixmapToGray(const std::uint16_t* rgb, std::size_t count, std::uint8_t* gray) {
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint32_t luma = (rgb[3 * i] * 77u + rgb[3 * i + 1] * 150u + rgb[3 * i + 2] * 29u) >> 8;
     gray[i] = static_cast<std::uint8_t>((luma & 0xFFFFu) >> 8);
@@ -218,36 +218,36 @@ void widePixmapToGray(const stbi_us* rgb, std::size_t count, std::uint8_t* gray)
 /// Reads the file and its picture's size and channel count. False for a file that cannot be read,
 /// is empty or unsound, or whose header the codec does not take, and for a picture of more than
 /// `maxPixels` pixels.
-bool readPictureHeader(const std::string& path, std::int64_t maxPixels, std::vector<stbi_uc>& bytes, int& w, int& h,
+bool readPictureHeader(const std::string& path, std::int64_t maxPixels, std::vector<std::uint8_t>& bytes, int& w, int& h,
                        int& components) {
   // An empty file is no picture; refusing it here also keeps the codec from being handed the
   // null buffer of an empty vector, which its pointer arithmetic does not allow.
   if (!readWholeFile(path, bytes) || !prepareForCodec(bytes)) return false;
   // Ask for the size first, so that a header claiming a picture too large for the image type is
   // refused before the codec allocates for it.
-  return stbi_info_from_memory(bytes.data(), static_cast<int>(bytes.size()), &w, &h, &components) != 0 && w > 0 &&
+  return pictureCodecInfo(bytes.data(), static_cast<int>(bytes.size()), &w, &h, &components) != 0 && w > 0 &&
          h > 0 && static_cast<std::int64_t>(w) * h <= maxPixels;
 }
 
 ImageGray decodeGray(const std::string& path) {
-  std::vector<stbi_uc> bytes;
+  std::vector<std::uint8_t> bytes;
   int w = 0, h = 0, components = 0;
   if (!readPictureHeader(path, INT32_MAX, bytes, w, h, components)) return ImageGray();
   const int length = static_cast<int>(bytes.size());
   // A 16-bit colour PNM goes its own way (see widePixmapToGray).
   const bool widePixmap = bytes.size() >= 2 && bytes[0] == 'P' && bytes[1] == '6' && components == 3 &&
-                          stbi_is_16_bit_from_memory(bytes.data(), length) != 0;
-  stbi_uc* pixels = nullptr;
-  stbi_us* widePixels = nullptr;
+                          pictureCodecIs16Bit(bytes.data(), length) != 0;
+  std::uint8_t* pixels = nullptr;
+  std::uint16_t* widePixels = nullptr;
   if (widePixmap) {
-    widePixels = stbi_load_16_from_memory(bytes.data(), length, &w, &h, &components, 0);
+    widePixels = pictureCodecLoad16(bytes.data(), length, &w, &h, &components, 0);
     if (widePixels == nullptr) return ImageGray();
     if (components != 3) {
-      stbi_image_free(widePixels);
+      pictureCodecFree(widePixels);
       return ImageGray();
     }
   } else {
-    pixels = stbi_load_from_memory(bytes.data(), length, &w, &h, &components, 1);
+    pixels = pictureCodecLoad(bytes.data(), length, &w, &h, &components, 1);
     if (pixels == nullptr) return ImageGray();
   }
   ImageGray image;
@@ -264,26 +264,26 @@ ImageGray decodeGray(const std::string& path) {
       image = ImageGray();
     }
   }
-  stbi_image_free(pixels);
-  stbi_image_free(widePixels);
+  pictureCodecFree(pixels);
+  pictureCodecFree(widePixels);
   return image;
 }
 
 /// 3-channel pixels of a picture. A 16-bit PNM is decoded at its own channel count and narrowed
 /// here (top 8 bits), since the codec's own channel conversion reads such data as 8-bit values.
 ImageRGB decodeRGB(const std::string& path) {
-  std::vector<stbi_uc> bytes;
+  std::vector<std::uint8_t> bytes;
   int w = 0, h = 0, components = 0;
   if (!readPictureHeader(path, INT32_MAX / 3, bytes, w, h, components)) return ImageRGB();
   const int length = static_cast<int>(bytes.size());
   const bool widePixmap = bytes.size() >= 2 && bytes[0] == 'P' && (bytes[1] == '5' || bytes[1] == '6') &&
-                          stbi_is_16_bit_from_memory(bytes.data(), length) != 0;
-  stbi_uc* pixels = nullptr;
-  stbi_us* widePixels = nullptr;
+                          pictureCodecIs16Bit(bytes.data(), length) != 0;
+  std::uint8_t* pixels = nullptr;
+  std::uint16_t* widePixels = nullptr;
   if (widePixmap) {
-    widePixels = stbi_load_16_from_memory(bytes.data(), length, &w, &h, &components, 0);
+    widePixels = pictureCodecLoad16(bytes.data(), length, &w, &h, &components, 0);
   } else {
-    pixels = stbi_load_from_memory(bytes.data(), length, &w, &h, &components, 3);
+    pixels = pictureCodecLoad(bytes.data(), length, &w, &h, &components, 3);
   }
   ImageRGB image;
   if ((pixels != nullptr || (widePixels != nullptr && (components == 1 || components == 3))) && w > 0 && h > 0 &&
@@ -304,8 +304,8 @@ ImageRGB decodeRGB(const std::string& path) {
       image = ImageRGB();
     }
   }
-  stbi_image_free(pixels);
-  stbi_image_free(widePixels);
+  pictureCodecFree(pixels);
+  pictureCodecFree(widePixels);
   return image;
 }
 
@@ -326,11 +326,69 @@ ImageGray loadImageWithCodec(const std::string& path) {
 }
 
 ImageRGB loadImageRGBWithCodec(const std::string& path, bool flipOnLoad) {
-  stbi_set_flip_vertically_on_load(flipOnLoad ? 1 : 0);
+  pictureCodecSetFlipOnLoad(flipOnLoad ? 1 : 0);
   try {
     return decodeRGB(path);
   } catch (const std::exception&) {
     return ImageRGB();
+  }
+}
+
+namespace {
+
+/// The orientation entry (tag 0x0112, one 16-bit value) of the first directory of an EXIF block
+/// ("Exif", two zero bytes, then a TIFF header in either byte order); 1 when there is none.
+std::uint16_t exifOrientation(const std::vector<std::uint8_t>& exif) {
+  if (exif.size() < 14 || std::memcmp(exif.data(), "Exif\0\0", 6) != 0) return 1;
+  const std::uint8_t* tiff = exif.data() + 6;
+  const std::size_t size = exif.size() - 6;
+  const bool bigEndian = tiff[0] == 'M' && tiff[1] == 'M';
+  if (!bigEndian && !(tiff[0] == 'I' && tiff[1] == 'I')) return 1;
+  const auto read = [&](std::size_t at, int bytes) {
+    std::uint32_t value = 0;
+    for (int k = 0; k < bytes; ++k) {
+      const std::uint32_t byte = tiff[at + static_cast<std::size_t>(bigEndian ? k : bytes - 1 - k)];
+      value = (value << 8) | byte;
+    }
+    return value;
+  };
+  const std::size_t directory = read(4, 4);
+  if (directory > size - 2) return 1;
+  const std::size_t entries = read(directory, 2);
+  for (std::size_t e = 0; e < entries && directory + 2 + 12 * e + 12 <= size; ++e) {
+    const std::size_t at = directory + 2 + 12 * e;
+    if (read(at, 2) == 0x0112 && read(at + 2, 2) == 3 && read(at + 4, 4) == 1) {
+      const std::uint32_t value = read(at + 8, 2);
+      return value >= 1 && value <= 8 ? static_cast<std::uint16_t>(value) : 1;
+    }
+  }
+  return 1;
+}
+
+}  // namespace
+
+std::uint16_t readJpegOrientation(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return 1;
+  FileCloser closer{file};
+  if (std::fgetc(file) != 0xFF || std::fgetc(file) != 0xD8) return 1;
+  // The header segments, up to the first scan: a marker, a 16-bit length that counts itself, a body.
+  for (;;) {
+    int marker = std::fgetc(file);
+    if (marker != 0xFF) return 1;
+    while (marker == 0xFF) marker = std::fgetc(file);
+    const int high = std::fgetc(file);
+    const int low = std::fgetc(file);
+    if (marker == EOF || marker == 0xDA || marker == 0xD9 || high == EOF || low == EOF) return 1;
+    const std::size_t length = (static_cast<std::size_t>(high) << 8) | static_cast<std::size_t>(low);
+    if (length < 2) return 1;
+    if (marker == 0xE1) {
+      std::vector<std::uint8_t> body(length - 2);
+      if (std::fread(body.data(), 1, body.size(), file) != body.size()) return 1;
+      if (body.size() >= 6 && std::memcmp(body.data(), "Exif\0\0", 6) == 0) return exifOrientation(body);
+    } else if (std::fseek(file, static_cast<long>(length - 2), SEEK_CUR) != 0) {
+      return 1;
+    }
   }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // Reading and writing picture files: binary PGM (P5) of our own, and the common formats through
-// the image codec (PNG, JPEG, BMP and more for reading; PNG, BMP and JPEG for writing).
+// the image codec (PNG, JPEG, BMP and binary PGM and PPM for reading; PNG, BMP and JPEG for
+// writing).
 // Failures are reported by the result (the empty image, or false); nothing here throws.
 #include "Image/Image.h"
 
@@ -23,6 +24,11 @@ ImageGray loadImageWithCodec(const std::string& path);
 /// vertical-flip-on-load setting is set from `flipOnLoad` first. The empty image on any failure;
 /// nothing is logged.
 ImageRGB loadImageRGBWithCodec(const std::string& path, bool flipOnLoad);
+
+/// The EXIF orientation (1 to 8) that a JPEG file's headers record, telling viewers how to turn or
+/// mirror the stored pixels; 1 (upright) when the file is no JPEG, records none, or cannot be read.
+/// The loaders always give the pixels as stored.
+std::uint16_t readJpegOrientation(const std::string& path);
 
 /// Reads a binary PGM (P5): the magic line, any "#" comment lines, "width height" (the width in
 /// C notation with automatic base, the height decimal), the maximum-value line (not used), then

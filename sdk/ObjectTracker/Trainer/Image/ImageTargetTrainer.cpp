@@ -1,5 +1,6 @@
 #include "ObjectTracker/Trainer/Image/ImageTargetTrainer.h"
 
+#include "Core/FileKind.h"
 #include "Core/Log.h"
 #include "Core/Profiler.h"
 #include "Image/GaussianBlur.h"
@@ -130,13 +131,35 @@ std::vector<PeakPart> peakParts(const TrainingConfig& c) {
 
 // Why a picture that gave no image cannot be trained: a missing file, or one that cannot be decoded.
 std::string unreadablePictureReason(const std::string& picturePath) {
+  const std::string kind = Lumetra::describeNonRegularFile(picturePath);
+  if (!kind.empty()) return picturePath + " is " + kind + ", not a picture file; name a picture file instead";
   std::error_code error;
   if (!std::filesystem::is_regular_file(picturePath, error)) {
     return picturePath + ": no such picture file (paths are taken relative to the working directory)";
   }
   return picturePath +
-         ": cannot be decoded as a PNG, JPEG, BMP or binary PGM picture (it is empty, damaged, of another format or "
-         "too large); give a picture in one of these formats";
+         ": cannot be decoded as a PNG, JPEG, BMP, binary PGM or binary PPM picture (it is empty, damaged, of another "
+         "format or too large); give a picture in one of these formats";
+}
+
+// What viewers show of a picture whose JPEG headers record an orientation other than upright: the
+// pixels are trained as stored.
+std::string turnedPictureNote(const std::string& picturePath, std::uint16_t orientation, std::uint32_t width,
+                              std::uint32_t height) {
+  static const char* const kShown[9] = {"",
+                                        "",
+                                        "mirrored left to right",
+                                        "turned 180 degrees",
+                                        "mirrored top to bottom",
+                                        "mirrored across its diagonal",
+                                        "turned 90 degrees clockwise",
+                                        "mirrored across its other diagonal",
+                                        "turned 90 degrees anticlockwise"};
+  const bool across = orientation >= 5;
+  return fmt::format("{} is used as its pixels are stored, {} x {}; its EXIF orientation {} has viewers show it {}, "
+                     "as {} x {} (save it turned upright to train what viewers show)",
+                     picturePath, width, height, orientation, kShown[orientation], across ? height : width,
+                     across ? width : height);
 }
 
 // One record per keypoint and pyramid level, at the keypoint's level-0 and pyramid positions; the
@@ -557,7 +580,12 @@ bool ImageTargetTrainer::geometryIsUsable(const TargetGeometry& geometry) {
 
 bool ImageTargetTrainer::prepareImages(const std::string& picturePath, Lumetra::ImageGray& picture,
                                        Lumetra::ImageGray& adapted) {
-  picture = Lumetra::loadImage(picturePath, false);
+  // Only a regular file is read: opening a pipe without a writer never returns, and a device may
+  // never end.
+  std::error_code error;
+  if (std::filesystem::is_regular_file(picturePath, error)) picture = Lumetra::loadImage(picturePath, false);
+  const std::uint16_t orientation = picture.isEmpty() ? 1 : Lumetra::readJpegOrientation(picturePath);
+  if (orientation != 1) mReasons.push_back(turnedPictureNote(picturePath, orientation, picture.width, picture.height));
   const Eigen::Vector2i pictureSize(static_cast<std::int32_t>(picture.width), static_cast<std::int32_t>(picture.height));
   mWorkingPhysicalSize =
       Eigen::Vector2d(mConfiguration.objectPhysicalWidth.value, mConfiguration.objectPhysicalHeight.value);
