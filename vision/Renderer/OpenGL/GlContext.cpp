@@ -24,6 +24,7 @@ GlContext::GlContext() {
   glfwSetErrorCallback(&GlContext::onGlfwError);
   if (!acquireGlfw()) {
     LUMETRA_LOG_ERROR("GLFW failed to initialize.");
+    mFailure = windowSystemFailure();
     return;
   }
   mHoldsGlfw = true;
@@ -36,6 +37,7 @@ GlContext::GlContext() {
   if (mainWindow != nullptr) glfwMakeContextCurrent(mainWindow);
   if (mainWindow == nullptr || gladLoadGL(glfwGetProcAddress) <= 0) {
     LUMETRA_LOG_ERROR("Loading GLAD failed!");
+    mFailure = mainWindow == nullptr ? windowSystemFailure() : "the OpenGL functions could not be loaded";
     if (mainWindow != nullptr) glfwDestroyWindow(mainWindow);
     mainWindow = nullptr;
     releaseGlfw();

@@ -23,6 +23,8 @@ class GlContext {
   bool makeContextCurrent(const std::string& name = std::string());
 
   bool isInitialized() const { return initialised; }
+  /// Why the context could not be made, in a user's words; empty when it was.
+  const std::string& failure() const { return mFailure; }
 
   /// The largest framebuffer side the driver accepts: the smallest of its renderbuffer, texture
   /// and viewport limits. 0 when there is no context.
@@ -44,6 +46,7 @@ class GlContext {
   bool initialised = false;
   bool mHoldsGlfw = false;
   std::int32_t mMaxRenderbufferSize = 0;
+  std::string mFailure;
 };
 
 }  // namespace Lumetra::OpenGL

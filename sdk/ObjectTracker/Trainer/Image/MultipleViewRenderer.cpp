@@ -292,12 +292,10 @@ bool MultipleViewRenderer::initWindow(std::int32_t width, std::int32_t height, b
 
 bool MultipleViewRenderer::buildSurface(std::int32_t width, std::int32_t height, bool debugWindow) {
   RenderSurface& s = *mSurface;
-  const std::string noDisplay =
-      "no display to open an OpenGL window on; set DISPLAY, or run under a virtual display such as Xvfb";
   shareCoresWithExtraction();
   if (!Lumetra::OpenGL::acquireGlfw()) {
     OBRIN_LOG_ERROR("Rendering window initialisation failed. Check linker for GLFW.");
-    mFailure = noDisplay;
+    mFailure = Lumetra::OpenGL::windowSystemFailure();
     mSurface.reset();
     return false;
   }
@@ -305,7 +303,7 @@ bool MultipleViewRenderer::buildSurface(std::int32_t width, std::int32_t height,
   // The library may have been up from before, over a display that has gone since.
   if (!Lumetra::OpenGL::displayConnectionAlive()) {
     OBRIN_LOG_ERROR("Failed to create glfw window.");
-    mFailure = noDisplay;
+    mFailure = "the X display (DISPLAY) closed its connection during the run; set DISPLAY to a running display";
     s.abandon();
     mSurface.reset();
     return false;
@@ -320,7 +318,7 @@ bool MultipleViewRenderer::buildSurface(std::int32_t width, std::int32_t height,
   glfwDefaultWindowHints();
   if (s.window == nullptr) {
     OBRIN_LOG_ERROR("Failed to create glfw window.");
-    mFailure = "the display offers no OpenGL 3.3 core-profile context";
+    mFailure = Lumetra::OpenGL::windowSystemFailure();
     mSurface.reset();
     return false;
   }
