@@ -142,6 +142,15 @@ class ViewWorkers {
   std::vector<std::thread> mThreads;
 };
 
+// Views drawn and not yet kept: two per worker, so that workers need not wait for the drawing,
+// but beyond the four that the peak-memory estimate counts only as many as fit in a fixed
+// allowance (a view's image, pyramid, blur workspace and mask take about 8 bytes a pixel).
+std::size_t viewsInFlight(std::size_t workers, std::int64_t pixels) {
+  constexpr std::int64_t kExtraViewBytes = std::int64_t{128} << 20;
+  const std::int64_t extra = kExtraViewBytes / std::max<std::int64_t>(8 * pixels, 1);
+  return std::min<std::size_t>(2 * workers, 4 + static_cast<std::size_t>(extra));
+}
+
 }  // namespace
 
 bool ImageTargetTrainer::estimateHomography(const std::vector<Eigen::Vector2d>& imagePoints,
@@ -274,17 +283,17 @@ void ImageTargetTrainer::keepView(const MvgViewSetup& setup, const MvgViewResult
 }
 
 // Views are drawn on this thread, which owns the context, while workers extract the corners of
-// the views drawn before; a few are in flight at a time, so only a few view images live at once.
+// the views drawn before; the views in flight are bounded, so only a few view images live at once.
 bool ImageTargetTrainer::renderAndMapViews(MultipleViewGenerator& generator, const MvgViewSetup& setup,
                                            std::vector<TargetKeyPoint>& records) const {
-  const std::size_t inFlight = viewExtractionThreads();
+  const std::size_t inFlight = viewsInFlight(viewExtractionThreads(), std::int64_t{setup.width} * setup.height);
   std::deque<std::future<MvgViewResult>> pending;
   const auto takeOldest = [&]() {
     keepView(setup, pending.front().get(), records);
     pending.pop_front();
   };
   // Joined at the end of this function, before anything its jobs refer to goes.
-  ViewWorkers<MvgViewResult> workers(inFlight);
+  ViewWorkers<MvgViewResult> workers(std::min(viewExtractionThreads(), inFlight));
   const bool rendered = generator.run(Lumetra::convertGrayToRGB(*setup.trainingImage), [&](const MvgView& view) {
     if (pending.size() >= inFlight) takeOldest();
     const double aspect = static_cast<double>(generator.renderer().height()) / generator.renderer().width();

@@ -109,7 +109,8 @@ void shareCoresWithExtraction() {
 }  // namespace
 
 std::size_t viewExtractionThreads() {
-  return std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 4);
+  const std::size_t cores = std::thread::hardware_concurrency();
+  return cores > 1 ? cores - 1 : 1;
 }
 
 // A window with its context and the GL objects drawn with it, made for one requested size and

@@ -21,8 +21,8 @@ namespace Obrin {
 
 struct RenderSurface;
 
-/// Threads that extract the corners of drawn views while the next ones are drawn: one per core,
-/// at most four.
+/// Threads that extract the corners of drawn views while the next ones are drawn: one per core
+/// beside the one that draws (at least one).
 std::size_t viewExtractionThreads();
 
 /// The view matrix of an eye looking at a target with the given up direction.
