@@ -10,7 +10,12 @@
 #include <Eigen/LU>
 #include <fmt/format.h>
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <condition_variable>
 #include <cstdint>
@@ -120,8 +125,14 @@ class ViewWorkers {
   }
 
  private:
-  // Runs jobs until told to stop and none is left.
+  // Runs jobs until told to stop and none is left. Workers yield to the thread that draws (and
+  // to the driver's threads): views are drawn one after another, and a view that waits for a
+  // core delays every later one, while the workers catch up with the views drawn.
   void work() {
+    const id_t thread = static_cast<id_t>(::syscall(SYS_gettid));
+    errno = 0;
+    const int nice = ::getpriority(PRIO_PROCESS, thread);
+    if (errno == 0) ::setpriority(PRIO_PROCESS, thread, std::min(nice + 10, 19));
     for (;;) {
       std::packaged_task<Result()> job;
       {
@@ -294,10 +305,10 @@ bool ImageTargetTrainer::renderAndMapViews(MultipleViewGenerator& generator, con
   };
   // Joined at the end of this function, before anything its jobs refer to goes.
   ViewWorkers<MvgViewResult> workers(std::min(viewExtractionThreads(), inFlight));
-  const bool rendered = generator.run(Lumetra::convertGrayToRGB(*setup.trainingImage), [&](const MvgView& view) {
+  const bool rendered = generator.run(Lumetra::convertGrayToRGB(*setup.trainingImage), [&](MvgView&& view) {
     if (pending.size() >= inFlight) takeOldest();
     const double aspect = static_cast<double>(generator.renderer().height()) / generator.renderer().width();
-    pending.push_back(workers.submit(std::packaged_task<MvgViewResult()>([this, &setup, view, aspect] {
+    pending.push_back(workers.submit(std::packaged_task<MvgViewResult()>([this, &setup, view = std::move(view), aspect] {
       return mapView(setup, view, aspect);
     })));
   });

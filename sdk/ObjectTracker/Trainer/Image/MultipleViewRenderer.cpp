@@ -94,18 +94,6 @@ Lumetra::ImageRGB halfSize(const Lumetra::ImageRGB& image) {
   return half;
 }
 
-// The software OpenGL driver draws each view with as many threads as the machine has cores, which
-// then compete with the extraction threads for them: on 8 cores the views of a training took
-// about a third longer than with the cores shared out. Unless the user chose a count, the driver
-// gets the cores the extraction leaves, and at least two. Read when the driver starts, that is,
-// before the first window of the process; other drivers ignore it.
-void shareCoresWithExtraction() {
-  const std::size_t cores = std::thread::hardware_concurrency();
-  const std::size_t workers = viewExtractionThreads();
-  const std::size_t threads = std::max<std::size_t>(2, cores > workers ? cores - workers : 0);
-  ::setenv("LP_NUM_THREADS", std::to_string(threads).c_str(), 0);
-}
-
 }  // namespace
 
 std::size_t viewExtractionThreads() {
@@ -254,7 +242,6 @@ bool MultipleViewRenderer::initWindow(std::int32_t width, std::int32_t height, b
 
 bool MultipleViewRenderer::buildSurface(std::int32_t width, std::int32_t height, bool debugWindow) {
   RenderSurface& s = *mSurface;
-  shareCoresWithExtraction();
   Lumetra::OpenGL::GlContext& context = Lumetra::OpenGL::GlContext::shared();
   if (!context.isInitialized()) {
     OBRIN_LOG_ERROR("Rendering window initialisation failed. Check linker for GLFW.");
