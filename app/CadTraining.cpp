@@ -308,10 +308,9 @@ std::string renderFailureReason(const Lumetra::Linemod::TemplateTrainingResult& 
     case Lumetra::Linemod::CadTrainingFailure::RendererUnavailable:
       break;
   }
-  return Lumetra::OpenGL::GlContext::shared().isInitialized()
-             ? "The OpenGL driver cannot run the training's renderer, which needs OpenGL 4.3 or later."
-             : "OpenGL could not be started: training renders its views on an X display; set DISPLAY to one (a "
-               "virtual one, Xvfb, will do).";
+  const Lumetra::OpenGL::GlContext& context = Lumetra::OpenGL::GlContext::shared();
+  return context.isInitialized() ? "The OpenGL driver cannot run the training's renderer, which needs OpenGL 4.3 or later."
+                                 : "OpenGL could not be started: " + context.failure() + ".";
 }
 
 /// Whether the training gave the target; reports why not when it did not.

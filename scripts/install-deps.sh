@@ -8,7 +8,7 @@ PACKAGES=(
   clang libclang-rt-14-dev libomp-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libassimp-dev assimp-testmodels
-  libstb-dev libglfw3-dev libgl-dev libegl-dev libgl1-mesa-dri
+  libstb-dev libglfw3-dev libxcb1-dev libgl-dev libegl-dev libgl1-mesa-dri
   libeigen3-dev libfmt-dev picojson-dev rapidjson-dev libcereal-dev
   libqrcodegencpp-dev python3-glad
   xvfb xauth

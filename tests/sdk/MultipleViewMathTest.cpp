@@ -89,9 +89,9 @@ TEST(MultipleViewRenderer, ProjectionFollowsTheFormula) {
   const float fx = cam.focalLength.x(), fy = cam.focalLength.y();
   const float cx = cam.principalPoint.x(), cy = cam.principalPoint.y();
   ASSERT_TRUE(renderer.setProjection(cam, zFar, zNear));
-  const Obrin::Matrix4 expected = {2 * fx / W, 0, 0, 0, 0, 2 * fy / H, 0, 0, 1 - 2 * cx / W, 2 * cy / H - 1,
-                                   (zFar + zNear) / (zNear - zFar), -1, 0, 0, 2 * zFar * zNear / (zNear - zFar), 0};
-  EXPECT_EQ(renderer.projectionMatrix(), expected);
+  const float expected[16] = {2 * fx / W, 0, 0, 0, 0, 2 * fy / H, 0, 0, 1 - 2 * cx / W, 2 * cy / H - 1,
+                              (zFar + zNear) / (zNear - zFar), -1, 0, 0, 2 * zFar * zNear / (zNear - zFar), 0};
+  EXPECT_EQ(renderer.projectionMatrix(), Eigen::Map<const Eigen::Matrix4f>(expected));  // column by column
   EXPECT_FALSE(renderer.setProjection(Lumetra::PinholeCamera(0, 480, 320, 240, 320, 240), 100.0f, 1e-5f));
 }
 

@@ -8,6 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -35,6 +40,7 @@ struct Row {
   std::string err = "";     // standard error; {out} and {model} stand for the output folder and the
                             // data file as printed
   bool fiveGigabytes = false;  // the run's address space limited to 5 GB (ulimit -v 5000000)
+  std::string env = "";        // a variable set for the run; {display} names a display that never answers
 };
 
 std::ostream& operator<<(std::ostream& os, const Row& row) { return os << row.name; }
@@ -113,6 +119,31 @@ Row mvg(std::string name, std::map<std::string, std::string> settings, const std
   settings["Config.MVG.Enabled"] = settings["Config.MVG.Debug"] = "true";
   return {std::move(name), std::move(settings), kFinished, {}, "", 0, -1,
           "The multiple view generator was skipped (" + why + "); the target was trained without synthetic views\n"};
+}
+
+Row with(std::string env, Row row) {
+  row.env = std::move(env);
+  return row;
+}
+
+// An X display that accepts connections (the kernel does, into the listening queue) and never
+// answers them, for the whole test run.
+const std::string& silentDisplay() {
+  static const std::string name = [] {
+    const int listening = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    for (int n = 400; n < 500; ++n) {
+      sockaddr_un address{};
+      address.sun_family = AF_UNIX;
+      std::snprintf(address.sun_path, sizeof(address.sun_path), "/tmp/.X11-unix/X%d", n);
+      if (bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 && listen(listening, 8) == 0) {
+        static const std::string path = address.sun_path;
+        std::atexit([] { unlink(path.c_str()); });
+        return ":" + std::to_string(n);
+      }
+    }
+    return std::string("no display number free");
+  }();
+  return name;
 }
 
 std::vector<Row> rows() {
@@ -199,6 +230,14 @@ std::vector<Row> rows() {
               "target for views at an angle\n"},
       mvg("MvgZFarEqualToZNear", {{"MVG.Render.ZNear", "0.5"}, {"MVG.Render.ZFar", "0.5"}},
           "MVG.Render.ZFar 0.5 must be finite and beyond MVG.Render.ZNear 0.5"),
+      // The window system cannot start: the image road trains without the views, the CAD road fails.
+      with("DISPLAY={display}", mvg("MvgOnASilentDisplay", {}, "the X display {display} (DISPLAY) accepted a connection but did not answer it within 5 seconds; restart it or the connection that forwards it, or set DISPLAY to another display")),
+      with("DISPLAY={display}", {"CadOnASilentDisplay", {}, kUnusable, {}, "model.obj", 255, -1,
+                                 "OpenGL could not be started: the X display {display} (DISPLAY) accepted a connection but did not answer it within 5 seconds; restart it or the connection that forwards it, or set DISPLAY to another display.\n"}),
+      with("LIBGL_ALWAYS_INDIRECT=1", {"CadWithIndirectRendering", {}, kUnusable, {}, "model.obj", 255, -1,
+                                       "OpenGL could not be started: LIBGL_ALWAYS_INDIRECT=1 asks for indirect "
+                                       "rendering, which offers no OpenGL 3.3 core-profile context here; unset "
+                                       "LIBGL_ALWAYS_INDIRECT.\n"}),
   };
   return all;
 }
@@ -231,7 +270,11 @@ RunResult train(const Row& row, const fs::path& root, std::string* keyPoints = n
   if (row.fileSizeLimit >= 0) full.emplace(row.fileSizeLimit);
   const std::vector<std::string> limited = {"-c", "ulimit -v 5000000 && exec \"$0\" \"$@\"", FORMWRIGHT_EXE};
   if (row.fiveGigabytes) args.insert(args.begin(), limited.begin(), limited.end());
-  RunResult result = row.fiveGigabytes ? run("/bin/sh", args, root / "cwd") : runFormwright(args, root / "cwd");
+  const std::string env = std::regex_replace(row.env, std::regex("\\{display\\}"), silentDisplay());
+  if (!env.empty()) args.insert(args.begin(), {env, FORMWRIGHT_EXE});
+  RunResult result = row.fiveGigabytes ? run("/bin/sh", args, root / "cwd")
+                     : env.empty()     ? runFormwright(args, root / "cwd")
+                                       : run("/usr/bin/env", args, root / "cwd");
   full.reset();
   if (keyPoints != nullptr) *keyPoints = readFile(root / "out/PALOM_Cad/PALOM_IMG_TARGET_KPT.dat");
   return result;
@@ -255,7 +298,8 @@ TEST_P(BadInput3d, PrintsItsLinesAndLeavesNothingWhenItFails) {
   EXPECT_EQ(r.out, expected);
   // Unless given, a failed run repeats its first line on standard error.
   std::string err = row.err.empty() && row.exitStatus != 0 ? expected.substr(0, expected.find('\n') + 1) : row.err;
-  for (const auto& [token, path] : {std::pair<std::string, fs::path>{"{out}", dir / "out"}, {"{model}", dir / row.model}}) {
+  for (const auto& [token, path] : {std::pair<std::string, fs::path>{"{out}", dir / "out"}, {"{model}", dir / row.model},
+                                     {"{display}", silentDisplay()}}) {
     if (err.find(token) != std::string::npos) err.replace(err.find(token), token.size(), quoted(path.string()));
   }
   // The import's memory limit depends on what the process has mapped, which varies with the machine.

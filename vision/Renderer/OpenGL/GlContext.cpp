@@ -24,6 +24,7 @@ GlContext::GlContext() {
   glfwSetErrorCallback(&GlContext::onGlfwError);
   if (!acquireGlfw()) {
     LUMETRA_LOG_ERROR("GLFW failed to initialize.");
+    mFailure = windowSystemFailure();
     return;
   }
   mHoldsGlfw = true;
@@ -36,6 +37,7 @@ GlContext::GlContext() {
   if (mainWindow != nullptr) glfwMakeContextCurrent(mainWindow);
   if (mainWindow == nullptr || gladLoadGL(glfwGetProcAddress) <= 0) {
     LUMETRA_LOG_ERROR("Loading GLAD failed!");
+    mFailure = mainWindow == nullptr ? windowSystemFailure() : "the OpenGL functions could not be loaded";
     if (mainWindow != nullptr) glfwDestroyWindow(mainWindow);
     mainWindow = nullptr;
     releaseGlfw();
@@ -64,24 +66,76 @@ GlContext::~GlContext() {
   mainWindow = nullptr;
 }
 
+GLFWwindow* GlContext::window(const std::string& name) {
+  const std::lock_guard<std::mutex> lock(windowsMutex);
+  const auto found = windows.find(name);
+  return found == windows.end() ? nullptr : found->second;
+}
+
 bool GlContext::makeContextCurrent(const std::string& name) {
-  GLFWwindow* window = nullptr;
+  GLFWwindow* current = nullptr;
   if (name.empty()) {
     if (mainWindow == nullptr) {
       LUMETRA_LOG_ERROR("No context creator");
       return false;
     }
-    window = mainWindow;
+    current = mainWindow;
   } else {
-    const auto found = windows.find(name);
-    if (found == windows.end()) {
+    current = window(name);
+    if (current == nullptr) {
       LUMETRA_LOG_ERROR("No reference exists to the window {}.", name);
       return false;
     }
-    window = found->second;
   }
-  if (glfwGetCurrentContext() != window) glfwMakeContextCurrent(window);
+  if (glfwGetCurrentContext() != current) glfwMakeContextCurrent(current);
   return true;
+}
+
+bool GlContext::openWindow(const std::string& name, int width, int height, bool visible, int& framebufferWidth,
+                           int& framebufferHeight) {
+  if (!initialised) return false;
+  // Over a display that has gone, any call to it would end the process.
+  if (!displayConnectionAlive()) {
+    mFailure = "the X display (DISPLAY) closed its connection during the run; set DISPLAY to a running display";
+    return false;
+  }
+  glfwDefaultWindowHints();
+  glfwWindowHint(GLFW_CONTEXT_VERSION_MAJOR, 3);
+  glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 3);
+  glfwWindowHint(GLFW_OPENGL_PROFILE, GLFW_OPENGL_CORE_PROFILE);
+  glfwWindowHint(GLFW_OPENGL_FORWARD_COMPAT, GLFW_TRUE);
+  glfwWindowHint(GLFW_VISIBLE, visible ? GLFW_TRUE : GLFW_FALSE);
+  GLFWwindow* made = createWindow(width, height, "GLfw Window");
+  glfwDefaultWindowHints();
+  if (made == nullptr) {
+    mFailure = windowSystemFailure();
+    return false;
+  }
+  {
+    const std::lock_guard<std::mutex> lock(windowsMutex);
+    windows[name] = made;
+  }
+  glfwGetFramebufferSize(made, &framebufferWidth, &framebufferHeight);
+  glfwMakeContextCurrent(made);
+  glfwSwapInterval(0);
+  return true;
+}
+
+void GlContext::closeWindow(const std::string& name) {
+  GLFWwindow* closing = window(name);
+  if (closing == nullptr) return;
+  {
+    const std::lock_guard<std::mutex> lock(windowsMutex);
+    windows.erase(name);
+  }
+  if (!displayConnectionAlive()) return;
+  if (glfwGetCurrentContext() == closing) glfwMakeContextCurrent(nullptr);
+  glfwDestroyWindow(closing);
+}
+
+void GlContext::swapBuffers(const std::string& name) {
+  GLFWwindow* shown = window(name);
+  if (shown != nullptr) glfwSwapBuffers(shown);
 }
 
 }  // namespace Lumetra::OpenGL

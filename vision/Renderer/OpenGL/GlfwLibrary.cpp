@@ -4,12 +4,19 @@
 
 #include <GLFW/glfw3.h>
 #include <X11/Xlib.h>
+#include <xcb/xcb.h>
 
 #include <sys/socket.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <memory>
 #include <mutex>
+#include <string>
+#include <system_error>
 #include <thread>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -37,6 +44,56 @@ namespace Lumetra::OpenGL {
 namespace {
 std::mutex gMutex;
 int gReferences = 0;
+// Guarded by gMutex.
+bool gDisplaySilent = false;
+std::string gFailure;
+
+std::string displayName() {
+  const char* name = std::getenv("DISPLAY");
+  return name != nullptr ? name : "";
+}
+
+// A connection of its own to the display, made on a thread of its own: the window library's
+// connection waits without limit for the display's answer, and a display that accepts and then
+// stays silent (a forwarded display whose far end has gone) would hold the run for ever. The
+// thread is left behind when the answer does not come in time; it holds nothing of the caller's.
+struct DisplayProbe {
+  std::mutex mutex;
+  std::condition_variable done;
+  bool finished = false;
+  bool abandoned = false;
+  xcb_connection_t* connection = nullptr;
+};
+
+/// False when the display did not answer in time. An answering display's connection is handed
+/// back open (null when none could be made): closed only once the window library has connected,
+/// so that a display which resets when its last client leaves does not reset in between.
+bool displayAnswers(xcb_connection_t*& connection) {
+  connection = nullptr;
+  const auto probe = std::make_shared<DisplayProbe>();
+  try {
+    std::thread([probe] {
+      xcb_connection_t* made = xcb_connect(nullptr, nullptr);
+      const std::lock_guard<std::mutex> lock(probe->mutex);
+      probe->finished = true;
+      if (probe->abandoned) {
+        xcb_disconnect(made);
+      } else {
+        probe->connection = made;
+      }
+      probe->done.notify_all();
+    }).detach();
+  } catch (const std::system_error&) {
+    return true;  // no thread to spare: the library connects unguarded
+  }
+  std::unique_lock<std::mutex> lock(probe->mutex);
+  if (!probe->done.wait_for(lock, std::chrono::seconds(kDisplayAnswerSeconds), [&] { return probe->finished; })) {
+    probe->abandoned = true;
+    return false;
+  }
+  connection = probe->connection;
+  return true;
+}
 
 /// Leak-checked builds only: terminating the window library unloads the OpenGL driver libraries
 /// it loaded, and the leak report at exit could then no longer name the library that made an
@@ -59,16 +116,36 @@ void keepLoadedLibraries() {
 
 bool acquireGlfw() {
   std::lock_guard<std::mutex> lock(gMutex);
+  xcb_connection_t* probe = nullptr;
+  if (gReferences == 0 && (gDisplaySilent || !displayAnswers(probe))) {
+    gDisplaySilent = true;
+    gFailure = "the X display \"" + displayName() + "\" (DISPLAY) accepted a connection but did not answer it within " +
+               std::to_string(kDisplayAnswerSeconds) +
+               " seconds; restart it or the connection that forwards it, or set DISPLAY to another display";
+    return false;
+  }
   // An X server that has just lost its last client resets itself and refuses connections until
   // it is done, longer on a busy machine: the library is initialised again after a short wait.
+  bool initialised = true;
   for (int attempt = 0; gReferences == 0 && glfwInit() != GLFW_TRUE; ++attempt) {
     const char* reason = nullptr;
     glfwGetError(&reason);
     glfwTerminate();
     LUMETRA_LOG_WARN("Window library initialisation attempt {} failed: {}", attempt + 1,
                      reason != nullptr ? reason : "no reason given");
-    if (attempt == 2) return false;
+    if (attempt == 2) {
+      initialised = false;
+      break;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(100 * (attempt + 1)));
+  }
+  if (probe != nullptr) xcb_disconnect(probe);
+  if (!initialised) {
+    const std::string name = displayName();
+    gFailure = name.empty() ? "no X display is named; set DISPLAY to one, or run under a virtual display such as Xvfb"
+                            : "the X display \"" + name + "\" (DISPLAY) could not be opened; set DISPLAY to a "
+                              "running display, or run under a virtual display such as Xvfb";
+    return false;
   }
   ++gReferences;
   return true;
@@ -94,7 +171,25 @@ GLFWwindow* createWindow(int width, int height, const char* title) {
       LUMETRA_LOG_WARN("Window creation attempt {} failed: {}", attempt + 1, reason != nullptr ? reason : "no reason given");
     }
   }
+  if (window == nullptr) {
+    // Indirect rendering (the X server draws) offers no core-profile context on most servers.
+    const char* indirect = std::getenv("LIBGL_ALWAYS_INDIRECT");
+    std::string value = indirect != nullptr ? indirect : "";
+    const std::string asked = value;
+    for (char& c : value) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::lock_guard<std::mutex> lock(gMutex);
+    gFailure = value == "1" || value == "true" || value == "y" || value == "yes"
+                   ? "LIBGL_ALWAYS_INDIRECT=" + asked +
+                         " asks for indirect rendering, which offers no OpenGL 3.3 core-profile context here; unset "
+                         "LIBGL_ALWAYS_INDIRECT"
+                   : "the display offers no OpenGL 3.3 core-profile context";
+  }
   return window;
+}
+
+std::string windowSystemFailure() {
+  const std::lock_guard<std::mutex> lock(gMutex);
+  return gFailure;
 }
 
 int glfwReferenceCount() {

@@ -3,14 +3,21 @@
 // user in the process. Users take a reference while they hold windows and give it back after
 // destroying them; the library is terminated only when the last reference is given back.
 
+#include <string>
+
 struct GLFWwindow;
 
 namespace Lumetra::OpenGL {
 
 /// Initialises the window library on the first reference, tried up to three times 100 and 200 ms
 /// apart (a display that is resetting refuses connections for a moment). Returns false (and takes
-/// no reference) when every try failed. Call from the main thread.
+/// no reference) when every try failed, or when the display accepted a connection but did not
+/// answer it within `kDisplayAnswerSeconds`: such a display fails every later call at once. Call
+/// from the main thread.
 bool acquireGlfw();
+
+/// How long a display may take to answer a new connection.
+constexpr int kDisplayAnswerSeconds = 5;
 
 /// Gives back a reference taken by a successful `acquireGlfw`; the last one terminates the library.
 void releaseGlfw();
@@ -19,6 +26,10 @@ void releaseGlfw();
 /// software driver's context creation now and then fails once and then succeeds. Returns null when
 /// every try failed.
 GLFWwindow* createWindow(int width, int height, const char* title);
+
+/// Why the last failed `acquireGlfw` or `createWindow` failed, in a user's words: what to change
+/// (the display named by DISPLAY, or a setting of the OpenGL driver).
+std::string windowSystemFailure();
 
 /// Number of references held now (for diagnostics and tests).
 int glfwReferenceCount();

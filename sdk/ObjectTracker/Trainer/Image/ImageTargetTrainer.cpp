@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <future>
 #include <system_error>
 #include <limits>
 #include <tuple>
@@ -501,35 +502,32 @@ bool ImageTargetTrainer::train(const std::string& picturePath, const std::string
     PROFILE_BLOCK("Set camera");
     setTrainingCamera();
   }
-  Lumetra::ImagePyramid pyramid(mPyramidLevels, mPyramidRatio);
-  {
-    PROFILE_BLOCK("Multi-scale corner extraction");
-    extractKeyPoints(adapted, pyramid);
-  }
-  {
-    PROFILE_BLOCK("Score Estimation");
-    mTrackabilityScore = computeTrackabilityScore(mExtractor->keyPoints());
-    OBRIN_LOG_INFO("Image Target Trainer - Trackability score is {}", mTrackabilityScore);
-    OBRIN_LOG_INFO("Image Target Trainer - Detectability score is not supported yet.");
-  }
   TargetGeometry geometry;
+  computeTargetGeometry(mWorkingPhysicalSize, Eigen::Vector2d(adapted.width, adapted.height),
+                        mPictureOffset.cast<double>(), geometry);
   auto data = std::make_unique<ImageTargetDetectableData>();
-  {
-    PROFILE_BLOCK("Adding target data");
-    computeTargetGeometry(mWorkingPhysicalSize, Eigen::Vector2d(adapted.width, adapted.height),
-                          mPictureOffset.cast<double>(), geometry);
-    if (!geometryIsUsable(geometry)) return false;
-    data->mTargetName = targetName;
-    data->mImages = pyramid.levels;
-    appendKeyPointRecords(mExtractor->keyPoints(), data->mKeyPoints);
-  }
-  {
-    PROFILE_BLOCK("Generating Heatmap");
-    makeHeatmap(adapted, data->mKeyPoints);
-  }
-  if (mConfiguration.mvgEnabled.value) {
-    PROFILE_BLOCK("MVG training");
-    addSyntheticViews(adapted, geometry, *data);
+  if (!geometryIsUsable(geometry)) return false;
+  data->mTargetName = targetName;
+  Lumetra::ImagePyramid pyramid(mPyramidLevels, mPyramidRatio);
+  const auto trainFromPicture = [&] { addPictureKeyPoints(adapted, pyramid, *data); };
+  if (!mConfiguration.mvgEnabled.value) {
+    trainFromPicture();
+  } else {
+    // The picture's own keypoints are extracted on a thread of their own while the synthetic
+    // views are drawn here (where the OpenGL context is); they come first in the target.
+    std::future<void> own;
+    try {
+      own = std::async(std::launch::async, trainFromPicture);
+    } catch (const std::system_error&) {
+      trainFromPicture();
+    }
+    ImageTargetDetectableData synthetic;
+    {
+      PROFILE_BLOCK("MVG training");
+      addSyntheticViews(adapted, geometry, synthetic);
+    }
+    if (own.valid()) own.get();
+    data->mKeyPoints.insert(data->mKeyPoints.end(), synthetic.mKeyPoints.begin(), synthetic.mKeyPoints.end());
     if (mConfiguration.mvgExtractorNumber.value == 0) {
       mReasons.push_back("MVGTrainer.Extractor.Number is 0, so the synthetic views added no keypoints; raise it to "
                          "train the target for views at an angle");
@@ -643,8 +641,25 @@ void ImageTargetTrainer::setTrainingCamera() {
                      mCamera.mFocalLength.y(), 0.5 * mTrainingResolution.x(), 0.5 * mTrainingResolution.y());
 }
 
-void ImageTargetTrainer::extractKeyPoints(const Lumetra::ImageGray& adapted, Lumetra::ImagePyramid& pyramid) {
-  mExtractor = detectKeyPoints(adapted, pyramid, mExtractorParameters, mPictureOffset, nullptr);
+void ImageTargetTrainer::addPictureKeyPoints(const Lumetra::ImageGray& adapted, Lumetra::ImagePyramid& pyramid,
+                                             ImageTargetDetectableData& data) {
+  {
+    PROFILE_BLOCK("Multi-scale corner extraction");
+    mExtractor = detectKeyPoints(adapted, pyramid, mExtractorParameters, mPictureOffset, nullptr);
+  }
+  {
+    PROFILE_BLOCK("Score Estimation");
+    mTrackabilityScore = computeTrackabilityScore(mExtractor->keyPoints());
+    OBRIN_LOG_INFO("Image Target Trainer - Trackability score is {}", mTrackabilityScore);
+    OBRIN_LOG_INFO("Image Target Trainer - Detectability score is not supported yet.");
+  }
+  {
+    PROFILE_BLOCK("Adding target data");
+    data.mImages = pyramid.levels;
+    appendKeyPointRecords(mExtractor->keyPoints(), data.mKeyPoints);
+  }
+  PROFILE_BLOCK("Generating Heatmap");
+  makeHeatmap(adapted, data.mKeyPoints);
 }
 
 void ImageTargetTrainer::makeHeatmap(const Lumetra::ImageGray& adapted, const std::vector<TargetKeyPoint>& records) {

@@ -108,7 +108,10 @@ class ImageTargetTrainer {
   bool adaptPicture(const Lumetra::ImageGray& picture, const Eigen::Vector2i& pictureSize,
                     Lumetra::ImageGray& adapted);
   void setTrainingCamera();
-  void extractKeyPoints(const Lumetra::ImageGray& adapted, Lumetra::ImagePyramid& pyramid);
+  /// The picture's own keypoints, trackability score, records and heat map. Touches nothing that
+  /// `addSyntheticViews` uses, so the two run side by side.
+  void addPictureKeyPoints(const Lumetra::ImageGray& adapted, Lumetra::ImagePyramid& pyramid,
+                           ImageTargetDetectableData& data);
   void makeHeatmap(const Lumetra::ImageGray& adapted, const std::vector<TargetKeyPoint>& records);
   void addSyntheticViews(const Lumetra::ImageGray& adapted, const TargetGeometry& geometry,
                          ImageTargetDetectableData& data);

@@ -11,7 +11,12 @@
 #include <Eigen/LU>
 #include <fmt/format.h>
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <condition_variable>
 #include <cstdint>
@@ -121,8 +126,14 @@ class ViewWorkers {
   }
 
  private:
-  // Runs jobs until told to stop and none is left.
+  // Runs jobs until told to stop and none is left. Workers yield to the thread that draws (and
+  // to the driver's threads): views are drawn one after another, and a view that waits for a
+  // core delays every later one, while the workers catch up with the views drawn.
   void work() {
+    const id_t thread = static_cast<id_t>(::syscall(SYS_gettid));
+    errno = 0;
+    const int nice = ::getpriority(PRIO_PROCESS, thread);
+    if (errno == 0) ::setpriority(PRIO_PROCESS, thread, std::min(nice + 10, 19));
     for (;;) {
       std::packaged_task<Result()> job;
       {
@@ -142,6 +153,15 @@ class ViewWorkers {
   bool mStop = false;
   std::vector<std::thread> mThreads;
 };
+
+// Views drawn and not yet kept: two per worker, so that workers need not wait for the drawing,
+// but beyond the four that the peak-memory estimate counts only as many as fit in a fixed
+// allowance (a view's image, pyramid, blur workspace and mask take about 8 bytes a pixel).
+std::size_t viewsInFlight(std::size_t workers, std::int64_t pixels) {
+  constexpr std::int64_t kExtraViewBytes = std::int64_t{128} << 20;
+  const std::int64_t extra = kExtraViewBytes / std::max<std::int64_t>(8 * pixels, 1);
+  return std::min<std::size_t>(2 * workers, 4 + static_cast<std::size_t>(extra));
+}
 
 }  // namespace
 
@@ -292,21 +312,21 @@ void ImageTargetTrainer::keepView(const MvgViewSetup& setup, const MvgViewResult
 }
 
 // Views are drawn on this thread, which owns the context, while workers extract the corners of
-// the views drawn before; a few are in flight at a time, so only a few view images live at once.
+// the views drawn before; the views in flight are bounded, so only a few view images live at once.
 bool ImageTargetTrainer::renderAndMapViews(MultipleViewGenerator& generator, const MvgViewSetup& setup,
                                            std::vector<TargetKeyPoint>& records) const {
-  const std::size_t inFlight = viewExtractionThreads();
+  const std::size_t inFlight = viewsInFlight(viewExtractionThreads(), std::int64_t{setup.width} * setup.height);
   std::deque<std::future<MvgViewResult>> pending;
   const auto takeOldest = [&]() {
     keepView(setup, pending.front().get(), records);
     pending.pop_front();
   };
   // Joined at the end of this function, before anything its jobs refer to goes.
-  ViewWorkers<MvgViewResult> workers(inFlight);
-  const bool rendered = generator.run(Lumetra::convertGrayToRGB(*setup.trainingImage), [&](const MvgView& view) {
+  ViewWorkers<MvgViewResult> workers(std::min(viewExtractionThreads(), inFlight));
+  const bool rendered = generator.run(Lumetra::convertGrayToRGB(*setup.trainingImage), [&](MvgView&& view) {
     if (pending.size() >= inFlight) takeOldest();
     const double aspect = static_cast<double>(generator.renderer().height()) / generator.renderer().width();
-    pending.push_back(workers.submit(std::packaged_task<MvgViewResult()>([this, &setup, view, aspect] {
+    pending.push_back(workers.submit(std::packaged_task<MvgViewResult()>([this, &setup, view = std::move(view), aspect] {
       return mapView(setup, view, aspect);
     })));
   });

@@ -135,7 +135,7 @@ bool MultipleViewGenerator::storeView() {
   }
   view.pose = mRenderer.getPose();
   if (mSink) {
-    mSink(view);
+    mSink(std::move(view));
   } else {
     mViews.push_back(std::move(view));
   }

@@ -24,8 +24,8 @@ struct MvgView {
 
 class MultipleViewGenerator {
  public:
-  /// Receives each view as soon as it is rendered; views handed to it are not kept.
-  using ViewSink = std::function<void(const MvgView&)>;
+  /// Receives each view as soon as it is rendered, to keep; views handed to it are not kept here.
+  using ViewSink = std::function<void(MvgView&&)>;
 
   MultipleViewGenerator(const TrainingConfig& configuration, const CameraCalibration& camera);
 

@@ -3,15 +3,15 @@
 #include "Core/Log.h"
 #include "Image/ImageOP.h"
 #include "Renderer/OpenGL/CameraProjection.h"
+#include "Renderer/OpenGL/GlContext.h"
 #include "Renderer/OpenGL/GlfwLibrary.h"
 #include "Renderer/OpenGL/ShaderProgram.h"
 
 #include <glad/gl.h>
-#define GLFW_INCLUDE_NONE
-#include <GLFW/glfw3.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -95,22 +95,11 @@ Lumetra::ImageRGB halfSize(const Lumetra::ImageRGB& image) {
   return half;
 }
 
-// The software OpenGL driver draws each view with as many threads as the machine has cores, which
-// then compete with the extraction threads for them: on 8 cores the views of a training took
-// about a third longer than with the cores shared out. Unless the user chose a count, the driver
-// gets the cores the extraction leaves, and at least two. Read when the driver starts, that is,
-// before the first window of the process; other drivers ignore it.
-void shareCoresWithExtraction() {
-  const std::size_t cores = std::thread::hardware_concurrency();
-  const std::size_t workers = viewExtractionThreads();
-  const std::size_t threads = std::max<std::size_t>(2, cores > workers ? cores - workers : 0);
-  ::setenv("LP_NUM_THREADS", std::to_string(threads).c_str(), 0);
-}
-
 }  // namespace
 
 std::size_t viewExtractionThreads() {
-  return std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 4);
+  const std::size_t cores = std::thread::hardware_concurrency();
+  return cores > 1 ? cores - 1 : 1;
 }
 
 // A window with its context and the GL objects drawn with it, made for one requested size and
@@ -124,19 +113,12 @@ struct RenderSurface {
   bool fits(std::int32_t requestWidth, std::int32_t requestHeight, bool debug) const {
     return complete && requestedWidth == requestWidth && requestedHeight == requestHeight && debugWindow == debug;
   }
-  /// Forgets the window and the library reference without a call to the display: for a display
-  /// that no longer answers, where any call would end the process.
-  void abandon() {
-    window = nullptr;
-    glLoaded = false;
-    glfwHeld = false;
-  }
 
   std::int32_t requestedWidth = 0;
   std::int32_t requestedHeight = 0;
   bool debugWindow = false;
-  GLFWwindow* window = nullptr;
-  bool glfwHeld = false;
+  /// The window's name in the process's OpenGL context; empty until it is open.
+  std::string window;
   bool glLoaded = false;
   /// Framebuffer and programs built: another renderer may draw with it.
   bool complete = false;
@@ -156,8 +138,10 @@ struct RenderSurface {
 };
 
 RenderSurface::~RenderSurface() {
-  if (window != nullptr && glLoaded) {
-    if (glfwGetCurrentContext() != window) glfwMakeContextCurrent(window);
+  if (window.empty()) return;
+  Lumetra::OpenGL::GlContext& context = Lumetra::OpenGL::GlContext::shared();
+  // Over a display that no longer answers, any call would end the process.
+  if (glLoaded && Lumetra::OpenGL::displayConnectionAlive() && context.makeContextCurrent(window)) {
     if (glIsBuffer(elementBuffer)) glDeleteBuffers(1, &elementBuffer);
     if (glIsBuffer(vertexBuffer)) glDeleteBuffers(1, &vertexBuffer);
     if (glIsVertexArray(vertexArray)) glDeleteVertexArrays(1, &vertexArray);
@@ -167,11 +151,7 @@ RenderSurface::~RenderSurface() {
     if (glIsProgram(objectProgram)) glDeleteProgram(objectProgram);
     if (glIsProgram(screenProgram)) glDeleteProgram(screenProgram);
   }
-  if (window != nullptr) {
-    if (glfwGetCurrentContext() == window) glfwMakeContextCurrent(nullptr);
-    glfwDestroyWindow(window);
-  }
-  if (glfwHeld) Lumetra::OpenGL::releaseGlfw();
+  context.closeWindow(window);
 }
 
 namespace {
@@ -184,11 +164,8 @@ std::unique_ptr<RenderSurface> gIdleSurface;
 
 void releaseIdleSurface() {
   std::unique_ptr<RenderSurface> surface;
-  {
-    const std::lock_guard<std::mutex> lock(gIdleSurfaceMutex);
-    surface = std::move(gIdleSurface);
-  }
-  if (surface != nullptr && !Lumetra::OpenGL::displayConnectionAlive()) surface->abandon();
+  const std::lock_guard<std::mutex> lock(gIdleSurfaceMutex);
+  surface = std::move(gIdleSurface);
 }
 
 std::unique_ptr<RenderSurface> takeIdleSurface(std::int32_t width, std::int32_t height, bool debugWindow) {
@@ -197,13 +174,9 @@ std::unique_ptr<RenderSurface> takeIdleSurface(std::int32_t width, std::int32_t 
     const std::lock_guard<std::mutex> lock(gIdleSurfaceMutex);
     surface = std::move(gIdleSurface);
   }
-  if (surface == nullptr) return surface;
   // A surface of another size or window kind is not kept for later: settings do not change
-  // within a batch. Over a display that has gone, nothing may be called.
-  if (!Lumetra::OpenGL::displayConnectionAlive()) {
-    surface->abandon();
-    surface.reset();
-  } else if (!surface->fits(width, height, debugWindow)) {
+  // within a batch. One over a display that has gone is given up.
+  if (surface != nullptr && (!surface->fits(width, height, debugWindow) || !Lumetra::OpenGL::displayConnectionAlive())) {
     surface.reset();
   }
   return surface;
@@ -214,7 +187,6 @@ void leaveIdleSurface(std::unique_ptr<RenderSurface> surface) {
   // the release at exit runs before them. Without the registration nothing is kept.
   static const bool releasedAtExit = std::atexit(&releaseIdleSurface) == 0;
   if (!releasedAtExit) return;
-  if (glfwGetCurrentContext() == surface->window) glfwMakeContextCurrent(nullptr);
   std::unique_ptr<RenderSurface> previous;
   {
     const std::lock_guard<std::mutex> lock(gIdleSurfaceMutex);
@@ -225,42 +197,21 @@ void leaveIdleSurface(std::unique_ptr<RenderSurface> surface) {
 
 }  // namespace
 
-Matrix4 identityMatrix() {
-  Matrix4 m{};
-  m[0] = m[5] = m[10] = m[15] = 1.0f;
-  return m;
-}
-
-Matrix4 multiply(const Matrix4& a, const Matrix4& b) {
-  Matrix4 m{};
-  for (int c = 0; c < 4; ++c) {
-    for (int r = 0; r < 4; ++r) {
-      float sum = 0.0f;
-      for (int k = 0; k < 4; ++k) sum += a[4 * k + r] * b[4 * c + k];
-      m[4 * c + r] = sum;
-    }
-  }
-  return m;
-}
-
-Matrix4 lookAt(const Eigen::Vector3f& eye, const Eigen::Vector3f& target, const Eigen::Vector3f& up) {
+Eigen::Matrix4f lookAt(const Eigen::Vector3f& eye, const Eigen::Vector3f& target, const Eigen::Vector3f& up) {
   const Eigen::Vector3f f = (target - eye).normalized();
   const Eigen::Vector3f s = f.cross(up).normalized();
   const Eigen::Vector3f u = s.cross(f);
-  Matrix4 m = identityMatrix();
-  for (int i = 0; i < 3; ++i) {
-    m[4 * i + 0] = s[i];
-    m[4 * i + 1] = u[i];
-    m[4 * i + 2] = -f[i];
-  }
-  m[12] = -s.dot(eye);
-  m[13] = -u.dot(eye);
-  m[14] = f.dot(eye);
+  Eigen::Matrix4f m = Eigen::Matrix4f::Identity();
+  m.block<1, 3>(0, 0) = s.transpose();
+  m.block<1, 3>(1, 0) = u.transpose();
+  m.block<1, 3>(2, 0) = -f.transpose();
+  m(0, 3) = -s.dot(eye);
+  m(1, 3) = -u.dot(eye);
+  m(2, 3) = f.dot(eye);
   return m;
 }
 
-MultipleViewRenderer::MultipleViewRenderer()
-    : mModel(identityMatrix()), mView(identityMatrix()), mProjection(identityMatrix()) {}
+MultipleViewRenderer::MultipleViewRenderer() = default;
 
 MultipleViewRenderer::~MultipleViewRenderer() { teardown(); }
 
@@ -269,7 +220,7 @@ std::int32_t MultipleViewRenderer::width() const { return mSurface != nullptr ? 
 std::int32_t MultipleViewRenderer::height() const { return mSurface != nullptr ? mSurface->height : 0; }
 
 void MultipleViewRenderer::makeCurrent() const {
-  if (glfwGetCurrentContext() != mSurface->window) glfwMakeContextCurrent(mSurface->window);
+  Lumetra::OpenGL::GlContext::shared().makeContextCurrent(mSurface->window);
 }
 
 bool MultipleViewRenderer::initWindow(std::int32_t width, std::int32_t height, bool debugWindow) {
@@ -281,7 +232,6 @@ bool MultipleViewRenderer::initWindow(std::int32_t width, std::int32_t height, b
   if (mSurface != nullptr) {
     makeCurrent();
     glViewport(0, 0, mSurface->width, mSurface->height);
-    glfwSetWindowUserPointer(mSurface->window, this);
     return true;
   }
   mSurface = std::make_unique<RenderSurface>();
@@ -293,51 +243,31 @@ bool MultipleViewRenderer::initWindow(std::int32_t width, std::int32_t height, b
 
 bool MultipleViewRenderer::buildSurface(std::int32_t width, std::int32_t height, bool debugWindow) {
   RenderSurface& s = *mSurface;
-  const std::string noDisplay =
-      "no display to open an OpenGL window on; set DISPLAY, or run under a virtual display such as Xvfb";
-  shareCoresWithExtraction();
-  if (!Lumetra::OpenGL::acquireGlfw()) {
+  Lumetra::OpenGL::GlContext& context = Lumetra::OpenGL::GlContext::shared();
+  if (!context.isInitialized()) {
     OBRIN_LOG_ERROR("Rendering window initialisation failed. Check linker for GLFW.");
-    mFailure = noDisplay;
+    mFailure = context.failure();
     mSurface.reset();
     return false;
   }
-  s.glfwHeld = true;
-  // The library may have been up from before, over a display that has gone since.
-  if (!Lumetra::OpenGL::displayConnectionAlive()) {
+  static std::atomic<unsigned> surfaces{0};
+  const std::string name = "Multiple view renderer " + std::to_string(surfaces++);
+  if (!context.openWindow(name, width, height, debugWindow, s.width, s.height)) {
     OBRIN_LOG_ERROR("Failed to create glfw window.");
-    mFailure = noDisplay;
-    s.abandon();
+    mFailure = context.failure();
     mSurface.reset();
     return false;
   }
-  glfwDefaultWindowHints();
-  glfwWindowHint(GLFW_CONTEXT_VERSION_MAJOR, 3);
-  glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 3);
-  glfwWindowHint(GLFW_OPENGL_PROFILE, GLFW_OPENGL_CORE_PROFILE);
-  glfwWindowHint(GLFW_OPENGL_FORWARD_COMPAT, GLFW_TRUE);
-  glfwWindowHint(GLFW_VISIBLE, debugWindow ? GLFW_TRUE : GLFW_FALSE);
-  s.window = Lumetra::OpenGL::createWindow(width, height, "GLfw Window");
-  glfwDefaultWindowHints();
-  if (s.window == nullptr) {
-    OBRIN_LOG_ERROR("Failed to create glfw window.");
-    mFailure = "the display offers no OpenGL 3.3 core-profile context";
-    mSurface.reset();
-    return false;
-  }
-  glfwGetFramebufferSize(s.window, &s.width, &s.height);
-  makeCurrent();
-  if (gladLoadGL(glfwGetProcAddress) == 0 || s.width < 1 || s.height < 1) {
+  s.window = name;
+  if (s.width < 1 || s.height < 1) {
     OBRIN_LOG_ERROR("Failed to glad Initialize.");
-    mFailure = "the OpenGL 3.3 functions could not be loaded";
+    mFailure = "the display gave the " + std::to_string(width) + " x " + std::to_string(height) +
+               " window no framebuffer (Image.Training.Resolution)";
     mSurface.reset();
     return false;
   }
   s.glLoaded = true;
-  // Buffer swaps must not wait for the display: views are read back from the offscreen buffer.
-  glfwSwapInterval(0);
   glViewport(0, 0, s.width, s.height);
-  glfwSetWindowUserPointer(s.window, this);
   if (!createFramebuffer()) {
     OBRIN_LOG_ERROR("Failed to create the offscreen framebuffer of {} x {}.", s.width, s.height);
     mFailure = "the OpenGL driver cannot render " + std::to_string(s.width) + " x " + std::to_string(s.height) +
@@ -486,11 +416,8 @@ bool MultipleViewRenderer::setProjection(const Lumetra::PinholeCamera& camera, f
   const Eigen::Matrix4f turned = Eigen::Vector4f(1.0f, -1.0f, 1.0f, 1.0f).asDiagonal() *
                                  Lumetra::OpenGL::cameraProjection(camera, zNear, zFar) *
                                  Eigen::Vector4f(1.0f, -1.0f, -1.0f, 1.0f).asDiagonal();
-  Matrix4 m;
-  for (std::size_t i = 0; i < m.size(); ++i) m[i] = turned.data()[i] + 0.0f;  // -0 becomes 0
-  bool finite = true;
-  for (float v : m) finite = finite && std::isfinite(v);
-  if (!finite || m == identityMatrix()) {
+  const Eigen::Matrix4f m = turned.array() + 0.0f;  // -0 becomes 0
+  if (!m.allFinite() || m == Eigen::Matrix4f::Identity()) {
     OBRIN_LOG_ERROR("Projection Matrix not updated");
     return false;
   }
@@ -505,6 +432,7 @@ void MultipleViewRenderer::setView(const Eigen::Vector3f& eye, const Eigen::Vect
   const RenderSurface& s = *mSurface;
   makeCurrent();
   glBindFramebuffer(GL_FRAMEBUFFER, s.framebuffer);
+  glViewport(0, 0, s.width, s.height);
   glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
   glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
   glUseProgram(s.objectProgram);
@@ -534,7 +462,7 @@ void MultipleViewRenderer::render() {
     glBindFramebuffer(GL_DRAW_FRAMEBUFFER, 0);
     glBlitFramebuffer(0, 0, s.width, s.height, 0, 0, s.width, s.height, GL_COLOR_BUFFER_BIT, GL_NEAREST);
     glBindFramebuffer(GL_FRAMEBUFFER, s.framebuffer);
-    glfwSwapBuffers(s.window);
+    Lumetra::OpenGL::GlContext::shared().swapBuffers(s.window);
   }
 }
 
@@ -555,24 +483,18 @@ Lumetra::ImageGray MultipleViewRenderer::getImage() const {
 }
 
 MvgPose MultipleViewRenderer::getPose() {
-  const Matrix4 mv = multiply(mView, mModel);
-  Eigen::Matrix3f R;
-  for (int r = 0; r < 3; ++r) {
-    const float sign = r == 0 ? 1.0f : -1.0f;
-    for (int c = 0; c < 3; ++c) R(r, c) = sign * mv[4 * c + r];
-  }
+  const Eigen::Matrix4f mv = mView * mModel;
+  // The camera frame with y and z turned round: y down, z forward.
+  const Eigen::Matrix3f R = Eigen::Vector3f(1.0f, -1.0f, -1.0f).asDiagonal() * mv.topLeftCorner<3, 3>();
   mPose.rotation = Eigen::Quaternionf(R).normalized();
-  mPose.translation = Eigen::Vector3f(mv[12], -mv[13], -mv[14]);
+  mPose.translation = Eigen::Vector3f(mv(0, 3), -mv(1, 3), -mv(2, 3));
   return mPose;
 }
 
 void MultipleViewRenderer::teardown() {
   if (mSurface == nullptr) return;
   // A complete surface serves the next renderer; one that failed on the way goes now.
-  if (mSurface->complete) {
-    glfwSetWindowUserPointer(mSurface->window, nullptr);
-    leaveIdleSurface(std::move(mSurface));
-  }
+  if (mSurface->complete) leaveIdleSurface(std::move(mSurface));
   mSurface.reset();
 }
 

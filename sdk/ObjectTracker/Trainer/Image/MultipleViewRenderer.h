@@ -1,18 +1,17 @@
 #pragma once
 // Draws the training picture as a textured rectangle and photographs it with a virtual pinhole
 // camera: one gray view per eye position, with the pose of the picture in the camera frame
-// (x right, y down, z forward). The renderer draws on a surface: a window of its own (hidden
-// unless asked for), a 3.3 core context, two programs, the rectangle's buffers, the picture's
-// texture and an offscreen framebuffer of the window's size. Making a surface costs far more than
-// a training's views, so a finished renderer leaves it to the next renderer of the same size and
-// the process releases the last one at exit.
+// (x right, y down, z forward). The renderer draws on a surface: a window of its own opened by
+// the process's OpenGL context (hidden unless asked for, with a 3.3 core context), two programs,
+// the rectangle's buffers, the picture's texture and an offscreen framebuffer of the window's
+// size. Making a surface costs far more than a training's views, so a finished renderer leaves it
+// to the next renderer of the same size and the process releases the last one at exit.
 #include "Detection/PinholeCamera.h"
 #include "Image/Image.h"
 
 #include <Eigen/Core>
 #include <Eigen/Geometry>
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -22,17 +21,12 @@ namespace Obrin {
 
 struct RenderSurface;
 
-/// Threads that extract the corners of drawn views while the next ones are drawn: one per core,
-/// at most four.
+/// Threads that extract the corners of drawn views while the next ones are drawn: one per core
+/// beside the one that draws (at least one).
 std::size_t viewExtractionThreads();
 
-/// Column-major 4 x 4: element (row r, column c) at index 4c + r.
-using Matrix4 = std::array<float, 16>;
-
-Matrix4 identityMatrix();
-Matrix4 multiply(const Matrix4& a, const Matrix4& b);
 /// The view matrix of an eye looking at a target with the given up direction.
-Matrix4 lookAt(const Eigen::Vector3f& eye, const Eigen::Vector3f& target, const Eigen::Vector3f& up);
+Eigen::Matrix4f lookAt(const Eigen::Vector3f& eye, const Eigen::Vector3f& target, const Eigen::Vector3f& up);
 
 /// Rotation (x, y, z, w) and translation of the picture in the camera frame.
 struct MvgPose {
@@ -47,8 +41,8 @@ class MultipleViewRenderer {
   MultipleViewRenderer(const MultipleViewRenderer&) = delete;
   MultipleViewRenderer& operator=(const MultipleViewRenderer&) = delete;
 
-  /// Window, context, loader, offscreen framebuffer and programs: those left by an earlier
-  /// renderer of the same size and window kind, or new ones.
+  /// Window, offscreen framebuffer and programs: those left by an earlier renderer of the same
+  /// size and window kind, or new ones.
   bool initWindow(std::int32_t width, std::int32_t height, bool debugWindow);
   /// The rectangle's buffers and the texture of the picture resampled to the framebuffer size.
   bool setupObject(const Lumetra::ImageRGB& picture);
@@ -63,8 +57,8 @@ class MultipleViewRenderer {
   const std::string& failure() const { return mFailure; }
   std::int32_t width() const;
   std::int32_t height() const;
-  const Matrix4& projectionMatrix() const { return mProjection; }
-  const Matrix4& viewMatrix() const { return mView; }
+  const Eigen::Matrix4f& projectionMatrix() const { return mProjection; }
+  const Eigen::Matrix4f& viewMatrix() const { return mView; }
 
  private:
   bool buildProgram(std::uint32_t& program, const char* vertexSource, const char* fragmentSource);
@@ -79,9 +73,10 @@ class MultipleViewRenderer {
   Lumetra::ImageRGB mTextureImage;
   Lumetra::ImageGray mReadBack;
   std::unique_ptr<RenderSurface> mSurface;
-  Matrix4 mModel;
-  Matrix4 mView;
-  Matrix4 mProjection;
+  // Column-major, as OpenGL takes them.
+  Eigen::Matrix4f mModel = Eigen::Matrix4f::Identity();
+  Eigen::Matrix4f mView = Eigen::Matrix4f::Identity();
+  Eigen::Matrix4f mProjection = Eigen::Matrix4f::Identity();
   MvgPose mPose;
   std::string mFailure;
 };
