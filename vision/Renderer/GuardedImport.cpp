@@ -232,13 +232,14 @@ const aiScene* importScene(Assimp::Importer& importer, const std::string& path, 
   return scene;
 }
 
-bool succeedsInChild(const std::string& path, const GuardedWork& work, std::string& error, std::string& output) {
+bool succeedsInChild(const std::string& path, const GuardedWork& work, std::string& error, std::string& output,
+                     unsigned passes) {
   const ImportGuardLimits limits = importGuardLimits();
   if (!limits.enabled) return work(error, output);
   struct stat info {};
   const std::uint64_t fileBytes = ::stat(path.c_str(), &info) == 0 && info.st_size > 0 ? info.st_size : 0;
   const std::uint64_t addressSpace = childAddressSpace(limits, fileBytes);
-  const unsigned seconds = childSeconds(limits, fileBytes);
+  const unsigned seconds = childSeconds(limits, fileBytes) * std::max(passes, 1u);
 
   int channel[2];
   if (::pipe2(channel, O_CLOEXEC) != 0) {

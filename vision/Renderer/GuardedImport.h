@@ -55,7 +55,9 @@ using GuardedWork = std::function<bool(std::string& error, std::string& output)>
 /// within the limits for the file, with the work's output received in `output`; `error` tells why
 /// not, in words that follow "could not be loaded: " (the importer's message, the limit it ran
 /// into, the signal that ended the child). The work runs in this process when the guard is
-/// disabled.
-bool succeedsInChild(const std::string& path, const GuardedWork& work, std::string& error, std::string& output);
+/// disabled. `passes` is the number of passes over the file the work makes (an import, an
+/// export), each allowed the time of one import.
+bool succeedsInChild(const std::string& path, const GuardedWork& work, std::string& error, std::string& output,
+                     unsigned passes = 1);
 
 }  // namespace Lumetra

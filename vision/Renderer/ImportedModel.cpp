@@ -7,13 +7,21 @@
 #include <assimp/material.h>
 #include <assimp/scene.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <Eigen/Core>
 #include <Eigen/LU>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 #include <exception>
+#include <initializer_list>
 #include <map>
 #include <set>
 #include <utility>
@@ -154,6 +162,80 @@ ImportedModel::ObjExport exportObj(aiScene& scene, const std::string& stem) {
   return result;
 }
 
+void writeExport(const ImportedModel::ObjExport& exported, Writer& out) {
+  out.put(static_cast<std::uint8_t>(exported.made));
+  out.putText(exported.obj);
+  out.putText(exported.mtl);
+  out.put(static_cast<std::uint64_t>(exported.textures.size()));
+  for (const ImportedModel::ExportedTexture& texture : exported.textures) {
+    out.putText(texture.fileName);
+    out.put(static_cast<std::uint8_t>(texture.embedded));
+    out.putText(texture.source);
+  }
+}
+
+bool readExport(Reader& in, ImportedModel::ObjExport& exported) {
+  std::uint8_t made = 0;
+  std::uint64_t textures = 0;
+  if (!in.get(made) || !in.getText(exported.obj) || !in.getText(exported.mtl) || !in.get(textures) ||
+      textures > in.bytes.size()) {
+    return false;
+  }
+  exported.made = made != 0;
+  exported.textures.resize(textures);
+  for (ImportedModel::ExportedTexture& texture : exported.textures) {
+    std::uint8_t embedded = 0;
+    if (!in.getText(texture.fileName) || !in.get(embedded) || !in.getText(texture.source)) return false;
+    texture.embedded = embedded != 0;
+  }
+  return true;
+}
+
+/// The export run in a process of its own, forked from the importing child: the library asserts
+/// on some scenes it imported itself when it copies them for the export, and such a file must
+/// still train (its copy alone fails). Nothing made when that process fails.
+ImportedModel::ObjExport exportApart(aiScene& scene, const std::string& stem) {
+  int channel[2];
+  if (::pipe2(channel, O_CLOEXEC) != 0) return {};
+  const pid_t parent = ::getpid();
+  const pid_t exporter = ::fork();
+  if (exporter == 0) {
+    ::close(channel[0]);
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) ::_exit(1);
+    Writer out;
+    try {
+      writeExport(exportObj(scene, stem), out);
+    } catch (...) {
+      ::_exit(1);
+    }
+    for (std::size_t at = 0; at < out.bytes.size();) {
+      const ssize_t written = ::write(channel[1], out.bytes.data() + at, out.bytes.size() - at);
+      if (written < 0 && errno == EINTR) continue;
+      if (written <= 0) ::_exit(1);
+      at += static_cast<std::size_t>(written);
+    }
+    ::_exit(0);
+  }
+  ::close(channel[1]);
+  std::string bytes;
+  char buffer[65536];
+  for (ssize_t got = 0; exporter > 0 && (got = ::read(channel[0], buffer, sizeof buffer)) != 0;) {
+    if (got > 0) bytes.append(buffer, static_cast<std::size_t>(got));
+    else if (errno != EINTR) break;
+  }
+  ::close(channel[0]);
+  int status = 0;
+  while (exporter > 0 && ::waitpid(exporter, &status, 0) < 0 && errno == EINTR) {
+  }
+  ImportedModel::ObjExport exported;
+  Reader in{bytes};
+  if (exporter > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 && readExport(in, exported) &&
+      in.at == bytes.size()) {
+    return exported;
+  }
+  return {};
+}
+
 /// Each material's diffuse texture as the file names it.
 void writeMaterials(const aiScene& scene, Writer& out) {
   out.put(static_cast<std::uint32_t>(scene.mNumMaterials));
@@ -247,11 +329,16 @@ bool importToBytes(const std::string& path, unsigned postProcessing, const std::
       scene.mRootNode->mTransformation = toMillimetres * scene.mRootNode->mTransformation;
     }
     writeMaterials(scene, out);
-    // A failed export leaves the copy undone, not the import.
-    try {
-      if (!exportStem.empty()) exported = exportObj(scene, exportStem);
-    } catch (const std::exception&) {
-      exported = ImportedModel::ObjExport();
+    if (exportStem.empty()) return;
+    // A failed export leaves the copy undone, not the import. Without the guard it runs here.
+    if (importGuardLimits().enabled) {
+      exported = exportApart(scene, exportStem);
+    } else {
+      try {
+        exported = exportObj(scene, exportStem);
+      } catch (const std::exception&) {
+        exported = ImportedModel::ObjExport();
+      }
     }
   };
   Assimp::Importer importer;
@@ -265,15 +352,7 @@ bool importToBytes(const std::string& path, unsigned postProcessing, const std::
   out.put(instances);
   for (unsigned m = 0; m < scene->mNumMeshes; ++m)
     for (const aiMatrix4x4& placement : placements[m]) writeMesh(*scene->mMeshes[m], placement, out);
-  out.put(static_cast<std::uint8_t>(exported.made));
-  out.putText(exported.obj);
-  out.putText(exported.mtl);
-  out.put(static_cast<std::uint64_t>(exported.textures.size()));
-  for (const ImportedModel::ExportedTexture& texture : exported.textures) {
-    out.putText(texture.fileName);
-    out.put(static_cast<std::uint8_t>(texture.embedded));
-    out.putText(texture.source);
-  }
+  writeExport(exported, out);
   bytes = std::move(out.bytes);
   return true;
 }
@@ -312,21 +391,7 @@ bool decode(const std::string& bytes, ImportedModel& model) {
   model.meshes.resize(meshes);
   for (ImportedModel::Mesh& mesh : model.meshes)
     if (!decodeMesh(in, mesh)) return false;
-  std::uint8_t made = 0;
-  std::uint64_t textures = 0;
-  ImportedModel::ObjExport& exported = model.exported;
-  if (!in.get(made) || !in.getText(exported.obj) || !in.getText(exported.mtl) || !in.get(textures) ||
-      textures > bytes.size()) {
-    return false;
-  }
-  exported.made = made != 0;
-  exported.textures.resize(textures);
-  for (ImportedModel::ExportedTexture& texture : exported.textures) {
-    std::uint8_t embedded = 0;
-    if (!in.getText(texture.fileName) || !in.get(embedded) || !in.getText(texture.source)) return false;
-    texture.embedded = embedded != 0;
-  }
-  return in.at == bytes.size();
+  return readExport(in, model.exported) && in.at == bytes.size();
 }
 
 }  // namespace
@@ -337,7 +402,7 @@ bool importModel(const std::string& path, unsigned postProcessing, const std::st
     return importToBytes(path, postProcessing, exportStem, why, bytes);
   };
   std::string bytes;
-  if (!succeedsInChild(path, work, error, bytes)) return false;
+  if (!succeedsInChild(path, work, error, bytes, exportStem.empty() ? 1 : 2)) return false;
   model = ImportedModel();
   if (decode(bytes, model)) return true;
   model = ImportedModel();

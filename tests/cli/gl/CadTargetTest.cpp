@@ -58,10 +58,10 @@ std::string base64(const std::string& bytes) {
   return out;
 }
 
-// A 20 mm box around its origin: corner c at (+-10, +-10, +-10) by its bits 4, 2, 1; 12 triangles.
+// A 50 mm box around its origin: corner c at (+-25, +-25, +-25) by its bits 4, 2, 1; 12 triangles.
 const int kBoxTriangles[36] = {0, 1, 3, 0, 3, 2, 4, 6, 7, 4, 7, 5, 0, 4, 5, 0, 5, 1,
                                2, 3, 7, 2, 7, 6, 0, 2, 6, 0, 6, 4, 1, 5, 7, 1, 7, 3};
-float boxCoordinate(int corner, int bit) { return corner & bit ? 10.0f : -10.0f; }
+float boxCoordinate(int corner, int bit) { return corner & bit ? 25.0f : -25.0f; }
 
 // The box as glTF, placed by `nodes` (glTF node objects naming mesh 0), with the PNG `texture`
 // embedded when given.
@@ -79,7 +79,7 @@ std::string gltfBox(const std::string& nodes, const std::string& texture = "") {
            "\"indices\": 1" + (texture.empty() ? "" : ", \"material\": 0") + "}]}], \"buffers\": [{\"byteLength\": 168, " +
            "\"uri\": \"data:application/octet-stream;base64," + base64(buffer) + "\"}], \"bufferViews\": [{\"buffer\": 0, " +
            "\"byteLength\": 96}, {\"buffer\": 0, \"byteOffset\": 96, \"byteLength\": 72}], \"accessors\": [{\"bufferView\": 0, " +
-           "\"componentType\": 5126, \"count\": 8, \"type\": \"VEC3\", \"min\": [-10, -10, -10], \"max\": [10, 10, 10]}, " +
+           "\"componentType\": 5126, \"count\": 8, \"type\": \"VEC3\", \"min\": [-25, -25, -25], \"max\": [25, 25, 25]}, " +
            "{\"bufferView\": 1, \"componentType\": 5123, \"count\": 36, \"type\": \"SCALAR\"}]";
   if (!texture.empty()) {
     scene += ", \"materials\": [{\"pbrMetallicRoughness\": {\"baseColorTexture\": {\"index\": 0}}}], \"textures\": "
@@ -113,7 +113,7 @@ TEST(CadTarget, TrainsAndWritesTheEdgeModelTemplatesAndModelCopy) {
   fs::copy_file(kModels + "OBJ/spider.obj", dir / "Spider.OBJ");
   const std::string png = readFile(std::string(FORMWRIGHT_SOURCE_DIR) + "/tests/cli/data/blocks-64x48.png");
   writeFile(dir / "moved.gltf", gltfBox("{\"mesh\": 0, \"translation\": [20, 0, 0]}"));
-  writeFile(dir / "twice.gltf", gltfBox("{\"mesh\": 0, \"translation\": [-15, 0, 0]}, {\"mesh\": 0, \"translation\": [15, 0, 0]}"));
+  writeFile(dir / "twice.gltf", gltfBox("{\"mesh\": 0, \"translation\": [-30, 0, 0]}, {\"mesh\": 0, \"translation\": [30, 0, 0]}"));
   writeFile(dir / "painted.gltf", gltfBox("{\"mesh\": 0}", png));
   writeFile(dir / "box.dae", colladaBox());
   // The cube shows few edges: some of its views give too few features, so it needs views to spare.
@@ -125,9 +125,9 @@ TEST(CadTarget, TrainsAndWritesTheEdgeModelTemplatesAndModelCopy) {
   } rows[] = {{(dir / "Spider.OBJ").string(), 4, 0},
               {kCube, 30, 12, readFile(kModels + "3DS/test.png")},
               {kModels + "STL/3DSMaxExport.STL", 4, 2000},
-              {(dir / "moved.gltf").string(), 30, 12, "", 10, 30},
-              {(dir / "twice.gltf").string(), 30, 24, "", -25, 25},
-              {(dir / "box.dae").string(), 30, 12, "", -10, 10},
+              {(dir / "moved.gltf").string(), 30, 12, "", -5, 45},
+              {(dir / "twice.gltf").string(), 30, 24, "", -55, 55},
+              {(dir / "box.dae").string(), 30, 12, "", -25, 25},
               {(dir / "painted.gltf").string(), 30, 12, png}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.model);
