@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <fstream>
 #include <optional>
 
 namespace fs = std::filesystem;
@@ -365,6 +366,19 @@ bool trainingSucceeded(const Lumetra::Linemod::TemplateTrainingResult& trained,
   return true;
 }
 
+/// Copies a file's bytes to a new file, a block at a time.
+bool copyBytes(const fs::path& source, const fs::path& destination) {
+  std::ifstream in(source, std::ios::binary);
+  std::ofstream out(destination, std::ios::binary | std::ios::trunc);
+  std::vector<char> block(1 << 16);
+  while (in && out) {
+    in.read(block.data(), static_cast<std::streamsize>(block.size()));
+    out.write(block.data(), in.gcount());
+  }
+  out.close();
+  return in.eof() && !in.bad() && !out.fail();
+}
+
 /// Writes the copy of the model into the folder. Empty on success, else why it failed. Textures
 /// of the copy that cannot be read (and were not reported with the model's) are reported here.
 std::string writeModelCopy(const fs::path& folder, const fs::path& modelPath, const fs::path& outputDirectory,
@@ -382,9 +396,8 @@ std::string writeModelCopy(const fs::path& folder, const fs::path& modelPath, co
   std::vector<Lumetra::PendingFile> files;
   for (const Lumetra::ModelCopyFile& file : *copy) {
     files.push_back({file.name, [&file](const fs::path& temporary) {
-                       std::error_code error;
                        return file.source.empty() ? Lumetra::writeBytes(temporary, file.bytes)
-                                                  : fs::copy_file(file.source, temporary, error);
+                                                  : copyBytes(file.source, temporary);
                      }});
   }
   if (Lumetra::writeTargetFiles(folder, files)) return {};

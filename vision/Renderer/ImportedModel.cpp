@@ -42,7 +42,7 @@ struct Writer {
   template <typename T>
   void putArray(const T* values, std::uint64_t count) {
     put(count);
-    bytes.append(reinterpret_cast<const char*>(values), count * sizeof(T));
+    if (count > 0) bytes.append(reinterpret_cast<const char*>(values), count * sizeof(T));
   }
   void putText(const std::string& text) { putArray(text.data(), text.size()); }
 };

@@ -55,9 +55,11 @@ struct ImportedModel {
 /// is left out, and one placed by the identity keeps its coordinates bit for bit. A COLLADA file
 /// (whose declared unit the library applies, giving metres) is scaled to millimetres. When
 /// `exportStem` is not empty the file is also exported as OBJ (from the scene as read, before the
-/// repairs and steps), its material file named `exportStem`.mtl and each texture it names renamed
-/// to `exportStem`_<its own file name>. False with `error` set (in words that follow "could not be
-/// loaded: ") when the file cannot be imported; a failed export only leaves `exported.made` false.
+/// repairs and steps, in a process of its own), its material file named `exportStem`.mtl and each
+/// texture it names renamed to `exportStem`_<its own file name> (an embedded one without a file
+/// name: `exportStem`_texture<n>.<its format>). False with `error` set (in words that follow "could
+/// not be loaded: ") when the file cannot be imported; a failed export only leaves `exported.made`
+/// false.
 bool importModel(const std::string& path, unsigned postProcessing, const std::string& exportStem,
                  ImportedModel& model, std::string& error);
 

@@ -4,7 +4,6 @@
 
 #include <exception>
 #include <fstream>
-#include <sstream>
 
 namespace Lumetra {
 
@@ -12,12 +11,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
+/// The file to copy as it is, when it can be opened (it is copied file to file, never held here).
 std::optional<std::vector<ModelCopyFile>> copiedAsItIs(const fs::path& modelPath, const std::string& objName) {
-  std::ifstream in(modelPath, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  if (!in || !bytes) return std::nullopt;
-  return std::vector<ModelCopyFile>{{objName, bytes.str(), {}}};
+  std::error_code error;
+  if (!fs::is_regular_file(modelPath, error) || std::ifstream(modelPath, std::ios::binary).fail()) return std::nullopt;
+  return std::vector<ModelCopyFile>{{objName, {}, modelPath}};
 }
 
 }  // namespace
