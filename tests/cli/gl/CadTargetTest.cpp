@@ -63,9 +63,9 @@ const int kBoxTriangles[36] = {0, 1, 3, 0, 3, 2, 4, 6, 7, 4, 7, 5, 0, 4, 5, 0, 5
                                2, 3, 7, 2, 7, 6, 0, 2, 6, 0, 6, 4, 1, 5, 7, 1, 7, 3};
 float boxCoordinate(int corner, int bit) { return corner & bit ? 25.0f : -25.0f; }
 
-// The box as glTF, placed by `nodes` (glTF node objects naming mesh 0), with the PNG `texture`
-// embedded when given.
-std::string gltfBox(const std::string& nodes, const std::string& texture = "") {
+// The box as glTF, placed by `nodes` (glTF node objects naming mesh 0), textured by the picture at
+// `textureUri` when given.
+std::string gltfBox(const std::string& nodes, const std::string& textureUri = "") {
   std::string buffer;
   for (int c = 0; c < 8; ++c)
     for (int bit : {4, 2, 1}) {
@@ -76,14 +76,14 @@ std::string gltfBox(const std::string& nodes, const std::string& texture = "") {
   std::string scene = "{\"asset\": {\"version\": \"2.0\"}, \"scene\": 0, \"scenes\": [{\"nodes\": [0";
   for (long n = 1; n < std::count(nodes.begin(), nodes.end(), '{'); ++n) scene += ", " + std::to_string(n);
   scene += "]}], \"nodes\": [" + nodes + "], \"meshes\": [{\"primitives\": [{\"attributes\": {\"POSITION\": 0}, " +
-           "\"indices\": 1" + (texture.empty() ? "" : ", \"material\": 0") + "}]}], \"buffers\": [{\"byteLength\": 168, " +
+           "\"indices\": 1" + (textureUri.empty() ? "" : ", \"material\": 0") + "}]}], \"buffers\": [{\"byteLength\": 168, " +
            "\"uri\": \"data:application/octet-stream;base64," + base64(buffer) + "\"}], \"bufferViews\": [{\"buffer\": 0, " +
            "\"byteLength\": 96}, {\"buffer\": 0, \"byteOffset\": 96, \"byteLength\": 72}], \"accessors\": [{\"bufferView\": 0, " +
            "\"componentType\": 5126, \"count\": 8, \"type\": \"VEC3\", \"min\": [-25, -25, -25], \"max\": [25, 25, 25]}, " +
            "{\"bufferView\": 1, \"componentType\": 5123, \"count\": 36, \"type\": \"SCALAR\"}]";
-  if (!texture.empty()) {
+  if (!textureUri.empty()) {
     scene += ", \"materials\": [{\"pbrMetallicRoughness\": {\"baseColorTexture\": {\"index\": 0}}}], \"textures\": "
-             "[{\"source\": 0}], \"images\": [{\"uri\": \"data:image/png;base64," + base64(texture) + "\"}]";
+             "[{\"source\": 0}], \"images\": [{\"uri\": \"" + textureUri + "\"}]";
   }
   return scene + "}";
 }
@@ -114,7 +114,9 @@ TEST(CadTarget, TrainsAndWritesTheEdgeModelTemplatesAndModelCopy) {
   const std::string png = readFile(std::string(FORMWRIGHT_SOURCE_DIR) + "/tests/cli/data/blocks-64x48.png");
   writeFile(dir / "moved.gltf", gltfBox("{\"mesh\": 0, \"translation\": [20, 0, 0]}"));
   writeFile(dir / "twice.gltf", gltfBox("{\"mesh\": 0, \"translation\": [-30, 0, 0]}, {\"mesh\": 0, \"translation\": [30, 0, 0]}"));
-  writeFile(dir / "painted.gltf", gltfBox("{\"mesh\": 0}", png));
+  writeFile(dir / "painted.gltf", gltfBox("{\"mesh\": 0}", "data:image/png;base64," + base64(png)));
+  writeFile(dir / "outside.gltf", gltfBox("{\"mesh\": 0}", "blocks.png"));
+  writeFile(dir / "blocks.png", png);
   writeFile(dir / "box.dae", colladaBox());
   // The cube shows few edges: some of its views give too few features, so it needs views to spare.
   const struct {
@@ -123,7 +125,7 @@ TEST(CadTarget, TrainsAndWritesTheEdgeModelTemplatesAndModelCopy) {
     std::string texture = "";      // the picture the copy's material file names beside it
     float xMin = 0, xMax = 0;      // in millimetres, of the copy and (in metres) of the edge model
   } rows[] = {{(dir / "Spider.OBJ").string(), 4, 0},
-              {kCube, 30, 12, readFile(kModels + "3DS/test.png")},
+              {(dir / "outside.gltf").string(), 30, 12, png},
               {kModels + "STL/3DSMaxExport.STL", 4, 2000},
               {(dir / "moved.gltf").string(), 30, 12, "", -5, 45},
               {(dir / "twice.gltf").string(), 30, 24, "", -55, 55},
@@ -150,7 +152,7 @@ TEST(CadTarget, TrainsAndWritesTheEdgeModelTemplatesAndModelCopy) {
     EXPECT_EQ(written, names);
     EXPECT_EQ(r.out, kStarting + "Saved trained target files in " + quoted(folder.string()) + "\n" +
                          "Training successfully finished.\n");
-    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
 
     // Template file: name, level count, the built-in camera, then one pyramid per view of two levels:
     // 16 + 16 + 4 + 24 + 20 bytes of frame and pose, a count and 127 features of 9 bytes each.
