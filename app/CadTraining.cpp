@@ -386,7 +386,11 @@ std::string writeModelCopy(const fs::path& folder, const fs::path& modelPath, co
   PROFILE_BLOCK("trainCadTarget: model copy");
   std::vector<std::string> unreadable;
   const auto copy = Lumetra::modelCopyFiles(modelPath, CAD_MODEL_FILE, mesh.mObjExport, unreadable);
-  if (!copy) return "Could not read the model " + quotePath(modelPath) + " again to copy it.";
+  if (!copy) {
+    const bool exported = !Lumetra::hasObjExtension(modelPath.string());
+    return std::string(exported ? "Could not export the model " : "Could not read the model ") + quotePath(modelPath) +
+           (exported ? " as OBJ" : "") + " to copy it into the target.";
+  }
   for (const std::string& path : unreadable) {
     const auto reported = [&path](const Lumetra::MeshModel::TextureFailure& failure) { return failure.path == path; };
     if (std::none_of(mesh.mTextureFailures.begin(), mesh.mTextureFailures.end(), reported)) {

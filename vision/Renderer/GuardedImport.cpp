@@ -184,6 +184,7 @@ std::string childOutput(int in, unsigned seconds, bool& timedOut) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::seconds(seconds);
   std::string message;
+  std::vector<char> buffer(1 << 16);
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) {
@@ -194,11 +195,10 @@ std::string childOutput(int in, unsigned seconds, bool& timedOut) {
     const int ready = ::poll(&wait, 1, static_cast<int>(std::min<long long>(left, 1000)));
     if (ready < 0 && errno != EINTR) break;
     if (ready <= 0) continue;
-    char buffer[65536];
-    const ssize_t got = ::read(in, buffer, sizeof buffer);
+    const ssize_t got = ::read(in, buffer.data(), buffer.size());
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
-    message.append(buffer, static_cast<std::size_t>(got));
+    message.append(buffer.data(), static_cast<std::size_t>(got));
   }
   return message;
 }
