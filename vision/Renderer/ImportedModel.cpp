@@ -32,6 +32,10 @@ namespace {
 
 constexpr char kMagic[8] = {'F', 'W', 'M', 'O', 'D', 'E', 'L', '1'};
 
+/// Vertices that nodes naming a mesh more than once may add to the file's own: about 200 MB of
+/// placed vertices, a bound on what a small file can ask of memory.
+constexpr std::uint64_t kMaxRepeatedVertices = std::uint64_t{1} << 22;
+
 /// Appends numbers, arrays and texts to the bytes sent through the pipe.
 struct Writer {
   std::string bytes;
@@ -264,9 +268,9 @@ std::vector<std::vector<aiMatrix4x4>> meshPlacements(const aiScene& scene) {
     const auto [node, parent] = pending.back();
     pending.pop_back();
     const aiMatrix4x4 placed = parent * node->mTransformation;
-    for (unsigned k = 0; k < node->mNumMeshes; ++k)
+    for (unsigned k = 0; node->mMeshes != nullptr && k < node->mNumMeshes; ++k)
       if (node->mMeshes[k] < scene.mNumMeshes) placements[node->mMeshes[k]].push_back(placed);
-    for (unsigned c = node->mNumChildren; c-- > 0;)
+    for (unsigned c = node->mChildren != nullptr ? node->mNumChildren : 0; c-- > 0;)
       if (node->mChildren[c] != nullptr) pending.emplace_back(node->mChildren[c], placed);
   }
   return placements;
@@ -315,13 +319,31 @@ void writeMesh(const aiMesh& mesh, const aiMatrix4x4& placement, Writer& out) {
   out.putArray(indices.data(), indices.size());
 }
 
+/// Why the nodes repeat the meshes into a model too large to hold (nodes that name a mesh many
+/// times over would make a small file a model of any size), or empty.
+std::string repeatedMeshes(const aiScene& scene) {
+  const std::vector<std::vector<aiMatrix4x4>> placements = meshPlacements(scene);
+  std::uint64_t ownVertices = 0, placedVertices = 0;
+  for (unsigned m = 0; scene.mMeshes != nullptr && m < scene.mNumMeshes; ++m) {
+    const std::uint64_t vertices = scene.mMeshes[m] != nullptr ? scene.mMeshes[m]->mNumVertices : 0;
+    ownVertices += vertices;
+    placedVertices += placements[m].size() * vertices;
+  }
+  if (placedVertices <= ownVertices + kMaxRepeatedVertices) return {};
+  return "its nodes repeat its meshes into " + std::to_string(placedVertices) + " vertices, more than its own " +
+         std::to_string(ownVertices) + " plus " + std::to_string(kMaxRepeatedVertices) + ".";
+}
+
 /// The child's work: import, export when asked for, and the model as bytes.
 bool importToBytes(const std::string& path, unsigned postProcessing, const std::string& exportStem,
                    std::string& error, std::string& bytes) {
   Writer out;
   out.bytes.append(kMagic, sizeof kMagic);
   ImportedModel::ObjExport exported;
+  std::string repeated;
   const auto asRead = [&](aiScene& scene) {
+    repeated = repeatedMeshes(scene);
+    if (!repeated.empty()) return;
     // The library gives a COLLADA model in metres, its declared unit applied.
     if (scene.mRootNode != nullptr && hasExtension(path, {".dae", ".zae"})) {
       aiMatrix4x4 toMillimetres;
@@ -346,6 +368,10 @@ bool importToBytes(const std::string& path, unsigned postProcessing, const std::
   const aiScene* scene = importScene(importer, path, postProcessing, error, &dropped, asRead);
   if (scene == nullptr) return false;
   out.put(static_cast<std::uint32_t>(dropped));
+  if (!repeated.empty()) {
+    error = repeated;
+    return false;
+  }
   const std::vector<std::vector<aiMatrix4x4>> placements = meshPlacements(*scene);
   std::uint64_t instances = 0;
   for (const auto& placed : placements) instances += placed.size();

@@ -52,7 +52,8 @@ struct ImportedModel {
 /// post-processing steps given and the checks and repairs of importScene. The meshes come mesh
 /// after mesh in the file's order, each once per node that names it (in the order of a depth-first
 /// walk of the nodes), placed by the node's transform and its parents'; a mesh that no node names
-/// is left out, and one placed by the identity keeps its coordinates bit for bit. A COLLADA file
+/// is left out, and one placed by the identity keeps its coordinates bit for bit. A file whose
+/// nodes repeat its meshes into more than 4194304 vertices beyond its own is refused. A COLLADA file
 /// (whose declared unit the library applies, giving metres) is scaled to millimetres. When
 /// `exportStem` is not empty the file is also exported as OBJ (from the scene as read, before the
 /// repairs and steps, in a process of its own), its material file named `exportStem`.mtl and each

@@ -88,21 +88,27 @@ std::string gltfBox(const std::string& nodes, const std::string& textureUri = ""
   return scene + "}";
 }
 
-// The box as COLLADA in millimetres, which the file declares.
-std::string colladaBox() {
-  std::string positions, triangles;
+// The box as COLLADA in millimetres, which the file declares; placed 2^levels times over by nodes
+// that each place the level below twice.
+std::string colladaBox(int levels = 0) {
+  std::string positions, triangles, nodes = "<library_nodes><node id=\"n0\"><instance_geometry url=\"#box\"/></node>";
   for (int c = 0; c < 8; ++c)
     for (int bit : {4, 2, 1}) positions += std::to_string(static_cast<int>(boxCoordinate(c, bit))) + " ";
   for (int i : kBoxTriangles) triangles += std::to_string(i) + " ";
+  for (int k = 1; k <= levels; ++k) {
+    const std::string below = "<instance_node url=\"#n" + std::to_string(k - 1) + "\"/>";
+    nodes += "<node id=\"n" + std::to_string(k) + "\">" + below + below + "</node>";
+  }
   return "<?xml version=\"1.0\"?>\n<COLLADA xmlns=\"http://www.collada.org/2005/11/COLLADASchema\" version=\"1.4.1\">"
          "<asset><unit meter=\"0.001\"/><up_axis>Y_UP</up_axis></asset><library_geometries><geometry id=\"box\"><mesh>"
          "<source id=\"p\"><float_array id=\"pa\" count=\"24\">" + positions + "</float_array><technique_common>"
          "<accessor source=\"#pa\" count=\"8\" stride=\"3\"><param name=\"X\" type=\"float\"/><param name=\"Y\" "
          "type=\"float\"/><param name=\"Z\" type=\"float\"/></accessor></technique_common></source><vertices id=\"v\">"
          "<input semantic=\"POSITION\" source=\"#p\"/></vertices><triangles count=\"12\"><input semantic=\"VERTEX\" "
-         "source=\"#v\" offset=\"0\"/><p>" + triangles + "</p></triangles></mesh></geometry></library_geometries>"
-         "<library_visual_scenes><visual_scene id=\"s\"><node id=\"n\"><instance_geometry url=\"#box\"/></node>"
-         "</visual_scene></library_visual_scenes><scene><instance_visual_scene url=\"#s\"/></scene></COLLADA>\n";
+         "source=\"#v\" offset=\"0\"/><p>" + triangles + "</p></triangles></mesh></geometry></library_geometries>" + nodes +
+         "</library_nodes><library_visual_scenes><visual_scene id=\"s\"><node id=\"top\"><instance_node url=\"#n" +
+         std::to_string(levels) + "\"/></node></visual_scene></library_visual_scenes><scene><instance_visual_scene "
+         "url=\"#s\"/></scene></COLLADA>\n";
 }
 
 }  // namespace
@@ -209,6 +215,10 @@ TEST(CadTarget, FailedTrainingsPrintTheirLineAndLeaveNothing) {
   EXPECT_NE(r.err.find("set DISPLAY"), std::string::npos) << r.err;
   if (display.empty()) GTEST_SKIP() << "no display";
 
+  writeFile(dir / "many.dae", colladaBox(17));  // 131072 boxes of 36 vertices: refused before it is built
+  EXPECT_TRUE(train(dir / "many", (dir / "many.dae").string(), "[0.12, 0.2]", 3, r).empty());
+  EXPECT_EQ(r.out, kStarting + "ERROR: Could not load the model\n" + kFailed);
+  EXPECT_NE(r.err.find("its nodes repeat its meshes into 4718592 vertices, more than its own 36"), std::string::npos);
   EXPECT_TRUE(train(dir / "far", kCube, "[1.0, 3.0]", 5, r).empty());
   EXPECT_EQ(r.out, kStarting + "ERROR: Not enough templates generated. Try to reduce rendering radii\n" + kFailed);
   const std::string wide = "{\"Resolution\": [100000, 100], \"FocalLength\": [500, 500], \"PrincipalPoint\": [5, 5]}";
