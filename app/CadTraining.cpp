@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <fstream>
 #include <optional>
 
 namespace fs = std::filesystem;
@@ -265,7 +266,15 @@ bool targetNameIsFree(const fs::path& targetFolder, const std::string& targetNam
   return false;
 }
 
-/// The model with its face pairs, or nothing when it did not load or has no surface to render.
+/// Why a texture the model names is left out of the target when its file cannot be read.
+std::string unreadableTexture(const std::string& path) {
+  return "The model's texture " + quotePath(path) +
+         " could not be read (missing, damaged or not a picture): it was left out; put a PNG, JPEG or BMP picture "
+         "there, or correct the name in the model's materials.";
+}
+
+/// The model with its face pairs, or nothing when it did not load or has no surface to render;
+/// why a texture was left out goes to standard error.
 std::shared_ptr<Lumetra::MeshModel> loadModel(CadModelSource& source, const fs::path& modelPath) {
   std::shared_ptr<Lumetra::MeshModel> mesh;
   {
@@ -274,7 +283,17 @@ std::shared_ptr<Lumetra::MeshModel> loadModel(CadModelSource& source, const fs::
   }
   // A model without any face that has an area has no surface to render: no view could give a
   // template.
-  if (mesh && mesh->mLoaded && mesh->hasArea()) return mesh;
+  if (mesh && mesh->mLoaded && mesh->hasArea()) {
+    for (const Lumetra::MeshModel::TextureFailure& texture : mesh->mTextureFailures) {
+      printReason(texture.width == 0
+                      ? unreadableTexture(texture.path)
+                      : fmt::format("The model's texture {} is {} x {} pixels, more than a texture may have ({} "
+                                    "pixels, {} a side): it was left out; scale it down.",
+                                    quotePath(texture.path), texture.width, texture.height,
+                                    Lumetra::MeshModel::kMaxTexturePixels, Lumetra::MeshModel::kMaxTextureSide));
+    }
+    return mesh;
+  }
   printLine("ERROR: Could not load the model");
   const std::string why = !mesh            ? "there is not enough memory to hold it."
                           : !mesh->mLoaded ? mesh->mLoadFailure
@@ -341,17 +360,43 @@ bool trainingSucceeded(const Lumetra::Linemod::TemplateTrainingResult& trained,
   return true;
 }
 
-/// Writes the copy of the model into the folder. Empty on success, else why it failed.
+/// Copies a file's bytes to a new file, a block at a time.
+bool copyBytes(const fs::path& source, const fs::path& destination) {
+  std::ifstream in(source, std::ios::binary);
+  std::ofstream out(destination, std::ios::binary | std::ios::trunc);
+  std::vector<char> block(1 << 16);
+  while (in && out) {
+    in.read(block.data(), static_cast<std::streamsize>(block.size()));
+    out.write(block.data(), in.gcount());
+  }
+  out.close();
+  return in.eof() && !in.bad() && !out.fail();
+}
+
+/// Writes the copy of the model into the folder. Empty on success, else why it failed. Textures
+/// of the copy that cannot be read (and were not reported with the model's) are reported here.
 std::string writeModelCopy(const fs::path& folder, const fs::path& modelPath, const fs::path& outputDirectory,
-                           std::vector<fs::path>& names) {
+                           const Lumetra::MeshModel& mesh, std::vector<fs::path>& names) {
   PROFILE_BLOCK("trainCadTarget: model copy");
-  const auto copy = Lumetra::modelCopyFiles(modelPath, CAD_MODEL_FILE);
-  if (!copy) return "Could not read the model " + quotePath(modelPath) + " again to copy it.";
+  std::vector<std::string> unreadable;
+  const auto copy = Lumetra::modelCopyFiles(modelPath, CAD_MODEL_FILE, mesh.mObjExport, unreadable);
+  if (!copy) {
+    const bool exported = !Lumetra::hasObjExtension(modelPath.string());
+    return std::string(exported ? "Could not export the model " : "Could not read the model ") + quotePath(modelPath) +
+           (exported ? " as OBJ" : "") + " to copy it into the target.";
+  }
+  for (const std::string& path : unreadable) {
+    const auto reported = [&path](const Lumetra::MeshModel::TextureFailure& failure) { return failure.path == path; };
+    if (std::none_of(mesh.mTextureFailures.begin(), mesh.mTextureFailures.end(), reported)) {
+      printReason(unreadableTexture(path));
+    }
+  }
   std::vector<Lumetra::PendingFile> files;
   for (const Lumetra::ModelCopyFile& file : *copy) {
     names.push_back(file.name);
     files.push_back({file.name, [&file](const fs::path& temporary) {
-                       return Lumetra::writeBytes(temporary, file.bytes);
+                       return file.source.empty() ? Lumetra::writeBytes(temporary, file.bytes)
+                                                  : copyBytes(file.source, temporary);
                      }});
   }
   if (Lumetra::writeTargetFiles(folder, files)) return {};
@@ -387,7 +432,7 @@ bool trainCadTarget(const TrainingConfig& config, const CameraCalibration& calib
     return false;
   }
 
-  CadModelSource source{modelPath.string(), targetName, description, nullptr};
+  CadModelSource source{modelPath.string(), targetName, description, nullptr, fs::path(CAD_MODEL_FILE).stem().string()};
   printLine("Starting CAD target training. This might take a few minutes.");
   const std::shared_ptr<Lumetra::MeshModel> mesh = loadModel(source, modelPath);
   if (!mesh) return false;
@@ -409,7 +454,7 @@ bool trainCadTarget(const TrainingConfig& config, const CameraCalibration& calib
   if (!edgeModelWritten) return failedWrite(cannotWrite(CAD_EDGE_MODEL_FILE, outputDirectory));
   if (!trained.templateFileWritten) return failedWrite(cannotWrite(CAD_TEMPLATE_FILE, outputDirectory));
   std::vector<fs::path> names{CAD_EDGE_MODEL_FILE, CAD_TEMPLATE_FILE};
-  if (const std::string why = writeModelCopy(staging.path(), modelPath, outputDirectory, names); !why.empty()) {
+  if (const std::string why = writeModelCopy(staging.path(), modelPath, outputDirectory, *mesh, names); !why.empty()) {
     return failedWrite(why);
   }
   if (!staging.commit(names, false).empty()) {

@@ -1,5 +1,6 @@
 // Model files that broke the import library (kept from fuzzing), and the guard's limits.
 #include "Renderer/GuardedImport.h"
+#include "Renderer/ImportedModel.h"
 #include "Renderer/MeshModel.h"
 
 #include "../fuzz/FuzzSupport.h"
@@ -81,7 +82,8 @@ TEST(GuardedImport, ChildEndsWithItsParent) {
   const pid_t parent = ::fork();
   if (parent == 0) {
     std::string error;
-    ::_exit(Lumetra::importsInChild(pipe.string(), 0, error) ? 0 : 1);
+    Lumetra::ImportedModel model;
+    ::_exit(Lumetra::importModel(pipe.string(), 0, "", model, error) ? 0 : 1);
   }
   const std::string children = "/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children";
   pid_t child = 0;

@@ -33,4 +33,7 @@ struct CadModelSource {
   std::string targetName;  ///< also the class name of the trained templates
   CadModelDescription description;
   std::shared_ptr<Lumetra::MeshModel> mesh;  ///< filled by the first load, shared afterwards
+  /// When set, the load also exports a model of another format than OBJ as OBJ for the target's
+  /// copy, its files named after this stem (MeshModel::mObjExport).
+  std::string copyStem;
 };

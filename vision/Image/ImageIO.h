@@ -30,6 +30,10 @@ ImageRGB loadImageRGBWithCodec(const std::string& path, bool flipOnLoad);
 /// The loaders always give the pixels as stored.
 std::uint16_t readJpegOrientation(const std::string& path);
 
+/// The width and height a picture file's header gives, read as the codec loaders read it, without
+/// decoding its pixels. False when the codec loaders would refuse the file before decoding.
+bool pictureSizeWithCodec(const std::string& path, std::uint32_t& width, std::uint32_t& height);
+
 /// Reads a binary PGM (P5): the magic line, any "#" comment lines, "width height" (the width in
 /// C notation with automatic base, the height decimal), the maximum-value line (not used), then
 /// width x height bytes. Header lines are at most 254 characters. The empty image when the file

@@ -158,13 +158,17 @@ enum ChildStatus { kChildFailed = 2, kChildNoLimits = 3, kChildOutOfMemory = 4, 
     ::_exit(kChildNoLimits);
   int status = kChildFailed;
   try {
-    std::string error;
-    status = work(error) ? 0 : 1;
+    std::string error, output;
+    status = work(error, output) ? 0 : 1;
     // The import library turns a failed allocation into its error text.
     if (status != 0 && error == std::bad_alloc().what()) status = kChildOutOfMemory;
-    if (status == 1) {
-      const ssize_t written = ::write(out, error.data(), std::min<std::size_t>(error.size(), 1024));
-      (void)written;
+    if (status == 1) output = error.substr(0, 1024);
+    // The parent reads until the pipe closes; a write cut short ends the child unfinished.
+    for (std::size_t at = 0; at < output.size() && (status == 0 || status == 1);) {
+      const ssize_t written = ::write(out, output.data() + at, output.size() - at);
+      if (written < 0 && errno == EINTR) continue;
+      if (written <= 0) status = kChildFailed;
+      else at += static_cast<std::size_t>(written);
     }
   } catch (const std::bad_alloc&) {
     status = kChildOutOfMemory;
@@ -174,12 +178,13 @@ enum ChildStatus { kChildFailed = 2, kChildNoLimits = 3, kChildOutOfMemory = 4, 
   ::_exit(status);
 }
 
-/// The child's message on `in` until it closes its end (it ends), or until the time is up (then
+/// What the child writes on `in` until it closes its end (it ends), or until the time is up (then
 /// `timedOut` is set).
-std::string childMessage(int in, unsigned seconds, bool& timedOut) {
+std::string childOutput(int in, unsigned seconds, bool& timedOut) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::seconds(seconds);
   std::string message;
+  std::vector<char> buffer(1 << 16);
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) {
@@ -190,11 +195,10 @@ std::string childMessage(int in, unsigned seconds, bool& timedOut) {
     const int ready = ::poll(&wait, 1, static_cast<int>(std::min<long long>(left, 1000)));
     if (ready < 0 && errno != EINTR) break;
     if (ready <= 0) continue;
-    char buffer[512];
-    const ssize_t got = ::read(in, buffer, sizeof buffer);
+    const ssize_t got = ::read(in, buffer.data(), buffer.size());
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
-    if (message.size() < 4096) message.append(buffer, static_cast<std::size_t>(got));
+    message.append(buffer.data(), static_cast<std::size_t>(got));
   }
   return message;
 }
@@ -206,7 +210,8 @@ void setImportGuardLimits(const ImportGuardLimits& limits) { limitsInForce() = l
 const ImportGuardLimits& importGuardLimits() { return limitsInForce(); }
 
 const aiScene* importScene(Assimp::Importer& importer, const std::string& path, unsigned postProcessing,
-                           std::string& error, unsigned* droppedMeshes) {
+                           std::string& error, unsigned* droppedMeshes,
+                           const std::function<void(aiScene&)>& asRead) {
   // The file is read first, checked, and only then post-processed: the import library's own checks
   // end the process on some malformed scenes (a polygon flag on a mesh without polygons, say).
   if (!modelFileIsSound(path, error)) return nullptr;
@@ -215,6 +220,7 @@ const aiScene* importScene(Assimp::Importer& importer, const std::string& path, 
     error = importer.GetErrorString();
     return nullptr;
   }
+  if (asRead) asRead(*const_cast<aiScene*>(scene));
   unsigned dropped = 0;
   if (!repairScene(*const_cast<aiScene*>(scene), dropped)) {
     error = "its meshes are malformed.";
@@ -226,21 +232,14 @@ const aiScene* importScene(Assimp::Importer& importer, const std::string& path, 
   return scene;
 }
 
-bool importsInChild(const std::string& path, unsigned postProcessing, std::string& error) {
-  const GuardedWork import = [&path, postProcessing](std::string& why) {
-    Assimp::Importer importer;
-    return importScene(importer, path, postProcessing, why) != nullptr;
-  };
-  return succeedsInChild(path, import, error);
-}
-
-bool succeedsInChild(const std::string& path, const GuardedWork& work, std::string& error) {
+bool succeedsInChild(const std::string& path, const GuardedWork& work, std::string& error, std::string& output,
+                     unsigned passes) {
   const ImportGuardLimits limits = importGuardLimits();
-  if (!limits.enabled) return true;
+  if (!limits.enabled) return work(error, output);
   struct stat info {};
   const std::uint64_t fileBytes = ::stat(path.c_str(), &info) == 0 && info.st_size > 0 ? info.st_size : 0;
   const std::uint64_t addressSpace = childAddressSpace(limits, fileBytes);
-  const unsigned seconds = childSeconds(limits, fileBytes);
+  const unsigned seconds = childSeconds(limits, fileBytes) * std::max(passes, 1u);
 
   int channel[2];
   if (::pipe2(channel, O_CLOEXEC) != 0) {
@@ -262,7 +261,7 @@ bool succeedsInChild(const std::string& path, const GuardedWork& work, std::stri
   ::close(channel[1]);
 
   bool timedOut = false;
-  const std::string message = childMessage(channel[0], seconds, timedOut);
+  std::string message = childOutput(channel[0], seconds, timedOut);
   ::close(channel[0]);
   if (timedOut) ::kill(child, SIGKILL);
   int status = 0;
@@ -288,7 +287,8 @@ bool succeedsInChild(const std::string& path, const GuardedWork& work, std::stri
   } else if (exit != 0) {
     error = "its import failed (status " + std::to_string(exit) + ").";
   }
-  return exit == 0;
+  if (exit == 0 && !timedOut) output = std::move(message);
+  return exit == 0 && !timedOut;
 }
 
 }  // namespace Lumetra

@@ -5,10 +5,7 @@
 #include "Renderer/GridCell.h"
 #include "Renderer/GuardedImport.h"
 
-#include <assimp/Importer.hpp>
-#include <assimp/material.h>
 #include <assimp/postprocess.h>
-#include <assimp/scene.h>
 
 #include <algorithm>
 #include <cctype>
@@ -17,6 +14,7 @@
 #include <exception>
 #include <filesystem>
 #include <limits>
+#include <map>
 #include <new>
 #include <system_error>
 
@@ -275,17 +273,27 @@ std::string textureFolder(const std::string& modelPath, const std::string& textu
   return directory;
 }
 
-/// Each material's diffuse texture, by material index: empty where the material names none or its
-/// file cannot be read. `anyTexture` is set when some material names one.
-std::vector<ImageRGB> loadMaterialTextures(const aiScene& scene, const std::string& directory, bool& anyTexture) {
-  std::vector<ImageRGB> textures(scene.mNumMaterials);
-  for (unsigned m = 0; m < scene.mNumMaterials; ++m) {
-    const aiMaterial* material = scene.mMaterials[m];
-    if (material == nullptr || aiGetMaterialTextureCount(material, aiTextureType_DIFFUSE) == 0) continue;
+/// Each material's diffuse texture, by material index: empty where the material names none, where
+/// it is embedded in the model file, or where its file cannot be read or is too large (listed in
+/// `failures`). Each file is decoded once, however many materials name it. `anyTexture` is set when
+/// some material names one.
+std::vector<ImageRGB> loadMaterialTextures(const ImportedModel& imported, const std::string& directory,
+                                           bool& anyTexture, std::vector<MeshModel::TextureFailure>& failures) {
+  std::vector<ImageRGB> textures(imported.materials.size());
+  std::map<std::string, ImageRGB> decoded;
+  for (std::size_t m = 0; m < imported.materials.size(); ++m) {
+    const ImportedModel::Material& material = imported.materials[m];
+    if (material.kind == ImportedModel::Material::None) continue;
     anyTexture = true;
-    aiString name;
-    if (aiGetMaterialTexture(material, aiTextureType_DIFFUSE, 0, &name) != aiReturn_SUCCESS) continue;
-    textures[m] = loadTextureImage(resolveTexturePath(directory, name.C_Str()));
+    if (material.kind != ImportedModel::Material::File) continue;
+    const std::string path = resolveTexturePath(directory, material.name);
+    auto [known, isNew] = decoded.try_emplace(path);
+    if (isNew) {
+      MeshModel::TextureFailure failure{path};
+      known->second = loadTextureImage(path, &failure.width, &failure.height);
+      if (known->second.isEmpty()) failures.push_back(failure);
+    }
+    textures[m] = known->second;
   }
   return textures;
 }
@@ -299,31 +307,25 @@ struct SceneTotals {
 };
 
 /// The first pass: the totals, and the centroid as a running mean in double precision. Why the
-/// scene cannot be used (an index out of range, a non-finite coordinate, more than 32-bit counts),
-/// or empty.
-std::string countScene(const aiScene& scene, float scale, SceneTotals& totals) {
-  for (unsigned m = 0; m < scene.mNumMeshes; ++m) {
-    const aiMesh* mesh = scene.mMeshes[m];
-    for (unsigned f = 0; f < mesh->mNumFaces; ++f) {
-      const aiFace& face = mesh->mFaces[f];
-      if (face.mNumIndices < 3) {
+/// model cannot be used (a non-finite coordinate, more than 32-bit counts), or empty.
+std::string countScene(const ImportedModel& imported, float scale, SceneTotals& totals) {
+  for (const ImportedModel::Mesh& mesh : imported.meshes) {
+    for (const std::uint32_t corners : mesh.faceSizes) {
+      if (corners < 3) {
         ++totals.skippedFaces;
         continue;
       }
       ++totals.faces;
-      totals.indices += face.mNumIndices;
-      for (unsigned k = 0; k < face.mNumIndices; ++k) {
-        if (face.mIndices[k] >= mesh->mNumVertices) return "it has a face with a vertex index out of range.";
-      }
+      totals.indices += corners;
     }
-    for (unsigned v = 0; v < mesh->mNumVertices; ++v) {
-      const aiVector3D& p = mesh->mVertices[v];
-      const Eigen::Vector3f scaled(p.x * scale, p.y * scale, p.z * scale);
+    for (std::uint32_t v = 0; v < mesh.vertexCount(); ++v) {
+      const float* p = &mesh.positions[3 * static_cast<std::size_t>(v)];
+      const Eigen::Vector3f scaled(p[0] * scale, p[1] * scale, p[2] * scale);
       if (!scaled.allFinite()) return "it has a vertex with a non-finite coordinate.";
       ++totals.vertices;
       totals.mean += (scaled.cast<double>() - totals.mean) / static_cast<double>(totals.vertices);
     }
-    if (mesh->HasVertexColors(0) && mesh->mNumVertices > 0) totals.vertexColors = true;
+    if (!mesh.colors.empty() && mesh.vertexCount() > 0) totals.vertexColors = true;
   }
   constexpr std::uint64_t kMaxCount = std::numeric_limits<std::uint32_t>::max();
   if (totals.vertices > kMaxCount || totals.indices > kMaxCount) {
@@ -334,19 +336,14 @@ std::string countScene(const aiScene& scene, float scale, SceneTotals& totals) {
 
 /// Copies one mesh's vertices into the model from `vertexBase` on (positions scaled, the rest as
 /// the mesh has them), widening the model's largest distance from the centroid and its bounding box.
-void copyVertices(const aiMesh& mesh, float scale, std::uint32_t vertexBase, MeshModel& model) {
-  for (unsigned v = 0; v < mesh.mNumVertices; ++v) {
+void copyVertices(const ImportedModel::Mesh& mesh, float scale, std::uint32_t vertexBase, MeshModel& model) {
+  for (std::size_t v = 0; v < mesh.vertexCount(); ++v) {
     MeshModel::Vertex& vertex = model.mVertices[vertexBase + v];
-    const aiVector3D& p = mesh.mVertices[v];
-    vertex.position = Eigen::Vector3f(p.x * scale, p.y * scale, p.z * scale);
-    if (mesh.HasTextureCoords(0)) {
-      vertex.texCoord = Eigen::Vector2f(mesh.mTextureCoords[0][v].x, 1.0f - mesh.mTextureCoords[0][v].y);
-    }
-    if (mesh.HasNormals()) vertex.normal = Eigen::Vector3f(mesh.mNormals[v].x, mesh.mNormals[v].y, mesh.mNormals[v].z);
-    if (mesh.HasVertexColors(0)) {
-      const aiColor4D& c = mesh.mColors[0][v];
-      vertex.color = Eigen::Vector4f(c.r, c.g, c.b, c.a);
-    }
+    const float* p = &mesh.positions[3 * v];
+    vertex.position = Eigen::Vector3f(p[0] * scale, p[1] * scale, p[2] * scale);
+    if (!mesh.texCoords.empty()) vertex.texCoord = Eigen::Vector2f(mesh.texCoords[2 * v], 1.0f - mesh.texCoords[2 * v + 1]);
+    if (!mesh.normals.empty()) vertex.normal = Eigen::Map<const Eigen::Vector3f>(&mesh.normals[3 * v]);
+    if (!mesh.colors.empty()) vertex.color = Eigen::Map<const Eigen::Vector4f>(&mesh.colors[4 * v]);
     const float distance = (vertex.position - model.mCentroid).norm();
     if (distance > model.mMaxDistance) model.mMaxDistance = distance;
     for (int axis = 0; axis < 3; ++axis) {
@@ -359,15 +356,17 @@ void copyVertices(const aiMesh& mesh, float scale, std::uint32_t vertexBase, Mes
 /// Copies one mesh's faces of three or more corners into the model at `faceAt` and their indices
 /// at `indexAt` (both advanced), each with the unit normal of its first three corners. False when
 /// a normal is not finite.
-bool copyFaces(const aiMesh& mesh, std::uint32_t vertexBase, MeshModel& model, std::uint32_t& indexAt,
+bool copyFaces(const ImportedModel::Mesh& mesh, std::uint32_t vertexBase, MeshModel& model, std::uint32_t& indexAt,
                std::uint32_t& faceAt) {
-  for (unsigned f = 0; f < mesh.mNumFaces; ++f) {
-    const aiFace& inputFace = mesh.mFaces[f];
-    if (inputFace.mNumIndices < 3) continue;
+  const std::uint32_t* corner = mesh.indices.data();
+  for (const std::uint32_t corners : mesh.faceSizes) {
+    const std::uint32_t* first = corner;
+    corner += corners;
+    if (corners < 3) continue;
     MeshModel::Face& face = model.mFaces[faceAt++];
-    face.indices.resize(inputFace.mNumIndices);
-    for (unsigned k = 0; k < inputFace.mNumIndices; ++k) {
-      face.indices[k] = inputFace.mIndices[k] + vertexBase;
+    face.indices.resize(corners);
+    for (std::uint32_t k = 0; k < corners; ++k) {
+      face.indices[k] = first[k] + vertexBase;
       model.mIndices[indexAt++] = face.indices[k];
     }
     const Eigen::Vector3f& p0 = model.mVertices[face.indices[0]].position;
@@ -383,16 +382,16 @@ bool copyFaces(const aiMesh& mesh, std::uint32_t vertexBase, MeshModel& model, s
 
 /// The second pass: the vertices, faces and sub-meshes, each sub-mesh with its material's texture.
 /// Why the coordinates cannot be used, or empty.
-std::string copyScene(const aiScene& scene, float scale, const SceneTotals& totals,
+std::string copyScene(const ImportedModel& imported, float scale, const SceneTotals& totals,
                       const std::vector<ImageRGB>& textures, MeshModel& model) {
   model.mVertices.resize(totals.vertices);
   model.mIndices.resize(totals.indices);
   model.mFaces.resize(totals.faces);
-  model.mSubMeshes.resize(scene.mNumMeshes);
+  model.mSubMeshes.resize(imported.meshes.size());
   model.mMaxDistance = 0.0f;
   std::uint32_t vertexBase = 0, indexAt = 0, faceAt = 0;
-  for (unsigned m = 0; m < scene.mNumMeshes; ++m) {
-    const aiMesh& mesh = *scene.mMeshes[m];
+  for (std::size_t m = 0; m < imported.meshes.size(); ++m) {
+    const ImportedModel::Mesh& mesh = imported.meshes[m];
     MeshModel::SubMesh& subMesh = model.mSubMeshes[m];
     subMesh.firstIndex = indexAt;
     copyVertices(mesh, scale, vertexBase, model);
@@ -400,8 +399,8 @@ std::string copyScene(const aiScene& scene, float scale, const SceneTotals& tota
       return "its coordinates are too large for its face normals.";
     }
     subMesh.indexCount = indexAt - subMesh.firstIndex;
-    if (mesh.mMaterialIndex < textures.size()) subMesh.texture = textures[mesh.mMaterialIndex];
-    vertexBase += mesh.mNumVertices;
+    if (mesh.material < textures.size()) subMesh.texture = textures[mesh.material];
+    vertexBase += mesh.vertexCount();
   }
   if (!std::isfinite(model.mMaxDistance)) return "its coordinates are too large for its extent.";
   return {};
@@ -448,11 +447,21 @@ bool computeFaceAdjacency(const std::vector<MeshModel::Vertex>& vertices, const 
   return true;
 }
 
-ImageRGB loadTextureImage(const std::string& path) {
+ImageRGB loadTextureImage(const std::string& path, std::uint32_t* width, std::uint32_t* height) {
   // Opening a pipe without a writer never returns, and a device may never end.
   std::error_code notFound;
   ImageRGB image;
-  if (std::filesystem::is_regular_file(path, notFound)) image = loadImageRGBWithCodec(path, false);
+  std::uint32_t w = 0, h = 0;
+  // The size is read first, so that a small file of a huge picture is refused before it is decoded.
+  if (std::filesystem::is_regular_file(path, notFound) && pictureSizeWithCodec(path, w, h)) {
+    if (static_cast<std::uint64_t>(w) * h <= MeshModel::kMaxTexturePixels && w <= MeshModel::kMaxTextureSide &&
+        h <= MeshModel::kMaxTextureSide) {
+      image = loadImageRGBWithCodec(path, false);
+    } else if (width != nullptr && height != nullptr) {
+      *width = w;
+      *height = h;
+    }
+  }
   if (image.isEmpty()) {
     LUMETRA_LOG_ERROR("Error loading image from {}.", path);
     return ImageRGB();
@@ -519,25 +528,24 @@ MeshModel::MeshModel(const CadModelSource& source, const std::string& textureDir
 bool MeshModel::load(const CadModelSource& source, const std::string& textureDirectory, float scale,
                      bool computeAdjacency) {
   // A file that crashes the import library, runs for ever or asks for runaway memory ends the
-  // import in a child process, never this one.
+  // import in a child process, never this one; this process only reads what the child made.
   const auto fail = [this](std::string why) {
     mLoadFailure = std::move(why);
     return false;
   };
   std::string error;
-  if (!importsInChild(source.modelPath, kImportFlags, error)) return fail(error);
-  Assimp::Importer importer;
-  unsigned droppedMeshes = 0;
-  const aiScene* scene = importScene(importer, source.modelPath, kImportFlags, error, &droppedMeshes);
-  if (scene == nullptr) return fail(error);
-  if (droppedMeshes > 0) LUMETRA_LOG_WARN("Left out {} meshes without faces.", droppedMeshes);
+  ImportedModel imported;
+  const std::string exportStem = hasObjExtension(source.modelPath) ? std::string() : source.copyStem;
+  if (!importModel(source.modelPath, kImportFlags, exportStem, imported, error)) return fail(error);
+  if (imported.droppedMeshes > 0) LUMETRA_LOG_WARN("Left out {} meshes without faces.", imported.droppedMeshes);
   mLoaded = true;
+  mObjExport = std::move(imported.exported);
 
-  const std::vector<ImageRGB> textures =
-      loadMaterialTextures(*scene, textureFolder(source.modelPath, textureDirectory), mHasTextures);
+  const std::vector<ImageRGB> textures = loadMaterialTextures(
+      imported, textureFolder(source.modelPath, textureDirectory), mHasTextures, mTextureFailures);
 
   SceneTotals totals;
-  error = countScene(*scene, scale, totals);
+  error = countScene(imported, scale, totals);
   if (!error.empty()) return fail(error);
   if (totals.skippedFaces > 0) {
     LUMETRA_LOG_WARN("Left out {} faces of fewer than three vertices (points and lines).", totals.skippedFaces);
@@ -545,8 +553,9 @@ bool MeshModel::load(const CadModelSource& source, const std::string& textureDir
   if (totals.vertexColors) mHasVertexColors = true;
   mCentroid = totals.mean.cast<float>();
 
-  error = copyScene(*scene, scale, totals, textures, *this);
+  error = copyScene(imported, scale, totals, textures, *this);
   if (!error.empty()) return fail(error);
+  imported = ImportedModel();
   LUMETRA_LOG_INFO("Model centroid: {}, max dist to center: {}",
                    fmt::format("{} {} {}", mCentroid.x(), mCentroid.y(), mCentroid.z()), mMaxDistance);
 
@@ -562,6 +571,12 @@ bool MeshModel::hasArea() const {
     const auto corner = [&](std::size_t k) { return mVertices[face.indices[k]].position.cast<double>(); };
     return !(corner(1) - corner(0)).cross(corner(2) - corner(0)).isZero(0.0);
   });
+}
+
+bool hasObjExtension(const std::string& path) {
+  std::string extension = std::filesystem::path(path).extension().string();
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return extension == ".obj";
 }
 
 std::shared_ptr<MeshModel> loadSharedMeshModel(CadModelSource& source, bool cache, bool computeAdjacency) {

@@ -1,11 +1,12 @@
 #pragma once
-// The CAD model in memory: every mesh of a model file flattened into one vertex array, one triangle
-// index array and one face array, with face normals, the centroid, the largest distance from it,
+// The CAD model in memory: every mesh of a model file, placed by the nodes that name it, flattened
+// into one vertex array, one triangle index array and one face array, with face normals, the centroid, the largest distance from it,
 // the bounding box, the materials' diffuse textures and, on request, the pairs of faces that share
 // an edge. A file that does not import, or that cannot be used (non-finite coordinates, too many
 // faces on one edge), leaves the model in its initial, not-loaded state.
 #include "Detection/CadModel.h"
 #include "Image/Image.h"
+#include "Renderer/ImportedModel.h"
 
 #include <Eigen/Core>
 
@@ -32,13 +33,21 @@ class MeshModel {
   struct SubMesh {
     std::uint32_t firstIndex = 0;  ///< position of the mesh's first index in mIndices
     std::uint32_t indexCount = 0;
-    ImageRGB texture;  ///< the material's diffuse texture; shared by the sub-meshes of one material
+    ImageRGB texture;  ///< the material's diffuse texture; shared by the sub-meshes of one file
   };
+  /// A diffuse texture left out: its file, and its size when it is too large (0 x 0: unreadable).
+  struct TextureFailure {
+    std::string path;
+    std::uint32_t width = 0, height = 0;
+  };
+  /// Largest texture decoded, in pixels and per side: larger ones are left out as unreadable.
+  static constexpr std::uint64_t kMaxTexturePixels = std::uint64_t{1} << 26;
+  static constexpr std::uint32_t kMaxTextureSide = 16384;
   using FacePair = std::pair<std::uint64_t, std::uint64_t>;
 
   /// The initial, not-loaded model.
   MeshModel() = default;
-  /// Loads the file named by the source (only its path is read). The textures are looked up in
+  /// Loads the file named by the source (its path, and its copy stem). The textures are looked up in
   /// `textureDirectory`, or beside the model file when it is empty. Never throws.
   MeshModel(const CadModelSource& source, const std::string& textureDirectory, float scale, bool computeAdjacency);
 
@@ -63,6 +72,11 @@ class MeshModel {
   /// message, the import limit it ran into, what makes the imported model unusable); empty when
   /// loaded or not yet tried.
   std::string mLoadFailure;
+  /// The diffuse textures named by the model that were left out, each file once.
+  std::vector<TextureFailure> mTextureFailures;
+  /// The model exported as OBJ for the target's copy (made only when the source names a copy stem
+  /// and the file is not an OBJ file).
+  ImportedModel::ObjExport mObjExport;
 
  private:
   bool load(const CadModelSource& source, const std::string& textureDirectory, float scale, bool computeAdjacency);
@@ -90,7 +104,12 @@ bool computeFaceAdjacency(const std::vector<MeshModel::Vertex>& vertices, const 
 /// Reads a picture as 3-channel 8-bit pixels (no vertical flip) through the guarded codec path;
 /// the empty image, with the log "Error loading image from {}.", when it cannot be read. Only
 /// regular files are opened: a pipe, a device or a folder gives the empty image at once.
-ImageRGB loadTextureImage(const std::string& path);
+/// A picture of more than MeshModel::kMaxTexturePixels pixels or kMaxTextureSide a side is not
+/// decoded: the empty image, with its size in `width` and `height` when given.
+ImageRGB loadTextureImage(const std::string& path, std::uint32_t* width = nullptr, std::uint32_t* height = nullptr);
+
+/// Whether the file names a model of the OBJ format (by its ending, in any case).
+bool hasObjExtension(const std::string& path);
 
 /// The file that a texture name inside a model stands for: the name joined to the directory, with
 /// backslashes read as separators; when that file does not exist, each part of the name matched

@@ -148,7 +148,7 @@ const std::string& silentDisplay() {
 
 std::vector<Row> rows() {
   std::string pngHuge = readFile(std::string(FORMWRIGHT_SOURCE_DIR) + "/tests/cli/data/blocks-64x48.png");
-  pngHuge.replace(16, 8, "\x00\x01\x86\xa0\x00\x01\x86\xa0", 8);  // 100000 x 100000 pixels
+  pngHuge.replace(16, 8, "\x00\x00\x4e\x20\x00\x00\x4e\x20", 8);  // 20000 x 20000 gray pixels
   std::vector<Row> all = {
       // Model files that give no surface to train: one per check that refuses them (files the
       // import library refuses are the model loader's own tests).
@@ -181,8 +181,13 @@ std::vector<Row> rows() {
        "pixels, too few for its edges: lower CAD.Detection.DistanceRange, or scale the model by 1000 if it was made in "
        "metres.\nThe cameras aim at the model's origin, 0.5 m from the model's centre: move the model's centre to its "
        "origin.\n"},
-      // A texture that cannot be read: the model trains untextured.
-      spider("TextureHeaderOfAHugePicture", textured(pngHuge), kTrained + kFinished),
+      // A texture too large or unreadable: the model trains untextured, each file said once.
+      spider("TextureHeaderOfAHugePicture", textured(pngHuge), kTrained + kFinished, -1,
+             "The model's texture {tex} is 20000 x 20000 pixels, more than a texture may have (67108864 pixels, 16384 "
+             "a side): it was left out; scale it down.\n"),
+      spider("TextureUnreadable", textured(""), kTrained + kFinished, -1,
+             "The model's texture {tex} could not be read (missing, damaged or not a picture): it was left out; put a "
+             "PNG, JPEG or BMP picture there, or correct the name in the model's materials.\n"),
       // Output that fills up in one file each: the spider's edge model (266 kB; its templates take
       // 10 kB, its copy 106 kB), the cube's templates (74 kB; its edge model takes 9 kB) and the copy
       // of a cube padded to 200 kB.
@@ -299,7 +304,7 @@ TEST_P(BadInput3d, PrintsItsLinesAndLeavesNothingWhenItFails) {
   // Unless given, a failed run repeats its first line on standard error.
   std::string err = row.err.empty() && row.exitStatus != 0 ? expected.substr(0, expected.find('\n') + 1) : row.err;
   for (const auto& [token, path] : {std::pair<std::string, fs::path>{"{out}", dir / "out"}, {"{model}", dir / row.model},
-                                     {"{display}", silentDisplay()}}) {
+                                     {"{display}", silentDisplay()}, {"{tex}", dir / "tex.png"}}) {
     if (err.find(token) != std::string::npos) err.replace(err.find(token), token.size(), quoted(path.string()));
   }
   // The import's memory limit depends on what the process has mapped, which varies with the machine.

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -46,29 +47,118 @@ std::vector<std::string> train(const fs::path& out, const std::string& model, co
   return names;
 }
 
+std::string base64(const std::string& bytes) {
+  const char* digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  for (std::size_t i = 0; i < bytes.size(); i += 3) {
+    std::uint32_t n = 0;
+    for (std::size_t k = 0; k < 3; ++k) n = n << 8 | (i + k < bytes.size() ? static_cast<std::uint8_t>(bytes[i + k]) : 0);
+    for (std::size_t k = 0; k < 4; ++k) out += i + k <= bytes.size() ? digits[n >> (18 - 6 * k) & 63] : '=';
+  }
+  return out;
+}
+
+// A 50 mm box around its origin: corner c at (+-25, +-25, +-25) by its bits 4, 2, 1; 12 triangles.
+const int kBoxTriangles[36] = {0, 1, 3, 0, 3, 2, 4, 6, 7, 4, 7, 5, 0, 4, 5, 0, 5, 1,
+                               2, 3, 7, 2, 7, 6, 0, 2, 6, 0, 6, 4, 1, 5, 7, 1, 7, 3};
+float boxCoordinate(int corner, int bit) { return corner & bit ? 25.0f : -25.0f; }
+
+// The box as glTF, placed by `nodes` (glTF node objects naming mesh 0), textured by the picture at
+// `textureUri` when given.
+std::string gltfBox(const std::string& nodes, const std::string& textureUri = "") {
+  std::string buffer;
+  for (int c = 0; c < 8; ++c)
+    for (int bit : {4, 2, 1}) {
+      const float x = boxCoordinate(c, bit);
+      buffer.append(reinterpret_cast<const char*>(&x), 4);
+    }
+  for (int i : kBoxTriangles) buffer.append({static_cast<char>(i), 0});
+  std::string scene = "{\"asset\": {\"version\": \"2.0\"}, \"scene\": 0, \"scenes\": [{\"nodes\": [0";
+  for (long n = 1; n < std::count(nodes.begin(), nodes.end(), '{'); ++n) scene += ", " + std::to_string(n);
+  scene += "]}], \"nodes\": [" + nodes + "], \"meshes\": [{\"primitives\": [{\"attributes\": {\"POSITION\": 0}, " +
+           "\"indices\": 1" + (textureUri.empty() ? "" : ", \"material\": 0") + "}]}], \"buffers\": [{\"byteLength\": 168, " +
+           "\"uri\": \"data:application/octet-stream;base64," + base64(buffer) + "\"}], \"bufferViews\": [{\"buffer\": 0, " +
+           "\"byteLength\": 96}, {\"buffer\": 0, \"byteOffset\": 96, \"byteLength\": 72}], \"accessors\": [{\"bufferView\": 0, " +
+           "\"componentType\": 5126, \"count\": 8, \"type\": \"VEC3\", \"min\": [-25, -25, -25], \"max\": [25, 25, 25]}, " +
+           "{\"bufferView\": 1, \"componentType\": 5123, \"count\": 36, \"type\": \"SCALAR\"}]";
+  if (!textureUri.empty()) {
+    scene += ", \"materials\": [{\"pbrMetallicRoughness\": {\"baseColorTexture\": {\"index\": 0}}}], \"textures\": "
+             "[{\"source\": 0}], \"images\": [{\"uri\": \"" + textureUri + "\"}]";
+  }
+  return scene + "}";
+}
+
+// The box as COLLADA in millimetres, which the file declares; placed 2^levels times over by nodes
+// that each place the level below twice.
+std::string colladaBox(int levels = 0) {
+  std::string positions, triangles, nodes = "<library_nodes><node id=\"n0\"><instance_geometry url=\"#box\"/></node>";
+  for (int c = 0; c < 8; ++c)
+    for (int bit : {4, 2, 1}) positions += std::to_string(static_cast<int>(boxCoordinate(c, bit))) + " ";
+  for (int i : kBoxTriangles) triangles += std::to_string(i) + " ";
+  for (int k = 1; k <= levels; ++k) {
+    const std::string below = "<instance_node url=\"#n" + std::to_string(k - 1) + "\"/>";
+    nodes += "<node id=\"n" + std::to_string(k) + "\">" + below + below + "</node>";
+  }
+  return "<?xml version=\"1.0\"?>\n<COLLADA xmlns=\"http://www.collada.org/2005/11/COLLADASchema\" version=\"1.4.1\">"
+         "<asset><unit meter=\"0.001\"/><up_axis>Y_UP</up_axis></asset><library_geometries><geometry id=\"box\"><mesh>"
+         "<source id=\"p\"><float_array id=\"pa\" count=\"24\">" + positions + "</float_array><technique_common>"
+         "<accessor source=\"#pa\" count=\"8\" stride=\"3\"><param name=\"X\" type=\"float\"/><param name=\"Y\" "
+         "type=\"float\"/><param name=\"Z\" type=\"float\"/></accessor></technique_common></source><vertices id=\"v\">"
+         "<input semantic=\"POSITION\" source=\"#p\"/></vertices><triangles count=\"12\"><input semantic=\"VERTEX\" "
+         "source=\"#v\" offset=\"0\"/><p>" + triangles + "</p></triangles></mesh></geometry></library_geometries>" + nodes +
+         "</library_nodes><library_visual_scenes><visual_scene id=\"s\"><node id=\"top\"><instance_node url=\"#n" +
+         std::to_string(levels) + "\"/></node></visual_scene></library_visual_scenes><scene><instance_visual_scene "
+         "url=\"#s\"/></scene></COLLADA>\n";
+}
+
 }  // namespace
 
 TEST(CadTarget, TrainsAndWritesTheEdgeModelTemplatesAndModelCopy) {
   if (std::getenv("DISPLAY") == nullptr) GTEST_SKIP() << "no display";
   TempDir dir;
   fs::copy_file(kModels + "OBJ/spider.obj", dir / "Spider.OBJ");
+  const std::string png = readFile(std::string(FORMWRIGHT_SOURCE_DIR) + "/tests/cli/data/blocks-64x48.png");
+  writeFile(dir / "moved.gltf", gltfBox("{\"mesh\": 0, \"translation\": [20, 0, 0]}"));
+  writeFile(dir / "twice.gltf", gltfBox("{\"mesh\": 0, \"translation\": [-30, 0, 0]}, {\"mesh\": 0, \"translation\": [30, 0, 0]}"));
+  writeFile(dir / "painted.gltf", gltfBox("{\"mesh\": 0}", "data:image/png;base64," + base64(png)));
+  writeFile(dir / "outside.gltf", gltfBox("{\"mesh\": 0}", "blocks.png"));
+  writeFile(dir / "blocks.png", png);
+  writeFile(dir / "box.dae", colladaBox());
   // The cube shows few edges: some of its views give too few features, so it needs views to spare.
   const struct {
     std::string model;
     int views, exportedTriangles;  // a model in another format is exported as OBJ; 0 for an OBJ
-  } rows[] = {{(dir / "Spider.OBJ").string(), 4, 0}, {kCube, 30, 12}, {kModels + "STL/3DSMaxExport.STL", 4, 2000}};
+    std::string texture = "";      // the picture the copy's material file names beside it
+    float xMin = 0, xMax = 0;      // in millimetres, of the copy and (in metres) of the edge model
+  } rows[] = {{(dir / "Spider.OBJ").string(), 4, 0},
+              {(dir / "outside.gltf").string(), 30, 12, png},
+              {kModels + "STL/3DSMaxExport.STL", 4, 2000},
+              {(dir / "moved.gltf").string(), 30, 12, "", -5, 45},
+              {(dir / "twice.gltf").string(), 30, 24, "", -55, 55},
+              {(dir / "box.dae").string(), 30, 12, "", -25, 25},
+              {(dir / "painted.gltf").string(), 30, 12, png}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.model);
-    const fs::path out = dir / ("out" + std::to_string(row.views) + row.model.substr(row.model.size() - 3));
+    const fs::path out = dir / ("out" + fs::path(row.model).filename().string());
     RunResult r;
     std::vector<std::string> names = {"PALOM_Bracket", "PALOM_CAD_TARGET_CAD_MODEL.obj",
                                       "PALOM_CAD_TARGET_EDGE_MODEL.dat", "PALOM_CAD_TARGET_TEMPLATE.dat"};
     if (row.exportedTriangles) names.insert(names.begin() + 1, "PALOM_CAD_TARGET_CAD_MODEL.mtl");
-    EXPECT_EQ(train(out, row.model, "[0.12, 0.2]", row.views, r), names);
+    std::vector<std::string> written = train(out, row.model, "[0.12, 0.2]", row.views, r);
     const fs::path folder = out / "PALOM_Bracket";
+    const auto texture = std::find_if(written.begin(), written.end(), [](const std::string& name) {
+      return name.rfind("PALOM_CAD_TARGET_CAD_MODEL_", 0) == 0;
+    });
+    if (!row.texture.empty()) {
+      ASSERT_NE(texture, written.end());
+      EXPECT_EQ(readFile(folder / *texture), row.texture);
+      EXPECT_NE(readFile(folder / "PALOM_CAD_TARGET_CAD_MODEL.mtl").find("map_Kd " + *texture + "\n"), std::string::npos);
+      written.erase(texture);
+    }
+    EXPECT_EQ(written, names);
     EXPECT_EQ(r.out, kStarting + "Saved trained target files in " + quoted(folder.string()) + "\n" +
                          "Training successfully finished.\n");
-    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
 
     // Template file: name, level count, the built-in camera, then one pyramid per view of two levels:
     // 16 + 16 + 4 + 24 + 20 bytes of frame and pose, a count and 127 features of 9 bytes each.
@@ -87,6 +177,23 @@ TEST(CadTarget, TrainsAndWritesTheEdgeModelTemplatesAndModelCopy) {
     const std::uint64_t edgeCount = edges.u8() == 1 ? edges.u64() : 0;
     EXPECT_TRUE(edgeCount > 0 && edges.size() >= 9 + edgeCount * (4 * 20 + 8) + 24);
     const std::string copy = readFile(folder / "PALOM_CAD_TARGET_CAD_MODEL.obj");
+    if (row.xMin != row.xMax) {  // the edges' corners and the copy's vertices span the placed boxes
+      float low = 1e9f, high = -1e9f, copyLow = 1e9f, copyHigh = -1e9f;
+      for (std::uint64_t e = 0; e < edgeCount; ++e) {
+        for (int vector = 0; vector < 4; ++vector) {
+          const float x = edges.i32() == 3 && edges.i32() == 1 ? edges.f32() : NAN;
+          edges.f32(), edges.f32();
+          if (vector >= 2) low = std::min(low, x), high = std::max(high, x);
+        }
+        for (std::uint64_t sample = edges.u64(); sample > 0; --sample) edges.bytes(20);
+      }
+      for (auto at = copy.find("\nv "); at != std::string::npos; at = copy.find("\nv ", at + 1)) {
+        const float x = std::stof(copy.substr(at + 3));
+        copyLow = std::min(copyLow, x), copyHigh = std::max(copyHigh, x);
+      }
+      EXPECT_TRUE(std::abs(low - row.xMin / 1000) < 1e-6f && std::abs(high - row.xMax / 1000) < 1e-6f) << low << " " << high;
+      EXPECT_TRUE(std::abs(copyLow - row.xMin) < 1e-3f && std::abs(copyHigh - row.xMax) < 1e-3f) << copyLow << " " << copyHigh;
+    }
     if (!row.exportedTriangles) {
       EXPECT_EQ(copy, readFile(row.model));
       continue;
@@ -109,6 +216,10 @@ TEST(CadTarget, FailedTrainingsPrintTheirLineAndLeaveNothing) {
   EXPECT_NE(r.err.find("set DISPLAY"), std::string::npos) << r.err;
   if (display.empty()) GTEST_SKIP() << "no display";
 
+  writeFile(dir / "many.dae", colladaBox(17));  // 131072 boxes of 36 vertices: refused before it is built
+  EXPECT_TRUE(train(dir / "many", (dir / "many.dae").string(), "[0.12, 0.2]", 3, r).empty());
+  EXPECT_EQ(r.out, kStarting + "ERROR: Could not load the model\n" + kFailed);
+  EXPECT_NE(r.err.find("its nodes repeat its meshes into 4718592 vertices, more than its own 36"), std::string::npos);
   EXPECT_TRUE(train(dir / "far", kCube, "[1.0, 3.0]", 5, r).empty());
   EXPECT_EQ(r.out, kStarting + "ERROR: Not enough templates generated. Try to reduce rendering radii\n" + kFailed);
   const std::string wide = "{\"Resolution\": [100000, 100], \"FocalLength\": [500, 500], \"PrincipalPoint\": [5, 5]}";
