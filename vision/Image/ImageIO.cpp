@@ -487,7 +487,7 @@ bool saveImage(const ImageRGB& image, const std::string& path, std::uint8_t flip
 }
 
 bool pictureSizeWithCodec(const std::string& path, std::uint32_t& width, std::uint32_t& height) {
-  std::vector<stbi_uc> bytes;
+  std::vector<std::uint8_t> bytes;
   int w = 0, h = 0, components = 0;
   try {
     if (!readPictureHeader(path, INT64_MAX, bytes, w, h, components)) return false;

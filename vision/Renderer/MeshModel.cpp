@@ -3,7 +3,7 @@
 #include "Core/Log.h"
 #include "Image/ImageIO.h"
 #include "Renderer/GridCell.h"
-#include "Renderer/GuardedImport.h"
+#include "Renderer/ImportedModel.h"
 
 #include <assimp/postprocess.h>
 
