@@ -13,6 +13,7 @@ struct CameraCalibration {
   Eigen::Vector2d mPrincipalPoint{0.0, 0.0};
   Eigen::Matrix3d mK = Eigen::Matrix3d::Zero();
   Eigen::Matrix<double, 5, 1> mDistortion = Eigen::Matrix<double, 5, 1>::Zero();
+  std::filesystem::path mFile;  ///< the calibration file it was read from; empty for the built-in camera
 
   /// Sets the distortion part; the pinhole part is left as it is.
   void setDistortion(double k1, double k2, double p1, double p2, double k3);

@@ -84,6 +84,20 @@ std::optional<std::vector<Feature>> levelFeatures(const std::vector<ShuffleRecor
 
 using Tester = OpenGL::MultiPoseMeshOcclusionTester;
 
+/// The templates the poses must give: numTemplates; when the model's symmetries left fewer poses
+/// than oversampling x numTemplates (a symmetric model has fewer distinct views), one for every
+/// `oversampling` poses left, at least one.
+std::int32_t templatesWanted(const LinemodTrainer::Settings& settings, const CadModelDescription& description,
+                             std::size_t poseCount) {
+  const std::int64_t full = static_cast<std::int64_t>(settings.oversampling) * settings.numTemplates;
+  const bool symmetric = !description.continuousSymmetries.empty() || !description.discreteSymmetries.empty();
+  if (!symmetric || static_cast<std::int64_t>(poseCount) >= full || settings.oversampling < 1) {
+    return settings.numTemplates;
+  }
+  const std::int64_t left = static_cast<std::int64_t>(poseCount) / settings.oversampling;
+  return static_cast<std::int32_t>(std::clamp<std::int64_t>(left, 1, settings.numTemplates));
+}
+
 TemplateTrainingResult trainingEnded(CadTrainingStatus status) {
   TemplateTrainingResult result;
   result.status = status;
@@ -193,14 +207,19 @@ TemplateTrainingResult LinemodTrainer::trainTemplates(const std::filesystem::pat
       PROFILE_BLOCK("Lumetra::Linemod::LinemodTrainer::trainTemplates: pose sampling");
       poses = sampleTrainingPoses(mSettings, mesh->mCentroid, source.description);
     }
+    TemplateTrainingResult trained = trainingEnded(CadTrainingStatus::Success);
+    trained.viewsSampled = poses.size();
+    trained.templatesWanted = templatesWanted(mSettings, source.description, poses.size());
     const std::string& className = source.targetName;
-    const std::optional<std::int32_t> made = trainViews(tester, poses, className, camera, edgeModel);
+    const std::optional<std::int32_t> made = trainViews(tester, poses, className, camera, edgeModel, trained);
     if (!made) return failedTraining(CadTrainingFailure::RendererUnavailable);
-    if (*made < mSettings.numTemplates) return trainingEnded(CadTrainingStatus::NotEnoughTemplates);
+    if (*made < trained.templatesWanted) {
+      trained.status = CadTrainingStatus::NotEnoughTemplates;
+      return trained;
+    }
 
     mCameras[className] = camera;
     PROFILE_BLOCK("Lumetra::Linemod::LinemodTrainer::trainTemplates: template file");
-    TemplateTrainingResult trained = trainingEnded(CadTrainingStatus::Success);
     trained.templateFileWritten = writeTemplateFile(*this, templatePath, className);
     return trained;
   } catch (const std::bad_alloc& e) {
@@ -215,8 +234,9 @@ TemplateTrainingResult LinemodTrainer::trainTemplates(const std::filesystem::pat
 std::optional<std::int32_t> LinemodTrainer::trainViews(OpenGL::MultiPoseMeshOcclusionTester& tester,
                                                       const std::vector<TrainingPose>& poses,
                                                       const std::string& className, const PinholeCamera& camera,
-                                                      const EdgeModel& edgeModel) {
-  const std::int32_t wanted = mSettings.numTemplates;
+                                                      const EdgeModel& edgeModel,
+                                                      TemplateTrainingResult& result) {
+  const std::int32_t wanted = result.templatesWanted;
   std::int32_t counter = 0;
   ViewCandidates view;
   for (const TrainingPose& pose : poses) {
@@ -230,6 +250,7 @@ std::optional<std::int32_t> LinemodTrainer::trainViews(OpenGL::MultiPoseMeshOccl
       if (!keepVisible(tester, pose, view)) return std::nullopt;
     }
     view.sharp.insert(view.sharp.end(), view.silhouette.begin(), view.silhouette.end());
+    result.mostEdgePoints = std::max(result.mostEdgePoints, view.sharp.size());
     std::int32_t id = -1;
     {
       PROFILE_BLOCK("Lumetra::Linemod::LinemodTrainer::trainTemplates: feature extraction");

@@ -55,6 +55,26 @@ class EdgeModel {
   EdgeModelParams mParams;
 };
 
+/// What an edge model of a mesh would draw, counted from the mesh's face pairs before building it:
+/// its edges, and about how many samples it draws on its sharp edges (at a tenth of the step, before
+/// the voxel filter thins them), on its considered non-sharp edges (which every training view
+/// projects) and on its flat edges.
+struct EdgeModelWork {
+  std::uint64_t edges = 0;
+  double sharpSamples = 0.0;
+  double consideredSamples = 0.0;
+  double flatSamples = 0.0;
+};
+EdgeModelWork estimateEdgeModelWork(const MeshModel& mesh, const EdgeModelParams& params);
+
+/// The edge (its two end points) that the most faces of the mesh share, and how many faces share it.
+struct SharedEdge {
+  Eigen::Vector3f pointA = Eigen::Vector3f::Zero();
+  Eigen::Vector3f pointB = Eigen::Vector3f::Zero();
+  std::size_t faces = 0;
+};
+SharedEdge mostSharedEdge(const MeshModel& mesh);
+
 /// The length of the leading run of edges whose normals' product nA . nB is at most
 /// cos(angleDeg), in single precision.
 std::int32_t countEdgesAboveAngle(const EdgeModel& edgeModel, float angleDeg);
