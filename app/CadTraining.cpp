@@ -42,10 +42,12 @@ CadSettingsCheck refusal(std::vector<std::string> lines, std::string line) {
 /// visible edges are short for its size, a cone or a sphere, shows too few samples in any view),
 /// down to an eighth.
 constexpr float kEdgeSampleStepsOfReach[] = {0.06f, 0.03f, 0.015f, 0.0075f};
-/// The most samples an edge model may draw: on its sharp edges before the voxel filter thins them
-/// and on its flat edges (memory), and on its considered edges, which every view projects (time).
+/// The most samples an edge model may draw on its sharp edges before the voxel filter thins them
+/// and on its flat edges (memory), and the most considered edges and samples on them, which every
+/// view tests and projects (time).
 constexpr double kMaxSharpOrFlatSamples = 16777216.0;
 constexpr double kMaxConsideredSamples = 1048576.0;
+constexpr std::uint64_t kMaxConsideredEdges = 1048576;
 constexpr float kSharpEdgeDegrees = 44.0f;
 constexpr float kConsideredEdgeDegrees = 1.0f;
 constexpr std::int32_t kMaxEdgeSamples = 1000;
@@ -311,7 +313,7 @@ std::string edgeModelTooLarge(const Lumetra::MeshModel& mesh, float stepOfReach,
                               float modelScale) {
   const Lumetra::EdgeModelWork work = Lumetra::estimateEdgeModelWork(mesh, edgeModelParams(mesh, stepOfReach));
   if (std::max(work.sharpSamples, work.flatSamples) <= kMaxSharpOrFlatSamples &&
-      work.consideredSamples <= kMaxConsideredSamples) {
+      work.consideredSamples <= kMaxConsideredSamples && work.consideredEdges <= kMaxConsideredEdges) {
     return {};
   }
   const Lumetra::SharedEdge edge = Lumetra::mostSharedEdge(mesh);
@@ -319,11 +321,12 @@ std::string edgeModelTooLarge(const Lumetra::MeshModel& mesh, float stepOfReach,
     const Eigen::Vector3d file = p.cast<double>() / static_cast<double>(modelScale);
     return "(" + shortNumber(file.x()) + ", " + shortNumber(file.y()) + ", " + shortNumber(file.z()) + ")";
   };
-  return fmt::format("The model {} has {} edges between pairs of faces ({} faces share its edge from {} to {}): "
-                     "sampling them would draw about {} points, more than training can hold; remove the faces "
-                     "that repeat that edge.",
-                     quotePath(modelPath), work.edges, edge.faces, point(edge.pointA), point(edge.pointB),
-                     shortNumber(work.sharpSamples + work.consideredSamples + work.flatSamples));
+  return fmt::format("The model {} has {} edges where faces meet at an angle, with about {} sample points, more "
+                     "than training can hold ({} edges, {} points): {} faces share its edge from {} to {}; remove "
+                     "the faces that repeat that edge.",
+                     quotePath(modelPath), work.consideredEdges,
+                     shortNumber(work.sharpSamples + work.consideredSamples + work.flatSamples), kMaxConsideredEdges,
+                     shortNumber(kMaxSharpOrFlatSamples), edge.faces, point(edge.pointA), point(edge.pointB));
 }
 
 Lumetra::EdgeModel buildEdgeModel(const Lumetra::MeshModel& mesh, float stepOfReach) {

@@ -146,26 +146,39 @@ void appendProjectedSamples(const EdgeModel::Edge& edge, const TrainingPose& pos
 
 /// The candidates of one view: the projected samples of the sharp edges and of the edges on the
 /// view's silhouette, and the silhouette edges' samples for the occlusion tester. Kept across views
-/// so that their storage is reused.
+/// so that their storage is reused. Only edges with samples add candidates, so only those are
+/// visited: the sharp ones, and the considered non-sharp ones (the silhouette candidates).
 struct ViewCandidates {
+  std::vector<std::size_t> sampledSharpEdges;
+  std::vector<std::size_t> sampledSilhouetteCandidates;
+  std::size_t sharpSamples = 0;
   std::vector<GradientCandidate> sharp;
   std::vector<GradientCandidate> silhouette;
   Tester::Points silhouettePoints;
+
+  explicit ViewCandidates(const EdgeModel& edgeModel) : sharpSamples(countSharpSamples(edgeModel)) {
+    const std::size_t sharpEdges = sharpEdgeCount(edgeModel);
+    const std::size_t considered = std::min(static_cast<std::size_t>(std::max(0, edgeModel.mConsideredEdgeCount)),
+                                            edgeModel.mEdges.size());
+    for (std::size_t i = 0; i < std::max(sharpEdges, considered); ++i) {
+      if (edgeModel.mEdges[i].samples.empty()) continue;
+      (i < sharpEdges ? sampledSharpEdges : sampledSilhouetteCandidates).push_back(i);
+    }
+  }
 };
 
 /// Fills `view` with the candidates of the view from `pose`.
 void projectView(const EdgeModel& edgeModel, const TrainingPose& pose, const PinholeCamera& camera,
                  ViewCandidates& view) {
   view.sharp.clear();
-  view.sharp.reserve(countSharpSamples(edgeModel));
+  view.sharp.reserve(view.sharpSamples);
   view.silhouette.clear();
   view.silhouettePoints.clear();
-  const std::size_t sharpEdges = sharpEdgeCount(edgeModel);
-  for (std::size_t i = 0; i < sharpEdges; ++i) appendProjectedSamples(edgeModel.mEdges[i], pose, camera, view.sharp);
-  const std::vector<bool> onSilhouette = edgeModel.getSilhouetteEdges(pose, false);
-  for (std::size_t i = 0; i < onSilhouette.size() && i < edgeModel.mEdges.size(); ++i) {
-    if (!onSilhouette[i]) continue;
+  for (const std::size_t i : view.sampledSharpEdges) appendProjectedSamples(edgeModel.mEdges[i], pose, camera, view.sharp);
+  const Eigen::Matrix3f rotation = pose.rotation.toRotationMatrix();
+  for (const std::size_t i : view.sampledSilhouetteCandidates) {
     const EdgeModel::Edge& edge = edgeModel.mEdges[i];
+    if (!isSilhouetteEdge(edge, rotation, pose.translation)) continue;
     view.silhouettePoints.insert(view.silhouettePoints.end(), edge.samples.begin(), edge.samples.end());
     appendProjectedSamples(edge, pose, camera, view.silhouette);
   }
@@ -238,7 +251,7 @@ std::optional<std::int32_t> LinemodTrainer::trainViews(OpenGL::MultiPoseMeshOccl
                                                       TemplateTrainingResult& result) {
   const std::int32_t wanted = result.templatesWanted;
   std::int32_t counter = 0;
-  ViewCandidates view;
+  ViewCandidates view(edgeModel);
   for (const TrainingPose& pose : poses) {
     if (counter >= wanted) break;
     {

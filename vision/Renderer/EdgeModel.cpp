@@ -95,9 +95,9 @@ EdgeModelWork estimateEdgeModelWork(const MeshModel& mesh, const EdgeModelParams
   for (const auto& [i, j] : mesh.mAdjacentFaces) {
     const std::vector<std::uint32_t> shared = findSharedVertices(mesh.mFaces[i], mesh.mFaces[j], mesh);
     if (shared.size() < 2) continue;
-    ++work.edges;
     const double length = (mesh.mVertices[shared[0]].position - mesh.mVertices[shared[1]].position).norm();
     const float product = mesh.mFaces[i].normal.dot(mesh.mFaces[j].normal);
+    if (product <= consideredLimit) ++work.consideredEdges;
     if (product <= sharpLimit) {
       work.sharpSamples += length / (0.1 * step);
     } else if (product <= consideredLimit) {
@@ -280,9 +280,12 @@ void EdgeModel::subsampleEdges(EdgeModel& edgeModel, std::int32_t budget, std::o
 }
 
 bool isSilhouetteEdge(const EdgeModel::Edge& edge, const TrainingPose& pose) {
-  const Eigen::Matrix3f R = pose.rotation.toRotationMatrix();
+  return isSilhouetteEdge(edge, pose.rotation.toRotationMatrix(), pose.translation);
+}
+
+bool isSilhouetteEdge(const EdgeModel::Edge& edge, const Eigen::Matrix3f& R, const Eigen::Vector3f& translation) {
   const Eigen::Vector3f m = (edge.pointA + edge.pointB) * 0.5f;
-  Eigen::Vector3f v = R * m + pose.translation;
+  Eigen::Vector3f v = R * m + translation;
   const float squaredLength = v.squaredNorm();
   if (squaredLength > 0.0f) v /= std::sqrt(squaredLength);
   const bool facesAwayA = v.dot(R * edge.normalA) < 0.0f;
