@@ -321,12 +321,15 @@ std::string edgeModelTooLarge(const Lumetra::MeshModel& mesh, float stepOfReach,
     const Eigen::Vector3d file = p.cast<double>() / static_cast<double>(modelScale);
     return "(" + shortNumber(file.x()) + ", " + shortNumber(file.y()) + ", " + shortNumber(file.z()) + ")";
   };
-  return fmt::format("The model {} has {} edges where faces meet at an angle, with about {} sample points, more "
-                     "than training can hold ({} edges, {} points): {} faces share its edge from {} to {}; remove "
-                     "the faces that repeat that edge.",
-                     quotePath(modelPath), work.consideredEdges,
-                     shortNumber(work.sharpSamples + work.consideredSamples + work.flatSamples), kMaxConsideredEdges,
-                     shortNumber(kMaxSharpOrFlatSamples), edge.faces, point(edge.pointA), point(edge.pointB));
+  const std::string bounds = fmt::format("at most {} edges where faces meet at an angle and {} sample points",
+                                         kMaxConsideredEdges, shortNumber(kMaxSharpOrFlatSamples));
+  if (edge.faces <= 2) {
+    return "The model " + quotePath(modelPath) + " has more edges than training can hold (" + bounds +
+           "): simplify the model.";
+  }
+  return fmt::format("The model {} has an edge that {} faces share, from {} to {}: its edge model would be larger "
+                     "than training can hold ({}); remove the faces that repeat that edge.",
+                     quotePath(modelPath), edge.faces, point(edge.pointA), point(edge.pointB), bounds);
 }
 
 Lumetra::EdgeModel buildEdgeModel(const Lumetra::MeshModel& mesh, float stepOfReach) {
