@@ -222,7 +222,7 @@ TEST(CadTarget, FailedTrainingsPrintTheirLineAndLeaveNothing) {
   const std::string wide = "{\"Resolution\": [100000, 100], \"FocalLength\": [500, 500], \"PrincipalPoint\": [5, 5]}";
   EXPECT_TRUE(train(dir / "wide", kCube, "[0.12, 0.2]", 3, r, wide).empty());
   EXPECT_EQ(r.out.rfind("Configuration Error: Camera resolution 100000 x 100 is too large", 0), 0u) << r.out;
-  EXPECT_NE(r.out.find("\nConfiguration error. Aborting training\n" + kFailed), std::string::npos);
+  EXPECT_NE(r.out.find(" pixels\nConfiguration error. Aborting training\n" + kFailed), std::string::npos);
   EXPECT_EQ(r.exitStatus, 255);
 }
 
