@@ -485,7 +485,8 @@ bool trainCadTarget(const TrainingConfig& config, const CameraCalibration& calib
     return failedWrite("Could not create a folder in " + quotePath(outputDirectory) + ": " + why + ".");
   }
   // A training with too few templates is tried again with a finer edge model (while it stays within
-  // bounds), whose file replaces the coarser one's; the best outcome is reported.
+  // bounds and the finer samples showed more edge points in some view), whose file replaces the
+  // coarser one's; the best outcome is reported.
   Lumetra::Linemod::TemplateTrainingResult trained;
   bool edgeModelWritten = false;
   std::size_t step = 0, templatesMade = 0, mostEdgePoints = 0;
@@ -498,8 +499,10 @@ bool trainCadTarget(const TrainingConfig& config, const CameraCalibration& calib
     trained = trainer.trainTemplates(staging.path() / CAD_TEMPLATE_FILE, source, camera, edgeModel);
     const auto made = trainer.templates().find(targetName);
     templatesMade = std::max(templatesMade, made == trainer.templates().end() ? 0 : made->second.size());
+    const bool morePoints = step == 0 || trained.mostEdgePoints > mostEdgePoints;
     mostEdgePoints = std::max(mostEdgePoints, trained.mostEdgePoints);
-    if (trained.status != CadTrainingStatus::NotEnoughTemplates || step + 1 == std::size(kEdgeSampleStepsOfReach) ||
+    if (trained.status != CadTrainingStatus::NotEnoughTemplates || !morePoints ||
+        step + 1 == std::size(kEdgeSampleStepsOfReach) ||
         !edgeModelTooLarge(*mesh, kEdgeSampleStepsOfReach[step + 1], modelPath, description.scale).empty()) {
       break;
     }
@@ -508,9 +511,7 @@ bool trainCadTarget(const TrainingConfig& config, const CameraCalibration& calib
     return "every " + shortNumber(1000.0 * kEdgeSampleStepsOfReach[at] * mesh->mMaxDistance) + " mm (" +
            shortNumber(100.0 * kEdgeSampleStepsOfReach[at]) + " % of the model's reach)";
   };
-  if (!symmetryNote(config, settings, description, trained).empty()) {
-    printReason(symmetryNote(config, settings, description, trained));
-  }
+  if (const std::string note = symmetryNote(config, settings, description, trained); !note.empty()) printReason(note);
   if (!trainingSucceeded(trained, templatesMade, modelPath, *mesh, settings, camera)) {
     if (trained.status != CadTrainingStatus::NotEnoughTemplates) return false;
     // Views that show no edge point at all miss the model: the sample step is not the cause.
