@@ -83,7 +83,7 @@ Shape prism(int sides, double bottom, bool apex) {
     s.corners.push_back({50.0 * std::cos(a), 50.0 * std::sin(a), bottom});
     if (!apex) s.corners.push_back({50.0 * std::cos(a), 50.0 * std::sin(a), 50.0});
   }
-  const int rim = static_cast<int>(s.corners.size()), low = rim + 1, high = rim + 2;
+  const int ring = static_cast<int>(s.corners.size()), low = ring + 1, high = ring + 2;
   s.corners.push_back({0.0, 0.0, bottom});
   s.corners.push_back({0.0, 0.0, 50.0});
   const int step = apex ? 1 : 2;
