@@ -17,6 +17,7 @@
 #include <cctype>
 #include <cmath>
 #include <fstream>
+#include <iterator>
 #include <optional>
 
 namespace fs = std::filesystem;
@@ -37,8 +38,17 @@ CadSettingsCheck refusal(std::vector<std::string> lines, std::string line) {
 
 /// The edge model's settings: its samples lie 6 % of the model's reach (its largest distance from
 /// its centre) apart; an edge whose faces' normals differ by 44 degrees or more is sharp, by 1
-/// degree or more considered; at most 1000 sharp-edge samples are kept, without thinning.
-constexpr float kEdgeSampleStepOfReach = 0.06f;
+/// degree or more considered; at most 1000 sharp-edge samples are kept, without thinning. When its
+/// views give too few templates, the edge model is built again with half the step (a model whose
+/// visible edges are short for its size, a cone or a sphere, shows too few samples in any view),
+/// down to an eighth.
+constexpr float kEdgeSampleStepsOfReach[] = {0.06f, 0.03f, 0.015f, 0.0075f};
+/// The most samples an edge model may draw on its sharp edges before the voxel filter thins them
+/// and on its flat edges (memory), and the most considered edges and samples on them, which every
+/// view tests and projects (time).
+constexpr double kMaxSharpOrFlatSamples = 16777216.0;
+constexpr double kMaxConsideredSamples = 1048576.0;
+constexpr std::uint64_t kMaxConsideredEdges = 1048576;
 constexpr float kSharpEdgeDegrees = 44.0f;
 constexpr float kConsideredEdgeDegrees = 1.0f;
 constexpr std::int32_t kMaxEdgeSamples = 1000;
@@ -302,15 +312,43 @@ std::shared_ptr<Lumetra::MeshModel> loadModel(CadModelSource& source, const fs::
   return nullptr;
 }
 
-Lumetra::EdgeModel buildEdgeModel(const Lumetra::MeshModel& mesh) {
-  PROFILE_BLOCK("trainCadTarget: edge model");
+Lumetra::EdgeModelParams edgeModelParams(const Lumetra::MeshModel& mesh, float stepOfReach) {
   Lumetra::EdgeModelParams params;
-  params.sampleStep = kEdgeSampleStepOfReach * mesh.mMaxDistance;
+  params.sampleStep = stepOfReach * mesh.mMaxDistance;
   params.sharpAngleDeg = kSharpEdgeDegrees;
   params.considerAngleDeg = kConsideredEdgeDegrees;
   params.maxSamples = kMaxEdgeSamples;
   params.subsample = false;
-  return Lumetra::EdgeModel(mesh, params, std::nullopt);
+  return params;
+}
+
+/// Why the edge model of the step cannot be built within bounds (many faces on one edge), or empty.
+std::string edgeModelTooLarge(const Lumetra::MeshModel& mesh, float stepOfReach, const fs::path& modelPath,
+                              float modelScale) {
+  const Lumetra::EdgeModelWork work = Lumetra::estimateEdgeModelWork(mesh, edgeModelParams(mesh, stepOfReach));
+  if (std::max(work.sharpSamples, work.flatSamples) <= kMaxSharpOrFlatSamples &&
+      work.consideredSamples <= kMaxConsideredSamples && work.consideredEdges <= kMaxConsideredEdges) {
+    return {};
+  }
+  const Lumetra::SharedEdge edge = Lumetra::mostSharedEdge(mesh);
+  const auto point = [modelScale](const Eigen::Vector3f& p) {
+    const Eigen::Vector3d file = p.cast<double>() / static_cast<double>(modelScale);
+    return "(" + shortNumber(file.x()) + ", " + shortNumber(file.y()) + ", " + shortNumber(file.z()) + ")";
+  };
+  const std::string bounds = fmt::format("at most {} edges where faces meet at an angle and {} sample points",
+                                         kMaxConsideredEdges, shortNumber(kMaxSharpOrFlatSamples));
+  if (edge.faces <= 2) {
+    return "The model " + quotePath(modelPath) + " has more edges than training can hold (" + bounds +
+           "): simplify the model.";
+  }
+  return fmt::format("The model {} has an edge that {} faces share, from {} to {}: its edge model would be larger "
+                     "than training can hold ({}); remove the faces that repeat that edge.",
+                     quotePath(modelPath), edge.faces, point(edge.pointA), point(edge.pointB), bounds);
+}
+
+Lumetra::EdgeModel buildEdgeModel(const Lumetra::MeshModel& mesh, float stepOfReach) {
+  PROFILE_BLOCK("trainCadTarget: edge model");
+  return Lumetra::EdgeModel(mesh, edgeModelParams(mesh, stepOfReach), std::nullopt);
 }
 
 /// Why the templates could not be rendered (status 3), in a user's words.
@@ -332,9 +370,31 @@ std::string renderFailureReason(const Lumetra::Linemod::TemplateTrainingResult& 
                                  : "OpenGL could not be started: " + context.failure() + ".";
 }
 
+/// Why the model leaves the camera's picture, naming the calibration value that puts it there, or
+/// empty. The cameras aim at the model, which appears around the principal point, at least as
+/// large as from the farthest camera.
+std::string framingReason(const CameraCalibration& calibration, const Lumetra::MeshModel& mesh,
+                          const Settings& settings) {
+  const Eigen::Vector2d picture = calibration.mResolution.cast<double>();
+  const Eigen::Vector2d half = calibration.mFocalLength * (mesh.mMaxDistance / settings.maxRadius);
+  const Eigen::Vector2d& centre = calibration.mPrincipalPoint;
+  const std::string file = calibration.mFile.empty() ? "the built-in camera" : quotePath(calibration.mFile);
+  const auto pair = [](const Eigen::Vector2d& v) { return "[" + shortNumber(v.x()) + ", " + shortNumber(v.y()) + "]"; };
+  const std::string size = fmt::format("{} x {}", calibration.mResolution.x(), calibration.mResolution.y());
+  if (!(2.0 * half.x() <= picture.x() && 2.0 * half.y() <= picture.y())) {
+    return "FocalLength " + pair(calibration.mFocalLength) + " of " + file + " makes the model " +
+           shortNumber(2.0 * half.maxCoeff()) + " pixels wide even from " + metres(settings.maxRadius) +
+           ", larger than the " + size + " picture: check the focal length, in pixels.";
+  }
+  if (!((centre - half).minCoeff() >= 0.0 && ((centre + half).array() <= picture.array()).all())) {
+    return "PrincipalPoint " + pair(centre) + " of " + file + " puts the model's centre there, and the model reaches " +
+           "outside the " + size + " picture: set it near the picture's centre " + pair(picture / 2.0) + ".";
+  }
+  return {};
+}
+
 /// Whether the training gave the target; reports why not when it did not.
-bool trainingSucceeded(const Lumetra::Linemod::TemplateTrainingResult& trained,
-                       const Lumetra::Linemod::LinemodTrainer& trainer, const std::string& targetName,
+bool trainingSucceeded(const Lumetra::Linemod::TemplateTrainingResult& trained, std::size_t count,
                        const fs::path& modelPath, const Lumetra::MeshModel& mesh, const Settings& settings,
                        const Lumetra::PinholeCamera& camera) {
   switch (trained.status) {
@@ -345,9 +405,9 @@ bool trainingSucceeded(const Lumetra::Linemod::TemplateTrainingResult& trained,
       printLine(trained.status == CadTrainingStatus::ModelTooLarge
                     ? "ERROR: Camera radii are too close to the object"
                     : "ERROR: Not enough templates generated. Try to reduce rendering radii");
-      const auto made = trainer.templates().find(targetName);
-      const std::size_t count = made == trainer.templates().end() ? 0 : made->second.size();
-      for (const std::string& reason : trainingFailureReasons(trained.status, mesh, settings, camera, count)) {
+      Settings asked = settings;
+      if (trained.templatesWanted > 0) asked.numTemplates = trained.templatesWanted;
+      for (const std::string& reason : trainingFailureReasons(trained.status, mesh, asked, camera, count)) {
         printReason(reason);
       }
       return false;
@@ -371,6 +431,25 @@ bool copyBytes(const fs::path& source, const fs::path& destination) {
   }
   out.close();
   return in.eof() && !in.bad() && !out.fail();
+}
+
+/// How many views the model's symmetries left, when they left fewer than the training asks for, or
+/// empty.
+std::string symmetryNote(const TrainingConfig& config, const Settings& settings, const CadModelDescription& description,
+                         const Lumetra::Linemod::TemplateTrainingResult& trained) {
+  if (trained.templatesWanted <= 0 || trained.templatesWanted >= settings.numTemplates) return {};
+  std::string keys;
+  if (!description.continuousSymmetries.empty()) {
+    keys = "CAD.Model.ContinuousSymmetries " + quotePath(config.cadModelContinuousSymmetries.value);
+  }
+  if (!description.discreteSymmetries.empty()) {
+    keys += std::string(keys.empty() ? "" : " and ") + "CAD.Model.DiscreteSymmetries";
+  }
+  return fmt::format("{} {} {} of the {} camera views that {} templates take (a symmetric model shows fewer "
+                     "distinct views): {} templates are enough, not the {} of CAD.Detection.NumTrainingViews.",
+                     keys, keys.find(" and ") == std::string::npos ? "leaves" : "leave", trained.viewsSampled,
+                     static_cast<std::int64_t>(settings.oversampling) * settings.numTemplates,
+                     settings.numTemplates, trained.templatesWanted, settings.numTemplates);
 }
 
 /// Writes the copy of the model into the folder. Empty on success, else why it failed. Textures
@@ -437,20 +516,62 @@ bool trainCadTarget(const TrainingConfig& config, const CameraCalibration& calib
   const std::shared_ptr<Lumetra::MeshModel> mesh = loadModel(source, modelPath);
   if (!mesh) return false;
 
+  if (const std::string why = edgeModelTooLarge(*mesh, kEdgeSampleStepsOfReach[0], modelPath, description.scale);
+      !why.empty()) {
+    printLine("ERROR: Could not load the model");
+    printReason(why);
+    return false;
+  }
   // Every file goes into a folder of a temporary name first; it becomes the target folder only
   // when all of them are complete.
   Lumetra::StagedFolder staging(targetFolder);
   if (const std::string why = staging.create(); !why.empty()) {
     return failedWrite(cannotWrite("a folder", outputDirectory));
   }
-  const Lumetra::EdgeModel edgeModel = buildEdgeModel(*mesh);
-  // A failed write does not stop the training: the run fails after it, with the training's
-  // outcome reported first.
-  const bool edgeModelWritten = Lumetra::saveEdgeModel(edgeModel, (staging.path() / CAD_EDGE_MODEL_FILE).string());
-  Lumetra::Linemod::LinemodTrainer trainer(settings);
-  const Lumetra::Linemod::TemplateTrainingResult trained =
-      trainer.trainTemplates(staging.path() / CAD_TEMPLATE_FILE, source, camera, edgeModel);
-  if (!trainingSucceeded(trained, trainer, targetName, modelPath, *mesh, settings, camera)) return false;
+  // A training with too few templates is tried again with a finer edge model (while it stays within
+  // bounds and the finer samples showed more edge points in some view), whose file replaces the
+  // coarser one's; the best outcome is reported.
+  Lumetra::Linemod::TemplateTrainingResult trained;
+  bool edgeModelWritten = false;
+  std::size_t step = 0, templatesMade = 0, mostEdgePoints = 0;
+  for (;; ++step) {
+    const Lumetra::EdgeModel edgeModel = buildEdgeModel(*mesh, kEdgeSampleStepsOfReach[step]);
+    // A failed write does not stop the training: the run fails after it, with the training's
+    // outcome reported first.
+    edgeModelWritten = Lumetra::saveEdgeModel(edgeModel, (staging.path() / CAD_EDGE_MODEL_FILE).string());
+    Lumetra::Linemod::LinemodTrainer trainer(settings);
+    trained = trainer.trainTemplates(staging.path() / CAD_TEMPLATE_FILE, source, camera, edgeModel);
+    const auto made = trainer.templates().find(targetName);
+    templatesMade = std::max(templatesMade, made == trainer.templates().end() ? 0 : made->second.size());
+    const bool morePoints = step == 0 || trained.mostEdgePoints > mostEdgePoints;
+    mostEdgePoints = std::max(mostEdgePoints, trained.mostEdgePoints);
+    if (trained.status != CadTrainingStatus::NotEnoughTemplates || !morePoints ||
+        step + 1 == std::size(kEdgeSampleStepsOfReach) ||
+        !edgeModelTooLarge(*mesh, kEdgeSampleStepsOfReach[step + 1], modelPath, description.scale).empty()) {
+      break;
+    }
+  }
+  const auto everyStep = [&mesh](std::size_t at) {
+    return "every " + shortNumber(1000.0 * kEdgeSampleStepsOfReach[at] * mesh->mMaxDistance) + " mm (" +
+           shortNumber(100.0 * kEdgeSampleStepsOfReach[at]) + " % of the model's reach)";
+  };
+  if (const std::string note = symmetryNote(config, settings, description, trained); !note.empty()) printReason(note);
+  if (!trainingSucceeded(trained, templatesMade, modelPath, *mesh, settings, camera)) {
+    if (trained.status != CadTrainingStatus::NotEnoughTemplates) return false;
+    // Views that show no edge point at all miss the model: the sample step is not the cause.
+    const std::string outside = framingReason(calibration, *mesh, settings);
+    if (!outside.empty()) printReason(outside);
+    if (outside.empty() && mostEdgePoints > 0 && mostEdgePoints < settings.numFeatures) {
+      printReason(fmt::format("With edge samples down to {}, the best view showed {} edge points of the {} a template "
+                              "needs; the camera distance does not change this count.",
+                              everyStep(step), mostEdgePoints, settings.numFeatures));
+    }
+    return false;
+  }
+  if (step > 0) {
+    printReason("Edge samples " + everyStep(0) + " gave too few templates; the target was trained with samples " +
+                everyStep(step) + ".");
+  }
   if (!edgeModelWritten) return failedWrite(cannotWrite(CAD_EDGE_MODEL_FILE, outputDirectory));
   if (!trained.templateFileWritten) return failedWrite(cannotWrite(CAD_TEMPLATE_FILE, outputDirectory));
   std::vector<fs::path> names{CAD_EDGE_MODEL_FILE, CAD_TEMPLATE_FILE};

@@ -69,6 +69,7 @@ bool loadCameraCalibration(const std::filesystem::path& path, CameraCalibration&
   CameraCalibration loaded;
   loaded.setPinhole(resolution[0], resolution[1], focal[0], focal[1], principal[0], principal[1]);
   loaded.setDistortion(distortion[0], distortion[1], distortion[2], distortion[3], distortion[4]);
+  loaded.mFile = path;
   calibration = loaded;
   return true;
 }

@@ -15,6 +15,7 @@ struct CameraCalibration {
   Eigen::Vector2d mPrincipalPoint{0.0, 0.0};
   Eigen::Matrix3d mK = Eigen::Matrix3d::Zero();
   Eigen::Matrix<double, 5, 1> mDistortion = Eigen::Matrix<double, 5, 1>::Zero();
+  std::filesystem::path mFile;  ///< the calibration file it was read from; empty for the built-in camera
 
   /// Sets the pinhole part: the size, the focal lengths and their inverses, the principal point
   /// and the camera matrix of these; the distortion part is left as it is.

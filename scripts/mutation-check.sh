@@ -83,6 +83,12 @@ fault "paths printed unquoted" app/Console.cpp \
 fault "copy instead of the atomic rename" vision/Core/AtomicFile.cpp \
   "fs::rename(staged[i], files[i].path, error);" \
   "fs::copy_file(staged[i], files[i].path, fs::copy_options::overwrite_existing, error);"
+fault "considered-edge angle 10 degrees" app/CadTraining.cpp \
+  "kConsideredEdgeDegrees = 1.0f;" "kConsideredEdgeDegrees = 10.0f;"
+fault "edges at the angle limit not counted" vision/Renderer/EdgeModel.cpp \
+  "if (!(normalProduct(edge) <= limit)) break;" "if (!(normalProduct(edge) < limit)) break;"
+fault "renderbuffer refusal ends in a full stop" app/CadTraining.cpp \
+  'allows at most {} x {} pixels"' 'allows at most {} x {} pixels."'
 
 survivors=0
 printf '\n%-40s %s\n' "fault" "failing tests"

@@ -84,6 +84,20 @@ std::optional<std::vector<Feature>> levelFeatures(const std::vector<ShuffleRecor
 
 using Tester = OpenGL::MultiPoseMeshOcclusionTester;
 
+/// The templates the poses must give: numTemplates; when the model's symmetries left fewer poses
+/// than oversampling x numTemplates (a symmetric model has fewer distinct views), one for every
+/// `oversampling` poses left, at least one.
+std::int32_t templatesWanted(const LinemodTrainer::Settings& settings, const CadModelDescription& description,
+                             std::size_t poseCount) {
+  const std::int64_t full = static_cast<std::int64_t>(settings.oversampling) * settings.numTemplates;
+  const bool symmetric = !description.continuousSymmetries.empty() || !description.discreteSymmetries.empty();
+  if (!symmetric || static_cast<std::int64_t>(poseCount) >= full || settings.oversampling < 1) {
+    return settings.numTemplates;
+  }
+  const std::int64_t left = static_cast<std::int64_t>(poseCount) / settings.oversampling;
+  return static_cast<std::int32_t>(std::clamp<std::int64_t>(left, 1, settings.numTemplates));
+}
+
 TemplateTrainingResult trainingEnded(CadTrainingStatus status) {
   TemplateTrainingResult result;
   result.status = status;
@@ -132,26 +146,39 @@ void appendProjectedSamples(const EdgeModel::Edge& edge, const TrainingPose& pos
 
 /// The candidates of one view: the projected samples of the sharp edges and of the edges on the
 /// view's silhouette, and the silhouette edges' samples for the occlusion tester. Kept across views
-/// so that their storage is reused.
+/// so that their storage is reused. Only edges with samples add candidates, so only those are
+/// visited: the sharp ones, and the considered non-sharp ones (the silhouette candidates).
 struct ViewCandidates {
+  std::vector<std::size_t> sampledSharpEdges;
+  std::vector<std::size_t> sampledSilhouetteCandidates;
+  std::size_t sharpSamples = 0;
   std::vector<GradientCandidate> sharp;
   std::vector<GradientCandidate> silhouette;
   Tester::Points silhouettePoints;
+
+  explicit ViewCandidates(const EdgeModel& edgeModel) : sharpSamples(countSharpSamples(edgeModel)) {
+    const std::size_t sharpEdges = sharpEdgeCount(edgeModel);
+    const std::size_t considered = std::min(static_cast<std::size_t>(std::max(0, edgeModel.mConsideredEdgeCount)),
+                                            edgeModel.mEdges.size());
+    for (std::size_t i = 0; i < std::max(sharpEdges, considered); ++i) {
+      if (edgeModel.mEdges[i].samples.empty()) continue;
+      (i < sharpEdges ? sampledSharpEdges : sampledSilhouetteCandidates).push_back(i);
+    }
+  }
 };
 
 /// Fills `view` with the candidates of the view from `pose`.
 void projectView(const EdgeModel& edgeModel, const TrainingPose& pose, const PinholeCamera& camera,
                  ViewCandidates& view) {
   view.sharp.clear();
-  view.sharp.reserve(countSharpSamples(edgeModel));
+  view.sharp.reserve(view.sharpSamples);
   view.silhouette.clear();
   view.silhouettePoints.clear();
-  const std::size_t sharpEdges = sharpEdgeCount(edgeModel);
-  for (std::size_t i = 0; i < sharpEdges; ++i) appendProjectedSamples(edgeModel.mEdges[i], pose, camera, view.sharp);
-  const std::vector<bool> onSilhouette = edgeModel.getSilhouetteEdges(pose, false);
-  for (std::size_t i = 0; i < onSilhouette.size() && i < edgeModel.mEdges.size(); ++i) {
-    if (!onSilhouette[i]) continue;
+  for (const std::size_t i : view.sampledSharpEdges) appendProjectedSamples(edgeModel.mEdges[i], pose, camera, view.sharp);
+  const Eigen::Matrix3f rotation = pose.rotation.toRotationMatrix();
+  for (const std::size_t i : view.sampledSilhouetteCandidates) {
     const EdgeModel::Edge& edge = edgeModel.mEdges[i];
+    if (!isSilhouetteEdge(edge, rotation, pose.translation)) continue;
     view.silhouettePoints.insert(view.silhouettePoints.end(), edge.samples.begin(), edge.samples.end());
     appendProjectedSamples(edge, pose, camera, view.silhouette);
   }
@@ -193,14 +220,19 @@ TemplateTrainingResult LinemodTrainer::trainTemplates(const std::filesystem::pat
       PROFILE_BLOCK("Lumetra::Linemod::LinemodTrainer::trainTemplates: pose sampling");
       poses = sampleTrainingPoses(mSettings, mesh->mCentroid, source.description);
     }
+    TemplateTrainingResult trained = trainingEnded(CadTrainingStatus::Success);
+    trained.viewsSampled = poses.size();
+    trained.templatesWanted = templatesWanted(mSettings, source.description, poses.size());
     const std::string& className = source.targetName;
-    const std::optional<std::int32_t> made = trainViews(tester, poses, className, camera, edgeModel);
+    const std::optional<std::int32_t> made = trainViews(tester, poses, className, camera, edgeModel, trained);
     if (!made) return failedTraining(CadTrainingFailure::RendererUnavailable);
-    if (*made < mSettings.numTemplates) return trainingEnded(CadTrainingStatus::NotEnoughTemplates);
+    if (*made < trained.templatesWanted) {
+      trained.status = CadTrainingStatus::NotEnoughTemplates;
+      return trained;
+    }
 
     mCameras[className] = camera;
     PROFILE_BLOCK("Lumetra::Linemod::LinemodTrainer::trainTemplates: template file");
-    TemplateTrainingResult trained = trainingEnded(CadTrainingStatus::Success);
     trained.templateFileWritten = writeTemplateFile(*this, templatePath, className);
     return trained;
   } catch (const std::bad_alloc& e) {
@@ -215,10 +247,11 @@ TemplateTrainingResult LinemodTrainer::trainTemplates(const std::filesystem::pat
 std::optional<std::int32_t> LinemodTrainer::trainViews(OpenGL::MultiPoseMeshOcclusionTester& tester,
                                                       const std::vector<TrainingPose>& poses,
                                                       const std::string& className, const PinholeCamera& camera,
-                                                      const EdgeModel& edgeModel) {
-  const std::int32_t wanted = mSettings.numTemplates;
+                                                      const EdgeModel& edgeModel,
+                                                      TemplateTrainingResult& result) {
+  const std::int32_t wanted = result.templatesWanted;
   std::int32_t counter = 0;
-  ViewCandidates view;
+  ViewCandidates view(edgeModel);
   for (const TrainingPose& pose : poses) {
     if (counter >= wanted) break;
     {
@@ -230,6 +263,7 @@ std::optional<std::int32_t> LinemodTrainer::trainViews(OpenGL::MultiPoseMeshOccl
       if (!keepVisible(tester, pose, view)) return std::nullopt;
     }
     view.sharp.insert(view.sharp.end(), view.silhouette.begin(), view.silhouette.end());
+    result.mostEdgePoints = std::max(result.mostEdgePoints, view.sharp.size());
     std::int32_t id = -1;
     {
       PROFILE_BLOCK("Lumetra::Linemod::LinemodTrainer::trainTemplates: feature extraction");

@@ -46,6 +46,9 @@ struct TemplateTrainingResult {
   CadTrainingFailure failure = CadTrainingFailure::None;
   std::string detail;
   bool templateFileWritten = false;  ///< on success: the template file was written completely
+  std::size_t viewsSampled = 0;      ///< the camera poses sampled (symmetries may leave fewer than asked)
+  std::int32_t templatesWanted = 0;  ///< the templates the views had to give
+  std::size_t mostEdgePoints = 0;    ///< the largest number of visible edge points of any view
 };
 
 class LinemodTrainer {
@@ -96,7 +99,9 @@ class LinemodTrainer {
   void setCamera(const std::string& className, const PinholeCamera& camera) { mCameras[className] = camera; }
 
   /// Trains numTemplates template pyramids of the source's model under the source's target name:
-  /// samples camera poses around the model, projects the samples of its sharp edges and of the
+  /// samples camera poses around the model (when the model's symmetries leave fewer poses than
+  /// oversampling x numTemplates, one template for every `oversampling` poses left, at least one,
+  /// is enough), projects the samples of its sharp edges and of the
   /// edges on the silhouette of each view, keeps those the occlusion tester finds visible, and
   /// turns them into template pyramids of two levels until enough exist. On success the camera is
   /// recorded for the class and the template file is written to `templatePath` (folder created
@@ -133,11 +138,12 @@ class LinemodTrainer {
   std::map<std::string, std::vector<TemplatePyramid>> mTemplates;
   std::unordered_map<std::string, PinholeCamera> mCameras;
 
-  /// Makes templates from the poses in order until numTemplates exist; returns how many were
-  /// made, or nothing when the tester failed to draw.
+  /// Makes templates from the poses in order until `result.templatesWanted` exist; returns how
+  /// many were made, or nothing when the tester failed to draw. Records the views' edge points.
   std::optional<std::int32_t> trainViews(OpenGL::MultiPoseMeshOcclusionTester& tester,
                                          const std::vector<TrainingPose>& poses, const std::string& className,
-                                         const PinholeCamera& camera, const EdgeModel& edgeModel);
+                                         const PinholeCamera& camera, const EdgeModel& edgeModel,
+                                         TemplateTrainingResult& result);
 };
 
 }  // namespace Lumetra::Linemod

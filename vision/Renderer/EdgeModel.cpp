@@ -86,6 +86,55 @@ std::int32_t countEdgesAboveAngle(const EdgeModel& edgeModel, float angleDeg) {
   return count;
 }
 
+EdgeModelWork estimateEdgeModelWork(const MeshModel& mesh, const EdgeModelParams& params) {
+  // The same single-precision limits as the counts of the built model.
+  const float sharpLimit = std::cos(params.sharpAngleDeg * kPiF / 180.0f);
+  const float consideredLimit = std::cos(params.considerAngleDeg * kPiF / 180.0f);
+  const double step = params.sampleStep;
+  EdgeModelWork work;
+  for (const auto& [i, j] : mesh.mAdjacentFaces) {
+    const std::vector<std::uint32_t> shared = findSharedVertices(mesh.mFaces[i], mesh.mFaces[j], mesh);
+    if (shared.size() < 2) continue;
+    const double length = (mesh.mVertices[shared[0]].position - mesh.mVertices[shared[1]].position).norm();
+    const float product = mesh.mFaces[i].normal.dot(mesh.mFaces[j].normal);
+    if (product <= consideredLimit) ++work.consideredEdges;
+    if (product <= sharpLimit) {
+      work.sharpSamples += length / (0.1 * step);
+    } else if (product <= consideredLimit) {
+      work.consideredSamples += length / step;
+    } else {
+      work.flatSamples += length / step;
+    }
+  }
+  return work;
+}
+
+SharedEdge mostSharedEdge(const MeshModel& mesh) {
+  // The face in the most pairs; of its edges, the one in the most of its pairs.
+  std::vector<std::size_t> pairsOf(mesh.mFaces.size(), 0);
+  for (const auto& [i, j] : mesh.mAdjacentFaces) ++pairsOf[i], ++pairsOf[j];
+  if (pairsOf.empty()) return {};
+  const std::uint32_t face = static_cast<std::uint32_t>(std::max_element(pairsOf.begin(), pairsOf.end()) - pairsOf.begin());
+  const auto ordered = [](Eigen::Vector3f a, Eigen::Vector3f b) {
+    if (std::lexicographical_compare(b.data(), b.data() + 3, a.data(), a.data() + 3)) std::swap(a, b);
+    return std::make_pair(a, b);
+  };
+  std::vector<std::pair<std::pair<Eigen::Vector3f, Eigen::Vector3f>, std::size_t>> edges;
+  for (const auto& [i, j] : mesh.mAdjacentFaces) {
+    if (i != face && j != face) continue;
+    const std::vector<std::uint32_t> shared = findSharedVertices(mesh.mFaces[i], mesh.mFaces[j], mesh);
+    if (shared.size() < 2) continue;
+    const auto edge = ordered(mesh.mVertices[shared[0]].position, mesh.mVertices[shared[1]].position);
+    auto known = std::find_if(edges.begin(), edges.end(), [&](const auto& e) { return e.first == edge; });
+    if (known == edges.end()) known = edges.insert(edges.end(), {edge, 0});
+    ++known->second;
+  }
+  if (edges.empty()) return {};
+  const auto most = std::max_element(edges.begin(), edges.end(),
+                                     [](const auto& a, const auto& b) { return a.second < b.second; });
+  return {most->first.first, most->first.second, most->second + 1};
+}
+
 EdgeModel::EdgeModel(const MeshModel& mesh, const EdgeModelParams& params, std::optional<std::uint32_t> seed)
     : mParams(params) {
   try {
@@ -231,9 +280,12 @@ void EdgeModel::subsampleEdges(EdgeModel& edgeModel, std::int32_t budget, std::o
 }
 
 bool isSilhouetteEdge(const EdgeModel::Edge& edge, const TrainingPose& pose) {
-  const Eigen::Matrix3f R = pose.rotation.toRotationMatrix();
+  return isSilhouetteEdge(edge, pose.rotation.toRotationMatrix(), pose.translation);
+}
+
+bool isSilhouetteEdge(const EdgeModel::Edge& edge, const Eigen::Matrix3f& R, const Eigen::Vector3f& translation) {
   const Eigen::Vector3f m = (edge.pointA + edge.pointB) * 0.5f;
-  Eigen::Vector3f v = R * m + pose.translation;
+  Eigen::Vector3f v = R * m + translation;
   const float squaredLength = v.squaredNorm();
   if (squaredLength > 0.0f) v /= std::sqrt(squaredLength);
   const bool facesAwayA = v.dot(R * edge.normalA) < 0.0f;

@@ -55,6 +55,27 @@ class EdgeModel {
   EdgeModelParams mParams;
 };
 
+/// What an edge model of a mesh would hold, counted from the mesh's face pairs before building it:
+/// its considered edges (sharp ones included; every training view tests or projects each of them),
+/// and about how many samples it draws on its sharp edges (at a tenth of the step, before the voxel
+/// filter thins them), on its considered non-sharp edges (which training views project) and on its
+/// flat edges.
+struct EdgeModelWork {
+  std::uint64_t consideredEdges = 0;
+  double sharpSamples = 0.0;
+  double consideredSamples = 0.0;
+  double flatSamples = 0.0;
+};
+EdgeModelWork estimateEdgeModelWork(const MeshModel& mesh, const EdgeModelParams& params);
+
+/// The edge (its two end points) that the most faces of the mesh share, and how many faces share it.
+struct SharedEdge {
+  Eigen::Vector3f pointA = Eigen::Vector3f::Zero();
+  Eigen::Vector3f pointB = Eigen::Vector3f::Zero();
+  std::size_t faces = 0;
+};
+SharedEdge mostSharedEdge(const MeshModel& mesh);
+
 /// The length of the leading run of edges whose normals' product nA . nB is at most
 /// cos(angleDeg), in single precision.
 std::int32_t countEdgesAboveAngle(const EdgeModel& edgeModel, float angleDeg);
@@ -75,6 +96,8 @@ std::vector<bool> voxelGridFilter(const std::vector<Eigen::Vector3f>& points, co
 
 /// Whether exactly one of the edge's two faces faces the camera under the pose.
 bool isSilhouetteEdge(const EdgeModel::Edge& edge, const TrainingPose& pose);
+/// The same for the pose's rotation matrix and translation, for many edges under one pose.
+bool isSilhouetteEdge(const EdgeModel::Edge& edge, const Eigen::Matrix3f& rotation, const Eigen::Vector3f& translation);
 
 /// Writes the edge-model file (a portable binary archive) through `writeTargetFiles`: missing
 /// parent folders are created (the folder made is removed again when the write fails), and the

@@ -12,6 +12,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -70,8 +71,10 @@ Row model(std::string name, std::string content, const std::string& why) {
 // A file name and its content under a 5 GB address space limit, with the example's sampling settings.
 Row limited(std::string name, std::string file, std::string content, std::string expected, std::string reason) {
   const int status = expected == kTrained + kFinished ? 0 : 255;
+  // 40 views: not every set of four views of the bracket gives four templates.
   std::map<std::string, std::string> example = {{"CAD.UprightVector", "[0, 1, 0]"},
-      {"CAD.Detection.DistanceRange", "[0.3, 0.5]"}, {"CAD.Detection.ElevationAngleRange", "[10, 70]"}};
+      {"CAD.Detection.DistanceRange", "[0.3, 0.5]"}, {"CAD.Detection.ElevationAngleRange", "[10, 70]"},
+      {"CAD.Detection.NumTrainingViews", "40"}};
   return {std::move(name), std::move(example), std::move(expected), {{file, std::move(content)}}, file, status, -1,
           std::move(reason), true};
 }
@@ -107,6 +110,22 @@ std::string farCube() {
   for (int c = 0; c < 8; ++c)
     obj += std::string(c & 4 ? "v 2000005" : "v 1999995") + (c & 2 ? " 5" : " -5") + (c & 1 ? " 5\n" : " -5\n");
   return obj + "f 1 2 4 3\nf 5 7 8 6\nf 1 5 6 2\nf 3 4 8 7\nf 1 3 7 5\nf 2 6 8 4\n";
+}
+// 2800 triangles around one edge from (0, 0, -50) to (0, 0, 50).
+std::string fan() {
+  std::string obj = "v 0 0 -50\nv 0 0 50\n", faces;
+  for (int k = 0; k < 2800; ++k) {
+    obj += "v " + std::to_string(50 * std::cos(k * M_PI / 1400)) + " " + std::to_string(50 * std::sin(k * M_PI / 1400)) + " 0\n";
+    faces += "f 1 2 " + std::to_string(k + 3) + "\n";
+  }
+  return obj + faces;
+}
+// A calibration that puts the 10 mm triangle (reach 7.45 mm) outside the picture, and the reason.
+Row outside(std::string name, const std::string& focal, const std::string& principal, const std::string& reason) {
+  return {std::move(name), {}, kStarting + "ERROR: Not enough templates generated. Try to reduce rendering radii\n",
+          {{"camera.json", "{\"Resolution\": [640, 480], \"FocalLength\": " + focal + principal + "}"}}, "model.obj",
+          255, -1, "Only 0 of 4 views gave a template; the model measures 0.01 x 0.01 x 0 m (read in millimetres) and "
+          "the cameras stand 0.12 m to 0.2 m from its centre (CAD.Detection.DistanceRange).\n" + reason + "\n"};
 }
 Files textured(const std::string& texture) {
   std::string materials;
@@ -165,6 +184,10 @@ std::vector<Row> rows() {
       limited("ModelAskingForTenGigabytesUnderAMemoryLimit", "huge.ply",
               readFile(std::string(FORMWRIGHT_SOURCE_DIR) + "/tests/cli/data/huge-allocation.ply"), kUnusable,
               unloadable("its import was stopped at its memory limit of N MB")),
+      limited("ModelOf2800FacesOnOneEdgeUnderAMemoryLimit", "fan.obj", fan(), kUnusable,
+              "The model {model} has an edge that 2800 faces share, from (0, 0, -50) to (0, 0, 50): its edge model "
+              "would be larger than training can hold (at most 1048576 edges where faces meet at an angle and "
+              "16777216 sample points); remove the faces that repeat that edge.\n"),
       // A 1 cm cube 2 km out, where neighbouring floats lie further apart than the edge samples.
       {"ModelFarFromTheOrigin", {}, kStarting + "ERROR: Not enough templates generated. Try to reduce rendering radii\n",
        {{"model.obj", farCube()}}, "model.obj", 255, -1,
@@ -224,6 +247,12 @@ std::vector<Row> rows() {
              "Configuration Error: Camera resolution 640 x -1 must be at least 1 x 1"),
       camera("CameraFocalLengthBelowFloat", "{\"Resolution\": [640, 480], \"FocalLength\": [500, 1e-50]}",
              "Configuration Error: Camera focal length 1e-50 is 0 in single precision"),
+      outside("CameraWithoutPrincipalPoint", "[500, 500]", "", "PrincipalPoint [0, 0] of {camera} puts the "
+              "model's centre there, and the model reaches outside the 640 x 480 picture: set it near the picture's "
+              "centre [320, 240]."),
+      outside("CameraFocalLength1e30", "[1e30, 1e30]", ", \"PrincipalPoint\": [320, 240]", "FocalLength [1e+30, "
+              "1e+30] of {camera} makes the model 7.45e+28 pixels wide even from 0.2 m, larger than the 640 x 480 "
+              "picture: check the focal length, in pixels."),
       // Refused generator settings.
       mvg("MvgDensityLowerCase", {{"MVG.Render.Density", "\"min\""}},
           "MVG.Render.Density \"min\" is not MIN, MODERATE or MAX"),
@@ -304,7 +333,7 @@ TEST_P(BadInput3d, PrintsItsLinesAndLeavesNothingWhenItFails) {
   // Unless given, a failed run repeats its first line on standard error.
   std::string err = row.err.empty() && row.exitStatus != 0 ? expected.substr(0, expected.find('\n') + 1) : row.err;
   for (const auto& [token, path] : {std::pair<std::string, fs::path>{"{out}", dir / "out"}, {"{model}", dir / row.model},
-                                     {"{display}", silentDisplay()}, {"{tex}", dir / "tex.png"}}) {
+                                     {"{display}", silentDisplay()}, {"{tex}", dir / "tex.png"}, {"{camera}", dir / "camera.json"}}) {
     if (err.find(token) != std::string::npos) err.replace(err.find(token), token.size(), quoted(path.string()));
   }
   // The import's memory limit depends on what the process has mapped, which varies with the machine.

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -30,14 +31,15 @@ const std::string kStarting = "Starting CAD target training. This might take a f
 const std::string kFailed = "ERROR: An error occurred during target training.\n";
 
 // One CAD training of the target Bracket into `out`, with the built-in camera unless a calibration
-// file's content is given. Returns what the output folder then holds.
+// file's content is given, and the configuration members `extra`. Returns what the output folder
+// then holds.
 std::vector<std::string> train(const fs::path& out, const std::string& model, const std::string& radii, int views,
-                               RunResult& result, const std::string& camera = "") {
+                               RunResult& result, const std::string& camera = "", const std::string& extra = "") {
   fs::create_directories(out);
   writeFile(out.parent_path() / "config.json",
             "{\"Config.Target.Type\": \"CAD\", \"Config.Target.Name\": \"Bracket\", \"CAD.UprightVector\": [0, 0, 1], "
             "\"CAD.Detection.DistanceRange\": " + radii + ", \"CAD.Detection.NumTrainingViews\": " +
-                std::to_string(views) + "}");
+                std::to_string(views) + extra + "}");
   std::vector<std::string> args = {out.string(), (out.parent_path() / "config.json").string(), model};
   if (!camera.empty()) writeFile(args.emplace_back(args[1] + ".cam"), camera);
   result = runFormwright(args);
@@ -111,6 +113,81 @@ std::string colladaBox(int levels = 0) {
          "url=\"#s\"/></scene></COLLADA>\n";
 }
 
+// A model as corners (millimetres) and faces (1-based corner numbers), written as OBJ.
+struct Shape {
+  std::vector<std::array<double, 3>> corners;
+  std::vector<std::vector<int>> faces;
+  std::string obj() const {
+    std::string text;
+    for (const auto& c : corners) text += "v " + std::to_string(c[0]) + " " + std::to_string(c[1]) + " " + std::to_string(c[2]) + "\n";
+    for (const auto& f : faces) {
+      text += "f";
+      for (const int i : f) text += " " + std::to_string(i);
+      text += "\n";
+    }
+    return text;
+  }
+  double reach() const {  // the largest distance of a corner from the corners' mean
+    std::array<double, 3> mean{};
+    for (const auto& c : corners)
+      for (int k = 0; k < 3; ++k) mean[k] += c[k] / static_cast<double>(corners.size());
+    double most = 0.0;
+    for (const auto& c : corners) most = std::max(most, std::hypot(c[0] - mean[0], c[1] - mean[1], c[2] - mean[2]));
+    return most;
+  }
+};
+
+// An upright prism of `sides` sides around the axis, radius 50 mm, from `bottom` to 50 mm high (a
+// cone when `apex`): its rim edges are sharp (90 degrees or more), its side edges 360 / sides
+// degrees, its base flat.
+Shape prism(int sides, double bottom, bool apex) {
+  Shape s;
+  for (int k = 0; k < sides; ++k) {
+    const double a = 2.0 * M_PI * k / sides;
+    s.corners.push_back({50.0 * std::cos(a), 50.0 * std::sin(a), bottom});
+    if (!apex) s.corners.push_back({50.0 * std::cos(a), 50.0 * std::sin(a), 50.0});
+  }
+  const int ring = static_cast<int>(s.corners.size()), low = ring + 1, high = ring + 2;
+  s.corners.push_back({0.0, 0.0, bottom});
+  s.corners.push_back({0.0, 0.0, 50.0});
+  const int step = apex ? 1 : 2;
+  for (int k = 0; k < sides; ++k) {
+    const int b = 1 + k * step, n = 1 + (k + 1) % sides * step;
+    s.faces.push_back({low, n, b});
+    if (apex) s.faces.push_back({b, n, high});
+    if (!apex) s.faces.insert(s.faces.end(), {{b, n, n + 1}, {b, n + 1, b + 1}, {high, b + 1, n + 1}});
+  }
+  return s;
+}
+
+// A 72-sided cylinder (side edges at 5 degrees) holding two hidden fins of two faces each, whose
+// normals meet exactly at 44 and at 1 degree in single precision (positions scaled to metres): 145
+// sharp edges (144 rims and the 44-degree fin) and 218 considered ones (with the sides and the
+// 1-degree fin).
+Shape finnedCylinder() {
+  Shape s = prism(72, -50.0, false);
+  const int base = static_cast<int>(s.corners.size());
+  s.corners.insert(s.corners.end(), {{0, 0, 0}, {-9, -18, -22}, {24, -8, -15}, {-24, -24, 11},
+                                     {21, -18, -18}, {-17, -22, 19}, {21, -4, -20}});
+  s.faces.insert(s.faces.end(), {{base + 1, base + 2, base + 3}, {base + 2, base + 1, base + 4},
+                                 {base + 1, base + 5, base + 6}, {base + 5, base + 1, base + 7}});
+  return s;
+}
+
+// A UV sphere of radius 50 mm, 32 x 16 faces.
+Shape sphere() {
+  Shape s{{{0, 0, 50}, {0, 0, -50}}, {}};
+  for (int j = 1; j < 16; ++j)
+    for (int i = 0; i < 32; ++i)
+      s.corners.push_back({50 * std::sin(M_PI * j / 16) * std::cos(M_PI * i / 16),
+                           50 * std::sin(M_PI * j / 16) * std::sin(M_PI * i / 16), 50 * std::cos(M_PI * j / 16)});
+  const auto at = [](int j, int i) { return j == 0 ? 1 : j == 16 ? 2 : 3 + (j - 1) * 32 + i % 32; };
+  for (int j = 0; j < 16; ++j)
+    for (int i = 0; i < 32; ++i) s.faces.push_back({at(j, i), at(j + 1, i), at(j + 1, i + 1), at(j, i + 1)});
+  for (auto& f : s.faces) f.erase(std::unique(f.begin(), f.end() - (f.front() == f.back())), f.end());
+  return s;
+}
+
 }  // namespace
 
 TEST(CadTarget, TrainsAndWritesTheEdgeModelTemplatesAndModelCopy) {
@@ -124,27 +201,49 @@ TEST(CadTarget, TrainsAndWritesTheEdgeModelTemplatesAndModelCopy) {
   writeFile(dir / "outside.gltf", gltfBox("{\"mesh\": 0}", "blocks.png"));
   writeFile(dir / "blocks.png", png);
   writeFile(dir / "box.dae", colladaBox());
+  const double s = 100 / std::sqrt(8.0);  // a regular tetrahedron of 100 mm edges
+  const Shape tetrahedron{{{s, s, s}, {s, -s, -s}, {-s, s, -s}, {-s, -s, s}}, {{1, 2, 3}, {1, 4, 2}, {1, 3, 4}, {2, 4, 3}}};
+  const Shape shapes[] = {finnedCylinder(), prism(16, -50, true), tetrahedron, sphere()};
+  for (std::size_t i = 0; i < std::size(shapes); ++i) writeFile(dir / ("shape" + std::to_string(i) + ".obj"), shapes[i].obj());
+  const auto shape = [&dir](int i) { return (dir / ("shape" + std::to_string(i) + ".obj")).string(); };
+  const std::string bracket = std::string(FORMWRIGHT_SOURCE_DIR) + "/examples/models/bracket.obj";
+  const auto symmetries = [](const std::string& axes) { return ", \"CAD.Model.ContinuousSymmetries\": \"" + axes + "\""; };
   // The cube shows few edges: some of its views give too few features, so it needs views to spare.
+  // A cone, a tetrahedron and a sphere show too few edge samples at the first step (6 % of the
+  // model's reach) and train at half of it; symmetric models train from the views they leave.
   const struct {
     std::string model;
     int views, exportedTriangles;  // a model in another format is exported as OBJ; 0 for an OBJ
     std::string texture = "";      // the picture the copy's material file names beside it
     float xMin = 0, xMax = 0;      // in millimetres, of the copy and (in metres) of the edge model
+    int shape = -1;                // the shape the model was written from
+    int sharpEdges = -1, consideredEdges = -1;
+    double stepOfReach = 0.06;  // the edge samples' step stored in the edge model; 0 when either
+                                // step may train, as the views drawn fall
+    std::string extra = "", radii = "[0.12, 0.2]";
   } rows[] = {{(dir / "Spider.OBJ").string(), 4, 0},
               {(dir / "outside.gltf").string(), 30, 12, png},
               {kModels + "STL/3DSMaxExport.STL", 4, 2000},
               {(dir / "moved.gltf").string(), 30, 12, "", -5, 45},
               {(dir / "twice.gltf").string(), 30, 24, "", -55, 55},
               {(dir / "box.dae").string(), 30, 12, "", -25, 25},
-              {(dir / "painted.gltf").string(), 30, 12, png}};
+              {(dir / "painted.gltf").string(), 30, 12, png},
+              {shape(0), 4, 0, "", 0, 0, 0, 145, 218}, {shape(1), 4, 0, "", 0, 0, 1, 16, 32, 0.03},
+              {shape(2), 4, 0, "", 0, 0, 2, 6, 6, 0.03}, {shape(3), 4, 0, "", 0, 0, 3, 0, -1, 0.03},
+              {shape(3), 40, 0, "", 0, 0, 3, 0, -1, 0.03, symmetries("XYZ")},
+              {shape(1), 40, 0, "", 0, 0, 1, 16, 32, 0.03, symmetries("Z")},
+              {bracket, 100, 0, "", 0, 0, -1, -1, -1, 0.03, symmetries("XYZ"), "[0.3, 0.5]"},
+              {bracket, 100, 0, "", 0, 0, -1, -1, -1, 0, symmetries("X"), "[0.3, 0.5]"}};
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.model);
-    const fs::path out = dir / ("out" + fs::path(row.model).filename().string());
+    SCOPED_TRACE(row.model + row.extra);
+    const fs::path out = dir / ("out" + std::to_string(&row - rows));
     RunResult r;
     std::vector<std::string> names = {"PALOM_Bracket", "PALOM_CAD_TARGET_CAD_MODEL.obj",
                                       "PALOM_CAD_TARGET_EDGE_MODEL.dat", "PALOM_CAD_TARGET_TEMPLATE.dat"};
     if (row.exportedTriangles) names.insert(names.begin() + 1, "PALOM_CAD_TARGET_CAD_MODEL.mtl");
-    std::vector<std::string> written = train(out, row.model, "[0.12, 0.2]", row.views, r);
+    std::vector<std::string> written = train(out, row.model, row.radii, row.views, r, "", row.extra);
+    const bool finer = r.err.find("the target was trained with samples every") != std::string::npos;
+    EXPECT_TRUE(row.stepOfReach == 0 || finer == (row.stepOfReach < 0.06)) << r.err;
     const fs::path folder = out / "PALOM_Bracket";
     const auto texture = std::find_if(written.begin(), written.end(), [](const std::string& name) {
       return name.rfind("PALOM_CAD_TARGET_CAD_MODEL_", 0) == 0;
@@ -169,13 +268,27 @@ TEST(CadTarget, TrainsAndWritesTheEdgeModelTemplatesAndModelCopy) {
     EXPECT_TRUE(in.u64() == 2 && column() && in.u32() == 640 && in.u32() == 480);
     EXPECT_TRUE(column() && in.f32() == 321.21015433728f && in.f32() == 320.029337062024f);
     EXPECT_TRUE(column() && in.f32() == 320.0f && in.f32() == 240.0f);
-    EXPECT_EQ(in.u64(), static_cast<std::uint64_t>(row.views));
-    EXPECT_EQ(in.size(), in.offset() + row.views * (8 + 2 * (16 + 16 + 4 + 24 + 20 + 8 + 127 * 9)));
+    // Symmetries that leave fewer views ask fewer templates, one per two views left.
+    const std::uint64_t pyramids = in.u64();
+    EXPECT_TRUE(row.extra.empty() ? pyramids == static_cast<std::uint64_t>(row.views) : pyramids >= 1);
+    EXPECT_EQ(in.size(), in.offset() + pyramids * (8 + 2 * (16 + 16 + 4 + 24 + 20 + 8 + 127 * 9)));
 
-    // Edge model: the edge count, then per edge four 3-vectors and its samples, then 24 bytes.
+    // Edge model: the edge count, then per edge four 3-vectors and its samples, then the sharp and
+    // considered edge counts, the sample step, the two angles and the most sharp-edge samples.
     testsupport::LittleEndianReader edges(testsupport::readFileBytes(folder / "PALOM_CAD_TARGET_EDGE_MODEL.dat"));
     const std::uint64_t edgeCount = edges.u8() == 1 ? edges.u64() : 0;
     EXPECT_TRUE(edgeCount > 0 && edges.size() >= 9 + edgeCount * (4 * 20 + 8) + 24);
+    testsupport::LittleEndianReader tail(testsupport::readFileBytes(folder / "PALOM_CAD_TARGET_EDGE_MODEL.dat"));
+    tail.bytes(tail.size() - 24);
+    const std::int32_t sharp = tail.i32(), considered = tail.i32();
+    const double step = tail.f32();
+    EXPECT_TRUE(tail.f32() == 44.0f && tail.f32() == 1.0f && tail.i32() == 1000);
+    EXPECT_TRUE(row.sharpEdges < 0 || sharp == row.sharpEdges) << sharp;
+    EXPECT_TRUE(row.consideredEdges < 0 || considered == row.consideredEdges) << considered;
+    // The mesh's reach counts corners as often as faces use them: within a quarter of the corners'.
+    // A finer step is a half, a quarter or an eighth of the first.
+    const double ratio = row.shape < 0 ? 0.0 : step / (0.06 * shapes[row.shape].reach() / 1000);
+    EXPECT_TRUE(row.shape < 0 || (std::abs(ratio - 1.0) < 0.25) == (row.stepOfReach == 0.06)) << ratio;
     const std::string copy = readFile(folder / "PALOM_CAD_TARGET_CAD_MODEL.obj");
     if (row.xMin != row.xMax) {  // the edges' corners and the copy's vertices span the placed boxes
       float low = 1e9f, high = -1e9f, copyLow = 1e9f, copyHigh = -1e9f;
@@ -225,7 +338,7 @@ TEST(CadTarget, FailedTrainingsPrintTheirLineAndLeaveNothing) {
   const std::string wide = "{\"Resolution\": [100000, 100], \"FocalLength\": [500, 500], \"PrincipalPoint\": [5, 5]}";
   EXPECT_TRUE(train(dir / "wide", kCube, "[0.12, 0.2]", 3, r, wide).empty());
   EXPECT_EQ(r.out.rfind("Configuration Error: Camera resolution 100000 x 100 is too large", 0), 0u) << r.out;
-  EXPECT_NE(r.out.find("\nConfiguration error. Aborting training\n" + kFailed), std::string::npos);
+  EXPECT_NE(r.out.find(" pixels\nConfiguration error. Aborting training\n" + kFailed), std::string::npos);
   EXPECT_EQ(r.exitStatus, 255);
 }
 
