@@ -1,5 +1,6 @@
-#include "ObjectTracker/Trainer/Image/ImageTargetPeakMemory.h"
 #include "ObjectTracker/Trainer/Image/ImageTargetTrainer.h"
+
+#include "ObjectTracker/Trainer/Image/ImageTargetPeakMemory.h"
 
 #include <fmt/format.h>
 
