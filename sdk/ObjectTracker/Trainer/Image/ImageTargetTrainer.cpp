@@ -1,10 +1,8 @@
 #include "ObjectTracker/Trainer/Image/ImageTargetTrainer.h"
 
-#include "Core/FileKind.h"
 #include "Core/Log.h"
 #include "Core/Profiler.h"
 #include "Image/GaussianBlur.h"
-#include "Image/ImageIO.h"
 #include "ObjectTracker/Trainer/Image/HeatmapGenerator.h"
 #include "ObjectTracker/Trainer/Image/ImageTargetFiles.h"
 
@@ -12,31 +10,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <filesystem>
 #include <future>
 #include <system_error>
-#include <limits>
-#include <tuple>
 
 namespace Obrin {
 
 namespace {
-
-// Keypoints are searched this far inside the training image; the score's grid covers the rest.
-constexpr double kBorder = 15.0;
-constexpr double kAspectTolerance = 0.02;
-
-// Pixels of all pyramid levels over the pixels of level 0: the levels shrink by the ratio on each
-// side and stop below 5 pixels on a side.
-double pyramidFactor(std::int64_t levels, double ratio, double width, double height) {
-  double factor = 0.0;
-  double scale = 1.0;
-  for (std::int64_t l = 0; l < levels && width * scale >= 5.0 && height * scale >= 5.0; ++l) {
-    factor += scale * scale;
-    scale *= ratio;
-  }
-  return factor;
-}
 
 // The corner extraction settings in the log, under the trainer's prefix.
 void logExtractorSettings(const char* prefix, const Lumetra::GridFeatureExtractor::Parameters& p, std::uint8_t levels,
@@ -47,120 +26,6 @@ void logExtractorSettings(const char* prefix, const Lumetra::GridFeatureExtracto
   OBRIN_LOG_INFO("{} - Multi-scale level : {}", prefix, static_cast<int>(levels));
   OBRIN_LOG_INFO("{} - Resize ratio : {}", prefix, ratio);
   OBRIN_LOG_INFO("{} - Image Bin Grid : {} x {}", prefix, p.cols, p.rows);
-}
-
-// A pyramid of 1 to 255 levels, each level smaller than the one below it.
-std::string checkPyramid(const Parameter<std::int32_t>& levels, const Parameter<double>& ratio) {
-  if (levels.value < 1 || levels.value > 255) {
-    return fmt::format("Configuration Error: {} must be from 1 to 255 (it is {})", levels.key, levels.value);
-  }
-  if (!(ratio.value > 0.0 && ratio.value < 1.0)) {
-    return fmt::format("Configuration Error: {} must lie between 0 and 1 (it is {})", ratio.key, ratio.value);
-  }
-  return std::string();
-}
-
-// The "Configuration Error: " line for a grid whose cells would be narrower than a pixel: the
-// cells share the image less the border margin on each side.
-std::string checkGrid(const Parameter<std::int32_t>& rows, const Parameter<std::int32_t>& cols, std::int64_t width,
-                      std::int64_t height, const char* sizeKey) {
-  const std::int64_t margin = 2 * static_cast<std::int64_t>(kBorder);
-  for (const auto& [key, value, size, side] :
-       {std::tuple(&rows.key, rows.value, height, "height"), std::tuple(&cols.key, cols.value, width, "width")}) {
-    if (value < 1 || value > size - margin) {
-      return fmt::format("Configuration Error: {} {} must be from 1 to {}: the grid divides the {} {} of {}, less {} "
-                         "pixels on each side, into cells of at least one pixel",
-                         *key, value, size - margin, side, size, sizeKey, margin / 2);
-    }
-  }
-  return std::string();
-}
-
-// A part of the estimated peak memory of a training and the setting that drives it, with its value
-// ("" for the training resolution, which every part grows with).
-struct PeakPart {
-  std::string setting;
-  double bytes;
-};
-
-std::vector<PeakPart> peakParts(const TrainingConfig& c) {
-  const auto& resolution = c.trainingResolution.value;
-  const double w = resolution.size() >= 2 ? resolution[0] : 0.0;
-  const double h = resolution.size() >= 2 ? resolution[1] : 0.0;
-  const double pixels = w * h;
-  // Bytes per keypoint record and level: the record, the extractor's keypoint and the file buffer.
-  constexpr double kRecordBytes = 200.0;
-  constexpr double kCellBytes = 100.0;
-  // Keypoints of one pass: the configured number, and no more than one per free square of the
-  // selection mask (side the minimum distance plus one).
-  const auto keyPoints = [pixels](std::int64_t number, std::int64_t minDistance) {
-    const double side = static_cast<double>(std::max<std::int64_t>(minDistance, 0) + 1);
-    return std::min(static_cast<double>(std::max<std::int64_t>(number, 0)), pixels / (side * side));
-  };
-  const auto grid = [](const Parameter<std::int32_t>& rows, const Parameter<std::int32_t>& cols) {
-    return fmt::format("{} {} and {} {}", rows.key, rows.value, cols.key, cols.value);
-  };
-  const auto number = [](const Parameter<std::int32_t>& p) { return fmt::format("{} {}", p.key, p.value); };
-  const std::int64_t levels = c.pyramidLevel.value & 0xFF;
-  const double pyramid = pyramidFactor(levels, c.pyramidResizeRatio.value, w, h);
-  // Per pixel: the picture, the adapted image, the blur workspace, the mask, the heat map and its
-  // images (about 16 bytes), and up to one corner of 12 bytes per pixel in every cell's list, the
-  // selection and the descriptors' working copies; 2 bytes per pixel of every pyramid level.
-  std::vector<PeakPart> parts = {
-      {"", pixels * (48.0 + 2.0 * pyramid)},
-      {grid(c.gridRow, c.gridCol), kCellBytes * c.gridRow.value * c.gridCol.value},
-      {number(c.fastNumber),
-       kRecordBytes * keyPoints(c.fastNumber.value, Lumetra::GridFeatureExtractor::Parameters().minDistance) *
-           static_cast<double>(levels)}};
-  if (c.mvgEnabled.value) {
-    // The renderer's texture with its mipmaps, framebuffer, depth buffer and read-back, the
-    // picture in colour; a few views in flight, each with its pyramid, blur workspace and mask.
-    constexpr double kViewsInFlight = 4.0;
-    constexpr double kMostViews = 193.0;
-    const std::int64_t mvgLevels = c.mvgExtractorPyramidLevel.value & 0xFF;
-    const double mvgPyramid = pyramidFactor(mvgLevels, c.mvgExtractorPyramidRatio.value, w, h);
-    parts[0].bytes += pixels * (56.0 + kViewsInFlight * 1.5 * mvgPyramid);
-    parts.push_back(
-        {grid(c.mvgGridRow, c.mvgGridCol), kViewsInFlight * kCellBytes * c.mvgGridRow.value * c.mvgGridCol.value});
-    parts.push_back({number(c.mvgExtractorNumber),
-                     kMostViews * kRecordBytes * static_cast<double>(mvgLevels) *
-                         keyPoints(c.mvgExtractorNumber.value,
-                                   static_cast<std::int8_t>(c.mvgExtractorMinDist.value & 0xFF))});
-  }
-  return parts;
-}
-
-// Why a picture that gave no image cannot be trained: a missing file, or one that cannot be decoded.
-std::string unreadablePictureReason(const std::string& picturePath) {
-  const std::string kind = Lumetra::describeNonRegularFile(picturePath);
-  if (!kind.empty()) return picturePath + " is " + kind + ", not a picture file; name a picture file instead";
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(picturePath, error)) {
-    return picturePath + ": no such picture file (paths are taken relative to the working directory)";
-  }
-  return picturePath +
-         ": cannot be decoded as a PNG, JPEG, BMP, binary PGM or binary PPM picture (it is empty, damaged, of another "
-         "format or too large); give a picture in one of these formats";
-}
-
-// What viewers show of a picture whose JPEG headers record an orientation other than upright: the
-// pixels are trained as stored.
-std::string turnedPictureNote(const std::string& picturePath, std::uint16_t orientation, std::uint32_t width,
-                              std::uint32_t height) {
-  static const char* const kShown[9] = {"",
-                                        "",
-                                        "mirrored left to right",
-                                        "turned 180 degrees",
-                                        "mirrored top to bottom",
-                                        "mirrored across its diagonal",
-                                        "turned 90 degrees clockwise",
-                                        "mirrored across its other diagonal",
-                                        "turned 90 degrees anticlockwise"};
-  const bool across = orientation >= 5;
-  return fmt::format("{} is used as its pixels are stored, {} x {}; its EXIF orientation {} has viewers show it {}, "
-                     "as {} x {} (save it turned upright to train what viewers show)",
-                     picturePath, width, height, orientation, kShown[orientation], across ? height : width,
-                     across ? width : height);
 }
 
 // One record per keypoint and pyramid level, at the keypoint's level-0 and pyramid positions; the
@@ -212,95 +77,6 @@ TargetKeyPoint makeTargetKeyPoint(const Lumetra::KeyPoint& keyPoint, std::size_t
   return record;
 }
 
-Lumetra::ImageGray rotateClockwise(const Lumetra::ImageGray& picture) {
-  Lumetra::ImageGray turned;
-  const std::uint32_t w = picture.width;
-  const std::uint32_t h = picture.height;
-  turned.create(Lumetra::Vec2u(h, w));
-  // New pixel (x', y') is old pixel (y', h - 1 - x').
-  for (std::uint32_t yNew = 0; yNew < w; ++yNew) {
-    Lumetra::Gray8* out = turned.row(yNew);
-    for (std::uint32_t xNew = 0; xNew < h; ++xNew) out[xNew] = picture.at(yNew, h - 1 - xNew);
-  }
-  return turned;
-}
-
-std::string ImageTargetTrainer::checkConfiguration(const TrainingConfig& c) {
-  const auto& resolution = c.trainingResolution.value;
-  if (resolution.size() < 2) return "Configuration Error: Image.Training.Resolution needs a width and a height";
-  const std::int64_t w = resolution[0];
-  const std::int64_t h = resolution[1];
-  const std::int64_t margin = 2 * static_cast<std::int64_t>(kBorder);
-  if (w <= margin || h <= margin) {
-    // Each cell of the grids needs a pixel inside the margins.
-    const bool mvg = c.mvgEnabled.value;
-    const std::int64_t cols = std::max<std::int64_t>({1, c.gridCol.value, mvg ? c.mvgGridCol.value : 1});
-    const std::int64_t rows = std::max<std::int64_t>({1, c.gridRow.value, mvg ? c.mvgGridRow.value : 1});
-    return fmt::format("Configuration Error: Image.Training.Resolution [{}, {}] leaves no pixel inside the margins of "
-                       "{} pixels on each side; the smallest size that works with these grids is [{}, {}]",
-                       w, h, margin / 2, margin + cols, margin + rows);
-  }
-  if (w * h > std::numeric_limits<std::int32_t>::max()) {
-    return fmt::format("Configuration Error: Image.Training.Resolution [{}, {}] is too large", w, h);
-  }
-  if (c.gridRow.value < 1 || c.gridCol.value < 1) {
-    return fmt::format("Configuration Error: Image.Grid.Row and Image.Grid.Col must be at least 1 (they are {} and {})",
-                       c.gridRow.value, c.gridCol.value);
-  }
-  std::string grid = checkGrid(c.gridRow, c.gridCol, w, h, "Image.Training.Resolution");
-  if (grid.empty() && c.mvgEnabled.value) {
-    grid = checkGrid(c.mvgGridRow, c.mvgGridCol, w, h, "the render size (Image.Training.Resolution)");
-  }
-  if (!grid.empty()) return grid;
-  if (c.fastNumber.value < 1) {
-    return fmt::format("Configuration Error: Image.FAST.Number must be at least 1 (it is {})", c.fastNumber.value);
-  }
-  if (c.mvgEnabled.value && c.mvgExtractorNumber.value < 0) {
-    return fmt::format("Configuration Error: MVGTrainer.Extractor.Number must not be negative (it is {})",
-                       c.mvgExtractorNumber.value);
-  }
-  for (const auto* threshold : {&c.fastThreshold, &c.mvgExtractorThreshold}) {
-    if (threshold->value < 0 || threshold->value > 255) {
-      return fmt::format("Configuration Error: {} must be from 0 to 255 (it is {})", threshold->key, threshold->value);
-    }
-  }
-  std::string pyramid = checkPyramid(c.pyramidLevel, c.pyramidResizeRatio);
-  // The views' pyramids grow without bound for a ratio of 1 or more.
-  if (pyramid.empty() && c.mvgEnabled.value) {
-    pyramid = checkPyramid(c.mvgExtractorPyramidLevel, c.mvgExtractorPyramidRatio);
-  }
-  if (!pyramid.empty()) return pyramid;
-  const std::vector<PeakPart> parts = peakParts(c);
-  double peak = 0.0;
-  for (const PeakPart& part : parts) peak += part.bytes;
-  if (peak > kMaxPeakBytes) {
-    // The setting whose part of the estimate is largest is the one to lower.
-    const PeakPart& largest = *std::max_element(
-        parts.begin(), parts.end(), [](const PeakPart& a, const PeakPart& b) { return a.bytes < b.bytes; });
-    const std::string size = fmt::format("Image.Training.Resolution [{}, {}]", w, h);
-    const std::string others = c.mvgEnabled.value ? ", keypoint and multiple view" : " and keypoint";
-    return fmt::format("Configuration Error: {} with {} settings needs about {:.1f} GiB, more than the {:.0f} GiB "
-                       "allowed",
-                       largest.setting.empty() ? size : largest.setting,
-                       largest.setting.empty() ? "these pyramid, grid" + others : size + " and these other",
-                       peak / (1024.0 * 1024 * 1024), kMaxPeakBytes / (1024.0 * 1024 * 1024));
-  }
-  const double pw = c.objectPhysicalWidth.value;
-  const double ph = c.objectPhysicalHeight.value;
-  if (!(pw > 0.0 && ph > 0.0 && std::isfinite(pw) && std::isfinite(ph))) {
-    return fmt::format("Configuration Error: Object.Physical.Width and Object.Physical.Height must be finite and "
-                       "positive (they are {} and {})",
-                       pw, ph);
-  }
-  return std::string();
-}
-
-double ImageTargetTrainer::estimatePeakBytes(const TrainingConfig& c) {
-  double bytes = 0.0;
-  for (const PeakPart& part : peakParts(c)) bytes += part.bytes;
-  return bytes;
-}
-
 ImageTargetTrainer::ImageTargetTrainer(const TrainingConfig& configuration, const CameraCalibration& calibration)
     : mConfiguration(configuration) {
   loadConfiguration();
@@ -347,47 +123,6 @@ void ImageTargetTrainer::loadConfiguration() {
 void ImageTargetTrainer::setCameraCalibration(const CameraCalibration& calibration) {
   mCamera = calibration;
   OBRIN_LOG_INFO("Image Target Trainer - Loading camera calibration : Success. ");
-}
-
-bool ImageTargetTrainer::makeAdaptedImage(const Lumetra::ImageGray& picture, Lumetra::ImageGray& adapted,
-                                          Eigen::Vector2i& offset, Padding& paddingStatus) const {
-  const std::int32_t W = mTrainingResolution.x();
-  const std::int32_t H = mTrainingResolution.y();
-  const double w = picture.width;
-  const double h = picture.height;
-  Lumetra::ImageGray canvas(Lumetra::Vec2u(static_cast<std::uint32_t>(W), static_cast<std::uint32_t>(H)),
-                            Lumetra::Gray8{{0}});
-  // Fit the axis that makes the picture fill the canvas without being cut.
-  bool fitWidth;
-  if (w > h) {
-    fitWidth = w / h >= static_cast<double>(W) / H;
-  } else {
-    fitWidth = !(h / w >= static_cast<double>(H) / W);
-  }
-  Eigen::Vector2i pad(0, 0);
-  if (fitWidth) {
-    const double scale = static_cast<double>(W) / w;
-    pad.y() = H - static_cast<std::int32_t>(std::floor(scale * h));
-  } else {
-    const double scale = static_cast<double>(H) / h;
-    pad.x() = W - static_cast<std::int32_t>(std::floor(scale * w));
-  }
-  const Eigen::Vector2i scaled(W - pad.x(), H - pad.y());
-  offset = Eigen::Vector2i(pad.x() >> 1, pad.y() >> 1);
-  if (offset.x() == 0 && offset.y() > 0) {
-    paddingStatus = Padding::AboveBelow;
-  } else if (offset.x() > 0 && offset.y() == 0) {
-    paddingStatus = Padding::LeftRight;
-  } else {
-    paddingStatus = Padding::None;
-  }
-  if (scaled.x() < 1 || scaled.y() < 1) return false;
-  Lumetra::ImageGray view =
-      canvas.region(Lumetra::Vec2i(offset.x(), offset.y()),
-                    Lumetra::Vec2u(static_cast<std::uint32_t>(scaled.x()), static_cast<std::uint32_t>(scaled.y())));
-  const bool resized = Lumetra::resizeImage(picture, view);
-  if (resized) adapted = canvas;
-  return resized;
 }
 
 float ImageTargetTrainer::computeTrackabilityScore(const std::vector<Lumetra::KeyPoint>& keyPoints) const {
@@ -574,66 +309,6 @@ bool ImageTargetTrainer::geometryIsUsable(const TargetGeometry& geometry) {
   OBRIN_LOG_ERROR("Image Target Trainer - The target geometry is not finite and non-zero.");
   mReasons.push_back(geometryReason("give a target geometry that is not finite and non-zero", geometry));
   return false;
-}
-
-bool ImageTargetTrainer::prepareImages(const std::string& picturePath, Lumetra::ImageGray& picture,
-                                       Lumetra::ImageGray& adapted) {
-  // Only a regular file is read: opening a pipe without a writer never returns, and a device may
-  // never end.
-  std::error_code error;
-  if (std::filesystem::is_regular_file(picturePath, error)) picture = Lumetra::loadImage(picturePath, false);
-  const std::uint16_t orientation = picture.isEmpty() ? 1 : Lumetra::readJpegOrientation(picturePath);
-  if (orientation != 1) mReasons.push_back(turnedPictureNote(picturePath, orientation, picture.width, picture.height));
-  const Eigen::Vector2i pictureSize(static_cast<std::int32_t>(picture.width), static_cast<std::int32_t>(picture.height));
-  mWorkingPhysicalSize =
-      Eigen::Vector2d(mConfiguration.objectPhysicalWidth.value, mConfiguration.objectPhysicalHeight.value);
-  if (picture.height > picture.width) {
-    picture = rotateClockwise(picture);
-    OBRIN_LOG_INFO("Image Target Trainer - Input image has been rotated 90 degree CW direction.");
-    std::swap(mWorkingPhysicalSize.x(), mWorkingPhysicalSize.y());
-  }
-  if (!checkProportions(picture, pictureSize)) return false;
-  if (picture.isEmpty()) {
-    OBRIN_LOG_ERROR("Image Target Trainer - Failed to load a image from {}.", picturePath);
-    mReasons.push_back(unreadablePictureReason(picturePath));
-    return false;
-  }
-  return adaptPicture(picture, pictureSize, adapted);
-}
-
-bool ImageTargetTrainer::checkProportions(const Lumetra::ImageGray& picture, const Eigen::Vector2i& pictureSize) {
-  const double physicalRatio = mWorkingPhysicalSize.x() / mWorkingPhysicalSize.y();
-  const double pictureRatio = static_cast<double>(picture.width) / static_cast<double>(picture.height);
-  if (!(std::abs(physicalRatio - pictureRatio) > kAspectTolerance)) return true;
-  mPhysicalSizeStatus = 2;
-  OBRIN_LOG_ERROR(
-      "Image Target Trainer - Physical size was assigned wrong. Please check input configuration for the object "
-      "size again. Aborting Training.");
-  const double pw = mConfiguration.objectPhysicalWidth.value;
-  const double ph = mConfiguration.objectPhysicalHeight.value;
-  mReasons.push_back(fmt::format(
-      "The picture is {} x {} pixels (width / height {:.4g}) but the physical size is {} x {} (width / height "
-      "{:.4g}); set Object.Physical.Width and Object.Physical.Height in the picture's proportions (within 0.02)",
-      pictureSize.x(), pictureSize.y(), static_cast<double>(pictureSize.x()) / pictureSize.y(), pw, ph, pw / ph));
-  return false;
-}
-
-bool ImageTargetTrainer::adaptPicture(const Lumetra::ImageGray& picture, const Eigen::Vector2i& pictureSize,
-                                      Lumetra::ImageGray& adapted) {
-  Eigen::Vector2i offset(0, 0);
-  if (static_cast<std::int64_t>(picture.width) == mTrainingResolution.x() &&
-      static_cast<std::int64_t>(picture.height) == mTrainingResolution.y()) {
-    adapted = picture;
-    mPaddingStatus = Padding::None;
-  } else if (!makeAdaptedImage(picture, adapted, offset, mPaddingStatus)) {
-    OBRIN_LOG_ERROR("Image Target Trainer - Failed to generate adapted image.");
-    mReasons.push_back(fmt::format("The {} x {} picture cannot be scaled into Image.Training.Resolution {} x {}",
-                                   pictureSize.x(), pictureSize.y(), mTrainingResolution.x(),
-                                   mTrainingResolution.y()));
-    return false;
-  }
-  mPictureOffset = offset;
-  return true;
 }
 
 void ImageTargetTrainer::setTrainingCamera() {

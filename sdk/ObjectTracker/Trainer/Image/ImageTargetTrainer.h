@@ -42,6 +42,9 @@ class ImageTargetTrainer {
   /// empty text when it can.
   static std::string checkConfiguration(const TrainingConfig& configuration);
 
+  /// Keypoints are searched this far inside the training image; the score's grid covers the rest.
+  static constexpr double kBorder = 15.0;
+
   /// Training refuses settings whose estimated peak memory passes this bound (16 GiB).
   static constexpr double kMaxPeakBytes = 16.0 * 1024 * 1024 * 1024;
   /// An upper estimate of the peak memory, in bytes, of training one target with these settings

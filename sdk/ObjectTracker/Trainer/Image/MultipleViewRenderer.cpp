@@ -1,10 +1,11 @@
 #include "ObjectTracker/Trainer/Image/MultipleViewRenderer.h"
 
+#include "ObjectTracker/Trainer/Image/RenderSurface.h"
+
 #include "Core/Log.h"
 #include "Image/ImageOP.h"
 #include "Renderer/OpenGL/CameraProjection.h"
 #include "Renderer/OpenGL/GlContext.h"
-#include "Renderer/OpenGL/GlfwLibrary.h"
 #include "Renderer/OpenGL/ShaderProgram.h"
 
 #include <glad/gl.h>
@@ -13,10 +14,8 @@
 #include <array>
 #include <atomic>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -101,101 +100,6 @@ std::size_t viewExtractionThreads() {
   const std::size_t cores = std::thread::hardware_concurrency();
   return cores > 1 ? cores - 1 : 1;
 }
-
-// A window with its context and the GL objects drawn with it, made for one requested size and
-// window kind.
-struct RenderSurface {
-  RenderSurface() = default;
-  RenderSurface(const RenderSurface&) = delete;
-  RenderSurface& operator=(const RenderSurface&) = delete;
-  ~RenderSurface();
-
-  bool fits(std::int32_t requestWidth, std::int32_t requestHeight, bool debug) const {
-    return complete && requestedWidth == requestWidth && requestedHeight == requestHeight && debugWindow == debug;
-  }
-
-  std::int32_t requestedWidth = 0;
-  std::int32_t requestedHeight = 0;
-  bool debugWindow = false;
-  /// The window's name in the process's OpenGL context; empty until it is open.
-  std::string window;
-  bool glLoaded = false;
-  /// Framebuffer and programs built: another renderer may draw with it.
-  bool complete = false;
-  std::int32_t width = 0;
-  std::int32_t height = 0;
-  GLuint objectProgram = 0;
-  GLuint screenProgram = 0;
-  GLuint vertexArray = 0;
-  GLuint vertexBuffer = 0;
-  GLuint elementBuffer = 0;
-  GLuint texture = 0;
-  GLuint framebuffer = 0;
-  GLuint colourBuffer = 0;
-  GLint modelLocation = -1;
-  GLint viewLocation = -1;
-  GLint projectionLocation = -1;
-};
-
-RenderSurface::~RenderSurface() {
-  if (window.empty()) return;
-  Lumetra::OpenGL::GlContext& context = Lumetra::OpenGL::GlContext::shared();
-  // Over a display that no longer answers, any call would end the process.
-  if (glLoaded && Lumetra::OpenGL::displayConnectionAlive() && context.makeContextCurrent(window)) {
-    if (glIsBuffer(elementBuffer)) glDeleteBuffers(1, &elementBuffer);
-    if (glIsBuffer(vertexBuffer)) glDeleteBuffers(1, &vertexBuffer);
-    if (glIsVertexArray(vertexArray)) glDeleteVertexArrays(1, &vertexArray);
-    if (glIsTexture(texture)) glDeleteTextures(1, &texture);
-    if (glIsRenderbuffer(colourBuffer)) glDeleteRenderbuffers(1, &colourBuffer);
-    if (glIsFramebuffer(framebuffer)) glDeleteFramebuffers(1, &framebuffer);
-    if (glIsProgram(objectProgram)) glDeleteProgram(objectProgram);
-    if (glIsProgram(screenProgram)) glDeleteProgram(screenProgram);
-  }
-  context.closeWindow(window);
-}
-
-namespace {
-
-// The surface the last finished renderer left for the next one. Set-up (window library, window,
-// context, shader compilation) costs many times a training's views, so one surface serves every
-// training of a run or batch. Released once, at exit.
-std::mutex gIdleSurfaceMutex;
-std::unique_ptr<RenderSurface> gIdleSurface;
-
-void releaseIdleSurface() {
-  std::unique_ptr<RenderSurface> surface;
-  const std::lock_guard<std::mutex> lock(gIdleSurfaceMutex);
-  surface = std::move(gIdleSurface);
-}
-
-std::unique_ptr<RenderSurface> takeIdleSurface(std::int32_t width, std::int32_t height, bool debugWindow) {
-  std::unique_ptr<RenderSurface> surface;
-  {
-    const std::lock_guard<std::mutex> lock(gIdleSurfaceMutex);
-    surface = std::move(gIdleSurface);
-  }
-  // A surface of another size or window kind is not kept for later: settings do not change
-  // within a batch. One over a display that has gone is given up.
-  if (surface != nullptr && (!surface->fits(width, height, debugWindow) || !Lumetra::OpenGL::displayConnectionAlive())) {
-    surface.reset();
-  }
-  return surface;
-}
-
-void leaveIdleSurface(std::unique_ptr<RenderSurface> surface) {
-  // Registered once the first surface has drawn, after the OpenGL driver's own exit handlers, so
-  // the release at exit runs before them. Without the registration nothing is kept.
-  static const bool releasedAtExit = std::atexit(&releaseIdleSurface) == 0;
-  if (!releasedAtExit) return;
-  std::unique_ptr<RenderSurface> previous;
-  {
-    const std::lock_guard<std::mutex> lock(gIdleSurfaceMutex);
-    previous = std::move(gIdleSurface);
-    gIdleSurface = std::move(surface);
-  }
-}
-
-}  // namespace
 
 Eigen::Matrix4f lookAt(const Eigen::Vector3f& eye, const Eigen::Vector3f& target, const Eigen::Vector3f& up) {
   const Eigen::Vector3f f = (target - eye).normalized();
