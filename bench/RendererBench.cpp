@@ -4,6 +4,7 @@
 // closed by two fans on one rim), where the centre appears under as many indices as there are
 // triangles.
 #include "Renderer/EdgeModel.h"
+#include "Renderer/FaceAdjacency.h"
 #include "Renderer/GuardedImport.h"
 #include "Renderer/MeshModel.h"
 

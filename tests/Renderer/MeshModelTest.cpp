@@ -1,5 +1,7 @@
 // Loading 3-D models: the importer's real test models and meshes written here.
+#include "Renderer/FaceAdjacency.h"
 #include "Renderer/MeshModel.h"
+#include "Renderer/MeshTextures.h"
 
 #include "Process.h"
 #include "RendererTestUtil.h"

@@ -1,6 +1,6 @@
 // The CAD sampling settings and symmetries taken from the configuration (the refused values are
 // checked through the executable), and the Euler-angle rotation of the discrete symmetries.
-#include "CadTraining.h"
+#include "CadSettings.h"
 
 #include <gtest/gtest.h>
 

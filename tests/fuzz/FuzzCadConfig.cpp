@@ -8,7 +8,7 @@
 // renderbuffer's tile grid and finite positive single-precision focal lengths.
 #include "FuzzSupport.h"
 
-#include "CadTraining.h"
+#include "CadSettings.h"
 #include "JsonConfig.h"
 
 #include <cmath>

@@ -8,6 +8,7 @@
 #include "FuzzSupport.h"
 
 #include "Renderer/EdgeModel.h"
+#include "Renderer/FaceAdjacency.h"
 
 #include <sys/stat.h>
 

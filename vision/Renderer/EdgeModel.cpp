@@ -5,6 +5,7 @@
 #include "Core/Log.h"
 #include "Core/MatrixArchive.h"
 #include "Core/Profiler.h"
+#include "Renderer/FaceAdjacency.h"
 #include "Renderer/GridCell.h"
 
 #include <cereal/archives/portable_binary.hpp>

@@ -82,40 +82,8 @@ class MeshModel {
   bool load(const CadModelSource& source, const std::string& textureDirectory, float scale, bool computeAdjacency);
 };
 
-/// Largest distance at which two vertex positions count as one: the single-precision epsilon.
-constexpr float kSharedVertexDistance = 1.1920929e-7f;
-
-/// The indices of faceB's vertices (in faceB's order) that lie within kSharedVertexDistance of
-/// some vertex of faceA.
-std::vector<std::uint32_t> findSharedVertices(const MeshModel::Face& faceA, const MeshModel::Face& faceB,
-                                              const MeshModel& model);
-
-/// Every pair (i, j), i < j, of faces for which findSharedVertices(face i, face j) finds at least
-/// two vertices, in ascending order of i, then j. Candidates are found through the faces at each
-/// vertex position, so the work grows with the pairs found, not with the square of the face count
-/// or of the faces around one vertex. False (and `pairs` empty) when the list would hold more than
-/// `maxPairs` pairs (many faces on one edge; 0 chooses 8 pairs per face plus 2^22, the most that
-/// the edge model built from them is meant to hold), or when distinct positions crowd so closely
-/// that telling which of them lie within the distance would take more than 64 tests per position
-/// plus 2^22.
-bool computeFaceAdjacency(const std::vector<MeshModel::Vertex>& vertices, const std::vector<MeshModel::Face>& faces,
-                          std::vector<MeshModel::FacePair>& pairs, std::uint64_t maxPairs = 0);
-
-/// Reads a picture as 3-channel 8-bit pixels (no vertical flip) through the guarded codec path;
-/// the empty image, with the log "Error loading image from {}.", when it cannot be read. Only
-/// regular files are opened: a pipe, a device or a folder gives the empty image at once.
-/// A picture of more than MeshModel::kMaxTexturePixels pixels or kMaxTextureSide a side is not
-/// decoded: the empty image, with its size in `width` and `height` when given.
-ImageRGB loadTextureImage(const std::string& path, std::uint32_t* width = nullptr, std::uint32_t* height = nullptr);
-
 /// Whether the file names a model of the OBJ format (by its ending, in any case).
 bool hasObjExtension(const std::string& path);
-
-/// The file that a texture name inside a model stands for: the name joined to the directory, with
-/// backslashes read as separators; when that file does not exist, each part of the name matched
-/// without regard to case, and failing that the file name alone in the directory. The plain join
-/// when nothing matches.
-std::string resolveTexturePath(const std::string& directory, const std::string& name);
 
 /// The source's cached model when it has one; otherwise a newly loaded model (scale from the
 /// source's description), stored in the source when `cache` is set.

@@ -1,6 +1,7 @@
 #include "Renderer/ModelCopy.h"
 
 #include "Renderer/MeshModel.h"
+#include "Renderer/MeshTextures.h"
 
 #include <exception>
 #include <fstream>
