@@ -34,7 +34,15 @@ export ASAN_OPTIONS="halt_on_error=1:abort_on_error=0:detect_leaks=1:detect_stac
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 # Leaks that the system's OpenGL, X11 and window libraries keep until exit are theirs; the file
 # names libraries only, so every leak in the project's own code still fails the run.
-export LSAN_OPTIONS="suppressions=$here/tests/lsan.supp:print_suppressions=0"
+# intercept_tls_get_addr=0: this compiler's sanitizer runtime takes the 16 bytes before a thread's
+# dynamically allocated thread-local block for the C library's record of its extent whenever the
+# block starts 16 bytes past a page boundary; for the C library here that is the allocator's own
+# chunk header, and the leak check at exit then reads a bogus range and dies ("Tracer caught signal
+# 11", exit status 1) in a few runs in a hundred, after the OpenGL driver's code generator (libLLVM)
+# used its thread-locals on the main thread. Those blocks are allocated by the dynamic linker,
+# which the leak check counts as reachable anyway (use_ld_allocations): memory held only in such a
+# block is still not reported, and every other leak still is.
+export LSAN_OPTIONS="suppressions=$here/tests/lsan.supp:print_suppressions=0:intercept_tls_get_addr=0"
 
 begin "build (sanitizers)"
 bash "$here/scripts/build.sh" "$here/build-sanitize" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
