@@ -80,14 +80,14 @@ fault "default of Image.FAST.Number" app/Configs.h \
   '"Image.FAST.Number", 4000,' '"Image.FAST.Number", 4001,'
 fault "paths printed unquoted" app/Console.cpp \
   'std::string quotePath(const std::string& path) {\n' 'std::string quotePath(const std::string& path) {\n  if (!path.empty()) return path;\n'
-fault "copy instead of the atomic rename" vision/Core/AtomicFile.cpp \
-  "fs::rename(staged[i], files[i].path, error);" \
-  "fs::copy_file(staged[i], files[i].path, fs::copy_options::overwrite_existing, error);"
+fault "files replaced one by one, not the folder" vision/Core/StagedFolder.cpp \
+  "if (::renameat2(AT_FDCWD, mStaging.c_str(), AT_FDCWD, mFolder.c_str(), RENAME_EXCHANGE) == 0) {" \
+  "if (errno = EINVAL; false) {"
 fault "considered-edge angle 10 degrees" app/CadTraining.cpp \
   "kConsideredEdgeDegrees = 1.0f;" "kConsideredEdgeDegrees = 10.0f;"
 fault "edges at the angle limit not counted" vision/Renderer/EdgeModel.cpp \
   "if (!(normalProduct(edge) <= limit)) break;" "if (!(normalProduct(edge) < limit)) break;"
-fault "renderbuffer refusal ends in a full stop" app/CadTraining.cpp \
+fault "renderbuffer refusal ends in a full stop" app/CadSettings.cpp \
   'allows at most {} x {} pixels"' 'allows at most {} x {} pixels."'
 
 survivors=0
