@@ -11,6 +11,8 @@
 #include <Eigen/LU>
 #include <fmt/format.h>
 
+#include <pthread.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -26,6 +28,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace Obrin {
@@ -89,7 +92,7 @@ Lumetra::ImageRGB debugPicture(const Lumetra::ImageGray& view, const Lumetra::Im
 // A few threads that work on the views as they are drawn, for one training. A thread keeps its
 // per-thread scratch space (pyramid and blur buffers) from one view to the next, where a thread
 // per view would set it up again every time. When no thread can be started, a job runs on the
-// caller as it is handed in.
+// caller as it is handed in. Jobs are numbered from 0 in the order they are handed in.
 template <class Result>
 class ViewWorkers {
  public:
@@ -119,28 +122,47 @@ class ViewWorkers {
     }
     {
       const std::lock_guard<std::mutex> lock(mMutex);
-      mJobs.push_back(std::move(job));
+      mJobs.emplace_back(mSubmitted++, std::move(job));
     }
     mWake.notify_one();
     return result;
   }
 
+  // Runs the job of that number on the caller when no worker has taken it yet: a caller about to
+  // wait for it does its work instead, so the views go on when the workers get no processor time.
+  void runIfWaiting(std::size_t number) {
+    std::packaged_task<Result()> job;
+    {
+      const std::lock_guard<std::mutex> lock(mMutex);
+      if (mJobs.empty() || mJobs.front().first != number) return;
+      job = std::move(mJobs.front().second);
+      mJobs.pop_front();
+    }
+    job();
+  }
+
  private:
-  // Runs jobs until told to stop and none is left. Workers yield to the thread that draws (and
-  // to the driver's threads): views are drawn one after another, and a view that waits for a
-  // core delays every later one, while the workers catch up with the views drawn.
+  // Runs jobs until told to stop and none is left. Workers yield to the thread that draws and to
+  // the driver's threads: views are drawn one after another, each by all of the driver's threads
+  // at once, so one of them that waits for a core delays that view and every later one, while
+  // the workers catch up with the views drawn. A lower priority (nice) still lets a worker keep
+  // a core that a driver thread waking up wants; the idle scheduling class gives it up at once.
   void work() {
-    const id_t thread = static_cast<id_t>(::syscall(SYS_gettid));
-    errno = 0;
-    const int nice = ::getpriority(PRIO_PROCESS, thread);
-    if (errno == 0) ::setpriority(PRIO_PROCESS, thread, std::min(nice + 10, 19));
+    sched_param idle{};
+    idle.sched_priority = 0;
+    if (::pthread_setschedparam(::pthread_self(), SCHED_IDLE, &idle) != 0) {
+      const id_t thread = static_cast<id_t>(::syscall(SYS_gettid));
+      errno = 0;
+      const int nice = ::getpriority(PRIO_PROCESS, thread);
+      if (errno == 0) ::setpriority(PRIO_PROCESS, thread, std::min(nice + 10, 19));
+    }
     for (;;) {
       std::packaged_task<Result()> job;
       {
         std::unique_lock<std::mutex> lock(mMutex);
         mWake.wait(lock, [this] { return mStop || !mJobs.empty(); });
         if (mJobs.empty()) return;
-        job = std::move(mJobs.front());
+        job = std::move(mJobs.front().second);
         mJobs.pop_front();
       }
       job();
@@ -149,7 +171,8 @@ class ViewWorkers {
 
   std::mutex mMutex;
   std::condition_variable mWake;
-  std::deque<std::packaged_task<Result()>> mJobs;
+  std::deque<std::pair<std::size_t, std::packaged_task<Result()>>> mJobs;
+  std::size_t mSubmitted = 0;
   bool mStop = false;
   std::vector<std::thread> mThreads;
 };
@@ -317,12 +340,14 @@ bool ImageTargetTrainer::renderAndMapViews(MultipleViewGenerator& generator, con
                                            std::vector<TargetKeyPoint>& records) const {
   const std::size_t inFlight = viewsInFlight(viewExtractionThreads(), std::int64_t{setup.width} * setup.height);
   std::deque<std::future<MvgViewResult>> pending;
+  std::size_t taken = 0;
+  // Joined at the end of this function, before anything its jobs refer to goes.
+  ViewWorkers<MvgViewResult> workers(std::min(viewExtractionThreads(), inFlight));
   const auto takeOldest = [&]() {
+    workers.runIfWaiting(taken++);
     keepView(setup, pending.front().get(), records);
     pending.pop_front();
   };
-  // Joined at the end of this function, before anything its jobs refer to goes.
-  ViewWorkers<MvgViewResult> workers(std::min(viewExtractionThreads(), inFlight));
   const bool rendered = generator.run(Lumetra::convertGrayToRGB(*setup.trainingImage), [&](MvgView&& view) {
     if (pending.size() >= inFlight) takeOldest();
     const double aspect = static_cast<double>(generator.renderer().height()) / generator.renderer().width();
