@@ -11,12 +11,15 @@
 #include <Eigen/LU>
 #include <fmt/format.h>
 
+#include <pthread.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstdint>
@@ -26,6 +29,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace Obrin {
@@ -86,10 +90,34 @@ Lumetra::ImageRGB debugPicture(const Lumetra::ImageGray& view, const Lumetra::Im
   return picture;
 }
 
+// Whether a thread of this process may go into the idle scheduling class and come back to the
+// normal one: coming back needs the right to raise its priority (RLIMIT_NICE or CAP_SYS_NICE).
+// Probed once, on a thread of its own; false when the process runs in another class.
+bool idleClassIsReversible() {
+  static const bool reversible = [] {
+    bool result = false;
+    try {
+      std::thread probe([&result] {
+        int policy = 0;
+        sched_param parameters{};
+        if (::pthread_getschedparam(::pthread_self(), &policy, &parameters) != 0 || policy != SCHED_OTHER) return;
+        parameters.sched_priority = 0;
+        if (::pthread_setschedparam(::pthread_self(), SCHED_IDLE, &parameters) != 0) return;
+        result = ::pthread_setschedparam(::pthread_self(), SCHED_OTHER, &parameters) == 0;
+      });
+      probe.join();
+    } catch (const std::system_error&) {
+      // No thread to probe with: the workers stay in the normal class.
+    }
+    return result;
+  }();
+  return reversible;
+}
+
 // A few threads that work on the views as they are drawn, for one training. A thread keeps its
 // per-thread scratch space (pyramid and blur buffers) from one view to the next, where a thread
 // per view would set it up again every time. When no thread can be started, a job runs on the
-// caller as it is handed in.
+// caller as it is handed in. Jobs are numbered from 0 in the order they are handed in.
 template <class Result>
 class ViewWorkers {
  public:
@@ -119,10 +147,41 @@ class ViewWorkers {
     }
     {
       const std::lock_guard<std::mutex> lock(mMutex);
-      mJobs.push_back(std::move(job));
+      mJobs.emplace_back(mSubmitted++, std::move(job));
     }
     mWake.notify_one();
     return result;
+  }
+
+  // While the caller draws, the workers are in the idle scheduling class: each view is drawn by
+  // all of the driver's threads at once, and one of them waiting for a core delays that view and
+  // every later one, while a lower priority (nice) alone still lets a worker keep a core that a
+  // driver thread waking up wants. Once the caller has had to wait for them (the processors are
+  // busy with more than this training), and when the class cannot be left again, they run in the
+  // normal class at their lower priority, so that they go on however busy the machine is.
+  // Called by the caller only.
+  void setIdle(bool idle) {
+    if (idle == mIdle || (idle && (mWaited || !idleClassIsReversible()))) return;
+    mIdle = idle;
+    mWaited = mWaited || !idle;
+    sched_param parameters{};
+    parameters.sched_priority = 0;
+    for (std::thread& thread : mThreads) {
+      ::pthread_setschedparam(thread.native_handle(), idle ? SCHED_IDLE : SCHED_OTHER, &parameters);
+    }
+  }
+
+  // Runs the job of that number on the caller when no worker has taken it yet: a caller about to
+  // wait for it does its work instead, so the views go on when the workers get no processor time.
+  void runIfWaiting(std::size_t number) {
+    std::packaged_task<Result()> job;
+    {
+      const std::lock_guard<std::mutex> lock(mMutex);
+      if (mJobs.empty() || mJobs.front().first != number) return;
+      job = std::move(mJobs.front().second);
+      mJobs.pop_front();
+    }
+    job();
   }
 
  private:
@@ -140,7 +199,7 @@ class ViewWorkers {
         std::unique_lock<std::mutex> lock(mMutex);
         mWake.wait(lock, [this] { return mStop || !mJobs.empty(); });
         if (mJobs.empty()) return;
-        job = std::move(mJobs.front());
+        job = std::move(mJobs.front().second);
         mJobs.pop_front();
       }
       job();
@@ -149,7 +208,10 @@ class ViewWorkers {
 
   std::mutex mMutex;
   std::condition_variable mWake;
-  std::deque<std::packaged_task<Result()>> mJobs;
+  std::deque<std::pair<std::size_t, std::packaged_task<Result()>>> mJobs;
+  std::size_t mSubmitted = 0;
+  bool mIdle = false;
+  bool mWaited = false;
   bool mStop = false;
   std::vector<std::thread> mThreads;
 };
@@ -317,19 +379,25 @@ bool ImageTargetTrainer::renderAndMapViews(MultipleViewGenerator& generator, con
                                            std::vector<TargetKeyPoint>& records) const {
   const std::size_t inFlight = viewsInFlight(viewExtractionThreads(), std::int64_t{setup.width} * setup.height);
   std::deque<std::future<MvgViewResult>> pending;
+  std::size_t taken = 0;
+  // Joined at the end of this function, before anything its jobs refer to goes.
+  ViewWorkers<MvgViewResult> workers(std::min(viewExtractionThreads(), inFlight));
   const auto takeOldest = [&]() {
+    workers.runIfWaiting(taken++);
+    if (pending.front().wait_for(std::chrono::seconds(0)) != std::future_status::ready) workers.setIdle(false);
     keepView(setup, pending.front().get(), records);
     pending.pop_front();
   };
-  // Joined at the end of this function, before anything its jobs refer to goes.
-  ViewWorkers<MvgViewResult> workers(std::min(viewExtractionThreads(), inFlight));
+  workers.setIdle(true);
   const bool rendered = generator.run(Lumetra::convertGrayToRGB(*setup.trainingImage), [&](MvgView&& view) {
     if (pending.size() >= inFlight) takeOldest();
     const double aspect = static_cast<double>(generator.renderer().height()) / generator.renderer().width();
     pending.push_back(workers.submit(std::packaged_task<MvgViewResult()>([this, &setup, view = std::move(view), aspect] {
       return mapView(setup, view, aspect);
     })));
+    workers.setIdle(true);
   });
+  workers.setIdle(false);
   while (!pending.empty()) takeOldest();
   return rendered;
 }
