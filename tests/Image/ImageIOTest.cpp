@@ -2,6 +2,7 @@
 // flip settings, and damaged or hostile files that must load safely or give the empty image.
 #include "LogCapture.h"
 #include "Image/ImageIO.h"
+#include "Image/PictureCodec.h"
 #include "ImageTestUtil.h"
 #include "Process.h"
 
@@ -19,7 +20,7 @@ using namespace ImageTest;
 
 class ImageIO : public ::testing::Test {
  protected:
-  void TearDown() override { stbi_set_flip_vertically_on_load(0); }
+  void TearDown() override { pictureCodecSetFlipOnLoad(0); }
   static std::vector<std::string>& messages() { return TestSupport::LogCapture::messages(); }
 
   std::string path(const std::string& name) const { return (dir_ / name).string(); }
