@@ -56,6 +56,10 @@ bool writeFilesAtomically(const std::vector<PendingFile>& files);
 /// The same for one file whose content is given.
 bool writeFileAtomically(const std::filesystem::path& path, const std::string& bytes);
 
+/// The same for one file of a library's own (not a target's folder): missing parent folders are
+/// made first and removed again when the write fails. Never throws.
+bool writeFileInNewFolders(const std::filesystem::path& path, const std::string& bytes);
+
 /// Writes the files of one target into its folder, every target kind alike. The target is
 /// assembled complete in a `StagedFolder` beside it (missing parents made first) and then takes the
 /// folder's place in one step: whoever reads the folder sees the old complete target or the new

@@ -406,4 +406,28 @@ bool writeTargetFiles(const fs::path& givenFolder, const std::vector<PendingFile
   }
 }
 
+bool writeFileInNewFolders(const fs::path& path, const std::string& bytes) {
+  try {
+    // The outermost folder that is missing: it and what it holds go again on a failure.
+    fs::path made;
+    for (fs::path folder = path.parent_path(); !folder.empty() && !fs::exists(fs::symlink_status(folder));
+         folder = folder.parent_path()) {
+      made = folder;
+      if (folder == folder.parent_path()) break;
+    }
+    std::error_code error;
+    // The staging folder of this process is never made again: one that vanished fails the write.
+    if (isActiveStaging(path.parent_path())) made.clear();
+    if (!made.empty() && !fs::create_directories(path.parent_path(), error) && error) {
+      noteError(error.value());
+      return false;
+    }
+    if (writeFileAtomically(path, bytes)) return true;
+    if (!made.empty()) fs::remove_all(made, error);
+    return false;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
 }  // namespace Lumetra

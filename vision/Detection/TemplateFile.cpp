@@ -79,10 +79,7 @@ bool writeTemplateFile(const LinemodTrainer& trainer, const std::filesystem::pat
       if (!saveTemplates(trainer, archive, className)) return false;
     }
     const std::string bytes = stream.str();
-    return writeTargetFiles(path.parent_path(),
-                            {{path.filename(), [&bytes](const std::filesystem::path& temporary) {
-                                return writeBytes(temporary, bytes);
-                              }}});
+    return writeFileInNewFolders(path, bytes);
   } catch (const std::exception& e) {
     LUMETRA_LOG_ERROR("Failed to write the template file {}: {}", path.string(), e.what());
     return false;

@@ -25,7 +25,7 @@ bool saveTemplate(const Template& t, cereal::PortableBinaryOutputArchive& archiv
 bool saveTemplates(const LinemodTrainer& trainer, cereal::PortableBinaryOutputArchive& archive,
                    const std::string& className) noexcept;
 
-/// Writes the whole template file of `className` to `path` through `writeTargetFiles`: its folder
+/// Writes the whole template file of `className` to `path` through `writeFileInNewFolders`: its folder
 /// is created when missing (and removed again when this call made it and the file fails), the
 /// file is written under a temporary name and renamed into place only when complete.
 /// Returns false on any failure (the previous file, if any, stays); never throws.

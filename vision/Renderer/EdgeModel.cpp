@@ -325,9 +325,7 @@ bool saveEdgeModel(const EdgeModel& edgeModel, const std::string& path) {
     if (!bytes) return false;
     const std::string content = bytes.str();
     const fs::path file = fs::u8path(path);
-    return writeTargetFiles(file.parent_path(), {{file.filename(), [&content](const fs::path& temporary) {
-                                                   return writeBytes(temporary, content);
-                                                 }}});
+    return writeFileInNewFolders(file, content);
   } catch (const std::exception& error) {
     LUMETRA_LOG_ERROR("Writing the edge model {} failed: {}", path, error.what());
     return false;

@@ -99,7 +99,7 @@ bool isSilhouetteEdge(const EdgeModel::Edge& edge, const TrainingPose& pose);
 /// The same for the pose's rotation matrix and translation, for many edges under one pose.
 bool isSilhouetteEdge(const EdgeModel::Edge& edge, const Eigen::Matrix3f& rotation, const Eigen::Vector3f& translation);
 
-/// Writes the edge-model file (a portable binary archive) through `writeTargetFiles`: missing
+/// Writes the edge-model file (a portable binary archive) through `writeFileInNewFolders`: missing
 /// parent folders are created (the folder made is removed again when the write fails), and the
 /// file is written under a temporary name and renamed. False on any failure; never throws.
 bool saveEdgeModel(const EdgeModel& edgeModel, const std::string& path);
