@@ -229,6 +229,11 @@ std::string StagedFolder::create() {
       return failedWith(errno);
     }
     mLock = ::open(mStaging.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (mLock < 0 && errno != ENOENT) {  // not taken by a clean-up: the folder just made cannot be held
+      const int error = errno;
+      ::rmdir(mStaging.c_str());
+      return failedWith(error);
+    }
     struct stat held {};
     struct stat named {};
     if (mLock >= 0 && ::flock(mLock, LOCK_EX | LOCK_NB) == 0 && ::fstat(mLock, &held) == 0 && held.st_nlink > 0 &&
