@@ -4,6 +4,7 @@
 #include "Console.h"
 #include "Constants.h"
 #include "JsonConfig.h"
+#include "Core/AtomicFile.h"
 #include "Core/FileKind.h"
 #include "ObjectTracker/Trainer/Image/ImageTargetTrainer.h"
 #include "ObjectTracker/Trainer/QRCode/QRCodeTargetGenerator.h"
@@ -65,8 +66,7 @@ bool trainQRCodeTarget(const TrainingConfig& config, std::string targetName,
 // and, with the longest counter of the batch, no longer than a file system allows.
 std::string checkBatchName(const std::string& batchName, std::size_t count) {
   constexpr std::size_t kLongestFolderName = 255;
-  // The temporary folder adds a leading dot and ".tmp-<process id>-<number>".
-  constexpr std::size_t kTemporaryPart = 1 + 5 + 10 + 1 + 20;
+  constexpr std::size_t kTemporaryPart = Lumetra::kTemporaryFolderNameExtra;
   const auto control = [](char ch) { return static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f; };
   std::string why;
   if (batchName.find('/') != std::string::npos) {

@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <array>
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -29,6 +30,10 @@ std::filesystem::path temporaryPathFor(const std::filesystem::path& path);
 /// leading dot keeps a half-built folder from looking like a finished one to anything that lists
 /// folders by the start of their names.
 std::filesystem::path temporaryFolderFor(const std::filesystem::path& path);
+
+/// The most characters `temporaryFolderFor` adds to a folder's name: the dot, ".tmp-", a process
+/// id of up to 10 digits, "-" and a counter of up to 20.
+constexpr std::size_t kTemporaryFolderNameExtra = 1 + 5 + 10 + 1 + 20;
 
 /// Removes, beside the folder `path`, the hidden staging folders named for it by
 /// `temporaryFolderFor` that no run holds any more: what a killed run left. A run holds its staging
