@@ -266,11 +266,15 @@ void apply(const picojson::value& v, Parameter<std::string>& p) {
   p.value = v.get<std::string>();
 }
 
-// Lists: a value that is not an array is ignored; every element is checked before
-// anything is assigned.
+// Lists: a value that is not an array (a lone number, null) is of the wrong kind; every element is
+// checked before anything is assigned.
+const picojson::array& arrayOf(const picojson::value& v) {
+  if (!v.is<picojson::array>()) typeMismatch("is<picojson::array>()");
+  return v.get<picojson::array>();
+}
+
 void apply(const picojson::value& v, Parameter<std::vector<std::int32_t>>& p) {
-  if (!v.is<picojson::array>()) return;
-  const picojson::array& a = v.get<picojson::array>();
+  const picojson::array& a = arrayOf(v);
   // The list keeps its length: a shorter array would leave positions the callers rely on without
   // a value from the file. Elements past the length are ignored, whatever number they hold, but
   // must still be numbers.
@@ -289,8 +293,7 @@ void apply(const picojson::value& v, Parameter<std::vector<std::int32_t>>& p) {
   p.value = std::move(numbers);
 }
 void apply(const picojson::value& v, Parameter<std::vector<double>>& p) {
-  if (!v.is<picojson::array>()) return;
-  const picojson::array& a = v.get<picojson::array>();
+  const picojson::array& a = arrayOf(v);
   std::vector<double> numbers;
   numbers.reserve(a.size());
   for (const picojson::value& e : a) {
@@ -300,8 +303,7 @@ void apply(const picojson::value& v, Parameter<std::vector<double>>& p) {
   p.value = std::move(numbers);
 }
 void apply(const picojson::value& v, Parameter<std::vector<std::string>>& p) {
-  if (!v.is<picojson::array>()) return;
-  const picojson::array& a = v.get<picojson::array>();
+  const picojson::array& a = arrayOf(v);
   std::vector<std::string> strings;
   strings.reserve(a.size());
   for (const picojson::value& e : a) {

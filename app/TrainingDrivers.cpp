@@ -69,8 +69,9 @@ std::string checkBatchName(const std::string& batchName, std::size_t count) {
   constexpr std::size_t kTemporaryPart = Lumetra::kTemporaryFolderNameExtra;
   const auto control = [](char ch) { return static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f; };
   std::string why;
-  if (batchName.find('/') != std::string::npos) {
-    why = "holds a '/'";
+  if (const std::size_t separator = batchName.find_first_of("/\\"); separator != std::string::npos) {
+    // A backslash separates folders where the targets may be used, so no target folder holds one.
+    why = batchName[separator] == '/' ? "holds a '/'" : "holds a '\\', which separates folders on Windows";
   } else if (std::any_of(batchName.begin(), batchName.end(), control)) {
     why = "holds a control character (a line break, a tab or a NUL among them)";
   } else if (!batchName.empty() && batchName.find_first_not_of('.') == std::string::npos) {
@@ -88,6 +89,14 @@ std::string checkBatchName(const std::string& batchName, std::size_t count) {
          "; the names of the batch's folders are PALOM_ followed by it, '_' and a counter";
 }
 
+// Whether the name follows the target-name rule; prints the refusal when it does not.
+bool nameFollowsRule(const std::string& name) {
+  if (validateTargetName(name)) return true;
+  printFailure("ERROR: Target name " + quotePath(name) +
+               " is invalid. Allowed characters are: 'a-z', 'A-Z', '0-9', '_'. Maximum length: 26");
+  return false;
+}
+
 }  // namespace
 
 std::string batchTargetName(const std::string& batchName, std::size_t index) {
@@ -98,11 +107,7 @@ bool trainTarget(const TrainingConfig& config, const CameraCalibration& calibrat
                  const std::filesystem::path& outputDirectory, const std::filesystem::path& dataFile) {
   const std::string& name = config.targetName.value;
   const std::string& type = config.targetType.value;
-  if (!validateTargetName(name)) {
-    printFailure("ERROR: Target name " + quotePath(name) +
-                 " is invalid. Allowed characters are: 'a-z', 'A-Z', '0-9', '_'. Maximum length: 26");
-    return false;
-  }
+  if (!nameFollowsRule(name)) return false;
   if (type != "QRCode" && !isRegularFile(dataFile)) {
     printFailure("ERROR: Target data file  '" + quotePath(dataFile) + "' does not exist");
     const std::string kind = Lumetra::describeNonRegularFile(dataFile.string());
@@ -147,6 +152,14 @@ bool trainBatch(const BatchConfig& batchConfig, const CameraCalibration& calibra
     printLine("Failed to load configuration file from " + quotePath(configFile));
     if (!isRegularFile(configFile)) reason += " (Batch.Config.File is taken relative to the working directory)";
     printReason(reason);
+    return false;
+  }
+  // The batch names its targets itself, but the debug pictures of the multiple view generator take
+  // the training configuration's name, in the working directory.
+  if (images && config.mvgEnabled.value && config.mvgDebug.value && !nameFollowsRule(config.targetName.value)) {
+    printReason("Config.Target.Name of " + quotePath(configFile) +
+                " names the pictures of Config.MVG.Debug (<name>_MVG_<n>.png in the working directory): give it a "
+                "name of 1 to 26 letters, digits or '_', or set Config.MVG.Debug to false.");
     return false;
   }
   if (count == 0) {

@@ -89,6 +89,14 @@ fault "edges at the angle limit not counted" vision/Renderer/EdgeModel.cpp \
   "if (!(normalProduct(edge) <= limit)) break;" "if (!(normalProduct(edge) < limit)) break;"
 fault "renderbuffer refusal ends in a full stop" app/CadSettings.cpp \
   'allows at most {} x {} pixels"' 'allows at most {} x {} pixels."'
+fault "dangling link not taken for a target" app/CadTraining.cpp \
+  "if (!fs::exists(fs::symlink_status(targetFolder, error))) return true;" \
+  "if (!fs::exists(fs::status(targetFolder, error))) return true;"
+fault "batch name may hold DEL" app/TrainingDrivers.cpp " || ch == 0x7f; };" "; };"
+fault "batch count -1 taken as none" app/TrainingDrivers.cpp \
+  "batchConfig.qrCodeTargetNum.value < 0) {" "batchConfig.qrCodeTargetNum.value < -1) {"
+fault "key repeated in one object not refused" app/JsonConfig.cpp \
+  "    keyIndex_.emplace(key, &slot->second);" "    if (first) keyIndex_.emplace(key, &slot->second);"
 
 survivors=0
 printf '\n%-40s %s\n' "fault" "failing tests"

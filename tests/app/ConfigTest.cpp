@@ -73,11 +73,10 @@ TEST(JsonLoading, ListLengths) {
   TrainingConfig config;
   ASSERT_TRUE(loadText(config,
                        "{\"Image.Training.Resolution\": [1280, 720, 3], \"CAD.Detection.DistanceRange\": [0.2],"
-                       " \"CAD.Detection.ElevationAngleRange\": [], \"CAD.UprightVector\": null}"));
+                       " \"CAD.Detection.ElevationAngleRange\": []}"));
   EXPECT_EQ(config.trainingResolution.value, (std::vector<std::int32_t>{1280, 720}));
   EXPECT_EQ(config.cadDetectionDistanceRange.value, (std::vector<double>{0.2}));
   EXPECT_TRUE(config.cadDetectionElevationAngleRange.value.empty());
-  EXPECT_EQ(config.cadUprightVector.value, (std::vector<double>{0.0, 1.0, 0.0}));
 
   BatchConfig batch;
   ASSERT_TRUE(loadText(batch, "{\"Batch.Image.Files\": [\"a.png\", \"b.jpg\", \"c.png\"]}"));
@@ -88,6 +87,7 @@ TEST(JsonLoading, RefusedFilesChangeNothing) {
   const std::vector<std::string> refused = {
       "{\"a\": {\"Name\": \"x\"}, \"b\": {\"Name\": \"y\"}}",
       "{\"Image\": {\"Image\": 1}}",
+      "{\"Config.Target.Name\": \"X\", \"Config.Target.Name\": \"Y\"}",
       // Wrong kinds and ranges: keys that sort earlier than the bad one must not keep new values.
       "{\"CAD.Detection.NumTrainingViews\": 3, \"Config.Target.Name\": \"X\", \"QRCode.PhysicalSize\": \"big\"}",
       "{\"Config.Target.Name\": \"X\", \"Image.Training.Resolution\": [640]}",
@@ -97,6 +97,9 @@ TEST(JsonLoading, RefusedFilesChangeNothing) {
       "{\"Config.Target.Name\": \"X\", \"Image.Grid.Row\": null}",
       "{\"Config.Target.Name\": \"X\", \"MVG.Render.Density\": 7}",
       "{\"Config.Target.Name\": \"X\", \"CAD.Detection.DistanceRange\": [1, null]}",
+      // A list key given something other than an array.
+      "{\"Config.Target.Name\": \"X\", \"Image.Training.Resolution\": 7}",
+      "{\"CAD.Detection.NumTrainingViews\": 3, \"CAD.UprightVector\": null}",
   };
   for (const std::string& text : refused) {
     SCOPED_TRACE(text);
@@ -109,6 +112,7 @@ TEST(JsonLoading, RefusedFilesChangeNothing) {
   BatchConfig batch;
   EXPECT_FALSE(loadText(batch, "{\"Batch.Image.Files\": [\"a.png\", 1]}"));
   EXPECT_FALSE(loadText(batch, "{\"Batch.Target.Name\": [\"a\"]}"));
+  EXPECT_FALSE(loadText(batch, "{\"Batch.Image.Files\": \"a.png\"}"));
 }
 
 TEST(Calibration, LoadingFiles) {

@@ -28,6 +28,7 @@ struct Row {
   std::string expected;
   std::string reasons = "";  // standard error, paths as they are
   long addressSpace = 0;     // bytes the run may map, 0 for no limit
+  std::vector<std::pair<std::string, std::string>> links = {};  // symbolic link name, its target
 };
 
 std::ostream& operator<<(std::ostream& os, const Row& row) { return os << row.name; }
@@ -111,12 +112,17 @@ std::vector<Row> configurationFiles() {
                   "{in:config.json}: JSON syntax error at line 3, column 10\n"),
       withReasons(single("ValueOfTheWrongKind", "{\"Image\": {\"Image.Grid.Row\": [3]}}", refused),
                   "{in:config.json}: the value of Image.Grid.Row must be a number\n"),
+      withReasons(single("NumberForAList", "{\"Image.Training.Resolution\": 7}", refused),
+                  "{in:config.json}: the value of Image.Training.Resolution must be an array of numbers\n"),
       big,
       single("IntListElementPastTheLengthIsIgnored", "{\"Image.Training.Resolution\": [640, 480, 3e9]}",
              kLoadedNoPicture),
       batch("CountAtLowerLimit", qrBatch("-2147483648"),
             "Configuration Error: Batch.QRCodeTarget.Num -2147483648 must not be negative (it is the number of "
             "targets)\n" + kBatchFailed),
+      batch("CountMinusOne", qrBatch("-1"),
+            "Configuration Error: Batch.QRCodeTarget.Num -1 must not be negative (it is the number of targets)\n" +
+                kBatchFailed),
       single("DoubleAtLargestFinite", "{\"QRCode.PhysicalSize\": -1.7976931348623157e308}", kLoadedNoPicture),
       single("DoubleUnderflowsToZero", "{\"QRCode.PhysicalSize\": 1e-400}", kLoadedNoPicture),
       withReasons(single("DoubleRoundsPastLargestFinite", "{\"QRCode.PhysicalSize\": 1.7976931348623159e308}", refused),
@@ -142,7 +148,8 @@ std::vector<Row> calibrations() {
       row("CalibrationNegativeAndHugeValues", "{\"Resolution\": [-1, 2147483647], \"FocalLength\": [-1e308, 1e308], "
                                               "\"PrincipalPoint\": [-5, 4.9e-324], \"Distortion\": [1e300, -1e300, 0, 0, 0]}",
           true),
-      row("CalibrationNonArrayValuesIgnored", "{\"Resolution\": null, \"FocalLength\": 3, \"Distortion\": {}}", true),
+      row("CalibrationNonArrayValueRefused", "{\"Resolution\": null, \"FocalLength\": 3}", false,
+          "the value of FocalLength must be an array of numbers"),
       row("CalibrationResolutionJustAboveLimit", "{\"Resolution\": [2147483648, 1]}", false,
           "the value of Resolution is outside the 32-bit integer range"),
       row("CalibrationFocalLengthBeyondDoubleRange", "{\"FocalLength\": [1e309, 1]}", false,
@@ -205,6 +212,12 @@ std::vector<Row> namesAndPaths() {
       // A batch name must make one folder name per target; a line break is escaped where it is printed.
       batch("BatchNameWithASlash", "{\"Batch.Target.Name\": \"a/b\"}",
             "Configuration Error: Batch.Target.Name \"a/b\" holds a '/'" + kBatchFolders + kBatchFailed),
+      batch("BatchNameWithABackslash", "{\"Batch.Target.Name\": \"a\\\\b\"}",
+            "Configuration Error: Batch.Target.Name \"a\\\\b\" holds a '\\', which separates folders on Windows" +
+                kBatchFolders + kBatchFailed),
+      batch("BatchNameWithADelete", "{\"Batch.Target.Name\": \"a\\u007fb\"}",
+            "Configuration Error: Batch.Target.Name \"a\\x7fb\" holds a control character (a line break, a tab or a "
+            "NUL among them)" + kBatchFolders + kBatchFailed),
       batch("BatchNameWithALineBreak", "{\"Batch.Target.Name\": \"new\\nline\"}",
             "Configuration Error: Batch.Target.Name \"new\\nline\" holds a control character (a line break, a tab or a "
             "NUL among them)" + kBatchFolders + kBatchFailed),
@@ -221,6 +234,15 @@ std::vector<Row> namesAndPaths() {
           {"-b", "{out}", "{in:batch.json}"},
           "Failed to load configuration file from {in:bad\\train.json}\n" + kBatchFailed,
           "{in:bad\\train.json}: the value of QRCode.PhysicalSize must be a number\n"},
+      // The debug pictures take the training configuration's name; the batch's own names are fine.
+      Row{"BatchTrainingNameOfTheDebugPictures",
+          {{"batch.json", "{\"Batch.Config.File\": {json:train.json}, \"Batch.Image.Files\": [\"p.png\"]}"},
+           {"train.json", "{\"Config.Target.Name\": \"../escape/pwn\", \"Config.MVG.Enabled\": true, "
+                          "\"Config.MVG.Debug\": true}"}},
+          {"-b", "{out}", "{in:batch.json}"},
+          "ERROR: Target name \"../escape/pwn\"" + kNameRule + kBatchFailed,
+          "Config.Target.Name of {qin:train.json} names the pictures of Config.MVG.Debug (<name>_MVG_<n>.png in the "
+          "working directory): give it a name of 1 to 26 letters, digits or '_', or set Config.MVG.Debug to false.\n"},
   };
 }
 
@@ -406,9 +428,14 @@ std::vector<Row> cadTargets() {
       withReasons(cad("CadExistingFileCountsAsATarget", "",
               "ERROR: A target with name \"Cad\" already exists in {in:output}\n"),
           "Remove or rename {qin:output/PALOM_Cad}, or choose another Config.Target.Name.\n"),
+      // A link that leads nowhere takes the name too; the settings after the check are refused.
+      withReasons(cad("CadDanglingLinkCountsAsATarget", ", \"CAD.Detection.DistanceRange\": []",
+              "ERROR: A target with name \"Cad\" already exists in {in:output}\n"),
+          "Remove or rename {qin:output/PALOM_Cad}, or choose another Config.Target.Name.\n"),
   };
-  rows.back().files.push_back({"output/PALOM_Cad", "a file"});
-  rows.back().args[0] = "{in:output}";
+  rows[rows.size() - 2].files.push_back({"output/PALOM_Cad", "a file"});
+  rows.back().links.push_back({"output/PALOM_Cad", "nowhere"});
+  for (std::size_t i = rows.size() - 2; i < rows.size(); ++i) rows[i].args[0] = "{in:output}";
   // A material library that makes the import library dereference a material that does not exist.
   rows.push_back(cad("CadModelWhoseMaterialsCrashTheImporter", "", unusable, "", "mtllib m.mtl\n" + triangle));
   rows.back().files.push_back({"m.mtl", "map_Kd a.png\n"});
@@ -441,6 +468,10 @@ TEST_P(BadInput, PrintsItsLinesExitsWith255AndLeavesTheOutputAsItWas) {
     const fs::path file = in / name;
     fs::create_directories(file.parent_path());
     writeFile(file, expand(content, out, in, false));
+  }
+  for (const auto& [name, target] : row.links) {
+    fs::create_directories((in / name).parent_path());
+    fs::create_symlink(target, in / name);
   }
   std::vector<std::string> args;
   for (const std::string& arg : row.args) args.push_back(expand(arg, out, in, false));
