@@ -5,8 +5,8 @@
 
 #include <dirent.h>
 #include <errno.h>
-#include <stdio.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -183,16 +183,21 @@ int removeAbandonedTemporaryFolders(const fs::path& path) {
       const fs::path leftover = parent / name;
       const int fd = ::open(leftover.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
       if (fd < 0) continue;  // gone meanwhile, or not a folder of ours
-      if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      // Held while it is handled, so that no run takes it meanwhile. An old target set aside by a
+      // run that ended before the new one took its place is put back; where a target stands
+      // again, it goes, as every staging folder does.
+      int back = -1;  // held by a live run
+      if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        back = isAsideName(name) ? renameNoReplace(AT_FDCWD, leftover.c_str(), AT_FDCWD, path.c_str()) : EEXIST;
+      }
+      if (back < 0) {
         ++held;
-      } else if (isAsideName(name) && renameNoReplace(AT_FDCWD, leftover.c_str(), AT_FDCWD, path.c_str()) == 0) {
-        // An old target set aside by a run that ended before the new one took its place: it is
-        // put back (still held, so that no other run takes it meanwhile).
-      } else {
-        // Held while it goes, so that no run takes it for its own meanwhile.
+      } else if (back == EEXIST) {
         std::error_code error;
         fs::remove_all(leftover, error);
         if (error) OBRIN_LOG_ERROR("Cannot remove the abandoned folder {}: {}", leftover.string(), error.message());
+      } else if (back != 0) {
+        OBRIN_LOG_ERROR("Cannot put the old folder {} back: {}", leftover.string(), std::strerror(back));
       }
       ::close(fd);
     }
