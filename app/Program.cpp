@@ -6,6 +6,8 @@
 #include "JsonConfig.h"
 #include "TrainingDrivers.h"
 
+#include "Core/TerminatingSignals.h"
+
 #include <exception>
 #include <filesystem>
 #include <new>
@@ -117,6 +119,9 @@ void printUsage() {
 }
 
 int runProgram(int argc, char** argv) {
+  // A terminating signal ends the run from here on the same way in every process, a container's
+  // first one included: what the run was assembling goes, and the status is 128 plus its number.
+  Lumetra::endOnTerminatingSignals();
   // Nothing may end the process abnormally: whatever escapes the run becomes one line.
   int status = -1;
   try {

@@ -80,9 +80,20 @@ fault "default of Image.FAST.Number" app/Configs.h \
   '"Image.FAST.Number", 4000,' '"Image.FAST.Number", 4001,'
 fault "paths printed unquoted" app/Console.cpp \
   'std::string quotePath(const std::string& path) {\n' 'std::string quotePath(const std::string& path) {\n  if (!path.empty()) return path;\n'
-fault "files replaced one by one, not the folder" vision/Core/StagedFolder.cpp \
-  "if (::renameat2(AT_FDCWD, mStaging.c_str(), AT_FDCWD, mFolder.c_str(), RENAME_EXCHANGE) == 0) {" \
-  "if (errno = EINVAL; false) {"
+fault "an old folder set aside is removed, not put back" vision/Core/AtomicFile.cpp \
+  "5, \".old-\") == 0; }" "5, \".old+\") == 0; }"
+fault "a re-train resets the folder's permission bits" vision/Core/StagedFolder.cpp \
+  "if (::fchmod(mLock, held.st_mode & 07777) != 0) return failedWith(errno);" ""
+fault "a re-train drops the user's sub-folders" vision/Core/CarriedEntries.cpp \
+  "if (::mkdirat(to, name.c_str(), 0700) != 0) return cannotKeep(shown + name, errno);" "continue;"
+fault "a folder where a target file goes is dropped" vision/Core/CarriedEntries.cpp \
+  "if (!S_ISDIR(info.st_mode)) continue;  // the old target's own file" "continue;"
+fault "a flush error is ignored" vision/Core/CarriedEntries.cpp \
+  "if (error == 0) return {};" "return {};"
+fault "a user's .tmp-<word> folder taken for a leftover" vision/Core/AtomicFile.cpp \
+  '|| !isNumberPair(name.substr(at + 5))) return {};' ') return {};'
+fault "signals handled only while a folder is assembled" app/Program.cpp \
+  "  Lumetra::endOnTerminatingSignals();\n" ""
 fault "considered-edge angle 10 degrees" app/CadTraining.cpp \
   "kConsideredEdgeDegrees = 1.0f;" "kConsideredEdgeDegrees = 10.0f;"
 fault "edges at the angle limit not counted" vision/Renderer/EdgeModel.cpp \

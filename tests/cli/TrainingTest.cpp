@@ -12,11 +12,13 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <future>
+#include <iostream>
 #include <map>
 #include <string>
 #include <vector>
@@ -260,16 +262,25 @@ void writeRetrainConfigs(const TempDir& dir) {
   writeFile(dir / "new.json", base + ", \"Image.Training.Resolution\": [320, 240]}");
 }
 
-// A re-trained target replaces the old one whole: stopped at any step, the folder is the old or
-// the new target byte for byte, the user's entries stay, and nothing else is left beside it.
+// A re-trained target replaces the old one whole: stopped at any step, also where the file system
+// cannot exchange two folders or as the first process of a PID namespace, the folder is the old or
+// the new target byte for byte with its permission bits, the user's entries stay (carried, not
+// copied), and nothing else is left beside it.
 TEST(ImageTarget, RetrainingIsTheOldOrTheNewTargetWholeWhereverItStops) {
   const struct rlimit noCore {0, 0};
   setrlimit(RLIMIT_CORE, &noCore);
   TempDir dir;
   writeRetrainConfigs(dir);
-  const auto train = [&](const fs::path& out, const std::string& config, const std::string& stop = "") {
+  const std::string unshare = "/usr/bin/unshare";
+  const std::vector<std::string> pid1 = {"-p", "-f", "--mount-proc"};
+  const bool namespaces = fs::exists(unshare) && run(unshare, {"-p", "-f", "--mount-proc", "true"}).exitStatus == 0;
+  const auto train = [&](const fs::path& out, const std::string& config, const std::string& stop = "",
+                         bool first = false) {
     setenv("FORMWRIGHT_TEST_STOP", stop.c_str(), 1);
-    const auto r = runFormwright({out.string(), (dir / config).string(), kBlocks});
+    std::vector<std::string> args = {out.string(), (dir / config).string(), kBlocks};
+    if (first) args.insert(args.begin(), FORMWRIGHT_EXE);
+    if (first) args.insert(args.begin(), pid1.begin(), pid1.end());
+    const auto r = first ? run(unshare, args) : runFormwright(args);
     unsetenv("FORMWRIGHT_TEST_STOP");
     return r;
   };
@@ -281,53 +292,94 @@ TEST(ImageTarget, RetrainingIsTheOldOrTheNewTargetWholeWhereverItStops) {
   writeFile(dir / "outside", "outside");
   struct Case {
     std::string stop;
-    int signal;      // 0: the run exits with status 255
+    int signal;  // the signal that ends the run, with status 128 plus it (KILL: by the signal); 0: none
     bool becomesNew;
-    std::string plant = "";  // "link": the target folder is a link to a folder elsewhere
+    // "link": the target folder is a link to a folder elsewhere; "folder": a folder of the user's
+    // stands where a target file goes; "pid1": the run is the first process of a PID namespace.
+    std::string plant = "";
+    std::string reason = "";  // on standard error, when given
   };
+  const std::string refused = "the target folder holds a folder named PALOM_IMG_TARGET_KPT.dat where a target "
+                              "file goes; move that folder out of the target folder";
   const std::vector<Case> cases = {
       {"created:INT", SIGINT, false},   {"written:TERM", SIGTERM, false}, {"carried:HUP", SIGHUP, false},
       {"exchanged:QUIT", SIGQUIT, true}, {"carried:KILL", SIGKILL, false}, {"exchanged:KILL", SIGKILL, true},
-      {"written:remove", 0, false},      {"", 0, true},                    {"", 0, true, "link"},
+      {"written:remove", 0, false, "", "the folder was removed by another program while the run wrote it"},
+      {"written:move", 0, false, "", "the output folder was moved or removed by another program while the run wrote it"},
+      {"", 0, true},                     {"", 0, true, "link"},           {"", 0, false, "folder", refused},
+      {"listed:EIO", 0, false},          {"flushed:EIO", 0, false},
+      // A file system that cannot exchange two folders.
+      {"exchange:EINVAL", 0, true},      {"exchange:EINVAL", 0, true, "link"},
+      {"exchange:EINVAL,aside:KILL", SIGKILL, false}, {"exchange:EINVAL,exchanged:TERM", SIGTERM, true},
+      {"started:TERM", SIGTERM, false, "pid1"},        {"written:TERM", SIGTERM, false, "pid1"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.stop + c.plant);
+    if (c.plant == "pid1" && !namespaces) {
+      std::cout << "Skipped the row " << c.stop << ": this machine allows no new PID namespace\n";
+      continue;
+    }
     TempDir out;
-    fs::copy(dir / "old", out / "PALOM_P");
-    writeFile(out / "PALOM_P" / "notes.txt", "mine");
+    const fs::path target = out / "PALOM_P";
+    fs::copy(dir / "old", target);
+    writeFile(target / "notes.txt", "mine");
+    fs::create_directories(target / "sub" / "deeper");
+    writeFile(target / "sub" / "big", "");
+    fs::resize_file(target / "sub" / "big", 16 << 20);  // sparse
+    ASSERT_EQ(mkfifo((target / "sub" / "pipe").c_str(), 0600), 0);
+    struct stat big {};
+    stat((target / "sub" / "big").c_str(), &big);
+    chmod(target.c_str(), 02775);
     writeFile(out / "PALOM_P.tmp-999997-0", "mine too");
+    fs::create_directory(out / ".PALOM_P.tmp-backup");
+    writeFile(out / ".PALOM_P.tmp-backup" / "copy", "mine as well");
     for (int pid = getpid(); pid < getpid() + 300; ++pid) {  // links planted under former temporary names
-      fs::create_symlink(dir / "outside", out / "PALOM_P" / ("PALOM_IMG_TARGET_CONFIG.tmp-" + std::to_string(pid) + "-0.json"));
+      fs::create_symlink(dir / "outside", target / ("PALOM_IMG_TARGET_CONFIG.tmp-" + std::to_string(pid) + "-0.json"));
+    }
+    if (c.plant == "folder") {
+      fs::remove(target / "PALOM_IMG_TARGET_KPT.dat");
+      fs::create_directory(target / "PALOM_IMG_TARGET_KPT.dat");
+      writeFile(target / "PALOM_IMG_TARGET_KPT.dat" / "mine.txt", "mine");
     }
     if (c.plant == "link") {
-      fs::rename(out / "PALOM_P", out / "elsewhere");
-      fs::create_directory_symlink(out / "elsewhere", out / "PALOM_P");
+      fs::rename(target, out / "elsewhere");
+      fs::create_directory_symlink(out / "elsewhere", target);
     }
-    const auto expected = snapshotTree(c.becomesNew ? dir / "new" : dir / "old");
-    const auto r = train(out.path(), "new.json", c.stop);
-    EXPECT_EQ(r.signal, c.signal);
-    if (c.signal == 0) {
-      EXPECT_EQ(r.exitStatus, c.stop.empty() ? 0 : 255);
-    } else if (c.signal == SIGKILL) {
-      EXPECT_EQ(train(out.path(), "new.json").out, kSuccess);
-    }
-    if (c.stop == "written:remove") {
-      EXPECT_EQ(r.err, "Could not write the files of target \"P\" into " + quoted(out.path().string()) +
-                           ": the folder was removed by another program while the run wrote it.\n");
-    }
-    auto files = snapshotTree(out / "PALOM_P");
-    if (c.plant.empty()) {
-      EXPECT_EQ(TestSupport::readFile(out / "PALOM_P" / "notes.txt"), "mine");
-      // The old target keeps the planted links; the new one has none.
+    // The target's files without the user's own entries.
+    const auto targetFiles = [](const fs::path& folder) {
+      auto files = snapshotTree(folder);
       files.erase(std::remove_if(files.begin(), files.end(),
-                                 [&](const auto& f) {
-                                   return f.first == "notes.txt" || (!c.becomesNew && f.second == "outside");
-                                 }),
+                                 [](const auto& f) { return f.first == "notes.txt" || f.first.rfind("sub", 0) == 0; }),
                   files.end());
+      return files;
+    };
+    const auto expected = c.becomesNew || c.signal == SIGKILL ? snapshotTree(dir / "new") : targetFiles(target);
+    const auto r = train(out.path(), "new.json", c.stop, c.plant == "pid1");
+    if (fs::exists(out.path().string() + "-moved")) fs::rename(out.path().string() + "-moved", out.path());
+    EXPECT_EQ(r.signal, c.signal == SIGKILL ? SIGKILL : 0);
+    if (c.signal == SIGKILL) {
+      EXPECT_EQ(train(out.path(), "new.json").out, kSuccess);
+    } else {
+      EXPECT_EQ(r.exitStatus, c.signal != 0 ? 128 + c.signal : c.becomesNew ? 0 : 255);
     }
-    EXPECT_EQ(files, c.signal == SIGKILL ? snapshotTree(dir / "new") : expected);
-    EXPECT_FALSE(fs::is_symlink(out / "PALOM_P"));
-    std::vector<std::string> entries = {"PALOM_P", "PALOM_P.tmp-999997-0"};
+    if (!c.reason.empty()) {
+      EXPECT_EQ(r.err, "Could not write the files of target \"P\" into " + quoted(out.path().string()) + ": " +
+                           c.reason + ".\n");
+    }
+    if (c.plant != "link") {
+      EXPECT_EQ(TestSupport::readFile(target / "notes.txt"), "mine");
+      struct stat carried {};
+      stat((target / "sub" / "big").c_str(), &carried);
+      EXPECT_EQ(carried.st_ino, big.st_ino);
+      EXPECT_TRUE(fs::is_fifo(target / "sub" / "pipe"));
+      EXPECT_TRUE(fs::is_directory(target / "sub" / "deeper"));
+      struct stat folder {};
+      stat(target.c_str(), &folder);
+      EXPECT_EQ(folder.st_mode & 07777, 02775u);
+    }
+    EXPECT_EQ(targetFiles(target), expected);
+    EXPECT_FALSE(fs::is_symlink(target));
+    std::vector<std::string> entries = {".PALOM_P.tmp-backup", "PALOM_P", "PALOM_P.tmp-999997-0"};
     if (c.plant == "link") entries.push_back("elsewhere");
     EXPECT_EQ(folderEntries(out.path()), entries);
   }

@@ -4,8 +4,11 @@
 #include "Core/Log.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -101,13 +104,18 @@ std::string temporarySuffix() {
   return ".tmp-" + std::to_string(static_cast<long>(::getpid())) + "-" + std::to_string(n);
 }
 
-/// The target folder name of a hidden staging folder name ".<base>.tmp-<pid>-<n>", else empty.
+/// The target folder name of a hidden staging folder name ".<base>.tmp-<pid>-<n>" or of an old
+/// folder set aside, ".<base>.old-<pid>-<n>"; else empty.
 std::string stagingBase(const std::string& name) {
   if (name.size() < 2 || name.front() != '.') return {};
-  const std::size_t at = name.rfind(".tmp-");
-  if (at == std::string::npos || at < 2 || !isNumberPair(name.substr(at + 5))) return {};
+  const std::size_t at = name.rfind('.');  // the number pair holds no dot
+  if (at == std::string::npos || at < 2) return {};
+  const std::string marker = name.substr(at, 5);
+  if ((marker != ".tmp-" && marker != ".old-") || !isNumberPair(name.substr(at + 5))) return {};
   return name.substr(1, at - 1);
 }
+
+bool isAsideName(const std::string& name) { return name.compare(name.rfind('.'), 5, ".old-") == 0; }
 
 // ---------------------------------------------------------------------------------------------
 // Leftovers of killed runs: the output folder is read once per process.
@@ -149,6 +157,24 @@ fs::path temporaryFolderFor(const fs::path& path) {
   return path.parent_path() / ("." + path.filename().string() + temporarySuffix());
 }
 
+namespace detail {
+
+std::string asideFolderNameFor(const fs::path& path) {
+  std::string suffix = temporarySuffix();
+  suffix.replace(0, 5, ".old-");
+  return "." + path.filename().string() + suffix;
+}
+
+int renameNoReplace(int fromParent, const char* from, int toParent, const char* to) {
+  if (::renameat2(fromParent, from, toParent, to, RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return errno;
+  struct stat existing {};
+  if (::fstatat(toParent, to, &existing, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
+  return ::renameat(fromParent, from, toParent, to) == 0 ? 0 : errno;
+}
+
+}  // namespace detail
+
 int removeAbandonedTemporaryFolders(const fs::path& path) {
   int held = 0;
   try {
@@ -157,13 +183,21 @@ int removeAbandonedTemporaryFolders(const fs::path& path) {
       const fs::path leftover = parent / name;
       const int fd = ::open(leftover.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
       if (fd < 0) continue;  // gone meanwhile, or not a folder of ours
-      if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      // Held while it is handled, so that no run takes it meanwhile. An old target set aside by a
+      // run that ended before the new one took its place is put back; where a target stands
+      // again, it goes, as every staging folder does.
+      int back = -1;  // held by a live run
+      if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        back = isAsideName(name) ? renameNoReplace(AT_FDCWD, leftover.c_str(), AT_FDCWD, path.c_str()) : EEXIST;
+      }
+      if (back < 0) {
         ++held;
-      } else {
-        // Held while it goes, so that no run takes it for its own meanwhile.
+      } else if (back == EEXIST) {
         std::error_code error;
         fs::remove_all(leftover, error);
         if (error) OBRIN_LOG_ERROR("Cannot remove the abandoned folder {}: {}", leftover.string(), error.message());
+      } else if (back != 0) {
+        OBRIN_LOG_ERROR("Cannot put the old folder {} back: {}", leftover.string(), std::strerror(back));
       }
       ::close(fd);
     }

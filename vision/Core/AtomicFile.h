@@ -36,11 +36,12 @@ std::filesystem::path temporaryFolderFor(const std::filesystem::path& path);
 constexpr std::size_t kTemporaryFolderNameExtra = 1 + 5 + 10 + 1 + 20;
 
 /// Removes, beside the folder `path`, the hidden staging folders named for it by
-/// `temporaryFolderFor` that no run holds any more: what a killed run left. A run holds its staging
-/// folder by a lock on it for as long as it lives, so those of live runs, in any process or
-/// container, stay. The folder holding `path` is read once per process; later calls take their
-/// names from that reading. Returns how many staging folders of the target live runs hold. Never
-/// throws.
+/// `temporaryFolderFor` that no run holds any more: what a killed run left. An old target folder
+/// that a killed run had set aside (".<name>.old-<pid>-<n>") is put back where no folder `path`
+/// stands, else removed. A run holds its staging folder (and an old folder it sets aside) by a lock
+/// on it for as long as it lives, so those of live runs, in any process or container, stay. The
+/// folder holding `path` is read once per process; later calls take their names from that reading.
+/// Returns how many of these folders of the target live runs hold. Never throws.
 int removeAbandonedTemporaryFolders(const std::filesystem::path& path);
 
 /// Why the last write of this thread failed, in a user's words (for example "a file of that name
@@ -77,11 +78,11 @@ bool writeTargetFiles(const std::filesystem::path& folder, const std::vector<Pen
 
 /// A folder written all or nothing: it is assembled under a hidden name beside its final path
 /// (`temporaryFolderFor`), held by a lock on it for its whole life, and put in place by `commit`
-/// when every file is complete. Until then it is removed when this object goes (a failed run, an
-/// exception) and when SIGINT, SIGTERM, SIGHUP or SIGQUIT ends the process: the thread that made
-/// this object removes it, then the signal ends the process as it would have without the handler.
-/// A signal the process was started to ignore stays ignored. One staged folder at a time per
-/// process.
+/// when every file is complete. Until then it is removed, through the folder that holds it (which
+/// may be renamed meanwhile), when this object goes (a failed run, an exception) and when SIGINT,
+/// SIGTERM, SIGHUP or SIGQUIT ends the process: the thread that made this object removes it, then
+/// the process exits with 128 plus the signal's number (see TerminatingSignals.h). A signal the
+/// process was started to ignore stays ignored. One staged folder at a time per process.
 class StagedFolder {
  public:
   /// Names the staging folder for the final path `folder`; the folder itself is made by `create`.
@@ -95,21 +96,29 @@ class StagedFolder {
   std::string create();
   /// The staging folder, where the files go.
   const std::filesystem::path& path() const { return mStaging; }
-  /// Puts the staging folder in place once it still holds every one of `files` (names inside it).
-  /// A missing final path is taken at once; an existing folder or link is exchanged with it when
-  /// `replace` is set (else the commit fails): the old folder's other entries are carried over
-  /// first, and the old folder or link is removed after. Empty on success, else why it failed.
+  /// Puts the staging folder in place once it still holds every one of `files` (names inside it)
+  /// and the folder holding it still has its path. A missing final path is taken at once; an
+  /// existing folder or link is replaced when `replace` is set (else the commit fails): the old
+  /// folder's other entries are carried over first and every file made durable, then the two are
+  /// exchanged in one step. Where the file system cannot exchange two names, the old folder is set
+  /// aside under a hidden name it stays locked by, the new one takes its place, and the old one
+  /// goes; a run ended between the two steps leaves the old folder aside, which the next run of the
+  /// target puts back. Empty on success, else why it failed.
   std::string commit(const std::vector<std::filesystem::path>& files, bool replace);
 
  private:
   std::string replaceExisting(const std::vector<std::filesystem::path>& files);
+  std::string takePlaceOf(int old);
   std::filesystem::path mFolder;
+  std::string mFolderName;      ///< the final name in the folder holding both
   std::filesystem::path mStaging;
-  int mLock = -1;  ///< the open staging folder, locked while this object lives
+  std::string mName;            ///< the entry to remove: the staging folder, after a commit the old one
+  int mParent = -1;             ///< the open folder holding the target
+  int mLock = -1;               ///< the open staging folder, locked while this object lives
   bool mArmed = false;
   bool mCommitted = false;
-  std::array<struct sigaction, 4> mPrevious{};
-  std::array<bool, 4> mInstalled{};
+  struct sigaction mPrevious[4]{};
+  bool mInstalled[4]{};
 };
 
 }  // namespace Lumetra

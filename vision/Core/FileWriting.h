@@ -22,4 +22,21 @@ bool produce(const PendingFile& file, const std::filesystem::path& path);
 /// Whether `rest` is "<digits>-<digits>".
 bool isNumberPair(const std::string& rest);
 
+/// The name under which the old folder `path` stands aside while a file system that cannot
+/// exchange two names puts the new one in place: ".<name>.old-<pid>-<n>", as long as a staging
+/// folder's name.
+std::string asideFolderNameFor(const std::filesystem::path& path);
+/// Renames `from` to `to` (entries of the open folders given) unless `to` exists; 0 or the error
+/// number. Where the file system cannot refuse to replace, it looks first, then renames.
+int renameNoReplace(int fromParent, const char* from, int toParent, const char* to);
+
+/// A deterministic stop for the tests of interrupted runs, unused otherwise:
+/// FORMWRIGHT_TEST_STOP="<step>:<action>[,<step>:<action>...]" acts when a run reaches a named step
+/// ("started", "created", "listed", "flushed", "written", "carried", "exchange", "aside",
+/// "exchanged"). The action is a signal raised there (INT, TERM, HUP, QUIT or KILL); "remove",
+/// which deletes the entry `name` of the open folder `parent` (the staging folder) as another
+/// program might; "move", which renames the folder `parent` to its name and "-moved"; or an error
+/// name (EIO, EINVAL), which is returned: the step then fails with that error. Returns 0 otherwise.
+int stopForTest(const char* step, int parent, const std::string& name);
+
 }  // namespace Lumetra::detail
