@@ -89,6 +89,10 @@ fault "edges at the angle limit not counted" vision/Renderer/EdgeModel.cpp \
   "if (!(normalProduct(edge) <= limit)) break;" "if (!(normalProduct(edge) < limit)) break;"
 fault "renderbuffer refusal ends in a full stop" app/CadSettings.cpp \
   'allows at most {} x {} pixels"' 'allows at most {} x {} pixels."'
+fault "PNG preparation skipped" vision/Image/CodecGuard.cpp \
+  "prepareBmp(bytes) && preparePng(bytes)" "prepareBmp(bytes)"
+fault "JPEG without its end marker accepted" vision/Image/CodecGuard.cpp \
+  "if (i >= n) return false;  // no end-of-image marker" "if (i >= n) return true;  // no end-of-image marker"
 
 survivors=0
 printf '\n%-40s %s\n' "fault" "failing tests"
