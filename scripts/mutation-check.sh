@@ -93,6 +93,12 @@ fault "PNG preparation skipped" vision/Image/CodecGuard.cpp \
   "prepareBmp(bytes) && preparePng(bytes)" "prepareBmp(bytes)"
 fault "JPEG without its end marker accepted" vision/Image/CodecGuard.cpp \
   "if (i >= n) return false;  // no end-of-image marker" "if (i >= n) return true;  // no end-of-image marker"
+fault "PLY list counts read in the wrong byte order" vision/Renderer/ModelFileGuard.cpp \
+  "const std::size_t index = bigEndian ? at + k : at + size - 1 - k;" \
+  "const std::size_t index = bigEndian ? at + size - 1 - k : at + k;"
+fault "OFF face one corner short accepted" vision/Renderer/ModelFileGuard.cpp \
+  "indexBelow(face[0], face.size());\n    for (std::size_t k = 1; sound && k <= std::strtoull(face[0].c_str(), nullptr, 10); ++k)" \
+  "indexBelow(face[0], face.size() + 1);\n    for (std::size_t k = 1; sound && k < face.size(); ++k)"
 
 survivors=0
 printf '\n%-40s %s\n' "fault" "failing tests"

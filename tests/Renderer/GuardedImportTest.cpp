@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <fstream>
 
 namespace {
@@ -44,6 +45,55 @@ TEST(GuardedImport, RegressionInputsAreNotLoadedEvenInProcess) {
     for (const std::string& file : files) {
       SCOPED_TRACE(file);
       EXPECT_FALSE(rendertest::loadModel(file).mLoaded);
+    }
+  }
+}
+
+/// A binary PLY of a tetrahedron's four corners and two of its faces, whose face lists count with
+/// `countType` (of `countBytes` bytes), in the given byte order.
+std::string binaryPly(bool bigEndian, const std::string& countType, int countBytes) {
+  std::string bytes = std::string("ply\nformat ") + (bigEndian ? "binary_big_endian" : "binary_little_endian") +
+                      " 1.0\nelement vertex 4\nproperty float x\nproperty float y\nproperty float z\n"
+                      "element face 2\nproperty list " + countType + " int vertex_indices\nend_header\n";
+  const auto put = [&](std::uint32_t value, int size) {
+    for (int k = 0; k < size; ++k) bytes += static_cast<char>(value >> (8 * (bigEndian ? size - 1 - k : k)));
+  };
+  const float one = 1000.0f;
+  std::uint32_t oneBits = 0;
+  std::memcpy(&oneBits, &one, 4);
+  for (const std::uint32_t corner : {0u, 1u, 2u, 3u})
+    for (std::uint32_t axis = 1; axis <= 3; ++axis) put(corner == axis ? oneBits : 0, 4);
+  for (const std::uint32_t face : {0x020100u, 0x030201u}) {
+    put(3, countBytes);
+    for (int k = 0; k < 3; ++k) put((face >> (8 * k)) & 0xFF, 4);
+  }
+  return bytes;
+}
+
+TEST(GuardedImport, ModelChecksPassValidFilesAndRefuseDamagedOnes) {
+  struct Row {
+    const char* name;
+    std::string bytes;
+    const char* failure;  // nullptr: loads
+  };
+  const std::string offCorners = "OFF\n4 2 0\n0 0 0\n1 0 0\n0 1 0\n0 0 1\n";
+  const Row rows[] = {
+      {"counts16.ply", binaryPly(false, "ushort", 2), nullptr},
+      {"counts32.ply", binaryPly(true, "int", 4), nullptr},
+      {"valid.off", offCorners + "3 0 1 2\n3 0 1 3\n", nullptr},
+      {"short.off", offCorners + "3 0 1 2\n3 0 1\n",
+       "The OFF file has a face with fewer corners than it counts, or a corner out of range."},
+  };
+  TestSupport::TempDir scratch;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TestSupport::writeFile(scratch / row.name, row.bytes);
+    const Lumetra::MeshModel model = rendertest::loadModel((scratch / row.name).string());
+    EXPECT_EQ(model.mLoaded, row.failure == nullptr) << model.mLoadFailure;
+    if (row.failure == nullptr) {
+      EXPECT_EQ(model.mFaces.size(), 2u);
+    } else {
+      EXPECT_EQ(model.mLoadFailure, row.failure);
     }
   }
 }
