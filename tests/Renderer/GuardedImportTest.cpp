@@ -15,6 +15,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <functional>
 
 namespace {
 
@@ -25,6 +26,24 @@ struct GuardLimits {
   explicit GuardLimits(const Lumetra::ImportGuardLimits& limits) { Lumetra::setImportGuardLimits(limits); }
   ~GuardLimits() { Lumetra::setImportGuardLimits(Lumetra::ImportGuardLimits()); }
 };
+
+/// Runs `body` in a child process of the test, so that neither a crash nor a hang inside it can take
+/// the test down or hold it: "exit 0" when the body returned true, "exit 1" when false, else how
+/// the child ended ("signal N", or "still running after N s", when it is killed).
+std::string inChild(const std::function<bool()>& body, unsigned seconds = 15) {
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(body() ? 0 : 1);
+  int status = 0;
+  for (unsigned waited = 0; waited < 100 * seconds; ++waited, ::usleep(10000)) {
+    if (::waitpid(child, &status, WNOHANG) == child) {
+      return WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status))
+                               : "signal " + std::to_string(WTERMSIG(status));
+    }
+  }
+  ::kill(child, SIGKILL);
+  ::waitpid(child, &status, 0);
+  return "still running after " + std::to_string(seconds) + " s";
+}
 
 TEST(GuardedImport, RegressionInputsAreNotLoadedEvenInProcess) {
   TestSupport::TempDir scratch;
@@ -37,15 +56,18 @@ TEST(GuardedImport, RegressionInputsAreNotLoadedEvenInProcess) {
       files.push_back(FuzzSupport::writeModelInput(dir.string(), reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
     }
   ASSERT_GT(files.size(), 3u);
-  // Without the child process a file that slipped past the checks would end this test with a signal.
-  for (const bool guarded : {false, true}) {
-    Lumetra::ImportGuardLimits limits;
-    limits.enabled = guarded;
-    GuardLimits set(limits);
-    for (const std::string& file : files) {
-      SCOPED_TRACE(file);
-      EXPECT_FALSE(rendertest::loadModel(file).mLoaded);
-    }
+  // Without the guard's child process, a file that slipped past the checks would crash the import
+  // or run it for ever: each is imported in a child of the test, within a time of its own.
+  for (const std::string& file : files) {
+    SCOPED_TRACE(file);
+    EXPECT_EQ(inChild([&file] {
+                Lumetra::ImportGuardLimits limits;
+                limits.enabled = false;
+                GuardLimits set(limits);
+                return !rendertest::loadModel(file).mLoaded;
+              }),
+              "exit 0");
+    EXPECT_FALSE(rendertest::loadModel(file).mLoaded);
   }
 }
 
@@ -114,15 +136,18 @@ TEST(GuardedImport, ChildOverItsLimitsIsANotLoadedModel) {
     EXPECT_TRUE(log.contains("could not be loaded"));
     EXPECT_FALSE(log.contains("STL storage representation"));
   }
-  // A pipe without a writer: opening it never returns.
+  // A pipe without a writer: opening it never returns. A guard that left such a child running would
+  // wait for it for ever: the test's own child is bounded.
   const fs::path pipe = scratch.path() / "model.obj";
   ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
-  Lumetra::ImportGuardLimits limits;
-  limits.seconds = 1;
-  GuardLimits set(limits);
-  TestSupport::LogCapture log;
-  EXPECT_FALSE(rendertest::loadModel(pipe.string()).mLoaded);
-  EXPECT_TRUE(log.contains("took longer than 1 s"));
+  EXPECT_EQ(inChild([&pipe] {
+              Lumetra::ImportGuardLimits limits;
+              limits.seconds = 1;
+              GuardLimits set(limits);
+              TestSupport::LogCapture log;
+              return !rendertest::loadModel(pipe.string()).mLoaded && log.contains("took longer than 1 s");
+            }),
+            "exit 0");
 }
 
 TEST(GuardedImport, ChildEndsWithItsParent) {
