@@ -32,6 +32,7 @@ struct GuardLimits {
 /// the child ended ("signal N", or "still running after N s", when it is killed).
 std::string inChild(const std::function<bool()>& body, unsigned seconds = 15) {
   const pid_t child = ::fork();
+  if (child < 0) return "no child process";
   if (child == 0) ::_exit(body() ? 0 : 1);
   int status = 0;
   for (unsigned waited = 0; waited < 100 * seconds; ++waited, ::usleep(10000)) {
