@@ -108,6 +108,20 @@ fault "batch count -1 taken as none" app/TrainingDrivers.cpp \
   "batchConfig.qrCodeTargetNum.value < 0) {" "batchConfig.qrCodeTargetNum.value < -1) {"
 fault "key repeated in one object not refused" app/JsonConfig.cpp \
   "    keyIndex_.emplace(key, &slot->second);" "    if (first) keyIndex_.emplace(key, &slot->second);"
+fault "PNG preparation skipped" vision/Image/CodecGuard.cpp \
+  "prepareBmp(bytes) && preparePng(bytes)" "prepareBmp(bytes)"
+fault "JPEG without its end marker accepted" vision/Image/CodecGuard.cpp \
+  "if (i >= n) return false;  // no end-of-image marker" "if (i >= n) return true;  // no end-of-image marker"
+fault "PLY list counts read in the wrong byte order" vision/Renderer/ModelFileGuard.cpp \
+  "const std::size_t index = bigEndian ? at + k : at + size - 1 - k;" \
+  "const std::size_t index = bigEndian ? at + size - 1 - k : at + k;"
+fault "OFF face one corner short accepted" vision/Renderer/ModelFileGuard.cpp \
+  "indexBelow(face[0], face.size());\n    for (std::size_t k = 1; sound && k <= std::strtoull(face[0].c_str(), nullptr, 10); ++k)" \
+  "indexBelow(face[0], face.size() + 1);\n    for (std::size_t k = 1; sound && k < face.size(); ++k)"
+fault "guarded child left running at its time limit" vision/Renderer/GuardedImport.cpp \
+  "if (timedOut) ::kill(child, SIGKILL);" "if (false) ::kill(child, SIGKILL);"
+fault "PLY header without end_header accepted" vision/Renderer/ModelFileGuard.cpp \
+  'if (key == "end_header" && line.size() == 1) {' 'if (key.compare(0, 7, "end_hea") == 0 && line.size() == 1) {'
 
 survivors=0
 printf '\n%-40s %s\n' "fault" "failing tests"

@@ -13,7 +13,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <fstream>
+#include <functional>
 
 namespace {
 
@@ -24,6 +26,25 @@ struct GuardLimits {
   explicit GuardLimits(const Lumetra::ImportGuardLimits& limits) { Lumetra::setImportGuardLimits(limits); }
   ~GuardLimits() { Lumetra::setImportGuardLimits(Lumetra::ImportGuardLimits()); }
 };
+
+/// Runs `body` in a child process of the test, so that neither a crash nor a hang inside it can take
+/// the test down or hold it: "exit 0" when the body returned true, "exit 1" when false, else how
+/// the child ended ("signal N", or "still running after N s", when it is killed).
+std::string inChild(const std::function<bool()>& body, unsigned seconds = 15) {
+  const pid_t child = ::fork();
+  if (child < 0) return "no child process";
+  if (child == 0) ::_exit(body() ? 0 : 1);
+  int status = 0;
+  for (unsigned waited = 0; waited < 100 * seconds; ++waited, ::usleep(10000)) {
+    if (::waitpid(child, &status, WNOHANG) == child) {
+      return WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status))
+                               : "signal " + std::to_string(WTERMSIG(status));
+    }
+  }
+  ::kill(child, SIGKILL);
+  ::waitpid(child, &status, 0);
+  return "still running after " + std::to_string(seconds) + " s";
+}
 
 TEST(GuardedImport, RegressionInputsAreNotLoadedEvenInProcess) {
   TestSupport::TempDir scratch;
@@ -36,14 +57,66 @@ TEST(GuardedImport, RegressionInputsAreNotLoadedEvenInProcess) {
       files.push_back(FuzzSupport::writeModelInput(dir.string(), reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
     }
   ASSERT_GT(files.size(), 3u);
-  // Without the child process a file that slipped past the checks would end this test with a signal.
-  for (const bool guarded : {false, true}) {
-    Lumetra::ImportGuardLimits limits;
-    limits.enabled = guarded;
-    GuardLimits set(limits);
-    for (const std::string& file : files) {
-      SCOPED_TRACE(file);
-      EXPECT_FALSE(rendertest::loadModel(file).mLoaded);
+  // Without the guard's child process, a file that slipped past the checks would crash the import
+  // or run it for ever: each is imported in a child of the test, within a time of its own.
+  for (const std::string& file : files) {
+    SCOPED_TRACE(file);
+    EXPECT_EQ(inChild([&file] {
+                Lumetra::ImportGuardLimits limits;
+                limits.enabled = false;
+                GuardLimits set(limits);
+                return !rendertest::loadModel(file).mLoaded;
+              }),
+              "exit 0");
+    EXPECT_FALSE(rendertest::loadModel(file).mLoaded);
+  }
+}
+
+/// A binary PLY of a tetrahedron's four corners and two of its faces, whose face lists count with
+/// `countType` (of `countBytes` bytes), in the given byte order.
+std::string binaryPly(bool bigEndian, const std::string& countType, int countBytes) {
+  std::string bytes = std::string("ply\nformat ") + (bigEndian ? "binary_big_endian" : "binary_little_endian") +
+                      " 1.0\nelement vertex 4\nproperty float x\nproperty float y\nproperty float z\n"
+                      "element face 2\nproperty list " + countType + " int vertex_indices\nend_header\n";
+  const auto put = [&](std::uint32_t value, int size) {
+    for (int k = 0; k < size; ++k) bytes += static_cast<char>(value >> (8 * (bigEndian ? size - 1 - k : k)));
+  };
+  const float one = 1000.0f;
+  std::uint32_t oneBits = 0;
+  std::memcpy(&oneBits, &one, 4);
+  for (const std::uint32_t corner : {0u, 1u, 2u, 3u})
+    for (std::uint32_t axis = 1; axis <= 3; ++axis) put(corner == axis ? oneBits : 0, 4);
+  for (const std::uint32_t face : {0x020100u, 0x030201u}) {
+    put(3, countBytes);
+    for (int k = 0; k < 3; ++k) put((face >> (8 * k)) & 0xFF, 4);
+  }
+  return bytes;
+}
+
+TEST(GuardedImport, ModelChecksPassValidFilesAndRefuseDamagedOnes) {
+  struct Row {
+    const char* name;
+    std::string bytes;
+    const char* failure;  // nullptr: loads
+  };
+  const std::string offCorners = "OFF\n4 2 0\n0 0 0\n1 0 0\n0 1 0\n0 0 1\n";
+  const Row rows[] = {
+      {"counts16.ply", binaryPly(false, "ushort", 2), nullptr},
+      {"counts32.ply", binaryPly(true, "int", 4), nullptr},
+      {"valid.off", offCorners + "3 0 1 2\n3 0 1 3\n", nullptr},
+      {"short.off", offCorners + "3 0 1 2\n3 0 1\n",
+       "The OFF file has a face with fewer corners than it counts, or a corner out of range."},
+  };
+  TestSupport::TempDir scratch;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TestSupport::writeFile(scratch / row.name, row.bytes);
+    const Lumetra::MeshModel model = rendertest::loadModel((scratch / row.name).string());
+    EXPECT_EQ(model.mLoaded, row.failure == nullptr) << model.mLoadFailure;
+    if (row.failure == nullptr) {
+      EXPECT_EQ(model.mFaces.size(), 2u);
+    } else {
+      EXPECT_EQ(model.mLoadFailure, row.failure);
     }
   }
 }
@@ -64,15 +137,18 @@ TEST(GuardedImport, ChildOverItsLimitsIsANotLoadedModel) {
     EXPECT_TRUE(log.contains("could not be loaded"));
     EXPECT_FALSE(log.contains("STL storage representation"));
   }
-  // A pipe without a writer: opening it never returns.
+  // A pipe without a writer: opening it never returns. A guard that left such a child running would
+  // wait for it for ever: the test's own child is bounded.
   const fs::path pipe = scratch.path() / "model.obj";
   ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
-  Lumetra::ImportGuardLimits limits;
-  limits.seconds = 1;
-  GuardLimits set(limits);
-  TestSupport::LogCapture log;
-  EXPECT_FALSE(rendertest::loadModel(pipe.string()).mLoaded);
-  EXPECT_TRUE(log.contains("took longer than 1 s"));
+  EXPECT_EQ(inChild([&pipe] {
+              Lumetra::ImportGuardLimits limits;
+              limits.seconds = 1;
+              GuardLimits set(limits);
+              TestSupport::LogCapture log;
+              return !rendertest::loadModel(pipe.string()).mLoaded && log.contains("took longer than 1 s");
+            }),
+            "exit 0");
 }
 
 TEST(GuardedImport, ChildEndsWithItsParent) {

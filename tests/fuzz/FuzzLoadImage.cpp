@@ -28,25 +28,13 @@ bool tooLarge(const std::uint8_t* data, std::size_t size) {
 
 }  // namespace
 
-/// Leaves a different pattern on the stack and in freed heap blocks before each load, so that a
-/// picture made from memory the decoder never wrote differs between two loads of the same file.
-__attribute__((noinline)) void scribble(std::uint8_t pattern) {
-  volatile std::uint8_t stack[64 * 1024];
-  for (std::size_t i = 0; i < sizeof(stack); i += 7) stack[i] = static_cast<std::uint8_t>(pattern + i);
-  for (std::size_t size : {64u, 1024u, 65536u}) {
-    void* block = std::malloc(size);
-    std::memset(block, pattern, size);
-    std::free(block);
-  }
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const FuzzSupport::ScratchFolder folder;
   if (size > 0x7fffffff || tooLarge(data, size)) return 0;
   const std::string path = folder.write("input.img", data, size);
-  scribble(0x11);
+  FuzzSupport::scribble(0x11);
   const Lumetra::ImageGray first = Lumetra::loadImage(path, false);
-  scribble(0xE7);
+  FuzzSupport::scribble(0xE7);
   const Lumetra::ImageGray second = Lumetra::loadImage(path, false);
 
   // The same file always gives the same picture.

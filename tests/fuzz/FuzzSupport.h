@@ -41,6 +41,19 @@ struct ScratchFolder {
   std::string path;
 };
 
+/// Fills the next 64 KiB of the stack and a few freed heap blocks with a pattern (no three bytes in
+/// a row zero), so that a picture made from memory the decoder never wrote differs between two
+/// loads of the same file with different patterns before them, and does not come out black.
+__attribute__((noinline)) inline void scribble(std::uint8_t pattern) {
+  volatile std::uint8_t stack[64 * 1024];
+  for (std::size_t i = 0; i < sizeof(stack); ++i) stack[i] = static_cast<std::uint8_t>(pattern + i);
+  for (std::size_t size : {64u, 1024u, 65536u}) {
+    void* block = std::malloc(size);
+    std::memset(block, pattern, size);
+    std::free(block);
+  }
+}
+
 /// Stops the run with a crash report when a property of the result does not hold.
 #define FUZZ_CHECK(condition)                                                              \
   do {                                                                                     \

@@ -105,7 +105,9 @@ std::size_t entropyCodedEnd(const Bytes& bytes, std::size_t i) {
 
 /// False for a JPEG stream that the codec must not decode:
 ///
-/// - cut off before its end-of-image marker: the codec would make up the missing part;
+/// - cut off before its end-of-image marker: the codec would decode the blocks it lacks from zero
+///   bits and refuse the file only at its end, after making room for the whole picture; asked for
+///   the size alone, it would give it;
 /// - a Huffman table whose 16 code counts add up to more than 256, or that runs past its segment:
 ///   the codec's table has room for 256 codes and it checks neither, so it writes past the table
 ///   over the rest of its decoder state;
