@@ -89,6 +89,14 @@ fault "edges at the angle limit not counted" vision/Renderer/EdgeModel.cpp \
   "if (!(normalProduct(edge) <= limit)) break;" "if (!(normalProduct(edge) < limit)) break;"
 fault "renderbuffer refusal ends in a full stop" app/CadSettings.cpp \
   'allows at most {} x {} pixels"' 'allows at most {} x {} pixels."'
+fault "texture side limit doubled" vision/Renderer/MeshTextures.cpp \
+  "w <= MeshModel::kMaxTextureSide &&" "w <= 2 * MeshModel::kMaxTextureSide &&"
+fault "copy names of two textures collapse" vision/Renderer/ImportedModel.cpp \
+  "!taken.insert(fileName).second;" "false;"
+fault "texture outside the model's folder used" vision/Renderer/TextureFiles.cpp \
+  "if (mRoot.empty() || !liesIn(real, mRoot)) {" "if (mRoot.empty()) {"
+fault "texture file copied once per spelling" vision/Renderer/ModelCopy.cpp \
+  "if (known != copied.end()) {" "if (false) {"
 
 survivors=0
 printf '\n%-40s %s\n' "fault" "failing tests"
