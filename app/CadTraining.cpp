@@ -143,6 +143,10 @@ std::string textureLeftOut(const Lumetra::MeshModel::TextureFailure& texture) {
                          "of training; scale it down.",
                          named, texture.width, texture.height, Lumetra::MeshModel::kMaxTexturePixels,
                          Lumetra::MeshModel::kMaxTextureSide);
+    case Failure::OverBudget:
+      return fmt::format("{} ({} x {} pixels) would take the model's textures past {} pixels in all (each file "
+                         "counted once): it was left out of training; scale the model's textures down.",
+                         named, texture.width, texture.height, Lumetra::MeshModel::kMaxTotalTexturePixels);
     case Failure::NotDecoded:
       return named + " could not be decoded (damaged, or not a PNG, JPEG, BMP, PGM or PPM picture): it was left out "
                      "of training; put a PNG, JPEG or BMP picture there, or correct the name in the model's materials.";

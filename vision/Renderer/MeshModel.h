@@ -44,15 +44,18 @@ class MeshModel {
       NotRegular,  ///< not a regular file: left out of training and copy
       NotDecoded,  ///< damaged or not a picture: left out of training (the copy keeps the file)
       TooLarge,    ///< more pixels than kMaxTexturePixels or kMaxTextureSide: left out of training
+      OverBudget,  ///< more pixels than the textures before it left of kMaxTotalTexturePixels: the same
     };
     std::string path;
     Kind kind = Unreadable;
-    std::uint32_t width = 0, height = 0;  ///< TooLarge
+    std::uint32_t width = 0, height = 0;  ///< TooLarge, OverBudget
     std::string target;                   ///< where the path leads, when elsewhere (Outside)
   };
   /// Largest texture decoded, in pixels and per side: larger ones are left out as unreadable.
   static constexpr std::uint64_t kMaxTexturePixels = std::uint64_t{1} << 26;
   static constexpr std::uint32_t kMaxTextureSide = 16384;
+  /// Largest sum of the pixels of all texture files decoded (each file once), four of the largest.
+  static constexpr std::uint64_t kMaxTotalTexturePixels = 4 * kMaxTexturePixels;
   using FacePair = std::pair<std::uint64_t, std::uint64_t>;
 
   /// The initial, not-loaded model.

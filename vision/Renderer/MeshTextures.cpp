@@ -3,6 +3,7 @@
 #include "Core/Log.h"
 #include "Image/ImageIO.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -33,6 +34,7 @@ std::vector<ImageRGB> loadMaterialTextures(const ImportedModel& imported, Textur
   std::vector<ImageRGB> textures(imported.materials.size());
   std::map<std::pair<std::uint64_t, std::uint64_t>, ImageRGB> decoded;  // by device and inode
   std::set<std::string> leftOut;
+  std::uint64_t pixelsLeft = MeshModel::kMaxTotalTexturePixels;
   for (std::size_t m = 0; m < imported.materials.size(); ++m) {
     const ImportedModel::Material& material = imported.materials[m];
     if (material.kind == ImportedModel::Material::None) continue;
@@ -46,8 +48,16 @@ std::vector<ImageRGB> loadMaterialTextures(const ImportedModel& imported, Textur
     auto [known, isNew] = decoded.try_emplace(std::make_pair(file.device, file.inode));
     if (isNew) {
       MeshModel::TextureFailure failure{file.path, MeshModel::TextureFailure::NotDecoded, 0, 0, {}};
-      known->second = loadTextureImage(file.path, &failure.width, &failure.height);
-      if (failure.width != 0) failure.kind = MeshModel::TextureFailure::TooLarge;
+      known->second = loadTextureImage(file.path, &failure.width, &failure.height,
+                                       std::min(pixelsLeft, MeshModel::kMaxTexturePixels));
+      const std::uint64_t pixels = std::uint64_t{failure.width} * failure.height;
+      if (pixels > 0) {
+        failure.kind = pixels > MeshModel::kMaxTexturePixels || failure.width > MeshModel::kMaxTextureSide ||
+                               failure.height > MeshModel::kMaxTextureSide
+                           ? MeshModel::TextureFailure::TooLarge
+                           : MeshModel::TextureFailure::OverBudget;
+      }
+      pixelsLeft -= std::uint64_t{known->second.width} * known->second.height;
       if (known->second.isEmpty()) failures.push_back(failure);
     }
     textures[m] = known->second;
@@ -55,14 +65,15 @@ std::vector<ImageRGB> loadMaterialTextures(const ImportedModel& imported, Textur
   return textures;
 }
 
-ImageRGB loadTextureImage(const std::string& path, std::uint32_t* width, std::uint32_t* height) {
+ImageRGB loadTextureImage(const std::string& path, std::uint32_t* width, std::uint32_t* height,
+                          std::uint64_t maxPixels) {
   // Opening a pipe without a writer never returns, and a device may never end.
   std::error_code notFound;
   ImageRGB image;
   std::uint32_t w = 0, h = 0;
   // The size is read first, so that a small file of a huge picture is refused before it is decoded.
   if (std::filesystem::is_regular_file(path, notFound) && pictureSizeWithCodec(path, w, h)) {
-    if (static_cast<std::uint64_t>(w) * h <= MeshModel::kMaxTexturePixels && w <= MeshModel::kMaxTextureSide &&
+    if (static_cast<std::uint64_t>(w) * h <= maxPixels && w <= MeshModel::kMaxTextureSide &&
         h <= MeshModel::kMaxTextureSide) {
       image = loadImageRGBWithCodec(path, false);
     } else if (width != nullptr && height != nullptr) {

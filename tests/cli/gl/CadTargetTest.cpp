@@ -215,7 +215,7 @@ TEST(CadTarget, TrainsAndWritesTheEdgeModelTemplatesAndModelCopy) {
   writeFile(dir / "outside.gltf", gltfBox("{\"mesh\": 0}", {"blocks.png"}));
   writeFile(dir / "blocks.png", png);
   // Textures: a link out of the model's folder and a file the process cannot copy; one picture of
-  // 8192 x 8192 pixels named thirty ways; a name too long once the copy's prefix is added; two
+  // 8192 x 8192 pixels named thirty ways, and five such files (the fifth too many); a name too long once the copy's prefix is added; two
   // files of one name in two folders; missing names in a folder of many files.
   fs::create_directories(dir / "leak");
   fs::create_symlink("../blocks.png", dir / "leak/tex.png");
@@ -225,6 +225,8 @@ TEST(CadTarget, TrainsAndWritesTheEdgeModelTemplatesAndModelCopy) {
   std::vector<std::string> spellings = {"big.png", "BIG.png", "../" + dir.path().filename().string() + "/big.png"};
   for (std::size_t k = 1; k <= 27; ++k) spellings.push_back("." + std::string(k, '/') + "big.png");
   writeFile(dir / "thirty.gltf", gltfBox("{\"mesh\": 0}", spellings));
+  for (const char* copy : {"big2.png", "big3.png", "big4.png", "big5.png"}) writeFile(dir / copy, big);
+  writeFile(dir / "five.gltf", gltfBox("{\"mesh\": 0}", {"big.png", "big2.png", "big3.png", "big4.png", "big5.png"}));
   writeFile(dir / (longName + ".png"), png);
   writeFile(dir / "long.gltf", gltfBox("{\"mesh\": 0}", {longName + ".png"}));
   fs::create_directories(dir / "a"), fs::create_directories(dir / "b");
@@ -271,6 +273,8 @@ TEST(CadTarget, TrainsAndWritesTheEdgeModelTemplatesAndModelCopy) {
               {(dir / "leak/leak.gltf").string(), 30, 12, {}, 0, 0, -1, -1, -1, 0.06, "", "[0.12, 0.2]", 0,
                "tex.png\" lies outside the model's folder (it leads to " + quoted(fs::canonical(dir / "blocks.png").string())},
               {(dir / "thirty.gltf").string(), 30, 12, {big}, 0, 0, -1, -1, -1, 0.06, "", "[0.12, 0.2]", 30, "", true},
+              {(dir / "five.gltf").string(), 30, 12, {big, big, big, big, big}, 0, 0, -1, -1, -1, 0.06, "",
+               "[0.12, 0.2]", 5, "big5.png\" (8192 x 8192 pixels) would take the model's textures past 268435456"},
               {(dir / "long.gltf").string(), 30, 12, {png}},
               {(dir / "twins.gltf").string(), 30, 12, {small, png}},  // by name: _1_tex.png, _tex.png
               {(dir / "many/many.gltf").string(), 30, 12, {png}, 0, 0, -1, -1, -1, 0.06, "", "[0.12, 0.2]", 1,
