@@ -16,7 +16,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <iterator>
 
 namespace fs = std::filesystem;

@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <map>
 #include <set>
-#include <utility>
 #include <system_error>
+#include <utility>
 
 namespace Lumetra {
 
@@ -57,7 +57,7 @@ std::vector<ImageRGB> loadMaterialTextures(const ImportedModel& imported, Textur
                            ? MeshModel::TextureFailure::TooLarge
                            : MeshModel::TextureFailure::OverBudget;
       }
-      pixelsLeft -= std::uint64_t{known->second.width} * known->second.height;
+      pixelsLeft -= std::min(pixelsLeft, std::uint64_t{known->second.width} * known->second.height);
       if (known->second.isEmpty()) failures.push_back(failure);
     }
     textures[m] = known->second;
