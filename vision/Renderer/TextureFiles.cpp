@@ -98,7 +98,7 @@ TextureFile TextureLookup::examine(const std::string& path) const {
   if (error) return file;
   const fs::path real = fs::weakly_canonical(absolute, error);
   if (error) return file;
-  if (real != absolute.lexically_normal()) file.target = real.string();
+  if (real != absolute) file.target = real.string();
   if (mRoot.empty() || !liesIn(real, mRoot)) {
     file.status = TextureFile::Outside;
     return file;
