@@ -12,9 +12,10 @@
 
 #include <fmt/format.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <iterator>
 
 namespace fs = std::filesystem;
@@ -123,11 +124,36 @@ bool targetNameIsFree(const fs::path& targetFolder, const std::string& targetNam
   return false;
 }
 
-/// Why a texture the model names is left out of the target when its file cannot be read.
-std::string unreadableTexture(const std::string& path) {
-  return "The model's texture " + quotePath(path) +
-         " could not be read (missing, damaged or not a picture): it was left out; put a PNG, JPEG or BMP picture "
-         "there, or correct the name in the model's materials.";
+/// Why a texture the model names was left out, and what to do.
+std::string textureLeftOut(const Lumetra::MeshModel::TextureFailure& texture) {
+  using Failure = Lumetra::MeshModel::TextureFailure;
+  const std::string named = "The model's texture " + quotePath(texture.path);
+  const std::string leads = texture.target.empty() ? "" : " (it leads to " + quotePath(texture.target) + ")";
+  switch (texture.kind) {
+    case Failure::Outside:
+      return named + " lies outside the model's folder" + leads +
+             ": it was left out of training and of the target; put the picture beside the model (or in a folder "
+             "below it) and name it from there in the model's materials.";
+    case Failure::NotRegular:
+      return named + " is not a regular file (a folder, a device, a pipe or a socket)" + leads +
+             ": it was left out of training and of the target; put the picture file itself beside the model.";
+    case Failure::TooLarge:
+      return fmt::format("{} is {} x {} pixels, more than a texture may have ({} pixels, {} a side): it was left out "
+                         "of training; scale it down.",
+                         named, texture.width, texture.height, Lumetra::MeshModel::kMaxTexturePixels,
+                         Lumetra::MeshModel::kMaxTextureSide);
+    case Failure::OverBudget:
+      return fmt::format("{} ({} x {} pixels) would take the model's textures past {} pixels in all (each file "
+                         "counted once): it was left out of training; scale the model's textures down.",
+                         named, texture.width, texture.height, Lumetra::MeshModel::kMaxTotalTexturePixels);
+    case Failure::NotDecoded:
+      return named + " could not be decoded (damaged, or not a PNG, JPEG, BMP, PGM or PPM picture): it was left out "
+                     "of training; put a PNG, JPEG or BMP picture there, or correct the name in the model's materials.";
+    case Failure::Unreadable:
+      break;
+  }
+  return named + " could not be read (missing, or not readable): it was left out; put a PNG, JPEG or BMP picture "
+                 "beside the model, or correct the name in the model's materials.";
 }
 
 /// The model with its face pairs, or nothing when it did not load or has no surface to render;
@@ -141,14 +167,7 @@ std::shared_ptr<Lumetra::MeshModel> loadModel(CadModelSource& source, const fs::
   // A model without any face that has an area has no surface to render: no view could give a
   // template.
   if (mesh && mesh->mLoaded && mesh->hasArea()) {
-    for (const Lumetra::MeshModel::TextureFailure& texture : mesh->mTextureFailures) {
-      printReason(texture.width == 0
-                      ? unreadableTexture(texture.path)
-                      : fmt::format("The model's texture {} is {} x {} pixels, more than a texture may have ({} "
-                                    "pixels, {} a side): it was left out; scale it down.",
-                                    quotePath(texture.path), texture.width, texture.height,
-                                    Lumetra::MeshModel::kMaxTexturePixels, Lumetra::MeshModel::kMaxTextureSide));
-    }
+    for (const Lumetra::MeshModel::TextureFailure& texture : mesh->mTextureFailures) printReason(textureLeftOut(texture));
     return mesh;
   }
   printLine("ERROR: Could not load the model");
@@ -267,17 +286,11 @@ bool trainingSucceeded(const Lumetra::Linemod::TemplateTrainingResult& trained, 
   return true;
 }
 
-/// Copies a file's bytes to a new file, a block at a time.
-bool copyBytes(const fs::path& source, const fs::path& destination) {
-  std::ifstream in(source, std::ios::binary);
-  std::ofstream out(destination, std::ios::binary | std::ios::trunc);
-  std::vector<char> block(1 << 16);
-  while (in && out) {
-    in.read(block.data(), static_cast<std::streamsize>(block.size()));
-    out.write(block.data(), in.gcount());
-  }
-  out.close();
-  return in.eof() && !in.bad() && !out.fail();
+/// The longest name a file of the copy may have in the folder, with room for its temporary name.
+std::size_t longestCopyName(const fs::path& folder) {
+  const long longest = ::pathconf(folder.c_str(), _PC_NAME_MAX);
+  const std::size_t bytes = longest > 0 ? static_cast<std::size_t>(longest) : 255;
+  return bytes > Lumetra::kTemporaryFileNameExtra ? bytes - Lumetra::kTemporaryFileNameExtra : 1;
 }
 
 /// How many views the model's symmetries left, when they left fewer than the training asks for, or
@@ -300,33 +313,55 @@ std::string symmetryNote(const TrainingConfig& config, const Settings& settings,
 }
 
 /// Writes the copy of the model into the folder. Empty on success, else why it failed. Textures
-/// of the copy that cannot be read (and were not reported with the model's) are reported here.
+/// of the copy left out (and not reported with the model's) are reported here. The model and its
+/// materials are written first, all or nothing; each texture file after them on its own, so that
+/// one that cannot be read is left out of the copy alone.
 std::string writeModelCopy(const fs::path& folder, const fs::path& modelPath, const fs::path& outputDirectory,
                            const Lumetra::MeshModel& mesh, std::vector<fs::path>& names) {
   PROFILE_BLOCK("trainCadTarget: model copy");
-  std::vector<std::string> unreadable;
-  const auto copy = Lumetra::modelCopyFiles(modelPath, CAD_MODEL_FILE, mesh.mObjExport, unreadable);
+  using Lumetra::MeshModel;
+  std::vector<MeshModel::TextureFailure> leftOut;
+  Lumetra::TextureLookup besideModel(modelPath.parent_path().string());
+  Lumetra::TextureLookup& textures = mesh.mTextureFiles ? *mesh.mTextureFiles : besideModel;
+  const auto copy = Lumetra::modelCopyFiles(modelPath, CAD_MODEL_FILE, mesh.mObjExport, textures,
+                                            longestCopyName(folder), leftOut);
   if (!copy) {
     const bool exported = !Lumetra::hasObjExtension(modelPath.string());
     return std::string(exported ? "Could not export the model " : "Could not read the model ") + quotePath(modelPath) +
            (exported ? " as OBJ" : "") + " to copy it into the target.";
   }
-  for (const std::string& path : unreadable) {
-    const auto reported = [&path](const Lumetra::MeshModel::TextureFailure& failure) { return failure.path == path; };
+  for (const MeshModel::TextureFailure& texture : leftOut) {
+    const auto reported = [&texture](const MeshModel::TextureFailure& failure) { return failure.path == texture.path; };
     if (std::none_of(mesh.mTextureFailures.begin(), mesh.mTextureFailures.end(), reported)) {
-      printReason(unreadableTexture(path));
+      printReason(textureLeftOut(texture));
     }
   }
-  std::vector<Lumetra::PendingFile> files;
+  const auto pending = [](const Lumetra::ModelCopyFile& file, Lumetra::CopyOutcome& outcome) {
+    return Lumetra::PendingFile{file.name, [&file, &outcome](const fs::path& temporary) {
+                                  outcome = Lumetra::writeModelCopyFile(file, temporary);
+                                  return outcome == Lumetra::CopyOutcome::Copied;
+                                }};
+  };
+  Lumetra::CopyOutcome outcome = Lumetra::CopyOutcome::Copied;
+  std::vector<Lumetra::PendingFile> model;
   for (const Lumetra::ModelCopyFile& file : *copy) {
-    names.push_back(file.name);
-    files.push_back({file.name, [&file](const fs::path& temporary) {
-                       return file.source.empty() ? Lumetra::writeBytes(temporary, file.bytes)
-                                                  : copyBytes(file.source, temporary);
-                     }});
+    if (!file.texture) model.push_back(pending(file, outcome));
   }
-  if (Lumetra::writeTargetFiles(folder, files)) return {};
-  return cannotWrite(CAD_MODEL_FILE, outputDirectory);
+  if (!Lumetra::writeTargetFiles(folder, model)) return cannotWrite(CAD_MODEL_FILE, outputDirectory);
+  for (const Lumetra::ModelCopyFile& file : *copy) {
+    if (!file.texture) {
+      names.push_back(file.name);
+    } else if (Lumetra::writeTargetFiles(folder, {pending(file, outcome)})) {
+      names.push_back(file.name);
+    } else if (outcome == Lumetra::CopyOutcome::SourceUnreadable) {
+      printReason("The model's texture " + quotePath(file.source) +
+                  " could not be read for the target's copy (it changed or went while the model trained): it was "
+                  "left out of the copy; train the model again.");
+    } else {
+      return cannotWrite(file.name, outputDirectory);
+    }
+  }
+  return {};
 }
 
 }  // namespace

@@ -2,11 +2,12 @@
 // their own three vertices (as STL files do), so adjacency must go by position: terrain, where every
 // grid point appears under up to six indices, and fans around one vertex (a disc, and a double cone
 // closed by two fans on one rim), where the centre appears under as many indices as there are
-// triangles.
+// triangles. Texture names looked up beside a folder of many files.
 #include "Renderer/EdgeModel.h"
 #include "Renderer/FaceAdjacency.h"
 #include "Renderer/GuardedImport.h"
 #include "Renderer/MeshModel.h"
+#include "Renderer/TextureFiles.h"
 
 #include <benchmark/benchmark.h>
 
@@ -171,5 +172,28 @@ void BM_LoadModel(benchmark::State& state) {
   state.counters["faces"] = static_cast<double>(faces);
 }
 BENCHMARK(BM_LoadModel)->ArgsProduct({{0, 1}, {0, 1}})->Unit(benchmark::kMillisecond);
+
+/// Looking up 4,500 texture names `texs/missing<k>.png` that a model gives, none of which exists,
+/// beside a folder `texs` of as many empty files as the argument (made once), as a model's
+/// loading does: each name is first joined, then matched without regard to case, then taken as a
+/// file name alone beside the model.
+void BM_TextureLookupBesideLargeFolder(benchmark::State& state) {
+  const std::filesystem::path folder =
+      std::filesystem::temp_directory_path() / ("formwright-bench-textures-" + std::to_string(state.range(0)));
+  if (!std::filesystem::exists(folder / "texs/done")) {
+    std::filesystem::create_directories(folder / "texs");
+    for (std::int64_t k = 0; k < state.range(0); ++k) std::ofstream(folder / "texs" / ("file" + std::to_string(k) + ".png"));
+    std::ofstream(folder / "texs/done");
+  }
+  std::size_t usable = 0;
+  for (auto _ : state) {
+    Lumetra::TextureLookup lookup(folder.string());
+    for (int k = 0; k < 4500; ++k) {
+      usable += lookup.find("texs/missing" + std::to_string(k) + ".png").status == Lumetra::TextureFile::Usable;
+    }
+  }
+  benchmark::DoNotOptimize(usable);
+}
+BENCHMARK(BM_TextureLookupBesideLargeFolder)->Arg(1000)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -122,6 +122,18 @@ fault "guarded child left running at its time limit" vision/Renderer/GuardedImpo
   "if (timedOut) ::kill(child, SIGKILL);" "if (false) ::kill(child, SIGKILL);"
 fault "PLY header without end_header accepted" vision/Renderer/ModelFileGuard.cpp \
   'if (key == "end_header" && line.size() == 1) {' 'if (key.compare(0, 7, "end_hea") == 0 && line.size() == 1) {'
+fault "texture side limit doubled" vision/Renderer/MeshTextures.cpp \
+  "w <= MeshModel::kMaxTextureSide &&" "w <= 2 * MeshModel::kMaxTextureSide &&"
+fault "copy names of two textures collapse" vision/Renderer/ImportedModel.cpp \
+  "!taken.insert(fileName).second;" "false;"
+fault "texture outside the model's folder used" vision/Renderer/TextureFiles.cpp \
+  "if (mRoot.empty() || !liesIn(real, mRoot)) {" "if (mRoot.empty()) {"
+fault "texture file copied once per spelling" vision/Renderer/ModelCopy.cpp \
+  "if (known != copied.end()) {" "if (false) {"
+fault "textures decoded beyond their sum" vision/Renderer/MeshTextures.cpp \
+  "std::min(pixelsLeft, MeshModel::kMaxTexturePixels)" "MeshModel::kMaxTexturePixels"
+fault "texture name too long kept in the copy" vision/Renderer/ModelCopy.cpp \
+  "if (file.name.size() > longestName) {" "if (false) {"
 
 survivors=0
 printf '\n%-40s %s\n' "fault" "failing tests"

@@ -124,7 +124,7 @@ TEST(MeshModel, WrittenMeshes) {
   EXPECT_TRUE(model.mSubMeshes[1].texture.isEmpty());
   EXPECT_TRUE(model.mSubMeshes[2].texture.isEmpty());
   // A name with the folders of another machine: the file name beside the model.
-  EXPECT_EQ(Lumetra::resolveTexturePath(dir.string(), "C:\\art\\M.OBJ"), (dir / "m.obj").string());
+  EXPECT_EQ(Lumetra::TextureLookup(dir.string()).find("C:\\art\\M.OBJ").path, (dir / "m.obj").string());
   EXPECT_TRUE(model.mAdjacentFaces.empty());  // the meshes touch at single corners only
   // Centroid, largest distance (below 1: the initial 1.0 does not survive) and box.
   Eigen::Vector3d mean = Eigen::Vector3d::Zero();

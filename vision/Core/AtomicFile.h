@@ -34,6 +34,9 @@ std::filesystem::path temporaryFolderFor(const std::filesystem::path& path);
 /// The most characters `temporaryFolderFor` adds to a folder's name: the dot, ".tmp-", a process
 /// id of up to 10 digits, "-" and a counter of up to 20.
 constexpr std::size_t kTemporaryFolderNameExtra = 1 + 5 + 10 + 1 + 20;
+/// The most characters `temporaryPathFor` adds to a file's name: ".tmp-", the process id, "-" and
+/// the counter.
+constexpr std::size_t kTemporaryFileNameExtra = 5 + 10 + 1 + 20;
 
 /// Removes, beside the folder `path`, the hidden staging folders named for it by
 /// `temporaryFolderFor` that no run holds any more: what a killed run left. An old target folder

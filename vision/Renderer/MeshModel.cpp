@@ -170,8 +170,8 @@ bool MeshModel::load(const CadModelSource& source, const std::string& textureDir
   mLoaded = true;
   mObjExport = std::move(imported.exported);
 
-  const std::vector<ImageRGB> textures = loadMaterialTextures(
-      imported, textureFolder(source.modelPath, textureDirectory), mHasTextures, mTextureFailures);
+  mTextureFiles = std::make_shared<TextureLookup>(textureFolder(source.modelPath, textureDirectory));
+  const std::vector<ImageRGB> textures = loadMaterialTextures(imported, *mTextureFiles, mHasTextures, mTextureFailures);
 
   SceneTotals totals;
   error = countScene(imported, scale, totals);

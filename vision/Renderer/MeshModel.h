@@ -7,6 +7,7 @@
 #include "Detection/CadModel.h"
 #include "Image/Image.h"
 #include "Renderer/ImportedModel.h"
+#include "Renderer/TextureFiles.h"
 
 #include <Eigen/Core>
 
@@ -35,14 +36,26 @@ class MeshModel {
     std::uint32_t indexCount = 0;
     ImageRGB texture;  ///< the material's diffuse texture; shared by the sub-meshes of one file
   };
-  /// A diffuse texture left out: its file, and its size when it is too large (0 x 0: unreadable).
+  /// A texture left out: its file, why, and its size when it is too large.
   struct TextureFailure {
+    enum Kind : std::uint8_t {
+      Unreadable,  ///< nothing there, or it cannot be opened: left out of training and copy
+      Outside,     ///< it lies outside the model's folder: left out of training and copy
+      NotRegular,  ///< not a regular file: left out of training and copy
+      NotDecoded,  ///< damaged or not a picture: left out of training (the copy keeps the file)
+      TooLarge,    ///< more pixels than kMaxTexturePixels or kMaxTextureSide: left out of training
+      OverBudget,  ///< more pixels than the textures before it left of kMaxTotalTexturePixels: the same
+    };
     std::string path;
-    std::uint32_t width = 0, height = 0;
+    Kind kind = Unreadable;
+    std::uint32_t width = 0, height = 0;  ///< TooLarge, OverBudget
+    std::string target;                   ///< where the path leads, when elsewhere (Outside)
   };
   /// Largest texture decoded, in pixels and per side: larger ones are left out as unreadable.
   static constexpr std::uint64_t kMaxTexturePixels = std::uint64_t{1} << 26;
   static constexpr std::uint32_t kMaxTextureSide = 16384;
+  /// Largest sum of the pixels of all texture files decoded (each file once), four of the largest.
+  static constexpr std::uint64_t kMaxTotalTexturePixels = 4 * kMaxTexturePixels;
   using FacePair = std::pair<std::uint64_t, std::uint64_t>;
 
   /// The initial, not-loaded model.
@@ -72,8 +85,11 @@ class MeshModel {
   /// message, the import limit it ran into, what makes the imported model unusable); empty when
   /// loaded or not yet tried.
   std::string mLoadFailure;
-  /// The diffuse textures named by the model that were left out, each file once.
+  /// The diffuse textures named by the model that were left out of training, each file once.
   std::vector<TextureFailure> mTextureFailures;
+  /// The texture files the model names, as looked up beside it; the copy takes its textures from
+  /// the same lookup.
+  std::shared_ptr<TextureLookup> mTextureFiles;
   /// The model exported as OBJ for the target's copy (made only when the source names a copy stem
   /// and the file is not an OBJ file).
   ImportedModel::ObjExport mObjExport;

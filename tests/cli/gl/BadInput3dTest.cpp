@@ -168,6 +168,8 @@ const std::string& silentDisplay() {
 std::vector<Row> rows() {
   std::string pngHuge = readFile(std::string(FORMWRIGHT_SOURCE_DIR) + "/tests/cli/data/blocks-64x48.png");
   pngHuge.replace(16, 8, "\x00\x00\x4e\x20\x00\x00\x4e\x20", 8);  // 20000 x 20000 gray pixels
+  std::string pngWide = pngHuge;
+  pngWide.replace(16, 8, "\x00\x00\x80\x00\x00\x00\x04\x00", 8);  // 32768 x 1024: within the pixels, not the side
   std::vector<Row> all = {
       // Model files that give no surface to train: one per check that refuses them (files the
       // import library refuses are the model loader's own tests).
@@ -207,10 +209,14 @@ std::vector<Row> rows() {
       // A texture too large or unreadable: the model trains untextured, each file said once.
       spider("TextureHeaderOfAHugePicture", textured(pngHuge), kTrained + kFinished, -1,
              "The model's texture {tex} is 20000 x 20000 pixels, more than a texture may have (67108864 pixels, 16384 "
-             "a side): it was left out; scale it down.\n"),
+             "a side): it was left out of training; scale it down.\n"),
+      spider("TextureHeaderOfAWidePicture", textured(pngWide), kTrained + kFinished, -1,
+             "The model's texture {tex} is 32768 x 1024 pixels, more than a texture may have (67108864 pixels, 16384 "
+             "a side): it was left out of training; scale it down.\n"),
       spider("TextureUnreadable", textured(""), kTrained + kFinished, -1,
-             "The model's texture {tex} could not be read (missing, damaged or not a picture): it was left out; put a "
-             "PNG, JPEG or BMP picture there, or correct the name in the model's materials.\n"),
+             "The model's texture {tex} could not be decoded (damaged, or not a PNG, JPEG, BMP, PGM or PPM picture): it "
+             "was left out of training; put a PNG, JPEG or BMP picture there, or correct the name in the model's "
+             "materials.\n"),
       // Output that fills up in one file each: the spider's edge model (266 kB; its templates take
       // 10 kB, its copy 106 kB), the cube's templates (74 kB; its edge model takes 9 kB) and the copy
       // of a cube padded to 200 kB.

@@ -1,6 +1,7 @@
 // CAD targets trained through the executable on the OpenGL display: the console lines of each
 // outcome, the files of a trained target, and what a failed or interrupted run leaves behind
 // (nothing).
+#include "BlankPng.h"
 #include "Process.h"
 #include "SdkFileReader.h"
 
@@ -31,10 +32,11 @@ const std::string kStarting = "Starting CAD target training. This might take a f
 const std::string kFailed = "ERROR: An error occurred during target training.\n";
 
 // One CAD training of the target Bracket into `out`, with the built-in camera unless a calibration
-// file's content is given, and the configuration members `extra`. Returns what the output folder
-// then holds.
+// file's content is given, and the configuration members `extra`; in 5 GB of address space when
+// `limited`. Returns what the output folder then holds.
 std::vector<std::string> train(const fs::path& out, const std::string& model, const std::string& radii, int views,
-                               RunResult& result, const std::string& camera = "", const std::string& extra = "") {
+                               RunResult& result, const std::string& camera = "", const std::string& extra = "",
+                               bool limited = false) {
   fs::create_directories(out);
   writeFile(out.parent_path() / "config.json",
             "{\"Config.Target.Type\": \"CAD\", \"Config.Target.Name\": \"Bracket\", \"CAD.UprightVector\": [0, 0, 1], "
@@ -42,7 +44,9 @@ std::vector<std::string> train(const fs::path& out, const std::string& model, co
                 std::to_string(views) + extra + "}");
   std::vector<std::string> args = {out.string(), (out.parent_path() / "config.json").string(), model};
   if (!camera.empty()) writeFile(args.emplace_back(args[1] + ".cam"), camera);
-  result = runFormwright(args);
+  const std::vector<std::string> limit = {"-c", "ulimit -v 5000000 && exec \"$0\" \"$@\"", FORMWRIGHT_EXE};
+  if (limited) args.insert(args.begin(), limit.begin(), limit.end());
+  result = limited ? run("/bin/sh", args) : runFormwright(args);
   std::vector<std::string> names;
   for (const auto& entry : fs::recursive_directory_iterator(out)) names.push_back(entry.path().filename().string());
   std::sort(names.begin(), names.end());
@@ -65,9 +69,10 @@ const int kBoxTriangles[36] = {0, 1, 3, 0, 3, 2, 4, 6, 7, 4, 7, 5, 0, 4, 5, 0, 5
                                2, 3, 7, 2, 7, 6, 0, 2, 6, 0, 6, 4, 1, 5, 7, 1, 7, 3};
 float boxCoordinate(int corner, int bit) { return corner & bit ? 25.0f : -25.0f; }
 
-// The box as glTF, placed by `nodes` (glTF node objects naming mesh 0), textured by the picture at
-// `textureUri` when given.
-std::string gltfBox(const std::string& nodes, const std::string& textureUri = "") {
+// The box as glTF, placed by `nodes` (glTF node objects naming mesh 0), with one material per
+// picture of `textureUris`: the first one on the box, each other one on its corners as points
+// (the importer keeps only materials in use).
+std::string gltfBox(const std::string& nodes, const std::vector<std::string>& textureUris = {}) {
   std::string buffer;
   for (int c = 0; c < 8; ++c)
     for (int bit : {4, 2, 1}) {
@@ -75,17 +80,26 @@ std::string gltfBox(const std::string& nodes, const std::string& textureUri = ""
       buffer.append(reinterpret_cast<const char*>(&x), 4);
     }
   for (int i : kBoxTriangles) buffer.append({static_cast<char>(i), 0});
+  std::string points;
+  for (std::size_t k = 1; k < textureUris.size(); ++k)
+    points += ", {\"attributes\": {\"POSITION\": 0}, \"mode\": 0, \"material\": " + std::to_string(k) + "}";
   std::string scene = "{\"asset\": {\"version\": \"2.0\"}, \"scene\": 0, \"scenes\": [{\"nodes\": [0";
   for (long n = 1; n < std::count(nodes.begin(), nodes.end(), '{'); ++n) scene += ", " + std::to_string(n);
   scene += "]}], \"nodes\": [" + nodes + "], \"meshes\": [{\"primitives\": [{\"attributes\": {\"POSITION\": 0}, " +
-           "\"indices\": 1" + (textureUri.empty() ? "" : ", \"material\": 0") + "}]}], \"buffers\": [{\"byteLength\": 168, " +
+           "\"indices\": 1" + (textureUris.empty() ? "" : ", \"material\": 0") + "}" + points + "]}], \"buffers\": [{\"byteLength\": 168, " +
            "\"uri\": \"data:application/octet-stream;base64," + base64(buffer) + "\"}], \"bufferViews\": [{\"buffer\": 0, " +
            "\"byteLength\": 96}, {\"buffer\": 0, \"byteOffset\": 96, \"byteLength\": 72}], \"accessors\": [{\"bufferView\": 0, " +
            "\"componentType\": 5126, \"count\": 8, \"type\": \"VEC3\", \"min\": [-25, -25, -25], \"max\": [25, 25, 25]}, " +
            "{\"bufferView\": 1, \"componentType\": 5123, \"count\": 36, \"type\": \"SCALAR\"}]";
-  if (!textureUri.empty()) {
-    scene += ", \"materials\": [{\"pbrMetallicRoughness\": {\"baseColorTexture\": {\"index\": 0}}}], \"textures\": "
-             "[{\"source\": 0}], \"images\": [{\"uri\": \"" + textureUri + "\"}]";
+  std::string materials, textures, images;
+  for (std::size_t k = 0; k < textureUris.size(); ++k) {
+    const std::string n = std::to_string(k), comma = k == 0 ? "" : ", ";
+    materials += comma + "{\"pbrMetallicRoughness\": {\"baseColorTexture\": {\"index\": " + n + "}}}";
+    textures += comma + "{\"source\": " + n + "}";
+    images += comma + "{\"uri\": \"" + textureUris[k] + "\"}";
+  }
+  if (!textureUris.empty()) {
+    scene += ", \"materials\": [" + materials + "], \"textures\": [" + textures + "], \"images\": [" + images + "]";
   }
   return scene + "}";
 }
@@ -197,9 +211,34 @@ TEST(CadTarget, TrainsAndWritesTheEdgeModelTemplatesAndModelCopy) {
   const std::string png = readFile(std::string(FORMWRIGHT_SOURCE_DIR) + "/tests/cli/data/blocks-64x48.png");
   writeFile(dir / "moved.gltf", gltfBox("{\"mesh\": 0, \"translation\": [20, 0, 0]}"));
   writeFile(dir / "twice.gltf", gltfBox("{\"mesh\": 0, \"translation\": [-30, 0, 0]}, {\"mesh\": 0, \"translation\": [30, 0, 0]}"));
-  writeFile(dir / "painted.gltf", gltfBox("{\"mesh\": 0}", "data:image/png;base64," + base64(png)));
-  writeFile(dir / "outside.gltf", gltfBox("{\"mesh\": 0}", "blocks.png"));
+  writeFile(dir / "painted.gltf", gltfBox("{\"mesh\": 0}", {"data:image/png;base64," + base64(png)}));
+  writeFile(dir / "outside.gltf", gltfBox("{\"mesh\": 0}", {"blocks.png"}));
   writeFile(dir / "blocks.png", png);
+  // Textures: a link out of the model's folder and a file the process cannot copy; one picture of
+  // 8192 x 8192 pixels named thirty ways, and five such files (the fifth too many); a name too long once the copy's prefix is added; two
+  // files of one name in two folders; missing names in a folder of many files.
+  fs::create_directories(dir / "leak");
+  fs::create_symlink("../blocks.png", dir / "leak/tex.png");
+  writeFile(dir / "leak/leak.gltf", gltfBox("{\"mesh\": 0}", {"tex.png", "/proc/self/mem"}));
+  const std::string big = blankPng(8192, 8192), small = blankPng(4, 4), longName(236, 'n');
+  writeFile(dir / "big.png", big);
+  std::vector<std::string> spellings = {"big.png", "BIG.png", "../" + dir.path().filename().string() + "/big.png"};
+  for (std::size_t k = 1; k <= 27; ++k) spellings.push_back("." + std::string(k, '/') + "big.png");
+  writeFile(dir / "thirty.gltf", gltfBox("{\"mesh\": 0}", spellings));
+  for (const char* copy : {"big2.png", "big3.png", "big4.png", "big5.png"}) writeFile(dir / copy, big);
+  writeFile(dir / "five.gltf", gltfBox("{\"mesh\": 0}", {"big.png", "big2.png", "big3.png", "big4.png", "big5.png"}));
+  writeFile(dir / (longName + ".png"), png);
+  writeFile(dir / "long.gltf", gltfBox("{\"mesh\": 0}", {longName + ".png"}));
+  fs::create_directories(dir / "a"), fs::create_directories(dir / "b");
+  writeFile(dir / "a/tex.png", png), writeFile(dir / "b/tex.png", small);
+  writeFile(dir / "twins.gltf", gltfBox("{\"mesh\": 0}", {"a/tex.png", "b/tex.png"}));
+  fs::create_directories(dir / "many/texs");
+  std::vector<std::string> missing;
+  for (int k = 0; k < 20000; ++k) writeFile(dir / ("many/texs/file" + std::to_string(k) + ".png"), "");
+  for (int k = 0; k < 200; ++k) missing.push_back("texs/missing" + std::to_string(k) + ".png");
+  missing.push_back("TEXS/Present.PNG");
+  writeFile(dir / "many/texs/present.png", png);
+  writeFile(dir / "many/many.gltf", gltfBox("{\"mesh\": 0}", missing));
   writeFile(dir / "box.dae", colladaBox());
   const double s = 100 / std::sqrt(8.0);  // a regular tetrahedron of 100 mm edges
   const Shape tetrahedron{{{s, s, s}, {s, -s, -s}, {-s, s, -s}, {-s, -s, s}}, {{1, 2, 3}, {1, 4, 2}, {1, 3, 4}, {2, 4, 3}}};
@@ -214,46 +253,69 @@ TEST(CadTarget, TrainsAndWritesTheEdgeModelTemplatesAndModelCopy) {
   const struct {
     std::string model;
     int views, exportedTriangles;  // a model in another format is exported as OBJ; 0 for an OBJ
-    std::string texture = "";      // the picture the copy's material file names beside it
+    std::vector<std::string> textures = {};  // the copy's pictures, by name, that its material file names
     float xMin = 0, xMax = 0;      // in millimetres, of the copy and (in metres) of the edge model
     int shape = -1;                // the shape the model was written from
     int sharpEdges = -1, consideredEdges = -1;
     double stepOfReach = 0.06;  // the edge samples' step stored in the edge model; 0 when either
                                 // step may train, as the views drawn fall
     std::string extra = "", radii = "[0.12, 0.2]";
+    int maps = -1;        // the material file's textures, when not one per picture
+    std::string err = "";  // what standard error says
+    bool limited = false;  // in 5 GB of address space
   } rows[] = {{(dir / "Spider.OBJ").string(), 4, 0},
-              {(dir / "outside.gltf").string(), 30, 12, png},
+              {(dir / "outside.gltf").string(), 30, 12, {png}},
               {kModels + "STL/3DSMaxExport.STL", 4, 2000},
-              {(dir / "moved.gltf").string(), 30, 12, "", -5, 45},
-              {(dir / "twice.gltf").string(), 30, 24, "", -55, 55},
-              {(dir / "box.dae").string(), 30, 12, "", -25, 25},
-              {(dir / "painted.gltf").string(), 30, 12, png},
-              {shape(0), 4, 0, "", 0, 0, 0, 145, 218}, {shape(1), 4, 0, "", 0, 0, 1, 16, 32, 0.03},
-              {shape(2), 4, 0, "", 0, 0, 2, 6, 6, 0.03}, {shape(3), 4, 0, "", 0, 0, 3, 0, -1, 0.03},
-              {shape(3), 40, 0, "", 0, 0, 3, 0, -1, 0.03, symmetries("XYZ")},
-              {shape(1), 40, 0, "", 0, 0, 1, 16, 32, 0.03, symmetries("Z")},
-              {bracket, 100, 0, "", 0, 0, -1, -1, -1, 0.03, symmetries("XYZ"), "[0.3, 0.5]"},
-              {bracket, 100, 0, "", 0, 0, -1, -1, -1, 0, symmetries("X"), "[0.3, 0.5]"}};
+              {(dir / "moved.gltf").string(), 30, 12, {}, -5, 45},
+              {(dir / "twice.gltf").string(), 30, 24, {}, -55, 55},
+              {(dir / "box.dae").string(), 30, 12, {}, -25, 25},
+              {(dir / "painted.gltf").string(), 30, 12, {png}},
+              {(dir / "leak/leak.gltf").string(), 30, 12, {}, 0, 0, -1, -1, -1, 0.06, "", "[0.12, 0.2]", 0,
+               "tex.png\" lies outside the model's folder (it leads to " + quoted(fs::canonical(dir / "blocks.png").string())},
+              {(dir / "thirty.gltf").string(), 30, 12, {big}, 0, 0, -1, -1, -1, 0.06, "", "[0.12, 0.2]", 30, "", true},
+              {(dir / "five.gltf").string(), 30, 12, {big, big, big, big, big}, 0, 0, -1, -1, -1, 0.06, "",
+               "[0.12, 0.2]", 5, "big5.png\" (8192 x 8192 pixels) would take the model's textures past 268435456"},
+              {(dir / "long.gltf").string(), 30, 12, {png}},
+              {(dir / "twins.gltf").string(), 30, 12, {small, png}},  // by name: _1_tex.png, _tex.png
+              {(dir / "many/many.gltf").string(), 30, 12, {png}, 0, 0, -1, -1, -1, 0.06, "", "[0.12, 0.2]", 1,
+               "missing199.png\" could not be read (missing, or not readable): it was left out"},
+              {shape(0), 4, 0, {}, 0, 0, 0, 145, 218}, {shape(1), 4, 0, {}, 0, 0, 1, 16, 32, 0.03},
+              {shape(2), 4, 0, {}, 0, 0, 2, 6, 6, 0.03}, {shape(3), 4, 0, {}, 0, 0, 3, 0, -1, 0.03},
+              {shape(3), 40, 0, {}, 0, 0, 3, 0, -1, 0.03, symmetries("XYZ")},
+              {shape(1), 40, 0, {}, 0, 0, 1, 16, 32, 0.03, symmetries("Z")},
+              {bracket, 100, 0, {}, 0, 0, -1, -1, -1, 0.03, symmetries("XYZ"), "[0.3, 0.5]"},
+              {bracket, 100, 0, {}, 0, 0, -1, -1, -1, 0, symmetries("X"), "[0.3, 0.5]"}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.model + row.extra);
+#ifdef __SANITIZE_ADDRESS__
+    if (row.limited) continue;  // the address sanitizer needs more address space
+#endif
     const fs::path out = dir / ("out" + std::to_string(&row - rows));
     RunResult r;
     std::vector<std::string> names = {"PALOM_Bracket", "PALOM_CAD_TARGET_CAD_MODEL.obj",
                                       "PALOM_CAD_TARGET_EDGE_MODEL.dat", "PALOM_CAD_TARGET_TEMPLATE.dat"};
     if (row.exportedTriangles) names.insert(names.begin() + 1, "PALOM_CAD_TARGET_CAD_MODEL.mtl");
-    std::vector<std::string> written = train(out, row.model, row.radii, row.views, r, "", row.extra);
+    std::vector<std::string> written = train(out, row.model, row.radii, row.views, r, "", row.extra, row.limited);
     const bool finer = r.err.find("the target was trained with samples every") != std::string::npos;
     EXPECT_TRUE(row.stepOfReach == 0 || finer == (row.stepOfReach < 0.06)) << r.err;
     const fs::path folder = out / "PALOM_Bracket";
-    const auto texture = std::find_if(written.begin(), written.end(), [](const std::string& name) {
-      return name.rfind("PALOM_CAD_TARGET_CAD_MODEL_", 0) == 0;
-    });
-    if (!row.texture.empty()) {
-      ASSERT_NE(texture, written.end());
-      EXPECT_EQ(readFile(folder / *texture), row.texture);
-      EXPECT_NE(readFile(folder / "PALOM_CAD_TARGET_CAD_MODEL.mtl").find("map_Kd " + *texture + "\n"), std::string::npos);
-      written.erase(texture);
+    // Each picture once in the copy, however often its material file names it.
+    const std::string mtl = row.exportedTriangles ? readFile(folder / "PALOM_CAD_TARGET_CAD_MODEL.mtl") : "";
+    std::vector<std::string> textures;
+    int maps = 0;
+    for (auto name = written.begin(); name != written.end();) {
+      if (name->rfind("PALOM_CAD_TARGET_CAD_MODEL_", 0) != 0) {
+        ++name;
+        continue;
+      }
+      textures.push_back(readFile(folder / *name));
+      const std::string map = "map_Kd " + *name + "\n";
+      for (auto at = mtl.find(map); at != std::string::npos; at = mtl.find(map, at + 1)) ++maps;
+      name = written.erase(name);
     }
+    EXPECT_TRUE(textures == row.textures) << textures.size() << " pictures";
+    EXPECT_EQ(maps, row.maps < 0 ? static_cast<int>(row.textures.size()) : row.maps);
+    EXPECT_NE(r.err.find(row.err), std::string::npos) << r.err;
     EXPECT_EQ(written, names);
     EXPECT_EQ(r.out, kStarting + "Saved trained target files in " + quoted(folder.string()) + "\n" +
                          "Training successfully finished.\n");
