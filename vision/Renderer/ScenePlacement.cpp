@@ -135,8 +135,12 @@ std::string unusableColladaUnit(const aiScene& scene, const std::vector<std::vec
   const Eigen::Matrix3d root = toEigen(scene.mRootNode->mTransformation).topLeftCorner<3, 3>();
   const double length = root.col(0).norm(), unit = root.determinant() < 0 ? -length : length;
   if (unit == 1.0) return {};
+  // The file's own text when it is short and printable, else the value the library read.
   std::string text = unitText(path);
-  if (text.empty()) text = fmt::format("{}", static_cast<float>(unit));
+  if (text.empty() || text.size() > 32 ||
+      !std::all_of(text.begin(), text.end(), [](char c) { return std::isprint(static_cast<unsigned char>(c)); })) {
+    text = fmt::format("{}", static_cast<float>(unit));
+  }
   const std::string named = "its unit <unit meter=\"" + text + "\"/>";
   if (!(std::isfinite(unit) && unit > 0.0)) {
     return named + " is not a finite positive length: set meter to the length of the file's unit in metres (0.001 for "
