@@ -134,6 +134,16 @@ fault "textures decoded beyond their sum" vision/Renderer/MeshTextures.cpp \
   "std::min(pixelsLeft, MeshModel::kMaxTexturePixels)" "MeshModel::kMaxTexturePixels"
 fault "texture name too long kept in the copy" vision/Renderer/ModelCopy.cpp \
   "if (file.name.size() > longestName) {" "if (false) {"
+fault "node transforms multiplied child first" vision/Renderer/ScenePlacement.cpp \
+  "const aiMatrix4x4 placed = parent * node->mTransformation;" "const aiMatrix4x4 placed = node->mTransformation * parent;"
+fault "nodes keep mesh numbers of dropped meshes" vision/Renderer/GuardedImport.cpp \
+  "node->mMeshes[at++] = newIndex[node->mMeshes[k]];" "node->mMeshes[at++] = node->mMeshes[k];"
+fault "faces repeated by nodes not counted" vision/Renderer/ScenePlacement.cpp \
+  "if (placedFaces > ownFaces + kMaxRepeatedFaces)" "if (false)"
+fault "COLLADA unit taken without its sign" vision/Renderer/ScenePlacement.cpp \
+  "unit = root.determinant() < 0 ? -length : length;" "unit = length;"
+fault "COLLADA unit not held to a usable model size" vision/Renderer/ScenePlacement.cpp \
+  "if (size == 0.0 || (size >= kSmallestSize && size <= kLargestSize)) return {};" "return {};"
 
 survivors=0
 printf '\n%-40s %s\n' "fault" "failing tests"

@@ -133,9 +133,10 @@ TEST(MeshModel, WrittenMeshes) {
   EXPECT_NEAR(model.mMaxDistance, (Eigen::Vector3f(2, 0, 2) - model.mCentroid).norm(), 1e-6f);
   EXPECT_EQ(model.mBoundingBoxMax, Eigen::Vector3f(2, 1, 2));
   EXPECT_EQ(model.mBoundingBoxMin, Eigen::Vector3f(0, 0, 0));
-  // A second solid without facets (a mesh without faces) is left out; the first one loads.
-  std::ofstream(dir / "two.stl") << "solid a\nfacet normal 0 0 1\nouter loop\nvertex 0 0 0\nvertex 1 0 0\nvertex 0 1 0\n"
-                                    "endloop\nendfacet\nendsolid a\nsolid b\nendsolid b\n";
+  // Solids without facets (meshes without faces) before and after the one that has one are left out;
+  // that one loads, its node naming it after the first is gone.
+  std::ofstream(dir / "two.stl") << "solid c\nendsolid c\nsolid a\nfacet normal 0 0 1\nouter loop\nvertex 0 0 0\n"
+                                    "vertex 1 0 0\nvertex 0 1 0\nendloop\nendfacet\nendsolid a\nsolid b\nendsolid b\n";
   const MeshModel two = rendertest::loadModel((dir / "two.stl").string());
   EXPECT_TRUE(two.mLoaded && two.mSubMeshes.size() == 1 && two.mFaces.size() == 1) << two.mLoadFailure;
 }

@@ -1,6 +1,7 @@
 #include "Renderer/ImportedModel.h"
 
 #include "Renderer/GuardedImport.h"
+#include "Renderer/ScenePlacement.h"
 
 #include <assimp/Exporter.hpp>
 #include <assimp/Importer.hpp>
@@ -31,10 +32,6 @@ namespace Lumetra {
 namespace {
 
 constexpr char kMagic[8] = {'F', 'W', 'M', 'O', 'D', 'E', 'L', '1'};
-
-/// Vertices that nodes naming a mesh more than once may add to the file's own: about 200 MB of
-/// placed vertices, a bound on what a small file can ask of memory.
-constexpr std::uint64_t kMaxRepeatedVertices = std::uint64_t{1} << 22;
 
 /// Appends numbers, arrays and texts to the bytes sent through the pipe.
 struct Writer {
@@ -258,24 +255,6 @@ void writeMaterials(const aiScene& scene, Writer& out) {
   }
 }
 
-/// Every node's transform times its parents', listed per mesh it names, in the order of a
-/// depth-first walk.
-std::vector<std::vector<aiMatrix4x4>> meshPlacements(const aiScene& scene) {
-  std::vector<std::vector<aiMatrix4x4>> placements(scene.mNumMeshes);
-  if (scene.mRootNode == nullptr) return placements;
-  std::vector<std::pair<const aiNode*, aiMatrix4x4>> pending{{scene.mRootNode, aiMatrix4x4()}};
-  while (!pending.empty()) {
-    const auto [node, parent] = pending.back();
-    pending.pop_back();
-    const aiMatrix4x4 placed = parent * node->mTransformation;
-    for (unsigned k = 0; node->mMeshes != nullptr && k < node->mNumMeshes; ++k)
-      if (node->mMeshes[k] < scene.mNumMeshes) placements[node->mMeshes[k]].push_back(placed);
-    for (unsigned c = node->mChildren != nullptr ? node->mNumChildren : 0; c-- > 0;)
-      if (node->mChildren[c] != nullptr) pending.emplace_back(node->mChildren[c], placed);
-  }
-  return placements;
-}
-
 /// One mesh placed by `placement`: the identity copies the coordinates as they are; any other
 /// transform is applied in double precision, to the normals through its inverse transpose.
 void writeMesh(const aiMesh& mesh, const aiMatrix4x4& placement, Writer& out) {
@@ -319,33 +298,21 @@ void writeMesh(const aiMesh& mesh, const aiMatrix4x4& placement, Writer& out) {
   out.putArray(indices.data(), indices.size());
 }
 
-/// Why the nodes repeat the meshes into a model too large to hold (nodes that name a mesh many
-/// times over would make a small file a model of any size), or empty.
-std::string repeatedMeshes(const aiScene& scene) {
-  const std::vector<std::vector<aiMatrix4x4>> placements = meshPlacements(scene);
-  std::uint64_t ownVertices = 0, placedVertices = 0;
-  for (unsigned m = 0; scene.mMeshes != nullptr && m < scene.mNumMeshes; ++m) {
-    const std::uint64_t vertices = scene.mMeshes[m] != nullptr ? scene.mMeshes[m]->mNumVertices : 0;
-    ownVertices += vertices;
-    placedVertices += placements[m].size() * vertices;
-  }
-  if (placedVertices <= ownVertices + kMaxRepeatedVertices) return {};
-  return "its nodes repeat its meshes into " + std::to_string(placedVertices) + " vertices, more than its own " +
-         std::to_string(ownVertices) + " plus " + std::to_string(kMaxRepeatedVertices) + ".";
-}
-
 /// The child's work: import, export when asked for, and the model as bytes.
 bool importToBytes(const std::string& path, unsigned postProcessing, const std::string& exportStem,
                    std::string& error, std::string& bytes) {
   Writer out;
   out.bytes.append(kMagic, sizeof kMagic);
   ImportedModel::ObjExport exported;
-  std::string repeated;
+  std::string refused;
   const auto asRead = [&](aiScene& scene) {
-    repeated = repeatedMeshes(scene);
-    if (!repeated.empty()) return;
+    const std::vector<std::vector<aiMatrix4x4>> placements = meshPlacements(scene);
+    refused = repeatedMeshes(scene, placements);
+    const bool collada = scene.mRootNode != nullptr && hasExtension(path, {".dae", ".zae"});
+    if (refused.empty() && collada) refused = unusableColladaUnit(scene, placements, path);
+    if (!refused.empty()) return;
     // The library gives a COLLADA model in metres, its declared unit applied.
-    if (scene.mRootNode != nullptr && hasExtension(path, {".dae", ".zae"})) {
+    if (collada) {
       aiMatrix4x4 toMillimetres;
       aiMatrix4x4::Scaling(aiVector3D(1000.0f), toMillimetres);
       scene.mRootNode->mTransformation = toMillimetres * scene.mRootNode->mTransformation;
@@ -368,8 +335,8 @@ bool importToBytes(const std::string& path, unsigned postProcessing, const std::
   const aiScene* scene = importScene(importer, path, postProcessing, error, &dropped, asRead);
   if (scene == nullptr) return false;
   out.put(static_cast<std::uint32_t>(dropped));
-  if (!repeated.empty()) {
-    error = repeated;
+  if (!refused.empty()) {
+    error = refused;
     return false;
   }
   const std::vector<std::vector<aiMatrix4x4>> placements = meshPlacements(*scene);

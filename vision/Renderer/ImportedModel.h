@@ -53,8 +53,10 @@ struct ImportedModel {
 /// after mesh in the file's order, each once per node that names it (in the order of a depth-first
 /// walk of the nodes), placed by the node's transform and its parents'; a mesh that no node names
 /// is left out, and one placed by the identity keeps its coordinates bit for bit. A file whose
-/// nodes repeat its meshes into more than 4194304 vertices beyond its own is refused. A COLLADA file
-/// (whose declared unit the library applies, giving metres) is scaled to millimetres. When
+/// nodes repeat its meshes into more than 4194304 vertices or 1048576 faces beyond its own is
+/// refused (ScenePlacement.h). A COLLADA file (whose declared unit the library applies, giving
+/// metres) is scaled to millimetres; one whose unit is not a positive length, or makes the model
+/// smaller than a micrometre or larger than a thousand kilometres, is refused. When
 /// `exportStem` is not empty the file is also exported as OBJ (from the scene as read, before the
 /// repairs and steps, in a process of its own), its material file named `exportStem`.mtl and each
 /// texture it names renamed to `exportStem`_<its own file name> (an embedded one without a file

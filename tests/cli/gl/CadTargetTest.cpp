@@ -69,28 +69,32 @@ const int kBoxTriangles[36] = {0, 1, 3, 0, 3, 2, 4, 6, 7, 4, 7, 5, 0, 4, 5, 0, 5
                                2, 3, 7, 2, 7, 6, 0, 2, 6, 0, 6, 4, 1, 5, 7, 1, 7, 3};
 float boxCoordinate(int corner, int bit) { return corner & bit ? 25.0f : -25.0f; }
 
-// The box as glTF, placed by `nodes` (glTF node objects naming mesh 0), with one material per
-// picture of `textureUris`: the first one on the box, each other one on its corners as points
-// (the importer keeps only materials in use).
-std::string gltfBox(const std::string& nodes, const std::vector<std::string>& textureUris = {}) {
+// The box as glTF, placed by `nodes` (glTF node objects, the first a root of the scene), its
+// triangles repeated `copies` times, with one material per picture of `textureUris`: the first one
+// on the box, each other one on its corners as points (the importer keeps only materials in use).
+std::string gltfBox(const std::string& nodes, const std::vector<std::string>& textureUris = {}, int copies = 1) {
   std::string buffer;
   for (int c = 0; c < 8; ++c)
     for (int bit : {4, 2, 1}) {
       const float x = boxCoordinate(c, bit);
       buffer.append(reinterpret_cast<const char*>(&x), 4);
     }
-  for (int i : kBoxTriangles) buffer.append({static_cast<char>(i), 0});
+  for (int copy = 0; copy < copies; ++copy)
+    for (int i : kBoxTriangles) buffer.append({static_cast<char>(i), 0});
+  const std::string indexBytes = std::to_string(72 * copies);
   std::string points;
   for (std::size_t k = 1; k < textureUris.size(); ++k)
     points += ", {\"attributes\": {\"POSITION\": 0}, \"mode\": 0, \"material\": " + std::to_string(k) + "}";
   std::string scene = "{\"asset\": {\"version\": \"2.0\"}, \"scene\": 0, \"scenes\": [{\"nodes\": [0";
-  for (long n = 1; n < std::count(nodes.begin(), nodes.end(), '{'); ++n) scene += ", " + std::to_string(n);
+  for (long n = 1; n < std::count(nodes.begin(), nodes.end(), '{'); ++n)  // each node not another's only child
+    if (nodes.find("\"children\": [" + std::to_string(n) + "]") == std::string::npos) scene += ", " + std::to_string(n);
   scene += "]}], \"nodes\": [" + nodes + "], \"meshes\": [{\"primitives\": [{\"attributes\": {\"POSITION\": 0}, " +
-           "\"indices\": 1" + (textureUris.empty() ? "" : ", \"material\": 0") + "}" + points + "]}], \"buffers\": [{\"byteLength\": 168, " +
-           "\"uri\": \"data:application/octet-stream;base64," + base64(buffer) + "\"}], \"bufferViews\": [{\"buffer\": 0, " +
-           "\"byteLength\": 96}, {\"buffer\": 0, \"byteOffset\": 96, \"byteLength\": 72}], \"accessors\": [{\"bufferView\": 0, " +
-           "\"componentType\": 5126, \"count\": 8, \"type\": \"VEC3\", \"min\": [-25, -25, -25], \"max\": [25, 25, 25]}, " +
-           "{\"bufferView\": 1, \"componentType\": 5123, \"count\": 36, \"type\": \"SCALAR\"}]";
+           "\"indices\": 1" + (textureUris.empty() ? "" : ", \"material\": 0") + "}" + points + "]}], \"buffers\": [{\"byteLength\": " +
+           std::to_string(buffer.size()) + ", \"uri\": \"data:application/octet-stream;base64," + base64(buffer) + "\"}], " +
+           "\"bufferViews\": [{\"buffer\": 0, \"byteLength\": 96}, {\"buffer\": 0, \"byteOffset\": 96, \"byteLength\": " +
+           indexBytes + "}], \"accessors\": [{\"bufferView\": 0, \"componentType\": 5126, \"count\": 8, \"type\": \"VEC3\", " +
+           "\"min\": [-25, -25, -25], \"max\": [25, 25, 25]}, {\"bufferView\": 1, \"componentType\": 5123, \"count\": " +
+           std::to_string(36 * copies) + ", \"type\": \"SCALAR\"}]";
   std::string materials, textures, images;
   for (std::size_t k = 0; k < textureUris.size(); ++k) {
     const std::string n = std::to_string(k), comma = k == 0 ? "" : ", ";
@@ -104,9 +108,9 @@ std::string gltfBox(const std::string& nodes, const std::vector<std::string>& te
   return scene + "}";
 }
 
-// The box as COLLADA in millimetres, which the file declares; placed 2^levels times over by nodes
-// that each place the level below twice.
-std::string colladaBox(int levels = 0) {
+// The box as COLLADA in millimetres, or the unit given, which the file declares; placed 2^levels
+// times over by nodes that each place the level below twice.
+std::string colladaBox(int levels = 0, const std::string& meter = "0.001") {
   std::string positions, triangles, nodes = "<library_nodes><node id=\"n0\"><instance_geometry url=\"#box\"/></node>";
   for (int c = 0; c < 8; ++c)
     for (int bit : {4, 2, 1}) positions += std::to_string(static_cast<int>(boxCoordinate(c, bit))) + " ";
@@ -116,7 +120,7 @@ std::string colladaBox(int levels = 0) {
     nodes += "<node id=\"n" + std::to_string(k) + "\">" + below + below + "</node>";
   }
   return "<?xml version=\"1.0\"?>\n<COLLADA xmlns=\"http://www.collada.org/2005/11/COLLADASchema\" version=\"1.4.1\">"
-         "<asset><unit meter=\"0.001\"/><up_axis>Y_UP</up_axis></asset><library_geometries><geometry id=\"box\"><mesh>"
+         "<asset><unit meter=\"" + meter + "\"/><up_axis>Y_UP</up_axis></asset><library_geometries><geometry id=\"box\"><mesh>"
          "<source id=\"p\"><float_array id=\"pa\" count=\"24\">" + positions + "</float_array><technique_common>"
          "<accessor source=\"#pa\" count=\"8\" stride=\"3\"><param name=\"X\" type=\"float\"/><param name=\"Y\" "
          "type=\"float\"/><param name=\"Z\" type=\"float\"/></accessor></technique_common></source><vertices id=\"v\">"
@@ -211,6 +215,10 @@ TEST(CadTarget, TrainsAndWritesTheEdgeModelTemplatesAndModelCopy) {
   const std::string png = readFile(std::string(FORMWRIGHT_SOURCE_DIR) + "/tests/cli/data/blocks-64x48.png");
   writeFile(dir / "moved.gltf", gltfBox("{\"mesh\": 0, \"translation\": [20, 0, 0]}"));
   writeFile(dir / "twice.gltf", gltfBox("{\"mesh\": 0, \"translation\": [-30, 0, 0]}, {\"mesh\": 0, \"translation\": [30, 0, 0]}"));
+  // A group turned 90 degrees about z and scaled by (2, 1.2, 1), holding the box moved by 20 along x:
+  // the box's y in [-25, 25] becomes x in [-30, 30] (the group's transform applied after the box's).
+  writeFile(dir / "turned.gltf", gltfBox("{\"rotation\": [0, 0, 0.70710678, 0.70710678], \"scale\": [2, 1.2, 1], "
+                                         "\"children\": [1]}, {\"mesh\": 0, \"translation\": [20, 0, 0]}"));
   writeFile(dir / "painted.gltf", gltfBox("{\"mesh\": 0}", {"data:image/png;base64," + base64(png)}));
   writeFile(dir / "outside.gltf", gltfBox("{\"mesh\": 0}", {"blocks.png"}));
   writeFile(dir / "blocks.png", png);
@@ -268,6 +276,7 @@ TEST(CadTarget, TrainsAndWritesTheEdgeModelTemplatesAndModelCopy) {
               {kModels + "STL/3DSMaxExport.STL", 4, 2000},
               {(dir / "moved.gltf").string(), 30, 12, {}, -5, 45},
               {(dir / "twice.gltf").string(), 30, 24, {}, -55, 55},
+              {(dir / "turned.gltf").string(), 30, 12, {}, -30, 30},
               {(dir / "box.dae").string(), 30, 12, {}, -25, 25},
               {(dir / "painted.gltf").string(), 30, 12, {png}},
               {(dir / "leak/leak.gltf").string(), 30, 12, {}, 0, 0, -1, -1, -1, 0.06, "", "[0.12, 0.2]", 0,
@@ -391,10 +400,29 @@ TEST(CadTarget, FailedTrainingsPrintTheirLineAndLeaveNothing) {
   EXPECT_NE(r.err.find("set DISPLAY"), std::string::npos) << r.err;
   if (display.empty()) GTEST_SKIP() << "no display";
 
-  writeFile(dir / "many.dae", colladaBox(17));  // 131072 boxes of 36 vertices: refused before it is built
-  EXPECT_TRUE(train(dir / "many", (dir / "many.dae").string(), "[0.12, 0.2]", 3, r).empty());
-  EXPECT_EQ(r.out, kStarting + "ERROR: Could not load the model\n" + kFailed);
-  EXPECT_NE(r.err.find("its nodes repeat its meshes into 4718592 vertices, more than its own 36"), std::string::npos);
+  // Models refused before they are built: 131072 boxes of 36 vertices; 30 boxes of 40,008 triangles
+  // each on the box's 8 corners; a unit that mirrors the box; one that makes it 5e-29 m wide.
+  std::string thirty = "{\"mesh\": 0}";
+  for (int n = 1; n < 30; ++n) thirty += ", {\"mesh\": 0}";
+  const std::string fewerCopies = ": have its nodes place fewer copies of its meshes.";
+  const std::string metres = ": set meter to the length of the file's unit in metres (0.001 for millimetres).";
+  const struct {
+    std::string file, content, reason;
+  } refusals[] = {
+      {"many.dae", colladaBox(17), "its nodes repeat its meshes into 4718592 vertices, more than its own 36 plus 4194304" +
+                                       fewerCopies},
+      {"dense.gltf", gltfBox(thirty, {}, 3334),
+       "its nodes repeat its meshes into 1200240 faces, more than its own 40008 plus 1048576" + fewerCopies},
+      {"mirrored.dae", colladaBox(0, "-0.001"), "its unit <unit meter=\"-0.001\"/> is not a finite positive length" + metres},
+      {"tiny.dae", colladaBox(0, "1e-30"), "its unit <unit meter=\"1e-30\"/> makes the model 5e-29 m across, outside the "
+                                           "1e-06 m to 1e+06 m that training can use" + metres},
+  };
+  for (const auto& refusal : refusals) {
+    writeFile(dir / refusal.file, refusal.content);
+    EXPECT_TRUE(train(dir / ("out-" + refusal.file), (dir / refusal.file).string(), "[0.12, 0.2]", 3, r).empty());
+    EXPECT_EQ(r.out, kStarting + "ERROR: Could not load the model\n" + kFailed);
+    EXPECT_EQ(r.err, "The model " + quoted((dir / refusal.file).string()) + " could not be loaded: " + refusal.reason + "\n");
+  }
   EXPECT_TRUE(train(dir / "far", kCube, "[1.0, 3.0]", 5, r).empty());
   EXPECT_EQ(r.out, kStarting + "ERROR: Not enough templates generated. Try to reduce rendering radii\n" + kFailed);
   const std::string wide = "{\"Resolution\": [100000, 100], \"FocalLength\": [500, 500], \"PrincipalPoint\": [5, 5]}";
