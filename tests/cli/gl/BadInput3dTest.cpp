@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -20,6 +22,7 @@
 #include <optional>
 #include <regex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -41,7 +44,8 @@ struct Row {
   std::string err = "";     // standard error; {out} and {model} stand for the output folder and the
                             // data file as printed
   bool fiveGigabytes = false;  // the run's address space limited to 5 GB (ulimit -v 5000000)
-  std::string env = "";        // a variable set for the run; {display} names a display that never answers
+  std::string env = "";        // a variable set for the run; {display} names a display that never answers,
+                               // {first} one that answers only its first connection
 };
 
 std::ostream& operator<<(std::ostream& os, const Row& row) { return os << row.name; }
@@ -145,25 +149,97 @@ Row with(std::string env, Row row) {
   return row;
 }
 
+// A socket of a free display number under /tmp/.X11-unix, listening; its display name, or empty.
+std::string listenAsDisplay(int& listening, int from) {
+  listening = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  for (int n = from; n < from + 100; ++n) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof(address.sun_path), "/tmp/.X11-unix/X%d", n);
+    if (bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 && listen(listening, 8) == 0) {
+      return ":" + std::to_string(n);
+    }
+  }
+  return "";
+}
+
 // An X display that accepts connections (the kernel does, into the listening queue) and never
 // answers them, for the whole test run.
 const std::string& silentDisplay() {
   static const std::string name = [] {
-    const int listening = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    for (int n = 400; n < 500; ++n) {
-      sockaddr_un address{};
-      address.sun_family = AF_UNIX;
-      std::snprintf(address.sun_path, sizeof(address.sun_path), "/tmp/.X11-unix/X%d", n);
-      if (bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 && listen(listening, 8) == 0) {
-        static const std::string path = address.sun_path;
-        std::atexit([] { unlink(path.c_str()); });
-        return ":" + std::to_string(n);
-      }
-    }
-    return std::string("no display number free");
+    int listening = -1;
+    std::string display = listenAsDisplay(listening, 400);
+    static const std::string path = "/tmp/.X11-unix/X" + display.substr(std::min<std::size_t>(display.size(), 1));
+    std::atexit([] { unlink(path.c_str()); });
+    return display.empty() ? "no display number free" : display;
   }();
   return name;
 }
+
+// An X display that answers only its first connection, as a forwarded display whose far end
+// goes away after one client: that connection is relayed to the test's own display, every later
+// one is accepted and never answered.
+class FirstConnectionDisplay {
+ public:
+  FirstConnectionDisplay() : mName(listenAsDisplay(mListening, 500)) {
+    if (pipe2(mStop, O_CLOEXEC) == 0) mRelay = std::thread([this] { relay(); });
+  }
+  ~FirstConnectionDisplay() {
+    if (mRelay.joinable()) {
+      (void)!write(mStop[1], "x", 1);
+      mRelay.join();
+    }
+    for (const int fd : {mListening, mStop[0], mStop[1]}) close(fd);
+    unlink(("/tmp/.X11-unix/X" + mName.substr(1)).c_str());
+  }
+  const std::string& name() const { return mName; }
+
+ private:
+  void relay() {
+    std::vector<int> accepted;
+    int upstream = -1;
+    std::vector<pollfd> fds;
+    for (;;) {
+      fds = {{mStop[0], POLLIN, 0}, {mListening, POLLIN, 0}};
+      if (upstream >= 0) fds.insert(fds.end(), {{accepted.front(), POLLIN, 0}, {upstream, POLLIN, 0}});
+      if (poll(fds.data(), fds.size(), -1) < 0 || fds[0].revents != 0) break;
+      if (fds[1].revents & POLLIN) {
+        accepted.push_back(accept4(mListening, nullptr, nullptr, SOCK_CLOEXEC));
+        if (accepted.size() == 1) upstream = connectTo(std::getenv("DISPLAY"));
+      }
+      for (std::size_t i = 2; i < fds.size(); ++i) {
+        if (fds[i].revents == 0) continue;
+        char bytes[65536];
+        const ssize_t n = read(fds[i].fd, bytes, sizeof(bytes));
+        const int to = fds[i].fd == upstream ? accepted.front() : upstream;
+        if (n <= 0 || write(to, bytes, static_cast<std::size_t>(n)) != n) {
+          close(upstream);
+          upstream = -1;  // the relayed connection ended: the next ones stay unanswered as before
+          break;
+        }
+      }
+    }
+    for (const int fd : accepted) close(fd);
+    if (upstream >= 0) close(upstream);
+  }
+  static int connectTo(const char* display) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof(address.sun_path), "/tmp/.X11-unix/X%d", std::atoi(display + 1));
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    return connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 ? fd : -1;
+  }
+
+  int mListening = -1;
+  int mStop[2] = {-1, -1};
+  std::string mName;
+  std::thread mRelay;
+};
+
+const std::string kStalled = "the X display {display} (DISPLAY) answered a first connection, but starting OpenGL over "
+    "it (the window library's own connection, the context, the driver's functions) did not end within 10 seconds: it "
+    "may serve one client at a time or have stopped answering; restart it or the connection that forwards it, or set "
+    "DISPLAY to another display";
 
 std::vector<Row> rows() {
   std::string pngHuge = readFile(std::string(FORMWRIGHT_SOURCE_DIR) + "/tests/cli/data/blocks-64x48.png");
@@ -268,6 +344,10 @@ std::vector<Row> rows() {
       with("DISPLAY={display}", mvg("MvgOnASilentDisplay", {}, "the X display {display} (DISPLAY) accepted a connection but did not answer it within 5 seconds; restart it or the connection that forwards it, or set DISPLAY to another display")),
       with("DISPLAY={display}", {"CadOnASilentDisplay", {}, kUnusable, {}, "model.obj", 255, -1,
                                  "OpenGL could not be started: the X display {display} (DISPLAY) accepted a connection but did not answer it within 5 seconds; restart it or the connection that forwards it, or set DISPLAY to another display.\n"}),
+      // Only the first connection is answered: the window library's own connection stalls.
+      with("DISPLAY={first}", mvg("MvgOnADisplayAnsweringOnlyItsFirstConnection", {}, kStalled)),
+      with("DISPLAY={first}", {"CadOnADisplayAnsweringOnlyItsFirstConnection", {}, kUnusable, {}, "model.obj", 255, -1,
+                               "OpenGL could not be started: " + kStalled + ".\n"}),
       with("LIBGL_ALWAYS_INDIRECT=1", {"CadWithIndirectRendering", {}, kUnusable, {}, "model.obj", 255, -1,
                                        "OpenGL could not be started: LIBGL_ALWAYS_INDIRECT=1 asks for indirect "
                                        "rendering, which offers no OpenGL 3.3 core-profile context here; unset "
@@ -277,7 +357,8 @@ std::vector<Row> rows() {
 }
 
 // Trains the row in a fresh folder; `keyPoints` gets an image target's keypoint file.
-RunResult train(const Row& row, const fs::path& root, std::string* keyPoints = nullptr) {
+RunResult train(const Row& row, const fs::path& root, std::string* keyPoints = nullptr,
+                const std::string& display = silentDisplay()) {
   const bool image = row.model.empty();
   std::map<std::string, std::string> settings = {
       {"Config.Target.Type", image ? "\"Image\"" : "\"CAD\""}, {"Config.Target.Name", "\"Cad\""}};
@@ -304,7 +385,7 @@ RunResult train(const Row& row, const fs::path& root, std::string* keyPoints = n
   if (row.fileSizeLimit >= 0) full.emplace(row.fileSizeLimit);
   const std::vector<std::string> limited = {"-c", "ulimit -v 5000000 && exec \"$0\" \"$@\"", FORMWRIGHT_EXE};
   if (row.fiveGigabytes) args.insert(args.begin(), limited.begin(), limited.end());
-  const std::string env = std::regex_replace(row.env, std::regex("\\{display\\}"), silentDisplay());
+  const std::string env = std::regex_replace(row.env, std::regex("\\{display\\}|\\{first\\}"), display);
   if (!env.empty()) args.insert(args.begin(), {env, FORMWRIGHT_EXE});
   RunResult result = row.fiveGigabytes ? run("/bin/sh", args, root / "cwd")
                      : env.empty()     ? runFormwright(args, root / "cwd")
@@ -324,7 +405,10 @@ TEST_P(BadInput3d, PrintsItsLinesAndLeavesNothingWhenItFails) {
 #endif
   TempDir dir;
   std::string keyPoints;
-  const RunResult r = train(row, dir.path(), row.model.empty() ? &keyPoints : nullptr);
+  std::optional<FirstConnectionDisplay> first;
+  if (row.env.find("{first}") != std::string::npos) first.emplace();
+  const std::string display = first ? first->name() : silentDisplay();
+  const RunResult r = train(row, dir.path(), row.model.empty() ? &keyPoints : nullptr, display);
   std::string expected = row.expected;
   if (row.exitStatus != 0) expected += kFailed;
   const std::size_t at = expected.find("{target}");
@@ -333,7 +417,7 @@ TEST_P(BadInput3d, PrintsItsLinesAndLeavesNothingWhenItFails) {
   // Unless given, a failed run repeats its first line on standard error.
   std::string err = row.err.empty() && row.exitStatus != 0 ? expected.substr(0, expected.find('\n') + 1) : row.err;
   for (const auto& [token, path] : {std::pair<std::string, fs::path>{"{out}", dir / "out"}, {"{model}", dir / row.model},
-                                     {"{display}", silentDisplay()}, {"{tex}", dir / "tex.png"}, {"{camera}", dir / "camera.json"}}) {
+                                     {"{display}", display}, {"{tex}", dir / "tex.png"}, {"{camera}", dir / "camera.json"}}) {
     if (err.find(token) != std::string::npos) err.replace(err.find(token), token.size(), quoted(path.string()));
   }
   // The import's memory limit depends on what the process has mapped, which varies with the machine.
