@@ -131,6 +131,17 @@ Row outside(std::string name, const std::string& focal, const std::string& princ
           255, -1, "Only 0 of 4 views gave a template; the model measures 0.01 x 0.01 x 0 m (read in millimetres) and "
           "the cameras stand 0.12 m to 0.2 m from its centre (CAD.Detection.DistanceRange).\n" + reason + "\n"};
 }
+// A millimetre-wide triangle half a metre out: 1.61 pixels wide (321.21 x 0.001 / 0.2) at the
+// farthest camera, which aims at the origin, 0.5 m off. `views` is the number the reason counts.
+Row millimetreWide(std::string name, std::map<std::string, std::string> settings, const std::string& note, int views) {
+  return {std::move(name), std::move(settings), kStarting + "ERROR: Not enough templates generated. Try to reduce "
+          "rendering radii\n", {{"model.obj", "v 500 0 0\nv 501 0 0\nv 500 1 0\nf 1 2 3\n"}}, "model.obj", 255, -1,
+          note + "Only 0 of " + std::to_string(views) + " views gave a template; the model measures 0.001 x 0.001 x 0 m "
+          "(read in millimetres) and the cameras stand 0.12 m to 0.2 m from its centre (CAD.Detection.DistanceRange).\n"
+          "From 0.2 m the model spans 1.61 pixels, too few for its edges: lower CAD.Detection.DistanceRange, or scale "
+          "the model by 1000 if it was made in metres.\nThe cameras aim at the model's origin, 0.5 m from the model's "
+          "centre: move the model's centre to its origin.\n"};
+}
 Files textured(const std::string& texture) {
   std::string materials;
   for (const char* name : {"Skin", "Brusttex", "HLeibTex", "BeinTex"}) {
@@ -271,15 +282,12 @@ std::vector<Row> rows() {
        "cameras stand 0.12 m to 0.2 m from its centre (CAD.Detection.DistanceRange).\nFrom 0.2 m the model spans 16.1 "
        "pixels, too few for its edges: lower CAD.Detection.DistanceRange.\nThe cameras aim at the model's origin, 2000 m "
        "from the model's centre: move the model's centre to its origin.\n"},
-      // A millimetre-wide triangle half a metre out: 1.61 pixels wide (321.21 x 0.001 / 0.2) at the
-      // farthest camera, which aims at the origin, 0.5 m off.
-      {"ModelMillimetreWideAwayFromItsOrigin", {}, kStarting + "ERROR: Not enough templates generated. Try to reduce "
-       "rendering radii\n", {{"model.obj", "v 500 0 0\nv 501 0 0\nv 500 1 0\nf 1 2 3\n"}}, "model.obj", 255, -1,
-       "Only 0 of 4 views gave a template; the model measures 0.001 x 0.001 x 0 m (read in millimetres) and the "
-       "cameras stand 0.12 m to 0.2 m from its centre (CAD.Detection.DistanceRange).\nFrom 0.2 m the model spans 1.61 "
-       "pixels, too few for its edges: lower CAD.Detection.DistanceRange, or scale the model by 1000 if it was made in "
-       "metres.\nThe cameras aim at the model's origin, 0.5 m from the model's centre: move the model's centre to its "
-       "origin.\n"},
+      millimetreWide("ModelMillimetreWideAwayFromItsOrigin", {}, "", 4),
+      // Symmetric about every axis: its views come down to one, which the counts name.
+      millimetreWide("SymmetricModelMillimetreWideAwayFromItsOrigin", {{"CAD.Model.ContinuousSymmetries", "\"XYZ\""}},
+                     "CAD.Model.ContinuousSymmetries \"XYZ\" leaves 0 of the 8 camera views that 4 templates take (a "
+                     "symmetric model shows fewer distinct views): 1 templates are enough, not the 4 of "
+                     "CAD.Detection.NumTrainingViews.\n", 1),
       // A texture too large or unreadable: the model trains untextured, each file said once.
       spider("TextureHeaderOfAHugePicture", textured(pngHuge), kTrained + kFinished, -1,
              "The model's texture {tex} is 20000 x 20000 pixels, more than a texture may have (67108864 pixels, 16384 "
