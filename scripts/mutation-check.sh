@@ -93,6 +93,8 @@ fault "peak memory leaves out the synthetic views' pixels" sdk/ObjectTracker/Tra
   "parts[0].bytes += pixels * (56.0" "parts[0].bytes += 0.0 * pixels * (56.0"
 fault "a failed symmetric model's reason counts all views" app/CadTraining.cpp \
   "if (trained.templatesWanted > 0) asked.numTemplates" "if (false) asked.numTemplates"
+fault "finest edge-sample step never tried" app/CadTraining.cpp \
+  "step + 1 == std::size(kEdgeSampleStepsOfReach) ||" "step + 2 == std::size(kEdgeSampleStepsOfReach) ||"
 
 survivors=0
 printf '\n%-40s %s\n' "fault" "failing tests"

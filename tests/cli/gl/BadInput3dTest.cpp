@@ -131,6 +131,16 @@ Row outside(std::string name, const std::string& focal, const std::string& princ
           255, -1, "Only 0 of 4 views gave a template; the model measures 0.01 x 0.01 x 0 m (read in millimetres) and "
           "the cameras stand 0.12 m to 0.2 m from its centre (CAD.Detection.DistanceRange).\n" + reason + "\n"};
 }
+// A cone of 16 sides, 100 mm wide and high, its apex at (0, 0, 50).
+std::string cone() {
+  std::string obj, faces;
+  for (int k = 0; k < 16; ++k) {
+    obj += "v " + std::to_string(50 * std::cos(k * M_PI / 8)) + " " + std::to_string(50 * std::sin(k * M_PI / 8)) + " -50\n";
+    faces += "f 17 " + std::to_string((k + 1) % 16 + 1) + " " + std::to_string(k + 1) + "\nf " + std::to_string(k + 1) +
+             " " + std::to_string((k + 1) % 16 + 1) + " 18\n";
+  }
+  return obj + "v 0 0 -50\nv 0 0 50\n" + faces;
+}
 // A millimetre-wide triangle half a metre out: 1.61 pixels wide (321.21 x 0.001 / 0.2) at the
 // farthest camera, which aims at the origin, 0.5 m off. `views` is the number the reason counts.
 Row millimetreWide(std::string name, std::map<std::string, std::string> settings, const std::string& note, int views) {
@@ -288,6 +298,14 @@ std::vector<Row> rows() {
                      "CAD.Model.ContinuousSymmetries \"XYZ\" leaves 0 of the 8 camera views that 4 templates take (a "
                      "symmetric model shows fewer distinct views): 1 templates are enough, not the 4 of "
                      "CAD.Detection.NumTrainingViews.\n", 1),
+      // A 16-sided cone of 100 mm seen from 0.8 m to 1 m: every view shows enough edge points, on too few pixels.
+      {"ConeTooSmallInEveryView", {{"CAD.Detection.DistanceRange", "[0.8, 1.0]"}}, kStarting + "ERROR: Not enough "
+       "templates generated. Try to reduce rendering radii\n", {{"model.obj", cone()}}, "model.obj", 255, -1,
+       "Only 0 of 4 views gave a template; the model measures 0.1 x 0.1 x 0.1 m (read in millimetres) and the cameras "
+       "stand 0.8 m to 1 m from its centre (CAD.Detection.DistanceRange).\n8 of the 8 camera views tried showed the "
+       "model too small for a template, even with edge samples down to every 0.708 mm (0.75 % of the model's reach): "
+       "their edge points fell on fewer than the 127 distinct pixels a template needs at half resolution; bring the "
+       "cameras nearer: lower CAD.Detection.DistanceRange.\n"},
       // A texture too large or unreadable: the model trains untextured, each file said once.
       spider("TextureHeaderOfAHugePicture", textured(pngHuge), kTrained + kFinished, -1,
              "The model's texture {tex} is 20000 x 20000 pixels, more than a texture may have (67108864 pixels, 16384 "
