@@ -38,7 +38,8 @@ struct Row {
                             // data file as printed
   bool fiveGigabytes = false;  // the run's address space limited to 5 GB (ulimit -v 5000000)
   std::string env = "";        // a variable set for the run; {display} names a display that never answers,
-                               // {first} one that answers only its first connection
+                               // {first} one that answers only its first connection, {closing}
+                               // one that closes every later one once it answered
 };
 
 std::ostream& operator<<(std::ostream& os, const Row& row) { return os << row.name; }
@@ -280,6 +281,11 @@ std::vector<Row> rows() {
       with("DISPLAY={first}", mvg("MvgOnADisplayAnsweringOnlyItsFirstConnection", {}, kStalled)),
       with("DISPLAY={first}", {"CadOnADisplayAnsweringOnlyItsFirstConnection", {}, kUnusable, {}, "model.obj", 255, -1,
                                "OpenGL could not be started: " + kStalled + ".\n"}),
+      // Later connections are answered and then closed: the window library's connection breaks.
+      with("DISPLAY={closing}", {"CadOnADisplayClosingLaterConnections", {}, kUnusable, {}, "model.obj", 255, -1,
+                                 "OpenGL could not be started: the X display {display} (DISPLAY) closed its connection "
+                                 "while OpenGL was starting; restart it or the connection that forwards it, or set "
+                                 "DISPLAY to another display.\n"}),
       with("LIBGL_ALWAYS_INDIRECT=1", {"CadWithIndirectRendering", {}, kUnusable, {}, "model.obj", 255, -1,
                                        "OpenGL could not be started: LIBGL_ALWAYS_INDIRECT=1 asks for indirect "
                                        "rendering, which offers no OpenGL 3.3 core-profile context here; unset "
@@ -317,7 +323,7 @@ RunResult train(const Row& row, const fs::path& root, std::string* keyPoints = n
   if (row.fileSizeLimit >= 0) full.emplace(row.fileSizeLimit);
   const std::vector<std::string> limited = {"-c", "ulimit -v 5000000 && exec \"$0\" \"$@\"", FORMWRIGHT_EXE};
   if (row.fiveGigabytes) args.insert(args.begin(), limited.begin(), limited.end());
-  const std::string env = std::regex_replace(row.env, std::regex("\\{display\\}|\\{first\\}"), display);
+  const std::string env = std::regex_replace(row.env, std::regex("\\{display\\}|\\{first\\}|\\{closing\\}"), display);
   if (!env.empty()) args.insert(args.begin(), {env, FORMWRIGHT_EXE});
   RunResult result = row.fiveGigabytes ? run("/bin/sh", args, root / "cwd")
                      : env.empty()     ? runFormwright(args, root / "cwd")
@@ -338,7 +344,9 @@ TEST_P(BadInput3d, PrintsItsLinesAndLeavesNothingWhenItFails) {
   TempDir dir;
   std::string keyPoints;
   std::optional<FirstConnectionDisplay> first;
-  if (row.env.find("{first}") != std::string::npos) first.emplace();
+  if (row.env.find("{first}") != std::string::npos || row.env.find("{closing}") != std::string::npos) {
+    first.emplace(row.env.find("{closing}") != std::string::npos);
+  }
   const std::string display = first ? first->name() : silentDisplay();
   const RunResult r = train(row, dir.path(), row.model.empty() ? &keyPoints : nullptr, display);
   std::string expected = row.expected;

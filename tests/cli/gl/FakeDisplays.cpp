@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -54,7 +55,8 @@ const std::string& silentDisplay() {
   return name;
 }
 
-FirstConnectionDisplay::FirstConnectionDisplay() : mName(listenAsDisplay(mListening, 500)) {
+FirstConnectionDisplay::FirstConnectionDisplay(bool closesLater)
+    : mClosesLater(closesLater), mName(listenAsDisplay(mListening, 500)) {
   if (pipe2(mStop, O_CLOEXEC) == 0) mRelay = std::thread([this] { relay(); });
 }
 
@@ -67,32 +69,61 @@ FirstConnectionDisplay::~FirstConnectionDisplay() {
   unlink(("/tmp/.X11-unix/X" + mName.substr(1)).c_str());
 }
 
+namespace {
+// A client's connection and the one relaying it to the real display; a connection left
+// unanswered has no relay.
+struct Link {
+  int client = -1;
+  int server = -1;
+  bool setupOnly = false;  // closed once the server's set-up reply has been relayed
+  std::string setup;       // the reply's bytes so far, while setupOnly
+};
+
+// Whether `setup` holds the whole set-up reply: 8 bytes, then 4 bytes per unit of the length in
+// bytes 6 and 7 (in the client's byte order, little-endian here).
+bool setupComplete(const std::string& setup) {
+  if (setup.size() < 8) return false;
+  const std::size_t units = static_cast<unsigned char>(setup[6]) | static_cast<unsigned char>(setup[7]) << 8;
+  return setup.size() >= 8 + 4 * units;
+}
+}  // namespace
+
 void FirstConnectionDisplay::relay() {
-  std::vector<int> accepted;
-  int upstream = -1;
-  std::vector<pollfd> fds;
+  std::vector<Link> links;
   for (;;) {
-    fds = {{mStop[0], POLLIN, 0}, {mListening, POLLIN, 0}};
-    if (upstream >= 0) fds.insert(fds.end(), {{accepted.front(), POLLIN, 0}, {upstream, POLLIN, 0}});
+    std::vector<pollfd> fds = {{mStop[0], POLLIN, 0}, {mListening, POLLIN, 0}};
+    for (const Link& link : links)
+      if (link.server >= 0) fds.insert(fds.end(), {{link.client, POLLIN, 0}, {link.server, POLLIN, 0}});
     if (poll(fds.data(), fds.size(), -1) < 0 || fds[0].revents != 0) break;
     if (fds[1].revents & POLLIN) {
-      accepted.push_back(accept4(mListening, nullptr, nullptr, SOCK_CLOEXEC));
-      if (accepted.size() == 1) upstream = connectTo(std::getenv("DISPLAY"));
+      Link& link = links.emplace_back();
+      link.client = accept4(mListening, nullptr, nullptr, SOCK_CLOEXEC);
+      if (links.size() == 1 || mClosesLater) link.server = connectTo(std::getenv("DISPLAY"));
+      link.setupOnly = links.size() > 1;
     }
     for (std::size_t i = 2; i < fds.size(); ++i) {
       if (fds[i].revents == 0) continue;
+      Link& link = *std::find_if(links.begin(), links.end(),
+                                 [&](const Link& l) { return l.client == fds[i].fd || l.server == fds[i].fd; });
       char bytes[65536];
       const ssize_t n = read(fds[i].fd, bytes, sizeof(bytes));
-      const int to = fds[i].fd == upstream ? accepted.front() : upstream;
-      if (n <= 0 || write(to, bytes, static_cast<std::size_t>(n)) != n) {
-        close(upstream);
-        upstream = -1;  // the relayed connection ended: the next ones stay unanswered as before
+      const bool fromServer = fds[i].fd == link.server;
+      const int to = fromServer ? link.client : link.server;
+      if (n > 0 && fromServer && link.setupOnly) link.setup.append(bytes, static_cast<std::size_t>(n));
+      if (n <= 0 || write(to, bytes, static_cast<std::size_t>(n)) != n ||
+          (link.setupOnly && setupComplete(link.setup))) {
+        // The relay ends: a later connection is then closed, the first stays unanswered.
+        close(link.server);
+        link.server = -1;
+        if (link.setupOnly) shutdown(link.client, SHUT_RDWR);
         break;
       }
     }
   }
-  for (const int fd : accepted) close(fd);
-  if (upstream >= 0) close(upstream);
+  for (const Link& link : links) {
+    close(link.client);
+    if (link.server >= 0) close(link.server);
+  }
 }
 
 }  // namespace TestSupport

@@ -12,11 +12,12 @@ namespace TestSupport {
 const std::string& silentDisplay();
 
 /// A display that answers only its first connection, as a forwarded display whose far end goes
-/// away after one client: that connection is relayed to the test's own display (DISPLAY), every
-/// later one is accepted and never answered. Lives as long as the object.
+/// away after one client: that connection is relayed to the test's own display (DISPLAY). Every
+/// later one is accepted and never answered, or, when `closesLater`, answered (its set-up relayed)
+/// and closed at once. Lives as long as the object.
 class FirstConnectionDisplay {
  public:
-  FirstConnectionDisplay();
+  explicit FirstConnectionDisplay(bool closesLater = false);
   ~FirstConnectionDisplay();
   FirstConnectionDisplay(const FirstConnectionDisplay&) = delete;
   FirstConnectionDisplay& operator=(const FirstConnectionDisplay&) = delete;
@@ -25,6 +26,7 @@ class FirstConnectionDisplay {
  private:
   void relay();
 
+  bool mClosesLater = false;
   int mListening = -1;
   int mStop[2] = {-1, -1};
   std::string mName;
