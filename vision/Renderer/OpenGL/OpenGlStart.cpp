@@ -64,9 +64,10 @@ int onIoError(Display* display) {
   return gPreviousIoErrorHandler != nullptr ? gPreviousIoErrorHandler(display) : 0;
 }
 
-/// The steps of the start, on the starting thread; fills `start`'s results.
-void runStart(Start& start) {
-  tStart = &start;
+/// The steps of the start; fills `start`'s results. On a thread of its own (`parkable`), a lost
+/// connection parks the thread; on the caller's, it ends the process as Xlib does.
+void runStart(Start& start, bool parkable) {
+  if (parkable) tStart = &start;
   static std::once_flag handlerSet;
   std::call_once(handlerSet, [] { gPreviousIoErrorHandler = XSetIOErrorHandler(&onIoError); });
   const auto fail = [&start](std::string why) {
@@ -137,9 +138,9 @@ std::string stalledReason(Stage stage) {
 bool startOpenGl(StartedContext& started, std::string& failure) {
   const auto start = std::make_shared<Start>();
   try {
-    std::thread([start] { runStart(*start); }).detach();
+    std::thread([start] { runStart(*start, true); }).detach();
   } catch (const std::system_error&) {
-    runStart(*start);  // no thread to spare: the start waits here, unbounded
+    runStart(*start, false);  // no thread to spare: the start waits here, unbounded
   }
   const auto began = std::chrono::steady_clock::now();
   std::unique_lock<std::mutex> lock(start->mutex);
