@@ -56,6 +56,12 @@ constexpr double kFewPixels = 20.0;
 /// A model smaller than this (in metres, as read) may well have been made in metres.
 constexpr double kSmallModel = 0.01;
 
+/// How many pixels the model's largest side spans from the distance.
+double spanPixels(const Lumetra::MeshModel& mesh, const Lumetra::PinholeCamera& camera, double distance) {
+  const double side = (mesh.mBoundingBoxMax - mesh.mBoundingBoxMin).cast<double>().maxCoeff();
+  return static_cast<double>(camera.focalLength.maxCoeff()) * side / distance;
+}
+
 /// Why the views of the model gave no training (status 1 or 2), one line per cause found, from the
 /// model as loaded (millimetres scaled to metres), the camera distances and the camera.
 std::vector<std::string> trainingFailureReasons(CadTrainingStatus status, const Lumetra::MeshModel& mesh,
@@ -76,7 +82,7 @@ std::vector<std::string> trainingFailureReasons(CadTrainingStatus status, const 
                                   "to {} from its centre (CAD.Detection.DistanceRange).",
                                   templatesMade, settings.numTemplates, measures, metres(minRadius),
                                   metres(maxRadius)));
-    const double pixels = static_cast<double>(camera.focalLength.maxCoeff()) * size.maxCoeff() / maxRadius;
+    const double pixels = spanPixels(mesh, camera, maxRadius);
     if (pixels < kFewPixels) {
       reasons.push_back(fmt::format(
           "From {} the model spans {} pixels, too few for its edges: lower CAD.Detection.DistanceRange{}.",
@@ -445,11 +451,9 @@ bool trainCadTarget(const TrainingConfig& config, const CameraCalibration& calib
                               "needs; the camera distance does not change this count.",
                               everyStep(step), mostEdgePoints, settings.numFeatures));
     }
-    const double pixels = static_cast<double>(camera.focalLength.maxCoeff()) *
-                          (mesh->mBoundingBoxMax - mesh->mBoundingBoxMin).cast<double>().maxCoeff() / settings.maxRadius;
     if (outside.empty()) {
-      for (const std::string& reason : viewFailureReasons(trained, settings, templatesMade, everyStep(step),
-                                                           pixels < kFewPixels)) {
+      const bool spanSaid = spanPixels(*mesh, camera, settings.maxRadius) < kFewPixels;
+      for (const std::string& reason : viewFailureReasons(trained, settings, templatesMade, everyStep(step), spanSaid)) {
         printReason(reason);
       }
     }
