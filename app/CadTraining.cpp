@@ -57,6 +57,12 @@ constexpr double kFewPixels = 20.0;
 /// A model smaller than this (in metres, as read) may well have been made in metres.
 constexpr double kSmallModel = 0.01;
 
+/// How many pixels the model's largest side spans from the distance.
+double spanPixels(const Lumetra::MeshModel& mesh, const Lumetra::PinholeCamera& camera, double distance) {
+  const double side = (mesh.mBoundingBoxMax - mesh.mBoundingBoxMin).cast<double>().maxCoeff();
+  return static_cast<double>(camera.focalLength.maxCoeff()) * side / distance;
+}
+
 /// Why the views of the model gave no training (status 1 or 2), one line per cause found, from the
 /// model as loaded (millimetres scaled to metres), the camera distances and the camera.
 std::vector<std::string> trainingFailureReasons(CadTrainingStatus status, const Lumetra::MeshModel& mesh,
@@ -77,7 +83,7 @@ std::vector<std::string> trainingFailureReasons(CadTrainingStatus status, const 
                                   "to {} from its centre (CAD.Detection.DistanceRange).",
                                   templatesMade, settings.numTemplates, measures, metres(minRadius),
                                   metres(maxRadius)));
-    const double pixels = static_cast<double>(camera.focalLength.maxCoeff()) * size.maxCoeff() / maxRadius;
+    const double pixels = spanPixels(mesh, camera, maxRadius);
     if (pixels < kFewPixels) {
       reasons.push_back(fmt::format(
           "From {} the model spans {} pixels, too few for its edges: lower CAD.Detection.DistanceRange{}.",
@@ -94,6 +100,38 @@ std::vector<std::string> trainingFailureReasons(CadTrainingStatus status, const 
                       metres(std::max(minRadius - reach, 0.0)) +
                       " to the cameras: raise the minimum of CAD.Detection.DistanceRange to at least " +
                       metres(reach + kNearPlane) + ".");
+  }
+  return reasons;
+}
+
+/// Why the views that gave no template gave none, one line per cause with its count, after
+/// edge samples down to `finestStep`: views that showed too few edge points (said here when some
+/// views gave a template; when none did, the best view's count is said instead) and views whose
+/// edge points fell on too few pixels (unless the model is already said to span too few pixels).
+std::vector<std::string> viewFailureReasons(const Lumetra::Linemod::TemplateTrainingResult& trained,
+                                            const Settings& settings, std::size_t templatesMade,
+                                            const std::string& finestStep, bool spanSaid) {
+  std::vector<std::string> reasons;
+  const std::string of = fmt::format("of the {} camera views tried", trained.viewsTried);
+  if (templatesMade > 0 && trained.viewsFewEdgePoints > 0) {
+    reasons.push_back(fmt::format(
+        "{} {} showed fewer than the {} edge points a template needs, even with edge samples down to {}: seen "
+        "edge-on, the model shows little of its edges. One view in {} must give a template: narrow "
+        "CAD.Detection.ElevationAngleRange to leave out the views that see the model edge-on.",
+        trained.viewsFewEdgePoints, of, settings.numFeatures, finestStep, settings.oversampling));
+  }
+  if (trained.viewsFewPixels > 0 && !spanSaid) {
+    // The nearest camera that saw the model too small, when nearer ones gave templates and leave
+    // a narrower range to take.
+    const double nearest = trained.fewPixelsNearest, smallest = settings.minRadius, largest = settings.maxRadius;
+    const bool narrower = templatesMade > 0 && nearest > smallest + 0.1 * (largest - smallest);
+    reasons.push_back(fmt::format(
+        "{} {} showed the model too small for a template, even with edge samples down to {}: their edge points "
+        "fell on fewer than the {} distinct pixels a template needs at half resolution{}; bring the cameras nearer: "
+        "lower {}CAD.Detection.DistanceRange{}.",
+        trained.viewsFewPixels, of, finestStep, settings.numFeatures,
+        templatesMade > 0 ? ", from cameras as near as " + metres(nearest) : "", narrower ? "the maximum of " : "",
+        narrower ? " to " + metres(nearest) : ""));
   }
   return reasons;
 }
@@ -447,6 +485,12 @@ bool trainCadTarget(const TrainingConfig& config, const CameraCalibration& calib
       printReason(fmt::format("With edge samples down to {}, the best view showed {} edge points of the {} a template "
                               "needs; the camera distance does not change this count.",
                               everyStep(step), mostEdgePoints, settings.numFeatures));
+    }
+    if (outside.empty()) {
+      const bool spanSaid = spanPixels(*mesh, camera, settings.maxRadius) < kFewPixels;
+      for (const std::string& reason : viewFailureReasons(trained, settings, templatesMade, everyStep(step), spanSaid)) {
+        printReason(reason);
+      }
     }
     return false;
   }

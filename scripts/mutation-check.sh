@@ -144,6 +144,14 @@ fault "COLLADA unit taken without its sign" vision/Renderer/ScenePlacement.cpp \
   "unit = root.determinant() < 0 ? -length : length;" "unit = length;"
 fault "COLLADA unit not held to a usable model size" vision/Renderer/ScenePlacement.cpp \
   "if (size == 0.0 || (size >= kSmallestSize && size <= kLargestSize)) return {};" "return {};"
+fault "peak memory leaves out the synthetic views' pixels" sdk/ObjectTracker/Trainer/Image/ImageTargetPeakMemory.cpp \
+  "parts[0].bytes += pixels * (56.0" "parts[0].bytes += 0.0 * pixels * (56.0"
+fault "a failed symmetric model's reason counts all views" app/CadTraining.cpp \
+  "if (trained.templatesWanted > 0) asked.numTemplates" "if (false) asked.numTemplates"
+fault "finest edge-sample step never tried" app/CadTraining.cpp \
+  "step + 1 == std::size(kEdgeSampleStepsOfReach) ||" "step + 2 == std::size(kEdgeSampleStepsOfReach) ||"
+fault "a display closing during the OpenGL start ends the process" vision/Renderer/OpenGL/OpenGlStart.cpp \
+  "if (Start* start = tStart) {" "if (Start* start = tStart; false) {"
 
 survivors=0
 printf '\n%-40s %s\n' "fault" "failing tests"

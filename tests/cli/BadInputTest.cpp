@@ -352,6 +352,13 @@ std::vector<Row> settingBounds() {
       refused("ResolutionBeyondTheMemoryBound", "{\"Image.Training.Resolution\": [20000, 20000]}",
               "Image.Training.Resolution [20000, 20000] with these pyramid, grid and keypoint settings needs about "
               "20.2 GiB, more than the 16 GiB allowed"),
+      // With synthetic views, per pixel also 56 bytes and 1.5 bytes for each of 4 views in flight and each pixel of
+      // its 3 levels shrinking by 0.66 (1.6253 times level 0): 1.96e8 * (48 + 2 * 3.0951 + 56 + 6 * 1.6253) bytes,
+      // and 193 views x 3 levels x 200 bytes x 2000 keypoints, 22.1 GiB.
+      refused("MvgResolutionBeyondTheMemoryBound",
+              "{\"Config.MVG.Enabled\": true, \"Image.Training.Resolution\": [14000, 14000]}",
+              "Image.Training.Resolution [14000, 14000] with these pyramid, grid, keypoint and multiple view settings "
+              "needs about 22.1 GiB, more than the 16 GiB allowed"),
       refused("MvgKeypointsNegative", "{\"Config.MVG.Enabled\": true, \"MVGTrainer.Extractor.Number\": -1}",
               "MVGTrainer.Extractor.Number must not be negative (it is -1)"),
       // 193 views x 3 levels x 200 bytes x 307200 keypoints (one per pixel at distance 0) = 33.1 GiB, and about

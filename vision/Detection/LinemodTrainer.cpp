@@ -224,7 +224,7 @@ TemplateTrainingResult LinemodTrainer::trainTemplates(const std::filesystem::pat
     trained.viewsSampled = poses.size();
     trained.templatesWanted = templatesWanted(mSettings, source.description, poses.size());
     const std::string& className = source.targetName;
-    const std::optional<std::int32_t> made = trainViews(tester, poses, className, camera, edgeModel, trained);
+    const std::optional<std::int32_t> made = trainViews(tester, poses, className, camera, edgeModel, mesh->mCentroid, trained);
     if (!made) return failedTraining(CadTrainingFailure::RendererUnavailable);
     if (*made < trained.templatesWanted) {
       trained.status = CadTrainingStatus::NotEnoughTemplates;
@@ -247,7 +247,7 @@ TemplateTrainingResult LinemodTrainer::trainTemplates(const std::filesystem::pat
 std::optional<std::int32_t> LinemodTrainer::trainViews(OpenGL::MultiPoseMeshOcclusionTester& tester,
                                                       const std::vector<TrainingPose>& poses,
                                                       const std::string& className, const PinholeCamera& camera,
-                                                      const EdgeModel& edgeModel,
+                                                      const EdgeModel& edgeModel, const Eigen::Vector3f& centre,
                                                       TemplateTrainingResult& result) {
   const std::int32_t wanted = result.templatesWanted;
   std::int32_t counter = 0;
@@ -270,7 +270,16 @@ std::optional<std::int32_t> LinemodTrainer::trainViews(OpenGL::MultiPoseMeshOccl
       TemplateRect rectangle;
       id = extractTemplateFeatures(view.sharp, className, pose, 2, &rectangle);
     }
-    if (id == -1) continue;
+    ++result.viewsTried;
+    if (id == -1) {
+      if (view.sharp.size() < mSettings.numFeatures) {
+        ++result.viewsFewEdgePoints;
+      } else {
+        const float distance = (pose.rotation * centre + pose.translation).norm();
+        if (result.viewsFewPixels++ == 0 || distance < result.fewPixelsNearest) result.fewPixelsNearest = distance;
+      }
+      continue;
+    }
     ++counter;
     if (counter % 100 == 0) {
       LUMETRA_LOG_INFO("Added template id: {} ({:5.2f}%) of {}.", id,

@@ -49,6 +49,13 @@ struct TemplateTrainingResult {
   std::size_t viewsSampled = 0;      ///< the camera poses sampled (symmetries may leave fewer than asked)
   std::int32_t templatesWanted = 0;  ///< the templates the views had to give
   std::size_t mostEdgePoints = 0;    ///< the largest number of visible edge points of any view
+  std::size_t viewsTried = 0;        ///< the views turned into templates, or tried to be
+  /// Views that gave no template because they showed fewer edge points than a template's features.
+  std::size_t viewsFewEdgePoints = 0;
+  /// Views that showed enough edge points, on fewer distinct pixels than a template's features at
+  /// some level (the model too small in the picture), and the nearest camera distance of those.
+  std::size_t viewsFewPixels = 0;
+  float fewPixelsNearest = 0.0f;
 };
 
 class LinemodTrainer {
@@ -139,11 +146,12 @@ class LinemodTrainer {
   std::unordered_map<std::string, PinholeCamera> mCameras;
 
   /// Makes templates from the poses in order until `result.templatesWanted` exist; returns how
-  /// many were made, or nothing when the tester failed to draw. Records the views' edge points.
+  /// many were made, or nothing when the tester failed to draw. Records the views' edge points and
+  /// why views gave no template (camera distances measured from `centre`, in model coordinates).
   std::optional<std::int32_t> trainViews(OpenGL::MultiPoseMeshOcclusionTester& tester,
                                          const std::vector<TrainingPose>& poses, const std::string& className,
                                          const PinholeCamera& camera, const EdgeModel& edgeModel,
-                                         TemplateTrainingResult& result);
+                                         const Eigen::Vector3f& centre, TemplateTrainingResult& result);
 };
 
 }  // namespace Lumetra::Linemod

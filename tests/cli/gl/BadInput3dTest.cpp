@@ -3,17 +3,13 @@
 // exactly its lines, exit with its status and no signal, and leave the output folder empty when
 // it fails. A refused generator setting trains the image target without the added keypoints or
 // debug pictures: its keypoint file equals the one of a run with the generator off.
+#include "FakeDisplays.h"
 #include "Process.h"
 #include "SdkFileReader.h"
 
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -41,7 +37,9 @@ struct Row {
   std::string err = "";     // standard error; {out} and {model} stand for the output folder and the
                             // data file as printed
   bool fiveGigabytes = false;  // the run's address space limited to 5 GB (ulimit -v 5000000)
-  std::string env = "";        // a variable set for the run; {display} names a display that never answers
+  std::string env = "";        // a variable set for the run; {display} names a display that never answers,
+                               // {first} one that answers only its first connection, {closing}
+                               // one that closes every later one once it answered
 };
 
 std::ostream& operator<<(std::ostream& os, const Row& row) { return os << row.name; }
@@ -127,6 +125,27 @@ Row outside(std::string name, const std::string& focal, const std::string& princ
           255, -1, "Only 0 of 4 views gave a template; the model measures 0.01 x 0.01 x 0 m (read in millimetres) and "
           "the cameras stand 0.12 m to 0.2 m from its centre (CAD.Detection.DistanceRange).\n" + reason + "\n"};
 }
+// A cone of 16 sides, 100 mm wide and high, its apex at (0, 0, 50).
+std::string cone() {
+  std::string obj, faces;
+  for (int k = 0; k < 16; ++k) {
+    obj += "v " + std::to_string(50 * std::cos(k * M_PI / 8)) + " " + std::to_string(50 * std::sin(k * M_PI / 8)) + " -50\n";
+    faces += "f 17 " + std::to_string((k + 1) % 16 + 1) + " " + std::to_string(k + 1) + "\nf " + std::to_string(k + 1) +
+             " " + std::to_string((k + 1) % 16 + 1) + " 18\n";
+  }
+  return obj + "v 0 0 -50\nv 0 0 50\n" + faces;
+}
+// A millimetre-wide triangle half a metre out: 1.61 pixels wide (321.21 x 0.001 / 0.2) at the
+// farthest camera, which aims at the origin, 0.5 m off. `views` is the number the reason counts.
+Row millimetreWide(std::string name, std::map<std::string, std::string> settings, const std::string& note, int views) {
+  return {std::move(name), std::move(settings), kStarting + "ERROR: Not enough templates generated. Try to reduce "
+          "rendering radii\n", {{"model.obj", "v 500 0 0\nv 501 0 0\nv 500 1 0\nf 1 2 3\n"}}, "model.obj", 255, -1,
+          note + "Only 0 of " + std::to_string(views) + " views gave a template; the model measures 0.001 x 0.001 x 0 m "
+          "(read in millimetres) and the cameras stand 0.12 m to 0.2 m from its centre (CAD.Detection.DistanceRange).\n"
+          "From 0.2 m the model spans 1.61 pixels, too few for its edges: lower CAD.Detection.DistanceRange, or scale "
+          "the model by 1000 if it was made in metres.\nThe cameras aim at the model's origin, 0.5 m from the model's "
+          "centre: move the model's centre to its origin.\n"};
+}
 Files textured(const std::string& texture) {
   std::string materials;
   for (const char* name : {"Skin", "Brusttex", "HLeibTex", "BeinTex"}) {
@@ -145,25 +164,10 @@ Row with(std::string env, Row row) {
   return row;
 }
 
-// An X display that accepts connections (the kernel does, into the listening queue) and never
-// answers them, for the whole test run.
-const std::string& silentDisplay() {
-  static const std::string name = [] {
-    const int listening = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    for (int n = 400; n < 500; ++n) {
-      sockaddr_un address{};
-      address.sun_family = AF_UNIX;
-      std::snprintf(address.sun_path, sizeof(address.sun_path), "/tmp/.X11-unix/X%d", n);
-      if (bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 && listen(listening, 8) == 0) {
-        static const std::string path = address.sun_path;
-        std::atexit([] { unlink(path.c_str()); });
-        return ":" + std::to_string(n);
-      }
-    }
-    return std::string("no display number free");
-  }();
-  return name;
-}
+const std::string kStalled = "the X display {display} (DISPLAY) answered a first connection, but starting OpenGL over "
+    "it (the window library's own connection, the context, the driver's functions) did not end within 10 seconds: it "
+    "may serve one client at a time or have stopped answering; restart it or the connection that forwards it, or set "
+    "DISPLAY to another display";
 
 std::vector<Row> rows() {
   std::string pngHuge = readFile(std::string(FORMWRIGHT_SOURCE_DIR) + "/tests/cli/data/blocks-64x48.png");
@@ -197,15 +201,20 @@ std::vector<Row> rows() {
        "cameras stand 0.12 m to 0.2 m from its centre (CAD.Detection.DistanceRange).\nFrom 0.2 m the model spans 16.1 "
        "pixels, too few for its edges: lower CAD.Detection.DistanceRange.\nThe cameras aim at the model's origin, 2000 m "
        "from the model's centre: move the model's centre to its origin.\n"},
-      // A millimetre-wide triangle half a metre out: 1.61 pixels wide (321.21 x 0.001 / 0.2) at the
-      // farthest camera, which aims at the origin, 0.5 m off.
-      {"ModelMillimetreWideAwayFromItsOrigin", {}, kStarting + "ERROR: Not enough templates generated. Try to reduce "
-       "rendering radii\n", {{"model.obj", "v 500 0 0\nv 501 0 0\nv 500 1 0\nf 1 2 3\n"}}, "model.obj", 255, -1,
-       "Only 0 of 4 views gave a template; the model measures 0.001 x 0.001 x 0 m (read in millimetres) and the "
-       "cameras stand 0.12 m to 0.2 m from its centre (CAD.Detection.DistanceRange).\nFrom 0.2 m the model spans 1.61 "
-       "pixels, too few for its edges: lower CAD.Detection.DistanceRange, or scale the model by 1000 if it was made in "
-       "metres.\nThe cameras aim at the model's origin, 0.5 m from the model's centre: move the model's centre to its "
-       "origin.\n"},
+      millimetreWide("ModelMillimetreWideAwayFromItsOrigin", {}, "", 4),
+      // Symmetric about every axis: its views come down to one, which the counts name.
+      millimetreWide("SymmetricModelMillimetreWideAwayFromItsOrigin", {{"CAD.Model.ContinuousSymmetries", "\"XYZ\""}},
+                     "CAD.Model.ContinuousSymmetries \"XYZ\" leaves 0 of the 8 camera views that 4 templates take (a "
+                     "symmetric model shows fewer distinct views): 1 templates are enough, not the 4 of "
+                     "CAD.Detection.NumTrainingViews.\n", 1),
+      // A 16-sided cone of 100 mm seen from 0.8 m to 1 m: every view shows enough edge points, on too few pixels.
+      {"ConeTooSmallInEveryView", {{"CAD.Detection.DistanceRange", "[0.8, 1.0]"}}, kStarting + "ERROR: Not enough "
+       "templates generated. Try to reduce rendering radii\n", {{"model.obj", cone()}}, "model.obj", 255, -1,
+       "Only 0 of 4 views gave a template; the model measures 0.1 x 0.1 x 0.1 m (read in millimetres) and the cameras "
+       "stand 0.8 m to 1 m from its centre (CAD.Detection.DistanceRange).\n8 of the 8 camera views tried showed the "
+       "model too small for a template, even with edge samples down to every 0.708 mm (0.75 % of the model's reach): "
+       "their edge points fell on fewer than the 127 distinct pixels a template needs at half resolution; bring the "
+       "cameras nearer: lower CAD.Detection.DistanceRange.\n"},
       // A texture too large or unreadable: the model trains untextured, each file said once.
       spider("TextureHeaderOfAHugePicture", textured(pngHuge), kTrained + kFinished, -1,
              "The model's texture {tex} is 20000 x 20000 pixels, more than a texture may have (67108864 pixels, 16384 "
@@ -274,6 +283,15 @@ std::vector<Row> rows() {
       with("DISPLAY={display}", mvg("MvgOnASilentDisplay", {}, "the X display {display} (DISPLAY) accepted a connection but did not answer it within 5 seconds; restart it or the connection that forwards it, or set DISPLAY to another display")),
       with("DISPLAY={display}", {"CadOnASilentDisplay", {}, kUnusable, {}, "model.obj", 255, -1,
                                  "OpenGL could not be started: the X display {display} (DISPLAY) accepted a connection but did not answer it within 5 seconds; restart it or the connection that forwards it, or set DISPLAY to another display.\n"}),
+      // Only the first connection is answered: the window library's own connection stalls.
+      with("DISPLAY={first}", mvg("MvgOnADisplayAnsweringOnlyItsFirstConnection", {}, kStalled)),
+      with("DISPLAY={first}", {"CadOnADisplayAnsweringOnlyItsFirstConnection", {}, kUnusable, {}, "model.obj", 255, -1,
+                               "OpenGL could not be started: " + kStalled + ".\n"}),
+      // Later connections are answered and then closed: the window library's connection breaks.
+      with("DISPLAY={closing}", {"CadOnADisplayClosingLaterConnections", {}, kUnusable, {}, "model.obj", 255, -1,
+                                 "OpenGL could not be started: the X display {display} (DISPLAY) closed its connection "
+                                 "while OpenGL was starting; restart it or the connection that forwards it, or set "
+                                 "DISPLAY to another display.\n"}),
       with("LIBGL_ALWAYS_INDIRECT=1", {"CadWithIndirectRendering", {}, kUnusable, {}, "model.obj", 255, -1,
                                        "OpenGL could not be started: LIBGL_ALWAYS_INDIRECT=1 asks for indirect "
                                        "rendering, which offers no OpenGL 3.3 core-profile context here; unset "
@@ -283,7 +301,8 @@ std::vector<Row> rows() {
 }
 
 // Trains the row in a fresh folder; `keyPoints` gets an image target's keypoint file.
-RunResult train(const Row& row, const fs::path& root, std::string* keyPoints = nullptr) {
+RunResult train(const Row& row, const fs::path& root, std::string* keyPoints = nullptr,
+                const std::string& display = silentDisplay()) {
   const bool image = row.model.empty();
   std::map<std::string, std::string> settings = {
       {"Config.Target.Type", image ? "\"Image\"" : "\"CAD\""}, {"Config.Target.Name", "\"Cad\""}};
@@ -310,7 +329,7 @@ RunResult train(const Row& row, const fs::path& root, std::string* keyPoints = n
   if (row.fileSizeLimit >= 0) full.emplace(row.fileSizeLimit);
   const std::vector<std::string> limited = {"-c", "ulimit -v 5000000 && exec \"$0\" \"$@\"", FORMWRIGHT_EXE};
   if (row.fiveGigabytes) args.insert(args.begin(), limited.begin(), limited.end());
-  const std::string env = std::regex_replace(row.env, std::regex("\\{display\\}"), silentDisplay());
+  const std::string env = std::regex_replace(row.env, std::regex("\\{display\\}|\\{first\\}|\\{closing\\}"), display);
   if (!env.empty()) args.insert(args.begin(), {env, FORMWRIGHT_EXE});
   RunResult result = row.fiveGigabytes ? run("/bin/sh", args, root / "cwd")
                      : env.empty()     ? runFormwright(args, root / "cwd")
@@ -330,7 +349,12 @@ TEST_P(BadInput3d, PrintsItsLinesAndLeavesNothingWhenItFails) {
 #endif
   TempDir dir;
   std::string keyPoints;
-  const RunResult r = train(row, dir.path(), row.model.empty() ? &keyPoints : nullptr);
+  std::optional<FirstConnectionDisplay> first;
+  if (row.env.find("{first}") != std::string::npos || row.env.find("{closing}") != std::string::npos) {
+    first.emplace(row.env.find("{closing}") != std::string::npos);
+  }
+  const std::string display = first ? first->name() : silentDisplay();
+  const RunResult r = train(row, dir.path(), row.model.empty() ? &keyPoints : nullptr, display);
   std::string expected = row.expected;
   if (row.exitStatus != 0) expected += kFailed;
   const std::size_t at = expected.find("{target}");
@@ -339,7 +363,7 @@ TEST_P(BadInput3d, PrintsItsLinesAndLeavesNothingWhenItFails) {
   // Unless given, a failed run repeats its first line on standard error.
   std::string err = row.err.empty() && row.exitStatus != 0 ? expected.substr(0, expected.find('\n') + 1) : row.err;
   for (const auto& [token, path] : {std::pair<std::string, fs::path>{"{out}", dir / "out"}, {"{model}", dir / row.model},
-                                     {"{display}", silentDisplay()}, {"{tex}", dir / "tex.png"}, {"{camera}", dir / "camera.json"}}) {
+                                     {"{display}", display}, {"{tex}", dir / "tex.png"}, {"{camera}", dir / "camera.json"}}) {
     if (err.find(token) != std::string::npos) err.replace(err.find(token), token.size(), quoted(path.string()));
   }
   // The import's memory limit depends on what the process has mapped, which varies with the machine.

@@ -18,6 +18,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -206,6 +207,12 @@ Shape sphere() {
   return s;
 }
 
+// A regular tetrahedron of 100 mm edges.
+Shape tetrahedron() {
+  const double s = 100 / std::sqrt(8.0);
+  return {{{s, s, s}, {s, -s, -s}, {-s, s, -s}, {-s, -s, s}}, {{1, 2, 3}, {1, 4, 2}, {1, 3, 4}, {2, 4, 3}}};
+}
+
 }  // namespace
 
 TEST(CadTarget, TrainsAndWritesTheEdgeModelTemplatesAndModelCopy) {
@@ -248,9 +255,7 @@ TEST(CadTarget, TrainsAndWritesTheEdgeModelTemplatesAndModelCopy) {
   writeFile(dir / "many/texs/present.png", png);
   writeFile(dir / "many/many.gltf", gltfBox("{\"mesh\": 0}", missing));
   writeFile(dir / "box.dae", colladaBox());
-  const double s = 100 / std::sqrt(8.0);  // a regular tetrahedron of 100 mm edges
-  const Shape tetrahedron{{{s, s, s}, {s, -s, -s}, {-s, s, -s}, {-s, -s, s}}, {{1, 2, 3}, {1, 4, 2}, {1, 3, 4}, {2, 4, 3}}};
-  const Shape shapes[] = {finnedCylinder(), prism(16, -50, true), tetrahedron, sphere()};
+  const Shape shapes[] = {finnedCylinder(), prism(16, -50, true), tetrahedron(), sphere()};
   for (std::size_t i = 0; i < std::size(shapes); ++i) writeFile(dir / ("shape" + std::to_string(i) + ".obj"), shapes[i].obj());
   const auto shape = [&dir](int i) { return (dir / ("shape" + std::to_string(i) + ".obj")).string(); };
   const std::string bracket = std::string(FORMWRIGHT_SOURCE_DIR) + "/examples/models/bracket.obj";
@@ -425,6 +430,17 @@ TEST(CadTarget, FailedTrainingsPrintTheirLineAndLeaveNothing) {
   }
   EXPECT_TRUE(train(dir / "far", kCube, "[1.0, 3.0]", 5, r).empty());
   EXPECT_EQ(r.out, kStarting + "ERROR: Not enough templates generated. Try to reduce rendering radii\n" + kFailed);
+  // From 0.5 m to 1 m most views of the tetrahedron show it too small: the reason counts them, of
+  // the two views tried for each template, and names the finest edge-sample step tried.
+  writeFile(dir / "tetrahedron.obj", tetrahedron().obj());
+  EXPECT_TRUE(train(dir / "small", (dir / "tetrahedron.obj").string(), "[0.5, 1.0]", 200, r).empty());
+  std::smatch counts;
+  ASSERT_TRUE(std::regex_search(r.err, counts, std::regex("^Only ([0-9]+) of 200 views gave a template; .*\n([0-9]+) of "
+      "the 400 camera views tried showed the model too small for a template, even with edge samples down to every "
+      "0.459 mm \\(0.75 % of the model's reach\\): .* from cameras as near as 0.[0-9]+ m; bring the cameras nearer: "
+      "lower .*CAD.Detection.DistanceRange.*\n$"))) << r.err;
+  // The views of the last step that gave no template, and the templates of the best step.
+  EXPECT_TRUE(std::stoi(counts[2]) < 400 && std::stoi(counts[1]) + std::stoi(counts[2]) >= 400) << r.err;
   const std::string wide = "{\"Resolution\": [100000, 100], \"FocalLength\": [500, 500], \"PrincipalPoint\": [5, 5]}";
   EXPECT_TRUE(train(dir / "wide", kCube, "[0.12, 0.2]", 3, r, wide).empty());
   EXPECT_EQ(r.out.rfind("Configuration Error: Camera resolution 100000 x 100 is too large", 0), 0u) << r.out;

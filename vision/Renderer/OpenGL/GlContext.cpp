@@ -2,12 +2,10 @@
 
 #include "Core/Log.h"
 #include "Renderer/OpenGL/GlfwLibrary.h"
+#include "Renderer/OpenGL/OpenGlStart.h"
 
-#include <glad/gl.h>
 #define GLFW_INCLUDE_NONE
 #include <GLFW/glfw3.h>
-
-#include <algorithm>
 
 namespace Lumetra::OpenGL {
 
@@ -22,35 +20,15 @@ void GlContext::onGlfwError(int code, const char* description) {
 
 GlContext::GlContext() {
   glfwSetErrorCallback(&GlContext::onGlfwError);
-  if (!acquireGlfw()) {
-    LUMETRA_LOG_ERROR("GLFW failed to initialize.");
-    mFailure = windowSystemFailure();
+  StartedContext started;
+  if (!startOpenGl(started, mFailure)) {
+    LUMETRA_LOG_ERROR("GLFW failed to initialize: {}", mFailure);
     return;
   }
   mHoldsGlfw = true;
-  glfwDefaultWindowHints();
-  glfwWindowHint(GLFW_CONTEXT_VERSION_MAJOR, 3);
-  glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 3);
-  glfwWindowHint(GLFW_OPENGL_PROFILE, GLFW_OPENGL_CORE_PROFILE);
-  glfwWindowHint(GLFW_VISIBLE, GLFW_FALSE);
-  mainWindow = createWindow(1, 1, "");
-  if (mainWindow != nullptr) glfwMakeContextCurrent(mainWindow);
-  if (mainWindow == nullptr || gladLoadGL(glfwGetProcAddress) <= 0) {
-    LUMETRA_LOG_ERROR("Loading GLAD failed!");
-    mFailure = mainWindow == nullptr ? windowSystemFailure() : "the OpenGL functions could not be loaded";
-    if (mainWindow != nullptr) glfwDestroyWindow(mainWindow);
-    mainWindow = nullptr;
-    releaseGlfw();
-    mHoldsGlfw = false;
-    return;
-  }
-  GLint renderbuffer = 0;
-  GLint texture = 0;
-  GLint viewport[2] = {0, 0};
-  glGetIntegerv(GL_MAX_RENDERBUFFER_SIZE, &renderbuffer);
-  glGetIntegerv(GL_MAX_TEXTURE_SIZE, &texture);
-  glGetIntegerv(GL_MAX_VIEWPORT_DIMS, viewport);
-  mMaxRenderbufferSize = std::min({renderbuffer, texture, viewport[0], viewport[1]});
+  mainWindow = started.window;
+  glfwMakeContextCurrent(mainWindow);
+  mMaxRenderbufferSize = started.maxRenderbufferSize;
   initialised = true;
 }
 

@@ -48,8 +48,9 @@ class GlContext {
   static void onGlfwError(int code, const char* description);
 
  private:
-  /// Brings the window library, the hidden window and the OpenGL functions up. Failures are
-  /// logged and leave the object not initialised; nothing throws.
+  /// Brings the window library, the hidden window and the OpenGL functions up, within the
+  /// bounds of `startOpenGl`. Failures are logged and leave the object not initialised; nothing
+  /// throws.
   GlContext();
   /// At process exit: destroys the windows while the display still answers.
   ~GlContext();

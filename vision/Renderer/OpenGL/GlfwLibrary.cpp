@@ -11,12 +11,10 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
-#include <memory>
+#include <functional>
 #include <mutex>
 #include <string>
-#include <system_error>
 #include <thread>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -44,55 +42,17 @@ namespace Lumetra::OpenGL {
 namespace {
 std::mutex gMutex;
 int gReferences = 0;
-// Guarded by gMutex.
-bool gDisplaySilent = false;
+// Guarded by gMutex. Set when a start was given up: the thread that made it may still be inside
+// the window library, which nothing else may call any more.
+bool gStalled = false;
 std::string gFailure;
+// Held while the library is brought up (which can wait on the display) rather than gMutex, so that
+// a start given up leaves the other calls here usable.
+std::mutex gInitMutex;
 
 std::string displayName() {
   const char* name = std::getenv("DISPLAY");
   return name != nullptr ? name : "";
-}
-
-// A connection of its own to the display, made on a thread of its own: the window library's
-// connection waits without limit for the display's answer, and a display that accepts and then
-// stays silent (a forwarded display whose far end has gone) would hold the run for ever. The
-// thread is left behind when the answer does not come in time; it holds nothing of the caller's.
-struct DisplayProbe {
-  std::mutex mutex;
-  std::condition_variable done;
-  bool finished = false;
-  bool abandoned = false;
-  xcb_connection_t* connection = nullptr;
-};
-
-/// False when the display did not answer in time. An answering display's connection is handed
-/// back open (null when none could be made): closed only once the window library has connected,
-/// so that a display which resets when its last client leaves does not reset in between.
-bool displayAnswers(xcb_connection_t*& connection) {
-  connection = nullptr;
-  const auto probe = std::make_shared<DisplayProbe>();
-  try {
-    std::thread([probe] {
-      xcb_connection_t* made = xcb_connect(nullptr, nullptr);
-      const std::lock_guard<std::mutex> lock(probe->mutex);
-      probe->finished = true;
-      if (probe->abandoned) {
-        xcb_disconnect(made);
-      } else {
-        probe->connection = made;
-      }
-      probe->done.notify_all();
-    }).detach();
-  } catch (const std::system_error&) {
-    return true;  // no thread to spare: the library connects unguarded
-  }
-  std::unique_lock<std::mutex> lock(probe->mutex);
-  if (!probe->done.wait_for(lock, std::chrono::seconds(kDisplayAnswerSeconds), [&] { return probe->finished; })) {
-    probe->abandoned = true;
-    return false;
-  }
-  connection = probe->connection;
-  return true;
 }
 
 /// Leak-checked builds only: terminating the window library unloads the OpenGL driver libraries
@@ -114,20 +74,28 @@ void keepLoadedLibraries() {
 }
 }  // namespace
 
-bool acquireGlfw() {
-  std::lock_guard<std::mutex> lock(gMutex);
-  xcb_connection_t* probe = nullptr;
-  if (gReferences == 0 && (gDisplaySilent || !displayAnswers(probe))) {
-    gDisplaySilent = true;
-    gFailure = "the X display \"" + displayName() + "\" (DISPLAY) accepted a connection but did not answer it within " +
-               std::to_string(kDisplayAnswerSeconds) +
-               " seconds; restart it or the connection that forwards it, or set DISPLAY to another display";
+bool acquireGlfw(const std::function<bool()>& displayAnswered) {
+  {
+    const std::lock_guard<std::mutex> lock(gMutex);
+    if (gStalled) return false;
+    if (gReferences > 0) {
+      ++gReferences;
+      return true;
+    }
+  }
+  const std::lock_guard<std::mutex> init(gInitMutex);
+  // A connection of its own first: whether the display answers at all is told apart from a
+  // display that answers and then stalls. It stays open until the library has connected, so that
+  // a display which resets when its last client leaves does not reset in between.
+  xcb_connection_t* probe = xcb_connect(nullptr, nullptr);
+  if (displayAnswered && !displayAnswered()) {
+    xcb_disconnect(probe);
     return false;
   }
   // An X server that has just lost its last client resets itself and refuses connections until
   // it is done, longer on a busy machine: the library is initialised again after a short wait.
   bool initialised = true;
-  for (int attempt = 0; gReferences == 0 && glfwInit() != GLFW_TRUE; ++attempt) {
+  for (int attempt = 0; glfwInit() != GLFW_TRUE; ++attempt) {
     const char* reason = nullptr;
     glfwGetError(&reason);
     glfwTerminate();
@@ -139,7 +107,8 @@ bool acquireGlfw() {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100 * (attempt + 1)));
   }
-  if (probe != nullptr) xcb_disconnect(probe);
+  xcb_disconnect(probe);
+  const std::lock_guard<std::mutex> lock(gMutex);
   if (!initialised) {
     const std::string name = displayName();
     gFailure = name.empty() ? "no X display is named; set DISPLAY to one, or run under a virtual display such as Xvfb"
@@ -151,9 +120,15 @@ bool acquireGlfw() {
   return true;
 }
 
+void markGlfwStalled(const std::string& failure) {
+  const std::lock_guard<std::mutex> lock(gMutex);
+  gStalled = true;
+  gFailure = failure;
+}
+
 void releaseGlfw() {
   std::lock_guard<std::mutex> lock(gMutex);
-  if (gReferences == 0) return;
+  if (gReferences == 0 || gStalled) return;
   if (--gReferences == 0) {
     keepLoadedLibraries();
     glfwTerminate();

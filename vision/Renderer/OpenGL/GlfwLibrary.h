@@ -3,6 +3,7 @@
 // user in the process. Users take a reference while they hold windows and give it back after
 // destroying them; the library is terminated only when the last reference is given back.
 
+#include <functional>
 #include <string>
 
 struct GLFWwindow;
@@ -10,14 +11,19 @@ struct GLFWwindow;
 namespace Lumetra::OpenGL {
 
 /// Initialises the window library on the first reference, tried up to three times 100 and 200 ms
-/// apart (a display that is resetting refuses connections for a moment). Returns false (and takes
-/// no reference) when every try failed, or when the display accepted a connection but did not
-/// answer it within `kDisplayAnswerSeconds`: such a display fails every later call at once. Call
-/// from the main thread.
-bool acquireGlfw();
+/// apart (a display that is resetting refuses connections for a moment). Before, a connection of
+/// its own is made to the display and `displayAnswered` called once it was answered (or refused);
+/// when that returns false nothing more is done. Returns false (and takes no reference) when
+/// every try failed or the start was given up (`markGlfwStalled`). Waits without limit for the
+/// display: `startOpenGl` bounds it.
+bool acquireGlfw(const std::function<bool()>& displayAnswered = {});
 
 /// How long a display may take to answer a new connection.
 constexpr int kDisplayAnswerSeconds = 5;
+
+/// Records that a start was given up while it waited inside the window library, and why: every
+/// later call here fails at once with that reason and nothing calls into the library again.
+void markGlfwStalled(const std::string& failure);
 
 /// Gives back a reference taken by a successful `acquireGlfw`; the last one terminates the library.
 void releaseGlfw();

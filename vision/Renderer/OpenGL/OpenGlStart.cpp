@@ -1,0 +1,168 @@
+#include "Renderer/OpenGL/OpenGlStart.h"
+
+#include "Core/Log.h"
+#include "Renderer/OpenGL/GlfwLibrary.h"
+
+#include <glad/gl.h>
+#define GLFW_INCLUDE_NONE
+#include <GLFW/glfw3.h>
+#include <X11/Xlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+namespace Lumetra::OpenGL {
+
+namespace {
+
+enum class Stage { Connecting, Starting, Ended, ConnectionLost };
+
+/// Shared by the caller and the thread that starts; the results are read only once it ended.
+struct Start {
+  std::mutex mutex;
+  std::condition_variable changed;
+  Stage stage = Stage::Connecting;
+  bool abandoned = false;
+  bool succeeded = false;
+  StartedContext made;
+  std::string failure;
+
+  /// Moves to the stage; false when the caller has given the start up (nothing more may be done).
+  bool reach(Stage next) {
+    {
+      const std::lock_guard<std::mutex> lock(mutex);
+      if (abandoned) return false;
+      stage = next;
+    }
+    changed.notify_all();
+    return true;
+  }
+};
+
+// The start the calling thread is making, for the I/O error handler.
+thread_local Start* tStart = nullptr;
+XIOErrorHandler gPreviousIoErrorHandler = nullptr;
+
+// Xlib ends the process when a handler of a lost connection returns. A connection lost during a
+// start only ends that start: its thread reports it and stays parked, holding the connection that
+// nothing else uses.
+int onIoError(Display* display) {
+  if (Start* start = tStart) {
+    {
+      const std::lock_guard<std::mutex> lock(start->mutex);
+      start->stage = Stage::ConnectionLost;
+    }
+    start->changed.notify_all();
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
+  }
+  return gPreviousIoErrorHandler != nullptr ? gPreviousIoErrorHandler(display) : 0;
+}
+
+/// The steps of the start; fills `start`'s results. On a thread of its own (`parkable`), a lost
+/// connection parks the thread; on the caller's, it ends the process as Xlib does.
+void runStart(Start& start, bool parkable) {
+  if (parkable) tStart = &start;
+  static std::once_flag handlerSet;
+  std::call_once(handlerSet, [] { gPreviousIoErrorHandler = XSetIOErrorHandler(&onIoError); });
+  const auto fail = [&start](std::string why) {
+    const std::lock_guard<std::mutex> lock(start.mutex);
+    start.failure = std::move(why);
+  };
+  if (!acquireGlfw([&start] { return start.reach(Stage::Starting); })) {
+    fail(windowSystemFailure());
+  } else if (!start.reach(Stage::Starting)) {
+    return;  // given up: the library stays as it is
+  } else {
+    glfwDefaultWindowHints();
+    glfwWindowHint(GLFW_CONTEXT_VERSION_MAJOR, 3);
+    glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 3);
+    glfwWindowHint(GLFW_OPENGL_PROFILE, GLFW_OPENGL_CORE_PROFILE);
+    glfwWindowHint(GLFW_VISIBLE, GLFW_FALSE);
+    GLFWwindow* window = createWindow(1, 1, "");
+    if (window != nullptr) glfwMakeContextCurrent(window);
+    if (window == nullptr || gladLoadGL(glfwGetProcAddress) <= 0) {
+      LUMETRA_LOG_ERROR("Loading GLAD failed!");
+      fail(window == nullptr ? windowSystemFailure() : "the OpenGL functions could not be loaded");
+      if (window != nullptr) glfwDestroyWindow(window);
+      releaseGlfw();
+    } else {
+      GLint renderbuffer = 0;
+      GLint texture = 0;
+      GLint viewport[2] = {0, 0};
+      glGetIntegerv(GL_MAX_RENDERBUFFER_SIZE, &renderbuffer);
+      glGetIntegerv(GL_MAX_TEXTURE_SIZE, &texture);
+      glGetIntegerv(GL_MAX_VIEWPORT_DIMS, viewport);
+      glfwMakeContextCurrent(nullptr);  // the caller makes it current on its own thread
+      const std::lock_guard<std::mutex> lock(start.mutex);
+      start.made = {window, std::min({renderbuffer, texture, viewport[0], viewport[1]})};
+      start.succeeded = true;
+    }
+  }
+  start.reach(Stage::Ended);
+  tStart = nullptr;
+}
+
+std::string displayName() {
+  const char* name = std::getenv("DISPLAY");
+  return name != nullptr ? name : "";
+}
+
+/// Why a start was given up at the stage it had reached.
+std::string stalledReason(Stage stage) {
+  const std::string display = "the X display \"" + displayName() + "\" (DISPLAY)";
+  const std::string remedy = "; restart it or the connection that forwards it, or set DISPLAY to another display";
+  switch (stage) {
+    case Stage::Connecting:
+      return display + " accepted a connection but did not answer it within " + std::to_string(kDisplayAnswerSeconds) +
+             " seconds" + remedy;
+    case Stage::ConnectionLost:
+      return display + " closed its connection while OpenGL was starting" + remedy;
+    case Stage::Starting:
+    case Stage::Ended:
+      break;
+  }
+  return display + " answered a first connection, but starting OpenGL over it (the window library's own "
+                   "connection, the context, the driver's functions) did not end within " +
+         std::to_string(kOpenGlStartSeconds) + " seconds: it may serve one client at a time or have stopped answering" +
+         remedy;
+}
+
+}  // namespace
+
+bool startOpenGl(StartedContext& started, std::string& failure) {
+  const auto start = std::make_shared<Start>();
+  try {
+    std::thread([start] { runStart(*start, true); }).detach();
+  } catch (const std::system_error&) {
+    runStart(*start, false);  // no thread to spare: the start waits here, unbounded
+  }
+  const auto began = std::chrono::steady_clock::now();
+  std::unique_lock<std::mutex> lock(start->mutex);
+  const bool answered = start->changed.wait_until(lock, began + std::chrono::seconds(kDisplayAnswerSeconds),
+                                                  [&start] { return start->stage != Stage::Connecting; });
+  const bool ended = answered && start->changed.wait_until(lock, began + std::chrono::seconds(kOpenGlStartSeconds), [&start] {
+    return start->stage == Stage::Ended || start->stage == Stage::ConnectionLost;
+  });
+  if (!ended || start->stage == Stage::ConnectionLost) {
+    start->abandoned = true;
+    failure = stalledReason(start->stage);
+    lock.unlock();
+    LUMETRA_LOG_ERROR("The OpenGL start was given up: {}", failure);
+    markGlfwStalled(failure);
+    return false;
+  }
+  if (!start->succeeded) {
+    failure = start->failure;
+    return false;
+  }
+  started = start->made;
+  return true;
+}
+
+}  // namespace Lumetra::OpenGL
