@@ -128,6 +128,8 @@ fault "copy names of two textures collapse" vision/Renderer/ImportedModel.cpp \
   "!taken.insert(fileName).second;" "false;"
 fault "texture outside the model's folder used" vision/Renderer/TextureFiles.cpp \
   "if (mRoot.empty() || !liesIn(real, mRoot)) {" "if (mRoot.empty()) {"
+fault "folder read again under each name links give it" vision/Renderer/TextureFiles.cpp \
+  "identity{status.st_dev, status.st_ino};" "identity{status.st_dev, std::hash<std::string>{}(folder.string())};"
 fault "texture file copied once per spelling" vision/Renderer/ModelCopy.cpp \
   "if (known != copied.end()) {" "if (false) {"
 fault "textures decoded beyond their sum" vision/Renderer/MeshTextures.cpp \
