@@ -136,6 +136,8 @@ fault "textures decoded beyond their sum" vision/Renderer/MeshTextures.cpp \
   "std::min(pixelsLeft, MeshModel::kMaxTexturePixels)" "MeshModel::kMaxTexturePixels"
 fault "texture name too long kept in the copy" vision/Renderer/ModelCopy.cpp \
   "if (file.name.size() > longestName) {" "if (false) {"
+fault "COLLADA unit text with words after its number read as the number" vision/Renderer/ScenePlacement.cpp \
+  "if (error != std::errc() || end != text.data() + text.size()) return false;" "if (error != std::errc()) return false;"
 fault "node transforms multiplied child first" vision/Renderer/ScenePlacement.cpp \
   "const aiMatrix4x4 placed = parent * node->mTransformation;" "const aiMatrix4x4 placed = node->mTransformation * parent;"
 fault "nodes keep mesh numbers of dropped meshes" vision/Renderer/GuardedImport.cpp \

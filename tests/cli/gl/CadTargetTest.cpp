@@ -401,7 +401,8 @@ TEST(CadTarget, FailedTrainingsPrintTheirLineAndLeaveNothing) {
   if (display.empty()) GTEST_SKIP() << "no display";
 
   // Models refused before they are built: 131072 boxes of 36 vertices; 30 boxes of 40,008 triangles
-  // each on the box's 8 corners; a unit that mirrors the box; one that makes it 5e-29 m wide.
+  // each on the box's 8 corners; a unit that mirrors the box; one that makes it 5e-29 m wide; one
+  // that is not a number (which the importer would read as a metre).
   std::string thirty = "{\"mesh\": 0}";
   for (int n = 1; n < 30; ++n) thirty += ", {\"mesh\": 0}";
   const std::string fewerCopies = ": have its nodes place fewer copies of its meshes.";
@@ -416,6 +417,8 @@ TEST(CadTarget, FailedTrainingsPrintTheirLineAndLeaveNothing) {
       {"mirrored.dae", colladaBox(0, "-0.001"), "its unit <unit meter=\"-0.001\"/> is not a finite positive length" + metres},
       {"tiny.dae", colladaBox(0, "1e-30"), "its unit <unit meter=\"1e-30\"/> makes the model 5e-29 m across, outside the "
                                            "1e-06 m to 1e+06 m that training can use" + metres},
+      {"worded.dae", colladaBox(0, "1mm"), "its unit <unit meter=\"1mm\"/> is not a plain number of metres: write "
+                                           "meter as a number alone, such as 0.001 for millimetres."},
   };
   for (const auto& refusal : refusals) {
     writeFile(dir / refusal.file, refusal.content);
