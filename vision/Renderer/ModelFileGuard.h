@@ -25,6 +25,8 @@ namespace Lumetra {
 ///   textures on a material that does not exist.
 /// - a 3DS file whose main, keyframer or keyframe node chunks do not nest within their parents, or
 ///   whose animation track counts more keys than it has room for: the library allocates for them.
+/// - a glTF or COLLADA file whose nodes name one another into too many nodes (NodeExpansion.h):
+///   the library builds each naming as a copy while it reads the file.
 /// Files that cannot be read are left to the library (it reports them).
 bool modelFileIsSound(const std::string& path, std::string& error);
 
