@@ -141,7 +141,11 @@ fault "texture name too long kept in the copy" vision/Renderer/ModelCopy.cpp \
 fault "COLLADA unit text with words after its number read as the number" vision/Renderer/ScenePlacement.cpp \
   "if (error != std::errc() || end != text.data() + text.size()) return false;" "if (error != std::errc()) return false;"
 fault "nodes naming one another many times built before a count" vision/Renderer/ModelFileGuard.cpp \
-  "return reason.empty();" "return true;"
+  "    if (!reason.empty()) {\n      error = reason;" "    if (false) {\n      error = reason;"
+fault "a glTF file not named so left to the importer uncounted" vision/Renderer/NodeExpansion.cpp \
+  "|| opening == '{') return NodeFormat::Gltf;" "|| false) return NodeFormat::Gltf;"
+fault "a COLLADA file not named so read without its unit" vision/Renderer/NodeExpansion.cpp \
+  "const bool xml = opening == '<' && start.find(\"<collada\") != std::string::npos;" "const bool xml = false;"
 fault "glTF children not counted in the node expansion" vision/Renderer/NodeExpansion.cpp \
   'node.member("children")' 'node.member("child")'
 fault "node transforms multiplied child first" vision/Renderer/ScenePlacement.cpp \

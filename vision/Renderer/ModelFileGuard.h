@@ -30,4 +30,8 @@ namespace Lumetra {
 /// Files that cannot be read are left to the library (it reports them).
 bool modelFileIsSound(const std::string& path, std::string& error);
 
+/// Whether the file at `path` is a COLLADA file: by its name's ending (.dae, or .zae for the
+/// zipped kind) or, whatever its name, by its root element near the start.
+bool isColladaFile(const std::string& path);
+
 }  // namespace Lumetra

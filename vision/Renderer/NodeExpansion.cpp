@@ -202,7 +202,24 @@ bool colladaHierarchy(const std::string& text, Hierarchy& h) {
   return true;
 }
 
+bool endsWithNoCase(const std::string& text, const std::string& ending) {
+  return text.size() >= ending.size() &&
+         std::equal(ending.begin(), ending.end(), text.end() - static_cast<std::ptrdiff_t>(ending.size()),
+                    [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
+}
+
 }  // namespace
+
+NodeFormat nodeFormat(const std::string& path, const std::string& head) {
+  if (endsWithNoCase(path, ".glb") || head.compare(0, 4, "glTF") == 0) return NodeFormat::Glb;
+  const std::size_t first = head.find_first_not_of(" \t\r\n\xEF\xBB\xBF");  // a byte-order mark too
+  const char opening = first != std::string::npos ? head[first] : '\0';
+  if (endsWithNoCase(path, ".gltf") || opening == '{') return NodeFormat::Gltf;
+  std::string start = head.substr(0, 4096);
+  for (char& c : start) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const bool xml = opening == '<' && start.find("<collada") != std::string::npos;
+  return endsWithNoCase(path, ".dae") || xml ? NodeFormat::Collada : NodeFormat::None;
+}
 
 std::string repeatedNodes(NodeFormat format, std::string text) noexcept {
   try {

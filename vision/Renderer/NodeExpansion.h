@@ -11,7 +11,12 @@ namespace Lumetra {
 /// Nodes that the hierarchy may add to the file's own by naming nodes more than once.
 constexpr std::uint64_t kMaxRepeatedNodes = std::uint64_t{1} << 20;
 
-enum class NodeFormat { Gltf, Glb, Collada };
+enum class NodeFormat { None, Gltf, Glb, Collada };
+
+/// The format of the model file at `path` whose first bytes are `head`, by its name's ending or,
+/// whatever its name, by its bytes (the import library reads a file by its content): a binary
+/// glTF file's magic, a JSON text, or a COLLADA root element near the start.
+NodeFormat nodeFormat(const std::string& path, const std::string& head);
 
 /// Why the nodes of the glTF (JSON or binary) or COLLADA file whose bytes are `text` repeat one
 /// another into more than its own nodes plus kMaxRepeatedNodes, or empty (also for a file that
