@@ -146,6 +146,12 @@ fault "a glTF file not named so left to the importer uncounted" vision/Renderer/
   "|| opening == '{') return NodeFormat::Gltf;" "|| false) return NodeFormat::Gltf;"
 fault "a COLLADA file not named so read without its unit" vision/Renderer/NodeExpansion.cpp \
   "const bool xml = opening == '<' && start.find(\"<collada\") != std::string::npos;" "const bool xml = false;"
+fault "glTF nested deeply not counted in the node expansion" vision/Renderer/NodeExpansion.cpp \
+  "if (depth > 256 && (c == '{' || c == '[')) return skip();" "if (depth > 256) return false;"
+fault "COLLADA instances spelled with character references not counted" vision/Renderer/NodeExpansion.cpp \
+  "} else if (entity.size() > 1 && entity[0] == '#') {" "} else if (false) {"
+fault "COLLADA attributes with spaces around their '=' not read" vision/Renderer/NodeExpansion.cpp \
+  "std::size_t k = space(at + length);" "std::size_t k = at + length;"
 fault "glTF children not counted in the node expansion" vision/Renderer/NodeExpansion.cpp \
   'node.member("children")' 'node.member("child")'
 fault "node transforms multiplied child first" vision/Renderer/ScenePlacement.cpp \

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <map>
@@ -69,8 +70,9 @@ class JsonReader {
   explicit JsonReader(const std::string& text) : mText(text) {}
   bool read(Json& value, int depth = 0) {
     space();
-    if (depth > 256 || mAt >= mText.size()) return false;
+    if (mAt >= mText.size()) return false;
     const char c = mText[mAt];
+    if (depth > 256 && (c == '{' || c == '[')) return skip();
     if (c == '{' || c == '[') return list(value, c == '{', depth);
     if (c == '"') return string(nullptr);
     const std::size_t start = mAt;
@@ -81,6 +83,20 @@ class JsonReader {
   }
 
  private:
+  /// Passes over an array or object nested too deep to keep (no part of the hierarchy lies there).
+  bool skip() {
+    for (std::size_t open = 0; mAt < mText.size();) {
+      const char c = mText[mAt];
+      if (c == '"') {
+        if (!string(nullptr)) return false;
+        continue;
+      }
+      ++mAt;
+      if (c == '[' || c == '{') ++open;
+      else if ((c == ']' || c == '}') && --open == 0) return true;
+    }
+    return false;
+  }
   void space() {
     while (mAt < mText.size() && std::isspace(static_cast<unsigned char>(mText[mAt]))) ++mAt;
   }
@@ -149,16 +165,49 @@ bool gltfHierarchy(const std::string& text, Hierarchy& h) {
   return true;
 }
 
-/// The value of the attribute `name` in the tag's text, or empty.
+/// An attribute's text with its character references and predefined entities replaced, as the
+/// XML reader gives it (a reference beyond ASCII as UTF-8).
+std::string decoded(const std::string& text) {
+  static const std::map<std::string, char> kNamed = {{"amp", '&'}, {"lt", '<'}, {"gt", '>'}, {"quot", '"'}, {"apos", '\''}};
+  std::string out;
+  for (std::size_t k = 0; k < text.size(); ++k) {
+    const std::size_t end = text[k] == '&' ? text.find(';', k) : std::string::npos;
+    const std::string entity = end != std::string::npos ? text.substr(k + 1, end - k - 1) : std::string();
+    const auto named = kNamed.find(entity);
+    if (named != kNamed.end()) {
+      out += named->second;
+    } else if (entity.size() > 1 && entity[0] == '#') {
+      const bool hex = entity[1] == 'x';
+      std::uint32_t code = static_cast<std::uint32_t>(std::strtoul(entity.c_str() + (hex ? 2 : 1), nullptr, hex ? 16 : 10));
+      if (code < 0x80) out += static_cast<char>(code);
+      else if (code < 0x800) out += {static_cast<char>(0xC0 | code >> 6), static_cast<char>(0x80 | (code & 0x3F))};
+      else if (code < 0x10000) out += {static_cast<char>(0xE0 | code >> 12), static_cast<char>(0x80 | (code >> 6 & 0x3F)),
+                                       static_cast<char>(0x80 | (code & 0x3F))};
+      else out += {static_cast<char>(0xF0 | (code >> 18 & 0x07)), static_cast<char>(0x80 | (code >> 12 & 0x3F)),
+                   static_cast<char>(0x80 | (code >> 6 & 0x3F)), static_cast<char>(0x80 | (code & 0x3F))};
+    } else {
+      out += text[k];
+      continue;
+    }
+    k = end;
+  }
+  return out;
+}
+
+/// The value of the attribute `name` in the tag's text (spaces allowed around its '='), or empty.
 std::string attribute(const std::string& tag, const char* name) {
   const std::size_t length = std::strlen(name);
+  const auto space = [&tag](std::size_t k) {
+    while (k < tag.size() && std::isspace(static_cast<unsigned char>(tag[k]))) ++k;
+    return k;
+  };
   for (std::size_t at = tag.find(name); at != std::string::npos; at = tag.find(name, at + 1)) {
-    std::size_t k = at + length;
-    if (at == 0 || !std::isspace(static_cast<unsigned char>(tag[at - 1])) || k + 1 >= tag.size() || tag[k] != '=')
-      continue;
-    const char quote = tag[k + 1];
-    const std::size_t end = tag.find(quote, k + 2);
-    if ((quote == '"' || quote == '\'') && end != std::string::npos) return tag.substr(k + 2, end - k - 2);
+    std::size_t k = space(at + length);
+    if (at == 0 || !std::isspace(static_cast<unsigned char>(tag[at - 1])) || k >= tag.size() || tag[k] != '=') continue;
+    k = space(k + 1);
+    const char quote = k < tag.size() ? tag[k] : '\0';
+    const std::size_t end = tag.find(quote, k + 1);
+    if ((quote == '"' || quote == '\'') && end != std::string::npos) return decoded(tag.substr(k + 1, end - k - 1));
   }
   return {};
 }

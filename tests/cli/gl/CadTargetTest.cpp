@@ -404,10 +404,13 @@ TEST(CadTarget, FailedTrainingsPrintTheirLineAndLeaveNothing) {
   // each on the box's 8 corners; a unit that mirrors the box; one that makes it 5e-29 m wide; one
   // that is not a number (which the importer would read as a metre); nodes that each name the next
   // twice, as COLLADA instances and as glTF children, which reading would build as 2^40 copies. Some
-  // are named without their format's ending: the importer reads a file by its content.
-  std::string thirty = "{\"mesh\": 0}", doubling;
+  // are named without their format's ending: the importer reads a file by its content. The COLLADA
+  // file spells its instances with a character reference, the glTF file nests extras deeply.
+  std::string thirty = "{\"mesh\": 0}", doubling, instancing = colladaBox(40);
   for (int n = 1; n < 30; ++n) thirty += ", {\"mesh\": 0}";
   for (int n = 1; n <= 40; ++n) doubling += "{\"children\": [" + std::to_string(n) + ", " + std::to_string(n) + "]}, ";
+  doubling += "{\"mesh\": 0, \"extras\": " + std::string(300, '[') + std::string(300, ']') + "}";
+  for (std::size_t at; (at = instancing.find("url=\"#n")) != std::string::npos;) instancing.replace(at, 7, "url = \"&#x23;n");
   const std::string fewerNodes = " plus 1048576: have its nodes place fewer copies of one another.";
   const std::string fewerCopies = ": have its nodes place fewer copies of its meshes.";
   const std::string metres = ": set meter to the length of the file's unit in metres (0.001 for millimetres).";
@@ -423,9 +426,9 @@ TEST(CadTarget, FailedTrainingsPrintTheirLineAndLeaveNothing) {
                                            "1e-06 m to 1e+06 m that training can use" + metres},
       {"worded.dae", colladaBox(0, "1mm"), "its unit <unit meter=\"1mm\"/> is not a plain number of metres: write "
                                            "meter as a number alone, such as 0.001 for millimetres."},
-      {"doubling.xml", colladaBox(40), "its nodes repeat one another into 2199023255553 nodes, more than its own 43" +
+      {"doubling.xml", instancing, "its nodes repeat one another into 2199023255553 nodes, more than its own 43" +
                                            fewerNodes},
-      {"doubling.json", gltfBox(doubling + "{\"mesh\": 0}"),  // each node also a root of the scene
+      {"doubling.json", gltfBox(doubling),  // each node also a root of the scene
        "its nodes repeat one another into 4398046511061 nodes, more than its own 41" + fewerNodes},
   };
   for (const auto& refusal : refusals) {
