@@ -194,23 +194,6 @@ std::string decoded(const std::string& text) {
   return out;
 }
 
-/// The value of the attribute `name` in the tag's text (spaces allowed around its '='), or empty.
-std::string attribute(const std::string& tag, const char* name) {
-  const std::size_t length = std::strlen(name);
-  const auto space = [&tag](std::size_t k) {
-    while (k < tag.size() && std::isspace(static_cast<unsigned char>(tag[k]))) ++k;
-    return k;
-  };
-  for (std::size_t at = tag.find(name); at != std::string::npos; at = tag.find(name, at + 1)) {
-    std::size_t k = space(at + length);
-    if (at == 0 || !std::isspace(static_cast<unsigned char>(tag[at - 1])) || k >= tag.size() || tag[k] != '=') continue;
-    k = space(k + 1);
-    const char quote = k < tag.size() ? tag[k] : '\0';
-    const std::size_t end = tag.find(quote, k + 1);
-    if ((quote == '"' || quote == '\'') && end != std::string::npos) return decoded(tag.substr(k + 1, end - k - 1));
-  }
-  return {};
-}
 
 /// A COLLADA file's nodes and visual scenes, each naming the nodes inside it and those it
 /// instances; its roots are its visual scenes.
@@ -233,13 +216,13 @@ bool colladaHierarchy(const std::string& text, Hierarchy& h) {
       h.named.emplace_back();
       if (!open.empty()) h.named[open.back()].push_back(node);
       if (name == "visual_scene") h.roots.push_back(node);
-      const std::string id = attribute(tag, "id");
+      const std::string id = xmlAttribute(tag, "id");
       if (!id.empty()) byId.try_emplace(id, node);
       if (tag.empty() || tag.back() != '/') open.push_back(node);
     } else if ((name == "/node" || name == "/visual_scene") && !open.empty()) {
       open.pop_back();
     } else if (name == "instance_node" && !open.empty()) {
-      const std::string url = attribute(tag, "url");
+      const std::string url = xmlAttribute(tag, "url");
       if (url.size() > 1 && url[0] == '#') instances.emplace_back(open.back(), url.substr(1));
     }
     at = end;
@@ -258,6 +241,23 @@ bool endsWithNoCase(const std::string& text, const std::string& ending) {
 }
 
 }  // namespace
+
+std::string xmlAttribute(const std::string& tag, const char* name) {
+  const std::size_t length = std::strlen(name);
+  const auto space = [&tag](std::size_t k) {
+    while (k < tag.size() && std::isspace(static_cast<unsigned char>(tag[k]))) ++k;
+    return k;
+  };
+  for (std::size_t at = tag.find(name); at != std::string::npos; at = tag.find(name, at + 1)) {
+    std::size_t k = space(at + length);
+    if (at == 0 || !std::isspace(static_cast<unsigned char>(tag[at - 1])) || k >= tag.size() || tag[k] != '=') continue;
+    k = space(k + 1);
+    const char quote = k < tag.size() ? tag[k] : '\0';
+    const std::size_t end = tag.find(quote, k + 1);
+    if ((quote == '"' || quote == '\'') && end != std::string::npos) return decoded(tag.substr(k + 1, end - k - 1));
+  }
+  return {};
+}
 
 NodeFormat nodeFormat(const std::string& path, const std::string& head) {
   if (endsWithNoCase(path, ".glb") || head.compare(0, 4, "glTF") == 0) return NodeFormat::Glb;

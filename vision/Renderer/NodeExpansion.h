@@ -11,6 +11,10 @@ namespace Lumetra {
 /// Nodes that the hierarchy may add to the file's own by naming nodes more than once.
 constexpr std::uint64_t kMaxRepeatedNodes = std::uint64_t{1} << 20;
 
+/// The value of the attribute `name` in an XML tag's text (spaces allowed around its '='), as the
+/// XML reader gives it (character references and predefined entities replaced), or empty.
+std::string xmlAttribute(const std::string& tag, const char* name);
+
 enum class NodeFormat { None, Gltf, Glb, Collada };
 
 /// The format of the model file at `path` whose first bytes are `head`, by its name's ending or,

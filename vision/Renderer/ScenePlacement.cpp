@@ -1,5 +1,7 @@
 #include "Renderer/ScenePlacement.h"
 
+#include "Renderer/NodeExpansion.h"
+
 #include <assimp/scene.h>
 
 #include <Eigen/Core>
@@ -77,17 +79,7 @@ std::string unitText(const std::string& path) {
   for (std::size_t at = head.find("<unit"); at != std::string::npos; at = head.find("<unit", at + 1)) {
     const std::size_t end = head.find('>', at);
     if (end == std::string::npos || std::isalnum(static_cast<unsigned char>(head[at + 5]))) continue;
-    const std::string tag = head.substr(at, end - at);
-    for (std::size_t name = tag.find("meter"); name != std::string::npos; name = tag.find("meter", name + 1)) {
-      std::size_t k = name + 5;
-      while (k < tag.size() && std::isspace(static_cast<unsigned char>(tag[k]))) ++k;
-      if (!std::isspace(static_cast<unsigned char>(tag[name - 1])) || k >= tag.size() || tag[k] != '=') continue;
-      for (++k; k < tag.size() && std::isspace(static_cast<unsigned char>(tag[k]));) ++k;
-      if (k >= tag.size() || (tag[k] != '"' && tag[k] != '\'')) continue;
-      const std::size_t close = tag.find(tag[k], k + 1);
-      if (close != std::string::npos) return tag.substr(k + 1, close - k - 1);
-    }
-    return {};
+    return xmlAttribute(head.substr(at, end - at), "meter");
   }
   return {};
 }

@@ -405,7 +405,7 @@ TEST(CadTarget, FailedTrainingsPrintTheirLineAndLeaveNothing) {
   // that is not a number (which the importer would read as a metre); nodes that each name the next
   // twice, as COLLADA instances and as glTF children, which reading would build as 2^40 copies. Some
   // are named without their format's ending: the importer reads a file by its content. The COLLADA
-  // file spells its instances with a character reference, the glTF file nests extras deeply.
+  // files spell a unit and instances with character references, the glTF file nests extras deeply.
   std::string thirty = "{\"mesh\": 0}", doubling, instancing = colladaBox(40);
   for (int n = 1; n < 30; ++n) thirty += ", {\"mesh\": 0}";
   for (int n = 1; n <= 40; ++n) doubling += "{\"children\": [" + std::to_string(n) + ", " + std::to_string(n) + "]}, ";
@@ -421,7 +421,7 @@ TEST(CadTarget, FailedTrainingsPrintTheirLineAndLeaveNothing) {
                                        fewerCopies},
       {"dense.gltf", gltfBox(thirty, {}, 3334),
        "its nodes repeat its meshes into 1200240 faces, more than its own 40008 plus 1048576" + fewerCopies},
-      {"mirrored.xml", colladaBox(0, "-0.001"), "its unit <unit meter=\"-0.001\"/> is not a finite positive length" + metres},
+      {"mirrored.xml", colladaBox(0, "-&#48;.001"), "its unit <unit meter=\"-0.001\"/> is not a finite positive length" + metres},
       {"tiny.dae", colladaBox(0, "1e-30"), "its unit <unit meter=\"1e-30\"/> makes the model 5e-29 m across, outside the "
                                            "1e-06 m to 1e+06 m that training can use" + metres},
       {"worded.dae", colladaBox(0, "1mm"), "its unit <unit meter=\"1mm\"/> is not a plain number of metres: write "
