@@ -152,6 +152,14 @@ fault "COLLADA instances spelled with character references not counted" vision/R
   "} else if (entity.size() > 1 && entity[0] == '#') {" "} else if (false) {"
 fault "COLLADA attributes with spaces around their '=' not read" vision/Renderer/NodeExpansion.cpp \
   "std::size_t k = space(at + length);" "std::size_t k = at + length;"
+fault "COLLADA comments read as nodes" vision/Renderer/NodeExpansion.cpp \
+  'if (text.compare(at, 4, "<!--") == 0) {' 'if (false) {'
+fault "self-closing COLLADA node left open" vision/Renderer/NodeExpansion.cpp \
+  "if (tag.empty() || tag.back() != '/') open.push_back(node);" "open.push_back(node);"
+fault "glTF without scenes counted from no root" vision/Renderer/NodeExpansion.cpp \
+  "  if (h.roots.empty()) {" "  if (false) {"
+fault "glTF string escapes not passed over" vision/Renderer/NodeExpansion.cpp \
+  ") ++mAt;\n      else if (out != nullptr)" ") mAt += 0;\n      else if (out != nullptr)"
 fault "glTF children not counted in the node expansion" vision/Renderer/NodeExpansion.cpp \
   'node.member("children")' 'node.member("child")'
 fault "node transforms multiplied child first" vision/Renderer/ScenePlacement.cpp \
