@@ -128,12 +128,40 @@ fault "copy names of two textures collapse" vision/Renderer/ImportedModel.cpp \
   "!taken.insert(fileName).second;" "false;"
 fault "texture outside the model's folder used" vision/Renderer/TextureFiles.cpp \
   "if (mRoot.empty() || !liesIn(real, mRoot)) {" "if (mRoot.empty()) {"
+fault "folder read again under each name links give it" vision/Renderer/TextureFiles.cpp \
+  "identity{status.st_dev, status.st_ino};" "identity{status.st_dev, std::hash<std::string>{}(folder.string())};"
 fault "texture file copied once per spelling" vision/Renderer/ModelCopy.cpp \
   "if (known != copied.end()) {" "if (false) {"
 fault "textures decoded beyond their sum" vision/Renderer/MeshTextures.cpp \
   "std::min(pixelsLeft, MeshModel::kMaxTexturePixels)" "MeshModel::kMaxTexturePixels"
+fault "copy of a file read past the size it had when opened" vision/Renderer/ModelCopy.cpp \
+  "if (static_cast<std::uint64_t>(got) > left) {" "if (false) {"
 fault "texture name too long kept in the copy" vision/Renderer/ModelCopy.cpp \
   "if (file.name.size() > longestName) {" "if (false) {"
+fault "COLLADA unit text with words after its number read as the number" vision/Renderer/ScenePlacement.cpp \
+  "if (error != std::errc() || end != text.data() + text.size()) return false;" "if (error != std::errc()) return false;"
+fault "nodes naming one another many times built before a count" vision/Renderer/ModelFileGuard.cpp \
+  "    if (!reason.empty()) {\n      error = reason;" "    if (false) {\n      error = reason;"
+fault "a glTF file not named so left to the importer uncounted" vision/Renderer/NodeExpansion.cpp \
+  "|| opening == '{') return NodeFormat::Gltf;" "|| false) return NodeFormat::Gltf;"
+fault "a COLLADA file not named so read without its unit" vision/Renderer/NodeExpansion.cpp \
+  "const bool xml = opening == '<' && start.find(\"<collada\") != std::string::npos;" "const bool xml = false;"
+fault "glTF nested deeply not counted in the node expansion" vision/Renderer/NodeExpansion.cpp \
+  "if (depth > 256 && (c == '{' || c == '[')) return skip();" "if (depth > 256) return false;"
+fault "COLLADA instances spelled with character references not counted" vision/Renderer/NodeExpansion.cpp \
+  "} else if (entity.size() > 1 && entity[0] == '#') {" "} else if (false) {"
+fault "COLLADA attributes with spaces around their '=' not read" vision/Renderer/NodeExpansion.cpp \
+  "std::size_t k = space(at + length);" "std::size_t k = at + length;"
+fault "COLLADA comments read as nodes" vision/Renderer/NodeExpansion.cpp \
+  'if (text.compare(at, 4, "<!--") == 0) {' 'if (false) {'
+fault "self-closing COLLADA node left open" vision/Renderer/NodeExpansion.cpp \
+  "if (tag.empty() || tag.back() != '/') open.push_back(node);" "open.push_back(node);"
+fault "glTF without scenes counted from no root" vision/Renderer/NodeExpansion.cpp \
+  "  if (h.roots.empty()) {" "  if (false) {"
+fault "glTF string escapes not passed over" vision/Renderer/NodeExpansion.cpp \
+  ") ++mAt;\n      else if (out != nullptr)" ") mAt += 0;\n      else if (out != nullptr)"
+fault "glTF children not counted in the node expansion" vision/Renderer/NodeExpansion.cpp \
+  'node.member("children")' 'node.member("child")'
 fault "node transforms multiplied child first" vision/Renderer/ScenePlacement.cpp \
   "const aiMatrix4x4 placed = parent * node->mTransformation;" "const aiMatrix4x4 placed = node->mTransformation * parent;"
 fault "nodes keep mesh numbers of dropped meshes" vision/Renderer/GuardedImport.cpp \

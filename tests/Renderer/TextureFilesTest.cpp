@@ -47,4 +47,18 @@ TEST(TextureLookup, UsesOnlyRegularFilesInsideTheModelsFolderEachKnownByItsIdent
   }
 }
 
+// Links may give one folder endless names (a link to its own folder, repeated in a name): the
+// folder is read once, under the first name that reaches it, and every other name answers from
+// that reading, so a file put there afterwards is not seen through a link.
+TEST(TextureLookup, ReadsAFolderOnceWhateverNameLinksGiveIt) {
+  TestSupport::TempDir dir;
+  fs::create_directories(dir / "model/sub");
+  fs::create_symlink(".", dir / "model/sub/again");
+  Lumetra::TextureLookup lookup((dir / "model").string());
+  EXPECT_EQ(lookup.find("SUB/late.png").status, TextureFile::Unreadable);
+  TestSupport::writeFile(dir / "model/sub/late.png", "picture");
+  EXPECT_EQ(lookup.find("SUB/AGAIN/late.png").status, TextureFile::Unreadable);
+  EXPECT_EQ(lookup.find("sub/late.png").status, TextureFile::Usable);  // the plain name is not listed
+}
+
 }  // namespace

@@ -1,6 +1,7 @@
 #include "Renderer/ImportedModel.h"
 
 #include "Renderer/GuardedImport.h"
+#include "Renderer/ModelFileGuard.h"
 #include "Renderer/ScenePlacement.h"
 
 #include <assimp/Exporter.hpp>
@@ -76,12 +77,6 @@ struct Reader {
     return true;
   }
 };
-
-bool hasExtension(const std::string& path, std::initializer_list<const char*> extensions) {
-  std::string extension = path.substr(std::min(path.size(), path.find_last_of('.')));
-  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return std::any_of(extensions.begin(), extensions.end(), [&](const char* e) { return extension == e; });
-}
 
 /// The file name at the end of a texture name, kept to letters, digits, '.', '-' and '_'.
 std::string safeFileName(const std::string& name) {
@@ -308,7 +303,7 @@ bool importToBytes(const std::string& path, unsigned postProcessing, const std::
   const auto asRead = [&](aiScene& scene) {
     const std::vector<std::vector<aiMatrix4x4>> placements = meshPlacements(scene);
     refused = repeatedMeshes(scene, placements);
-    const bool collada = scene.mRootNode != nullptr && hasExtension(path, {".dae", ".zae"});
+    const bool collada = scene.mRootNode != nullptr && isColladaFile(path);
     if (refused.empty() && collada) refused = unusableColladaUnit(scene, placements, path);
     if (!refused.empty()) return;
     // The library gives a COLLADA model in metres, its declared unit applied.

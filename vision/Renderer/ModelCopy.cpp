@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <exception>
 #include <fstream>
@@ -140,12 +141,20 @@ CopyOutcome writeModelCopyFile(const ModelCopyFile& file, const fs::path& destin
     return CopyOutcome::NotWritten;
   }
   CopyOutcome outcome = CopyOutcome::Copied;
+  // No more than the size the file had when opened: a file of the kernel's (whose size reads 0)
+  // may give bytes without end, and one that grows is not the file that was found.
+  auto left = static_cast<std::uint64_t>(std::max<off_t>(status.st_size, 0));
   char block[1 << 16];
   for (;;) {
     const ssize_t got = ::read(in, block, sizeof block);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) outcome = CopyOutcome::SourceUnreadable;
     if (got <= 0) break;
+    if (static_cast<std::uint64_t>(got) > left) {
+      outcome = CopyOutcome::SourceUnreadable;
+      break;
+    }
+    left -= static_cast<std::uint64_t>(got);
     if (!writeAll(out, block, static_cast<std::size_t>(got))) {
       outcome = CopyOutcome::NotWritten;
       break;

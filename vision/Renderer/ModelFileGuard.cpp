@@ -1,5 +1,7 @@
 #include "Renderer/ModelFileGuard.h"
 
+#include "Renderer/NodeExpansion.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
@@ -7,6 +9,7 @@
 #include <limits>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace Lumetra {
@@ -365,6 +368,15 @@ bool modelFileIsSound(const std::string& path, std::string& error) {
   const bool offKeyword = first.size() >= 3 && first.compare(first.size() - 3, 3, "off") == 0;
   if (endsWithNoCase(path, ".off") || offKeyword) return offIsSound(path, head, error);
   if (endsWithNoCase(path, ".obj")) return objIsSound(path, error);
+  const NodeFormat format = nodeFormat(path, head.bytes);
+  if (format != NodeFormat::None) {
+    std::string bytes;
+    const std::string reason = readWhole(path, bytes) ? repeatedNodes(format, std::move(bytes)) : std::string();
+    if (!reason.empty()) {
+      error = reason;
+      return false;
+    }
+  }
   if (endsWithNoCase(path, ".3ds") && head.bytes.size() >= 6 && littleEndian(head.bytes, 0, 2) == 0x4D4D) {
     std::string bytes;
     if (readWhole(path, bytes) && !chunksAreSound(bytes, 0, bytes.size(), 0)) {
@@ -373,6 +385,11 @@ bool modelFileIsSound(const std::string& path, std::string& error) {
     }
   }
   return true;
+}
+
+bool isColladaFile(const std::string& path) {
+  Head head;
+  return endsWithNoCase(path, ".zae") || (readHead(path, head) && nodeFormat(path, head.bytes) == NodeFormat::Collada);
 }
 
 }  // namespace Lumetra

@@ -25,7 +25,13 @@ namespace Lumetra {
 ///   textures on a material that does not exist.
 /// - a 3DS file whose main, keyframer or keyframe node chunks do not nest within their parents, or
 ///   whose animation track counts more keys than it has room for: the library allocates for them.
+/// - a glTF or COLLADA file whose nodes name one another into too many nodes (NodeExpansion.h):
+///   the library builds each naming as a copy while it reads the file.
 /// Files that cannot be read are left to the library (it reports them).
 bool modelFileIsSound(const std::string& path, std::string& error);
+
+/// Whether the file at `path` is a COLLADA file: by its name's ending (.dae, or .zae for the
+/// zipped kind) or, whatever its name, by its root element near the start.
+bool isColladaFile(const std::string& path);
 
 }  // namespace Lumetra

@@ -1,5 +1,7 @@
 #include "Renderer/ScenePlacement.h"
 
+#include "Renderer/NodeExpansion.h"
+
 #include <assimp/scene.h>
 
 #include <Eigen/Core>
@@ -7,10 +9,13 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <system_error>
 #include <utility>
 
 namespace Lumetra {
@@ -74,19 +79,22 @@ std::string unitText(const std::string& path) {
   for (std::size_t at = head.find("<unit"); at != std::string::npos; at = head.find("<unit", at + 1)) {
     const std::size_t end = head.find('>', at);
     if (end == std::string::npos || std::isalnum(static_cast<unsigned char>(head[at + 5]))) continue;
-    const std::string tag = head.substr(at, end - at);
-    for (std::size_t name = tag.find("meter"); name != std::string::npos; name = tag.find("meter", name + 1)) {
-      std::size_t k = name + 5;
-      while (k < tag.size() && std::isspace(static_cast<unsigned char>(tag[k]))) ++k;
-      if (!std::isspace(static_cast<unsigned char>(tag[name - 1])) || k >= tag.size() || tag[k] != '=') continue;
-      for (++k; k < tag.size() && std::isspace(static_cast<unsigned char>(tag[k]));) ++k;
-      if (k >= tag.size() || (tag[k] != '"' && tag[k] != '\'')) continue;
-      const std::size_t close = tag.find(tag[k], k + 1);
-      if (close != std::string::npos) return tag.substr(k + 1, close - k - 1);
-    }
-    return {};
+    return xmlAttribute(head.substr(at, end - at), "meter");
   }
   return {};
+}
+
+/// Whether the unit's text is wholly a number (a decimal comma read as a point, as the library
+/// reads it) that gives the library's `unit`. Text the library cannot read leaves its unit at one
+/// metre, whatever the text meant.
+bool readsAsUnit(std::string text, double unit) {
+  const std::size_t comma = text.find(',');
+  if (comma != std::string::npos) text[comma] = '.';
+  double value = 0.0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size()) return false;
+  if (!std::isfinite(value) || !std::isfinite(unit)) return true;  // refused as not a finite length
+  return std::abs(value - unit) <= 1e-6 * std::abs(value);
 }
 
 }  // namespace
@@ -134,14 +142,19 @@ std::string unusableColladaUnit(const aiScene& scene, const std::vector<std::vec
   // lengths, and its determinant is 1.
   const Eigen::Matrix3d root = toEigen(scene.mRootNode->mTransformation).topLeftCorner<3, 3>();
   const double length = root.col(0).norm(), unit = root.determinant() < 0 ? -length : length;
-  if (unit == 1.0) return {};
+  const std::string declared = unitText(path);
+  const bool readable = declared.empty() || readsAsUnit(declared, unit);
+  if (unit == 1.0 && readable) return {};
   // The file's own text when it is short and printable, else the value the library read.
-  std::string text = unitText(path);
+  std::string text = declared;
   if (text.empty() || text.size() > 32 ||
       !std::all_of(text.begin(), text.end(), [](char c) { return std::isprint(static_cast<unsigned char>(c)); })) {
     text = fmt::format("{}", static_cast<float>(unit));
   }
   const std::string named = "its unit <unit meter=\"" + text + "\"/>";
+  if (!readable) {
+    return named + " is not a plain number of metres: write meter as a number alone, such as 0.001 for millimetres.";
+  }
   if (!(std::isfinite(unit) && unit > 0.0)) {
     return named + " is not a finite positive length: set meter to the length of the file's unit in metres (0.001 for "
                    "millimetres).";

@@ -50,7 +50,12 @@ const TextureFile& TextureLookup::find(const std::string& name) {
 }
 
 const TextureLookup::Listing& TextureLookup::listing(const fs::path& folder) {
-  auto [known, isNew] = mListings.try_emplace(folder.string());
+  // A folder is known by its device and inode: links may reach one folder under endless names.
+  static const Listing kNone;
+  struct stat status{};
+  if (::stat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) return kNone;
+  const std::pair<std::uint64_t, std::uint64_t> identity{status.st_dev, status.st_ino};
+  auto [known, isNew] = mListings.try_emplace(identity);
   if (!isNew) return known->second;
   std::error_code error;
   fs::directory_iterator it(folder, error), end;

@@ -8,6 +8,7 @@
 #include <map>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
 namespace Lumetra {
 
@@ -49,7 +50,7 @@ class TextureLookup {
 
   std::string mFolder;
   std::filesystem::path mRoot;  ///< the folder with its links resolved; empty when it cannot be
-  std::map<std::string, Listing> mListings;
+  std::map<std::pair<std::uint64_t, std::uint64_t>, Listing> mListings;  ///< by device and inode
   std::map<std::string, TextureFile> mFound;  ///< by the name the model gives
 };
 

@@ -406,9 +406,17 @@ TEST(CadTarget, FailedTrainingsPrintTheirLineAndLeaveNothing) {
   if (display.empty()) GTEST_SKIP() << "no display";
 
   // Models refused before they are built: 131072 boxes of 36 vertices; 30 boxes of 40,008 triangles
-  // each on the box's 8 corners; a unit that mirrors the box; one that makes it 5e-29 m wide.
-  std::string thirty = "{\"mesh\": 0}";
+  // each on the box's 8 corners; a unit that mirrors the box; one that makes it 5e-29 m wide; one
+  // that is not a number (which the importer would read as a metre); nodes that each name the next
+  // twice, as COLLADA instances and as glTF children, which reading would build as 2^40 copies. Some
+  // are named without their format's ending: the importer reads a file by its content. The COLLADA
+  // files spell a unit and instances with character references, the glTF file nests extras deeply.
+  std::string thirty = "{\"mesh\": 0}", doubling, instancing = colladaBox(40);
   for (int n = 1; n < 30; ++n) thirty += ", {\"mesh\": 0}";
+  for (int n = 1; n <= 40; ++n) doubling += "{\"children\": [" + std::to_string(n) + ", " + std::to_string(n) + "]}, ";
+  doubling += "{\"mesh\": 0, \"extras\": " + std::string(300, '[') + std::string(300, ']') + "}";
+  for (std::size_t at; (at = instancing.find("url=\"#n")) != std::string::npos;) instancing.replace(at, 7, "url = \"&#x23;n");
+  const std::string fewerNodes = " plus 1048576: have its nodes place fewer copies of one another.";
   const std::string fewerCopies = ": have its nodes place fewer copies of its meshes.";
   const std::string metres = ": set meter to the length of the file's unit in metres (0.001 for millimetres).";
   const struct {
@@ -418,9 +426,15 @@ TEST(CadTarget, FailedTrainingsPrintTheirLineAndLeaveNothing) {
                                        fewerCopies},
       {"dense.gltf", gltfBox(thirty, {}, 3334),
        "its nodes repeat its meshes into 1200240 faces, more than its own 40008 plus 1048576" + fewerCopies},
-      {"mirrored.dae", colladaBox(0, "-0.001"), "its unit <unit meter=\"-0.001\"/> is not a finite positive length" + metres},
+      {"mirrored.xml", colladaBox(0, "-&#48;.001"), "its unit <unit meter=\"-0.001\"/> is not a finite positive length" + metres},
       {"tiny.dae", colladaBox(0, "1e-30"), "its unit <unit meter=\"1e-30\"/> makes the model 5e-29 m across, outside the "
                                            "1e-06 m to 1e+06 m that training can use" + metres},
+      {"worded.dae", colladaBox(0, "1mm"), "its unit <unit meter=\"1mm\"/> is not a plain number of metres: write "
+                                           "meter as a number alone, such as 0.001 for millimetres."},
+      {"doubling.xml", instancing, "its nodes repeat one another into 2199023255553 nodes, more than its own 43" +
+                                           fewerNodes},
+      {"doubling.json", gltfBox(doubling),  // each node also a root of the scene
+       "its nodes repeat one another into 4398046511061 nodes, more than its own 41" + fewerNodes},
   };
   for (const auto& refusal : refusals) {
     writeFile(dir / refusal.file, refusal.content);
