@@ -3,6 +3,7 @@
 # scratch copy of the tree, rebuilds, runs the test suite and reports the tests that fail for
 # each fault. A fault that no test catches (a surviving mutant) makes the script exit with 1.
 #   bash scripts/mutation-check.sh [scratch-folder]
+# MUTATION_ONLY=<extended regular expression> tries only the faults whose names match it.
 # The live tree is never changed; the scratch copy (default: a new folder under /tmp) is removed
 # at the end, also when the run is interrupted.
 set -uo pipefail
@@ -185,6 +186,7 @@ survivors=0
 printf '\n%-40s %s\n' "fault" "failing tests"
 for i in "${!names[@]}"; do
   name="${names[$i]}" file="${files[$i]}" old="${texts[$i]}" new="${faulty[$i]}"
+  if [ -n "${MUTATION_ONLY:-}" ] && ! [[ "$name" =~ $MUTATION_ONLY ]]; then continue; fi
   current="$src/$file"
   cp "$current" "$current.orig"
   if ! mutate "$current" "$old" "$new"; then
