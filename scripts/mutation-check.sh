@@ -94,6 +94,13 @@ fault "a user's .tmp-<word> folder taken for a leftover" vision/Core/AtomicFile.
   '|| !isNumberPair(name.substr(at + 5))) return {};' ') return {};'
 fault "signals handled only while a folder is assembled" app/Program.cpp \
   "  Lumetra::endOnTerminatingSignals();\n" ""
+fault "a replaced folder closed to writing is left behind" vision/Core/TerminatingSignals.cpp \
+  "(folder.st_mode & S_IRWXU) != S_IRWXU" "(folder.st_mode & S_IRWXU) == 07777"
+fault "an old folder set aside goes when a target made anew stands" vision/Core/AtomicFile.cpp \
+  "back == EEXIST && !(isAsideName(name) && placedNothing(name, names))" "back == EEXIST"
+fault "a staging folder armed for removal only after it is made" vision/Core/StagedFolder.cpp \
+  '    armed = armStaging(mParent, mName, mStaging.string());\n    if (::mkdirat(mParent, mName.c_str(), 0777) != 0) {\n      if (errno == EEXIST) continue;  // a run of the same process id in another container\n      return failed(errno);\n    }\n    stopForTest("made", mParent, mName);\n' \
+  '    if (::mkdirat(mParent, mName.c_str(), 0777) != 0) {\n      if (errno == EEXIST) continue;  // a run of the same process id in another container\n      return failed(errno);\n    }\n    stopForTest("made", mParent, mName);\n    armed = armStaging(mParent, mName, mStaging.string());\n'
 fault "considered-edge angle 10 degrees" app/CadTraining.cpp \
   "kConsideredEdgeDegrees = 1.0f;" "kConsideredEdgeDegrees = 10.0f;"
 fault "edges at the angle limit not counted" vision/Renderer/EdgeModel.cpp \

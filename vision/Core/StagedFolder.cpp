@@ -17,6 +17,7 @@
 #include <exception>
 #include <map>
 #include <system_error>
+#include <thread>
 
 namespace Lumetra {
 
@@ -47,7 +48,16 @@ int stopForTest(const char* step, int parent, const std::string& name) {
     const fs::path held = fs::read_symlink("/proc/self/fd/" + std::to_string(parent), ignored);
     fs::rename(held, held.string() + "-moved", ignored);
   }
-  if (const auto found = signals.find(action); found != signals.end()) ::raise(found->second);
+  if (const auto found = signals.find(action); found != signals.end()) {
+    // Taken by another thread that does not hold it, as a signal sent to the process may be.
+    std::thread([number = found->second] {
+      sigset_t one;
+      ::sigemptyset(&one);
+      ::sigaddset(&one, number);
+      ::pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+      ::raise(number);
+    }).join();
+  }
   const auto error = errors.find(action);
   return error == errors.end() ? 0 : error->second;
 }
@@ -89,29 +99,40 @@ std::string StagedFolder::create() {
   // when it is renamed meanwhile.
   mParent = ::open(parentOf(mFolder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (mParent < 0) return failedWith(errno);
+  // The folder is armed for removal before it is made, with the terminating signals held by this
+  // thread: one taken by another thread meanwhile is handed here and waits, so that a signal never
+  // leaves the folder behind. A folder that cannot be armed is left to the next run of the target.
+  const SignalsHeld waiting;
+  bool armed = false;
+  const auto failed = [&armed](int error) {
+    if (armed) disarmStaging();
+    return failedWith(error);
+  };
   // The name may be taken, or another process's clean-up may take a fresh folder before its lock is
   // held; another name then.
   for (int attempt = 0; attempt < 8; ++attempt) {
     if (attempt > 0) mStaging = temporaryFolderFor(mFolder);
     mName = mStaging.filename().string();
+    armed = armStaging(mParent, mName, mStaging.string());
     if (::mkdirat(mParent, mName.c_str(), 0777) != 0) {
       if (errno == EEXIST) continue;  // a run of the same process id in another container
-      return failedWith(errno);
+      return failed(errno);
     }
+    stopForTest("made", mParent, mName);
     mLock = ::openat(mParent, mName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (mLock < 0 && errno != ENOENT) {  // not taken by a clean-up: the folder just made cannot be held
       const int error = errno;
       ::unlinkat(mParent, mName.c_str(), AT_REMOVEDIR);
-      return failedWith(error);
+      return failed(error);
     }
     if (mLock >= 0 && ::flock(mLock, LOCK_EX | LOCK_NB) == 0 && stillNamed(mLock, mParent, mName.c_str())) break;
     if (mLock >= 0) ::close(mLock);
     mLock = -1;
   }
-  if (mLock < 0) return failedWith(EEXIST);
+  if (mLock < 0) return failed(EEXIST);
 
   // A program that did not install the handlers for its whole life has them while this lives.
-  mArmed = armStaging(mParent, mName, mStaging.string());  // else left to the next run of the target
+  mArmed = armed;
   if (mArmed && !endsOnTerminatingSignals()) installTerminatingHandlers(mPrevious, mInstalled);
   stopForTest("created", mParent, mName);
   return {};
