@@ -89,7 +89,7 @@ fault "a re-train drops the user's sub-folders" vision/Core/CarriedEntries.cpp \
 fault "a folder where a target file goes is dropped" vision/Core/CarriedEntries.cpp \
   "if (!S_ISDIR(info.st_mode)) continue;  // the old target's own file" "continue;"
 fault "a flush error is ignored" vision/Core/CarriedEntries.cpp \
-  "if (error == 0) return {};" "return {};"
+  "return error == 0 ? std::string() : cannotFlush(error);" "return std::string();"
 fault "a user's .tmp-<word> folder taken for a leftover" vision/Core/AtomicFile.cpp \
   '|| !isNumberPair(name.substr(at + 5))) return {};' ') return {};'
 fault "signals handled only while a folder is assembled" app/Program.cpp \

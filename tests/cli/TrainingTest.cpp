@@ -315,7 +315,8 @@ TEST(ImageTarget, RetrainingIsTheOldOrTheNewTargetWholeWhereverItStops) {
       {"written:remove", 0, false, "", "the folder was removed by another program while the run wrote it"},
       {"written:move", 0, false, "", "the output folder was moved or removed by another program while the run wrote it"},
       {"", 0, true},                     {"", 0, true, "link"},           {"", 0, false, "folder", refused},
-      {"listed:EIO", 0, false},          {"flushed:EIO", 0, false},
+      {"listed:EIO", 0, false},
+      {"flushed:EIO", 0, false, "", "the new files could not be flushed to disk (Input/output error); check its disk and free space"},
       // A file system that cannot exchange two folders.
       {"exchange:EINVAL", 0, true},      {"exchange:EINVAL", 0, true, "link"},
       {"exchange:EINVAL,aside:KILL", SIGKILL, false}, {"exchange:EINVAL,exchanged:TERM", SIGTERM, true},
