@@ -98,6 +98,8 @@ fault "a replaced folder closed to writing is left behind" vision/Core/Terminati
   "(folder.st_mode & S_IRWXU) != S_IRWXU" "(folder.st_mode & S_IRWXU) == 07777"
 fault "an old folder set aside goes when a target made anew stands" vision/Core/AtomicFile.cpp \
   "back == EEXIST && !(isAsideName(name) && placedNothing(name, names))" "back == EEXIST"
+fault "a link set aside is never put back" vision/Core/AtomicFile.cpp \
+  "S_ISLNK(info.st_mode)) {" "S_ISLNK(info.st_mode) && false) {"
 fault "a staging folder armed for removal only after it is made" vision/Core/StagedFolder.cpp \
   '    armed = armStaging(mParent, mName, mStaging.string());\n    if (::mkdirat(mParent, mName.c_str(), 0777) != 0) {\n      if (errno == EEXIST) continue;  // a run of the same process id in another container\n      return failed(errno);\n    }\n    stopForTest("made", mParent, mName);\n' \
   '    if (::mkdirat(mParent, mName.c_str(), 0777) != 0) {\n      if (errno == EEXIST) continue;  // a run of the same process id in another container\n      return failed(errno);\n    }\n    stopForTest("made", mParent, mName);\n    armed = armStaging(mParent, mName, mStaging.string());\n'

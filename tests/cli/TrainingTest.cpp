@@ -320,6 +320,7 @@ TEST(ImageTarget, RetrainingIsTheOldOrTheNewTargetWholeWhereverItStops) {
       // A file system that cannot exchange two folders.
       {"exchange:EINVAL", 0, true},      {"exchange:EINVAL", 0, true, "link"},
       {"exchange:EINVAL,aside:KILL", SIGKILL, false}, {"exchange:EINVAL,exchanged:TERM", SIGTERM, true},
+      {"exchange:EINVAL,aside:KILL", SIGKILL, false, "link"},
       {"started:TERM", SIGTERM, false, "pid1"},        {"written:TERM", SIGTERM, false, "pid1"},
       {"made:TERM", SIGTERM, false},     {"", 0, true, "closed"},         {"exchange:EINVAL", 0, true, "closed"},
       {"exchange:EINVAL,aside:KILL", SIGKILL, false, "recreated"},

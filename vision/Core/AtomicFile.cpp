@@ -193,6 +193,12 @@ int removeAbandonedTemporaryFolders(const fs::path& path) {
     for (const std::string& name : names) {
       const fs::path leftover = parent / name;
       const int fd = ::open(leftover.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      struct stat info {};
+      if (fd < 0 && isAsideName(name) && ::lstat(leftover.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+        // A link set aside by a run that ended before its new folder took the link's place goes
+        // back; where a target stands again, it goes (what it points to is never touched).
+        if (renameNoReplace(AT_FDCWD, leftover.c_str(), AT_FDCWD, path.c_str()) == EEXIST) ::unlink(leftover.c_str());
+      }
       if (fd < 0) continue;  // gone meanwhile, or not a folder of ours
       // Held while it is handled, so that no run takes it meanwhile. An old target set aside by a
       // run that ended before the new one took its place is put back; where a target stands

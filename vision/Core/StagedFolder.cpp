@@ -209,7 +209,7 @@ std::string StagedFolder::replaceExisting(const std::vector<fs::path>& files) {
     if (error == 0) {
       mCommitted = true;  // the old folder or link now has the staging name
     } else if (error == EINVAL || error == ENOSYS) {
-      why = takePlaceOf(old);
+      why = takePlaceOf();
     } else {
       return failedWith(error);
     }
@@ -226,21 +226,19 @@ std::string StagedFolder::replaceExisting(const std::vector<fs::path>& files) {
 }
 
 /// Where the file system cannot exchange two names (several network and FUSE file systems), the
-/// old folder steps aside, still locked, and the new one takes its name; the signals are held. A
-/// link just goes first: what it points to stays as it is.
-std::string StagedFolder::takePlaceOf(int old) {
+/// old folder (still locked) or link steps aside and the new one takes its name; the signals are
+/// held. A run ended between the two leaves the old one aside, for the next run to put back; what
+/// a link points to stays as it is.
+std::string StagedFolder::takePlaceOf() {
   OBRIN_LOG_WARN("The file system of {} cannot exchange two folders; the old one is set aside first",
                  mFolder.string());
-  std::string aside;
-  if (old < 0) {
-    if (::unlinkat(mParent, mFolderName.c_str(), 0) != 0 && errno != ENOENT) return failedWith(errno);
-  } else {
-    aside = asideFolderNameFor(mFolder);
-    if (const int error = renameNoReplace(mParent, mFolderName.c_str(), mParent, aside.c_str()); error != 0) {
-      return failedWith(error);
-    }
-    stopForTest("aside", mParent, mName);
+  std::string aside = asideFolderNameFor(mFolder);
+  if (const int error = renameNoReplace(mParent, mFolderName.c_str(), mParent, aside.c_str()); error == ENOENT) {
+    aside.clear();  // gone meanwhile
+  } else if (error != 0) {
+    return failedWith(error);
   }
+  stopForTest("aside", mParent, mName);
   if (const int error = renameNoReplace(mParent, mName.c_str(), mParent, mFolderName.c_str()); error != 0) {
     if (!aside.empty() && renameNoReplace(mParent, aside.c_str(), mParent, mFolderName.c_str()) != 0) {
       OBRIN_LOG_ERROR("Cannot put the old folder {} back; the next run of the target does", mFolder.string());
