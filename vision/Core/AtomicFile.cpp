@@ -210,9 +210,10 @@ int removeAbandonedTemporaryFolders(const fs::path& path) {
       if (back < 0) {
         ++held;
       } else if (back == EEXIST && !(isAsideName(name) && placedNothing(name, names))) {
-        removeTree(AT_FDCWD, leftover.c_str());
-        struct stat left {};
-        if (::lstat(leftover.c_str(), &left) == 0) OBRIN_LOG_ERROR("Cannot remove the abandoned folder {}", leftover.string());
+        removeTree(AT_FDCWD, leftover.c_str());  // folders closed to writing included
+        std::error_code error;
+        fs::remove_all(leftover, error);  // what lies deeper than the tree removal goes
+        if (error) OBRIN_LOG_ERROR("Cannot remove the abandoned folder {}: {}", leftover.string(), error.message());
       } else if (back == EEXIST) {
         // Its run ended before its new target took the old one's place, and a target stands there
         // again (made by someone else): the old folder, with the user's entries, stays beside it
