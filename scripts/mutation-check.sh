@@ -98,6 +98,8 @@ fault "a replaced folder closed to writing is left behind" vision/Core/Terminati
   "(folder.st_mode & S_IRWXU) != S_IRWXU" "(folder.st_mode & S_IRWXU) == 07777"
 fault "an old folder set aside goes when a target made anew stands" vision/Core/AtomicFile.cpp \
   "back == EEXIST && !(isAsideName(name) && placedNothing(name, names))" "back == EEXIST"
+fault "folders nested deeper than the tree removal are left" vision/Core/StagedFolder.cpp \
+  '  std::error_code error;\n  fs::remove_all(fs::path("/proc/self/fd") / std::to_string(parent) / name, error);\n' ''
 fault "a link set aside is never put back" vision/Core/AtomicFile.cpp \
   "S_ISLNK(info.st_mode)) {" "S_ISLNK(info.st_mode) && false) {"
 fault "a staging folder armed for removal only after it is made" vision/Core/StagedFolder.cpp \

@@ -303,7 +303,7 @@ TEST(ImageTarget, RetrainingIsTheOldOrTheNewTargetWholeWhereverItStops) {
     // "link": the target folder is a link to a folder elsewhere; "folder": a folder of the user's
     // stands where a target file goes; "pid1": the run is the first process of a PID namespace;
     // "closed": the target folder and its sub-folder are closed to writing; "recreated": the user
-    // makes the target folder anew before the run after the kill.
+    // makes the target folder anew before the run after the kill; "deep": folders 100 levels deep.
     std::string plant = "";
     std::string reason = "";  // on standard error, when given
   };
@@ -323,7 +323,7 @@ TEST(ImageTarget, RetrainingIsTheOldOrTheNewTargetWholeWhereverItStops) {
       {"exchange:EINVAL,aside:KILL", SIGKILL, false, "link"},
       {"started:TERM", SIGTERM, false, "pid1"},        {"written:TERM", SIGTERM, false, "pid1"},
       {"made:TERM", SIGTERM, false},     {"", 0, true, "closed"},         {"exchange:EINVAL", 0, true, "closed"},
-      {"exchange:EINVAL,aside:KILL", SIGKILL, false, "recreated"},
+      {"exchange:EINVAL,aside:KILL", SIGKILL, false, "recreated"}, {"", 0, true, "deep"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.stop + c.plant);
@@ -350,6 +350,9 @@ TEST(ImageTarget, RetrainingIsTheOldOrTheNewTargetWholeWhereverItStops) {
     for (int pid = getpid(); pid < getpid() + 300; ++pid) {  // links planted under former temporary names
       fs::create_symlink(dir / "outside", target / ("PALOM_IMG_TARGET_CONFIG.tmp-" + std::to_string(pid) + "-0.json"));
     }
+    fs::path deep = target / "sub" / "deeper";
+    for (int level = 0; level < 100 && c.plant == "deep"; ++level) deep /= "d";
+    fs::create_directories(deep);
     if (c.plant == "folder") {
       fs::remove(target / "PALOM_IMG_TARGET_KPT.dat");
       fs::create_directory(target / "PALOM_IMG_TARGET_KPT.dat");

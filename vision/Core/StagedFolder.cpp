@@ -78,13 +78,24 @@ bool stillNamed(int held, int parent, const char* name) {
 
 fs::path parentOf(const fs::path& folder) { return folder.has_parent_path() ? folder.parent_path() : fs::path("."); }
 
+/// Removes the entry `name` of the open folder `parent` whole; true when it is gone. Folders nested
+/// deeper than the tree removal reaches go by their path through the open folder.
+bool removeWhole(int parent, const std::string& name) {
+  removeTree(parent, name.c_str());
+  struct stat left {};
+  if (::fstatat(parent, name.c_str(), &left, AT_SYMLINK_NOFOLLOW) != 0) return true;
+  std::error_code error;
+  fs::remove_all(fs::path("/proc/self/fd") / std::to_string(parent) / name, error);
+  return ::fstatat(parent, name.c_str(), &left, AT_SYMLINK_NOFOLLOW) != 0;
+}
+
 }  // namespace
 
 StagedFolder::StagedFolder(fs::path folder)
     : mFolder(std::move(folder)), mFolderName(mFolder.filename().string()), mStaging(temporaryFolderFor(mFolder)) {}
 
 StagedFolder::~StagedFolder() {
-  if (!mCommitted && stillNamed(mLock, mParent, mName.c_str())) removeTree(mParent, mName.c_str());
+  if (!mCommitted && stillNamed(mLock, mParent, mName.c_str())) removeWhole(mParent, mName);
   if (mArmed) {
     disarmStaging();
     restoreTerminatingHandlers(mPrevious, mInstalled);
@@ -217,9 +228,7 @@ std::string StagedFolder::replaceExisting(const std::vector<fs::path>& files) {
   }
   if (!mCommitted) return why;
   // The old folder or link, still locked, goes.
-  removeTree(mParent, mName.c_str());
-  struct stat left {};
-  if (::fstatat(mParent, mName.c_str(), &left, AT_SYMLINK_NOFOLLOW) == 0) {
+  if (!removeWhole(mParent, mName)) {
     OBRIN_LOG_ERROR("Cannot remove all of the replaced folder {}", (parentOf(mFolder) / mName).string());
   }
   return {};
