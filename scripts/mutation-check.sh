@@ -90,11 +90,22 @@ fault "a re-train drops the user's sub-folders" vision/Core/CarriedEntries.cpp \
 fault "a folder where a target file goes is dropped" vision/Core/CarriedEntries.cpp \
   "if (!S_ISDIR(info.st_mode)) continue;  // the old target's own file" "continue;"
 fault "a flush error is ignored" vision/Core/CarriedEntries.cpp \
-  "if (error == 0) return {};" "return {};"
+  "return error == 0 ? std::string() : cannotFlush(error);" "return std::string();"
 fault "a user's .tmp-<word> folder taken for a leftover" vision/Core/AtomicFile.cpp \
   '|| !isNumberPair(name.substr(at + 5))) return {};' ') return {};'
 fault "signals handled only while a folder is assembled" app/Program.cpp \
   "  Lumetra::endOnTerminatingSignals();\n" ""
+fault "a replaced folder closed to writing is left behind" vision/Core/TerminatingSignals.cpp \
+  "(folder.st_mode & S_IRWXU) != S_IRWXU" "(folder.st_mode & S_IRWXU) == 07777"
+fault "an old folder set aside goes when a target made anew stands" vision/Core/AtomicFile.cpp \
+  "back == EEXIST && !(isAsideName(name) && placedNothing(name, names))" "back == EEXIST"
+fault "folders nested deeper than the tree removal are left" vision/Core/StagedFolder.cpp \
+  '  std::error_code error;\n  fs::remove_all(fs::path("/proc/self/fd") / std::to_string(parent) / name, error);\n' ''
+fault "a link set aside is never put back" vision/Core/AtomicFile.cpp \
+  "S_ISLNK(info.st_mode)) {" "S_ISLNK(info.st_mode) && false) {"
+fault "a staging folder armed for removal only after it is made" vision/Core/StagedFolder.cpp \
+  '    armed = armStaging(mParent, mName, mStaging.string());\n    if (::mkdirat(mParent, mName.c_str(), 0777) != 0) {\n      if (errno == EEXIST) continue;  // a run of the same process id in another container\n      return failed(errno);\n    }\n    stopForTest("made", mParent, mName);\n' \
+  '    if (::mkdirat(mParent, mName.c_str(), 0777) != 0) {\n      if (errno == EEXIST) continue;  // a run of the same process id in another container\n      return failed(errno);\n    }\n    stopForTest("made", mParent, mName);\n    armed = armStaging(mParent, mName, mStaging.string());\n'
 fault "considered-edge angle 10 degrees" app/CadTraining.cpp \
   "kConsideredEdgeDegrees = 1.0f;" "kConsideredEdgeDegrees = 10.0f;"
 fault "edges at the angle limit not counted" vision/Renderer/EdgeModel.cpp \

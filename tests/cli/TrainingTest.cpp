@@ -274,13 +274,19 @@ TEST(ImageTarget, RetrainingIsTheOldOrTheNewTargetWholeWhereverItStops) {
   const std::string unshare = "/usr/bin/unshare";
   const std::vector<std::string> pid1 = {"-p", "-f", "--mount-proc"};
   const bool namespaces = fs::exists(unshare) && run(unshare, {"-p", "-f", "--mount-proc", "true"}).exitStatus == 0;
+  // Permission bits bind a superuser only without the capability that overrides them.
+  const std::string setpriv = "/usr/bin/setpriv";
+  const std::vector<std::string> bound = {"--bounding-set=-dac_override,-dac_read_search"};
+  const bool bits = geteuid() != 0 || (fs::exists(setpriv) && run(setpriv, {bound[0], "true"}).exitStatus == 0);
   const auto train = [&](const fs::path& out, const std::string& config, const std::string& stop = "",
-                         bool first = false) {
+                         const std::string& as = "") {
     setenv("FORMWRIGHT_TEST_STOP", stop.c_str(), 1);
     std::vector<std::string> args = {out.string(), (dir / config).string(), kBlocks};
-    if (first) args.insert(args.begin(), FORMWRIGHT_EXE);
-    if (first) args.insert(args.begin(), pid1.begin(), pid1.end());
-    const auto r = first ? run(unshare, args) : runFormwright(args);
+    const bool wrapped = as == "pid1" || (as == "closed" && geteuid() == 0);
+    if (wrapped) args.insert(args.begin(), FORMWRIGHT_EXE);
+    if (as == "pid1") args.insert(args.begin(), pid1.begin(), pid1.end());
+    if (wrapped && as == "closed") args.insert(args.begin(), bound.begin(), bound.end());
+    const auto r = !wrapped ? runFormwright(args) : run(as == "pid1" ? unshare : setpriv, args);
     unsetenv("FORMWRIGHT_TEST_STOP");
     return r;
   };
@@ -295,7 +301,9 @@ TEST(ImageTarget, RetrainingIsTheOldOrTheNewTargetWholeWhereverItStops) {
     int signal;  // the signal that ends the run, with status 128 plus it (KILL: by the signal); 0: none
     bool becomesNew;
     // "link": the target folder is a link to a folder elsewhere; "folder": a folder of the user's
-    // stands where a target file goes; "pid1": the run is the first process of a PID namespace.
+    // stands where a target file goes; "pid1": the run is the first process of a PID namespace;
+    // "closed": the target folder and its sub-folder are closed to writing; "recreated": the user
+    // makes the target folder anew before the run after the kill; "deep": folders 100 levels deep.
     std::string plant = "";
     std::string reason = "";  // on standard error, when given
   };
@@ -307,16 +315,20 @@ TEST(ImageTarget, RetrainingIsTheOldOrTheNewTargetWholeWhereverItStops) {
       {"written:remove", 0, false, "", "the folder was removed by another program while the run wrote it"},
       {"written:move", 0, false, "", "the output folder was moved or removed by another program while the run wrote it"},
       {"", 0, true},                     {"", 0, true, "link"},           {"", 0, false, "folder", refused},
-      {"listed:EIO", 0, false},          {"flushed:EIO", 0, false},
+      {"listed:EIO", 0, false},
+      {"flushed:EIO", 0, false, "", "the new files could not be flushed to disk (Input/output error); check its disk and free space"},
       // A file system that cannot exchange two folders.
       {"exchange:EINVAL", 0, true},      {"exchange:EINVAL", 0, true, "link"},
       {"exchange:EINVAL,aside:KILL", SIGKILL, false}, {"exchange:EINVAL,exchanged:TERM", SIGTERM, true},
+      {"exchange:EINVAL,aside:KILL", SIGKILL, false, "link"},
       {"started:TERM", SIGTERM, false, "pid1"},        {"written:TERM", SIGTERM, false, "pid1"},
+      {"made:TERM", SIGTERM, false},     {"", 0, true, "closed"},         {"exchange:EINVAL", 0, true, "closed"},
+      {"exchange:EINVAL,aside:KILL", SIGKILL, false, "recreated"}, {"", 0, true, "deep"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.stop + c.plant);
-    if (c.plant == "pid1" && !namespaces) {
-      std::cout << "Skipped the row " << c.stop << ": this machine allows no new PID namespace\n";
+    if ((c.plant == "pid1" && !namespaces) || (c.plant == "closed" && !bits)) {
+      std::cout << "Skipped the row " << c.stop << c.plant << ": this machine allows no such run\n";
       continue;
     }
     TempDir out;
@@ -329,13 +341,18 @@ TEST(ImageTarget, RetrainingIsTheOldOrTheNewTargetWholeWhereverItStops) {
     ASSERT_EQ(mkfifo((target / "sub" / "pipe").c_str(), 0600), 0);
     struct stat big {};
     stat((target / "sub" / "big").c_str(), &big);
-    chmod(target.c_str(), 02775);
+    const mode_t bitsKept = c.plant == "closed" ? 02555 : 02775;
+    if (c.plant == "closed") chmod((target / "sub").c_str(), 0555);
+    chmod(target.c_str(), bitsKept);
     writeFile(out / "PALOM_P.tmp-999997-0", "mine too");
     fs::create_directory(out / ".PALOM_P.tmp-backup");
     writeFile(out / ".PALOM_P.tmp-backup" / "copy", "mine as well");
     for (int pid = getpid(); pid < getpid() + 300; ++pid) {  // links planted under former temporary names
       fs::create_symlink(dir / "outside", target / ("PALOM_IMG_TARGET_CONFIG.tmp-" + std::to_string(pid) + "-0.json"));
     }
+    fs::path deep = target / "sub" / "deeper";
+    for (int level = 0; level < 100 && c.plant == "deep"; ++level) deep /= "d";
+    fs::create_directories(deep);
     if (c.plant == "folder") {
       fs::remove(target / "PALOM_IMG_TARGET_KPT.dat");
       fs::create_directory(target / "PALOM_IMG_TARGET_KPT.dat");
@@ -354,10 +371,11 @@ TEST(ImageTarget, RetrainingIsTheOldOrTheNewTargetWholeWhereverItStops) {
       return files;
     };
     const auto expected = c.becomesNew || c.signal == SIGKILL ? snapshotTree(dir / "new") : targetFiles(target);
-    const auto r = train(out.path(), "new.json", c.stop, c.plant == "pid1");
+    const auto r = train(out.path(), "new.json", c.stop, c.plant);
     if (fs::exists(out.path().string() + "-moved")) fs::rename(out.path().string() + "-moved", out.path());
     EXPECT_EQ(r.signal, c.signal == SIGKILL ? SIGKILL : 0);
     if (c.signal == SIGKILL) {
+      if (c.plant == "recreated") fs::create_directory(target);
       EXPECT_EQ(train(out.path(), "new.json").out, kSuccess);
     } else {
       EXPECT_EQ(r.exitStatus, c.signal != 0 ? 128 + c.signal : c.becomesNew ? 0 : 255);
@@ -366,22 +384,30 @@ TEST(ImageTarget, RetrainingIsTheOldOrTheNewTargetWholeWhereverItStops) {
       EXPECT_EQ(r.err, "Could not write the files of target \"P\" into " + quoted(out.path().string()) + ": " +
                            c.reason + ".\n");
     }
+    // The old folder that a target made anew keeps from going back stays beside it, visible.
+    std::vector<std::string> entries = folderEntries(out.path());
+    const auto kept = std::find_if(entries.begin(), entries.end(),
+                                   [](const std::string& e) { return e.rfind("PALOM_P.old-", 0) == 0; });
+    EXPECT_EQ(kept != entries.end(), c.plant == "recreated");
+    const fs::path holder = kept == entries.end() ? target : out / *kept;
+    if (kept != entries.end()) entries.erase(kept);
     if (c.plant != "link") {
-      EXPECT_EQ(TestSupport::readFile(target / "notes.txt"), "mine");
+      EXPECT_EQ(TestSupport::readFile(holder / "notes.txt"), "mine");
       struct stat carried {};
-      stat((target / "sub" / "big").c_str(), &carried);
+      stat((holder / "sub" / "big").c_str(), &carried);
       EXPECT_EQ(carried.st_ino, big.st_ino);
-      EXPECT_TRUE(fs::is_fifo(target / "sub" / "pipe"));
-      EXPECT_TRUE(fs::is_directory(target / "sub" / "deeper"));
+      EXPECT_TRUE(fs::is_fifo(holder / "sub" / "pipe"));
+      EXPECT_TRUE(fs::is_directory(holder / "sub" / "deeper"));
       struct stat folder {};
-      stat(target.c_str(), &folder);
-      EXPECT_EQ(folder.st_mode & 07777, 02775u);
+      stat(holder.c_str(), &folder);
+      EXPECT_EQ(folder.st_mode & 07777, bitsKept);
     }
     EXPECT_EQ(targetFiles(target), expected);
     EXPECT_FALSE(fs::is_symlink(target));
-    std::vector<std::string> entries = {".PALOM_P.tmp-backup", "PALOM_P", "PALOM_P.tmp-999997-0"};
-    if (c.plant == "link") entries.push_back("elsewhere");
-    EXPECT_EQ(folderEntries(out.path()), entries);
+    std::vector<std::string> expectedEntries = {".PALOM_P.tmp-backup", "PALOM_P", "PALOM_P.tmp-999997-0"};
+    if (c.plant == "link") expectedEntries.push_back("elsewhere");
+    EXPECT_EQ(entries, expectedEntries);
+    if (c.plant == "closed") fs::permissions(target / "sub", fs::perms::owner_all, fs::perm_options::add);
   }
   EXPECT_EQ(TestSupport::readFile(dir / "outside"), "outside");
 }

@@ -2,6 +2,7 @@
 
 #include "Core/FileWriting.h"
 #include "Core/Log.h"
+#include "Core/TerminatingSignals.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -11,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -117,6 +119,14 @@ std::string stagingBase(const std::string& name) {
 
 bool isAsideName(const std::string& name) { return name.compare(name.rfind('.'), 5, ".old-") == 0; }
 
+/// Whether the run that set the old folder `aside` aside left its staging folder among `names`
+/// too: it then ended before the new folder took the old one's place.
+bool placedNothing(const std::string& aside, const std::vector<std::string>& names) {
+  const std::size_t at = aside.rfind('.');
+  const std::string run = aside.substr(0, at) + ".tmp-" + aside.substr(at + 5, aside.rfind('-') - at - 4);
+  return std::any_of(names.begin(), names.end(), [&run](const std::string& name) { return name.rfind(run, 0) == 0; });
+}
+
 // ---------------------------------------------------------------------------------------------
 // Leftovers of killed runs: the output folder is read once per process.
 
@@ -179,9 +189,16 @@ int removeAbandonedTemporaryFolders(const fs::path& path) {
   int held = 0;
   try {
     const fs::path parent = path.parent_path().empty() ? fs::path(".") : path.parent_path();
-    for (const std::string& name : takeLeftoverNames(parent, path.filename().string())) {
+    const std::vector<std::string> names = takeLeftoverNames(parent, path.filename().string());
+    for (const std::string& name : names) {
       const fs::path leftover = parent / name;
       const int fd = ::open(leftover.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      struct stat info {};
+      if (fd < 0 && isAsideName(name) && ::lstat(leftover.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+        // A link set aside by a run that ended before its new folder took the link's place goes
+        // back; where a target stands again, it goes (what it points to is never touched).
+        if (renameNoReplace(AT_FDCWD, leftover.c_str(), AT_FDCWD, path.c_str()) == EEXIST) ::unlink(leftover.c_str());
+      }
       if (fd < 0) continue;  // gone meanwhile, or not a folder of ours
       // Held while it is handled, so that no run takes it meanwhile. An old target set aside by a
       // run that ended before the new one took its place is put back; where a target stands
@@ -192,10 +209,19 @@ int removeAbandonedTemporaryFolders(const fs::path& path) {
       }
       if (back < 0) {
         ++held;
-      } else if (back == EEXIST) {
+      } else if (back == EEXIST && !(isAsideName(name) && placedNothing(name, names))) {
+        removeTree(AT_FDCWD, leftover.c_str());  // folders closed to writing included
         std::error_code error;
-        fs::remove_all(leftover, error);
+        fs::remove_all(leftover, error);  // what lies deeper than the tree removal goes
         if (error) OBRIN_LOG_ERROR("Cannot remove the abandoned folder {}: {}", leftover.string(), error.message());
+      } else if (back == EEXIST) {
+        // Its run ended before its new target took the old one's place, and a target stands there
+        // again (made by someone else): the old folder, with the user's entries, stays beside it
+        // under its name without the leading dot, which no run touches.
+        const fs::path kept = parent / name.substr(1);
+        if (const int error = renameNoReplace(AT_FDCWD, leftover.c_str(), AT_FDCWD, kept.c_str()); error != 0) {
+          OBRIN_LOG_ERROR("Cannot keep the old folder {} as {}: {}", leftover.string(), kept.string(), std::strerror(error));
+        }
       } else if (back != 0) {
         OBRIN_LOG_ERROR("Cannot put the old folder {} back: {}", leftover.string(), std::strerror(back));
       }

@@ -111,7 +111,7 @@ class StagedFolder {
 
  private:
   std::string replaceExisting(const std::vector<std::filesystem::path>& files);
-  std::string takePlaceOf(int old);
+  std::string takePlaceOf();
   std::filesystem::path mFolder;
   std::string mFolderName;      ///< the final name in the folder holding both
   std::filesystem::path mStaging;

@@ -44,6 +44,11 @@ std::string noted(const std::string& why) {
   return why;
 }
 
+std::string cannotFlush(int error) {
+  return noted("the new files could not be flushed to disk (" + std::string(std::strerror(error)) +
+               "); check its disk and free space");
+}
+
 std::string cannotKeep(const std::string& entry, int error) {
   return noted("could not keep " + entry + " of the old target folder (" + std::strerror(error) +
                "); move it out of the target folder");
@@ -107,7 +112,7 @@ std::string carryFolder(int from, int to, const std::string& shown, const std::v
     std::string why = error != 0 ? cannotKeep(shown + name, error) : carryFolder(inner, made, shown + name + "/", nullptr);
     // Its permission bits once it is filled, so that a folder closed to writing is carried too.
     if (why.empty() && ::fchmod(made, info.st_mode & 07777) != 0) why = cannotKeep(shown + name, errno);
-    if (why.empty() && ::fsync(made) != 0 && errno != EINVAL) why = cannotKeep(shown + name, errno);
+    if (why.empty() && ::fsync(made) != 0 && errno != EINVAL) why = cannotFlush(errno);
     if (inner >= 0) ::close(inner);
     if (made >= 0) ::close(made);
     if (!why.empty()) return why;
@@ -133,9 +138,7 @@ std::string flushFolder(int folder, const std::vector<fs::path>& files) {
   // makes them.
   if (error == 0 && ::fsync(folder) != 0 && errno != EINVAL) error = errno;
   if (error == 0) error = stopForTest("flushed", -1, "");
-  if (error == 0) return {};
-  return noted("the new files could not be flushed to disk (" + std::string(std::strerror(error)) +
-               "); check its disk and free space");
+  return error == 0 ? std::string() : cannotFlush(error);
 }
 
 }  // namespace Lumetra::detail

@@ -32,8 +32,8 @@ int renameNoReplace(int fromParent, const char* from, int toParent, const char* 
 
 /// A deterministic stop for the tests of interrupted runs, unused otherwise:
 /// FORMWRIGHT_TEST_STOP="<step>:<action>[,<step>:<action>...]" acts when a run reaches a named step
-/// ("started", "created", "listed", "flushed", "written", "carried", "exchange", "aside",
-/// "exchanged"). The action is a signal raised there (INT, TERM, HUP, QUIT or KILL); "remove",
+/// ("started", "made", "created", "listed", "flushed", "written", "carried", "exchange", "aside",
+/// "exchanged"). The action is a signal raised there by another thread (INT, TERM, HUP, QUIT or KILL); "remove",
 /// which deletes the entry `name` of the open folder `parent` (the staging folder) as another
 /// program might; "move", which renames the folder `parent` to its name and "-moved"; or an error
 /// name (EIO, EINVAL), which is returned: the step then fails with that error. Returns 0 otherwise.

@@ -17,6 +17,7 @@
 #include <exception>
 #include <map>
 #include <system_error>
+#include <thread>
 
 namespace Lumetra {
 
@@ -47,7 +48,16 @@ int stopForTest(const char* step, int parent, const std::string& name) {
     const fs::path held = fs::read_symlink("/proc/self/fd/" + std::to_string(parent), ignored);
     fs::rename(held, held.string() + "-moved", ignored);
   }
-  if (const auto found = signals.find(action); found != signals.end()) ::raise(found->second);
+  if (const auto found = signals.find(action); found != signals.end()) {
+    // Taken by another thread that does not hold it, as a signal sent to the process may be.
+    std::thread([number = found->second] {
+      sigset_t one;
+      ::sigemptyset(&one);
+      ::sigaddset(&one, number);
+      ::pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+      ::raise(number);
+    }).join();
+  }
   const auto error = errors.find(action);
   return error == errors.end() ? 0 : error->second;
 }
@@ -68,13 +78,24 @@ bool stillNamed(int held, int parent, const char* name) {
 
 fs::path parentOf(const fs::path& folder) { return folder.has_parent_path() ? folder.parent_path() : fs::path("."); }
 
+/// Removes the entry `name` of the open folder `parent` whole; true when it is gone. Folders nested
+/// deeper than the tree removal reaches go by their path through the open folder.
+bool removeWhole(int parent, const std::string& name) {
+  removeTree(parent, name.c_str());
+  struct stat left {};
+  if (::fstatat(parent, name.c_str(), &left, AT_SYMLINK_NOFOLLOW) != 0) return true;
+  std::error_code error;
+  fs::remove_all(fs::path("/proc/self/fd") / std::to_string(parent) / name, error);
+  return ::fstatat(parent, name.c_str(), &left, AT_SYMLINK_NOFOLLOW) != 0;
+}
+
 }  // namespace
 
 StagedFolder::StagedFolder(fs::path folder)
     : mFolder(std::move(folder)), mFolderName(mFolder.filename().string()), mStaging(temporaryFolderFor(mFolder)) {}
 
 StagedFolder::~StagedFolder() {
-  if (!mCommitted && stillNamed(mLock, mParent, mName.c_str())) removeTree(mParent, mName.c_str());
+  if (!mCommitted && stillNamed(mLock, mParent, mName.c_str())) removeWhole(mParent, mName);
   if (mArmed) {
     disarmStaging();
     restoreTerminatingHandlers(mPrevious, mInstalled);
@@ -89,29 +110,40 @@ std::string StagedFolder::create() {
   // when it is renamed meanwhile.
   mParent = ::open(parentOf(mFolder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (mParent < 0) return failedWith(errno);
+  // The folder is armed for removal before it is made, with the terminating signals held by this
+  // thread: one taken by another thread meanwhile is handed here and waits, so that a signal never
+  // leaves the folder behind. A folder that cannot be armed is left to the next run of the target.
+  const SignalsHeld waiting;
+  bool armed = false;
+  const auto failed = [&armed](int error) {
+    if (armed) disarmStaging();
+    return failedWith(error);
+  };
   // The name may be taken, or another process's clean-up may take a fresh folder before its lock is
   // held; another name then.
   for (int attempt = 0; attempt < 8; ++attempt) {
     if (attempt > 0) mStaging = temporaryFolderFor(mFolder);
     mName = mStaging.filename().string();
+    armed = armStaging(mParent, mName, mStaging.string());
     if (::mkdirat(mParent, mName.c_str(), 0777) != 0) {
       if (errno == EEXIST) continue;  // a run of the same process id in another container
-      return failedWith(errno);
+      return failed(errno);
     }
+    stopForTest("made", mParent, mName);
     mLock = ::openat(mParent, mName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (mLock < 0 && errno != ENOENT) {  // not taken by a clean-up: the folder just made cannot be held
       const int error = errno;
       ::unlinkat(mParent, mName.c_str(), AT_REMOVEDIR);
-      return failedWith(error);
+      return failed(error);
     }
     if (mLock >= 0 && ::flock(mLock, LOCK_EX | LOCK_NB) == 0 && stillNamed(mLock, mParent, mName.c_str())) break;
     if (mLock >= 0) ::close(mLock);
     mLock = -1;
   }
-  if (mLock < 0) return failedWith(EEXIST);
+  if (mLock < 0) return failed(EEXIST);
 
   // A program that did not install the handlers for its whole life has them while this lives.
-  mArmed = armStaging(mParent, mName, mStaging.string());  // else left to the next run of the target
+  mArmed = armed;
   if (mArmed && !endsOnTerminatingSignals()) installTerminatingHandlers(mPrevious, mInstalled);
   stopForTest("created", mParent, mName);
   return {};
@@ -188,7 +220,7 @@ std::string StagedFolder::replaceExisting(const std::vector<fs::path>& files) {
     if (error == 0) {
       mCommitted = true;  // the old folder or link now has the staging name
     } else if (error == EINVAL || error == ENOSYS) {
-      why = takePlaceOf(old);
+      why = takePlaceOf();
     } else {
       return failedWith(error);
     }
@@ -196,30 +228,26 @@ std::string StagedFolder::replaceExisting(const std::vector<fs::path>& files) {
   }
   if (!mCommitted) return why;
   // The old folder or link, still locked, goes.
-  removeTree(mParent, mName.c_str());
-  struct stat left {};
-  if (::fstatat(mParent, mName.c_str(), &left, AT_SYMLINK_NOFOLLOW) == 0) {
+  if (!removeWhole(mParent, mName)) {
     OBRIN_LOG_ERROR("Cannot remove all of the replaced folder {}", (parentOf(mFolder) / mName).string());
   }
   return {};
 }
 
 /// Where the file system cannot exchange two names (several network and FUSE file systems), the
-/// old folder steps aside, still locked, and the new one takes its name; the signals are held. A
-/// link just goes first: what it points to stays as it is.
-std::string StagedFolder::takePlaceOf(int old) {
+/// old folder (still locked) or link steps aside and the new one takes its name; the signals are
+/// held. A run ended between the two leaves the old one aside, for the next run to put back; what
+/// a link points to stays as it is.
+std::string StagedFolder::takePlaceOf() {
   OBRIN_LOG_WARN("The file system of {} cannot exchange two folders; the old one is set aside first",
                  mFolder.string());
-  std::string aside;
-  if (old < 0) {
-    if (::unlinkat(mParent, mFolderName.c_str(), 0) != 0 && errno != ENOENT) return failedWith(errno);
-  } else {
-    aside = asideFolderNameFor(mFolder);
-    if (const int error = renameNoReplace(mParent, mFolderName.c_str(), mParent, aside.c_str()); error != 0) {
-      return failedWith(error);
-    }
-    stopForTest("aside", mParent, mName);
+  std::string aside = asideFolderNameFor(mFolder);
+  if (const int error = renameNoReplace(mParent, mFolderName.c_str(), mParent, aside.c_str()); error == ENOENT) {
+    aside.clear();  // gone meanwhile
+  } else if (error != 0) {
+    return failedWith(error);
   }
+  stopForTest("aside", mParent, mName);
   if (const int error = renameNoReplace(mParent, mName.c_str(), mParent, mFolderName.c_str()); error != 0) {
     if (!aside.empty() && renameNoReplace(mParent, aside.c_str(), mParent, mFolderName.c_str()) != 0) {
       OBRIN_LOG_ERROR("Cannot put the old folder {} back; the next run of the target does", mFolder.string());

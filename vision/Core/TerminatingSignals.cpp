@@ -7,6 +7,7 @@
 #include <limits.h>
 #include <pthread.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -35,6 +36,12 @@ std::atomic<bool> gWholeProcess{false};
 bool removeTreeBelow(int parent, const char* name, int depth) {
   if (::unlinkat(parent, name, 0) == 0 || errno == ENOENT) return true;
   const int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat folder {};
+  // A folder closed to writing (a target folder or a sub-folder kept so) is opened up first, as it
+  // goes anyway; else its entries would stay.
+  if (fd >= 0 && ::fstat(fd, &folder) == 0 && (folder.st_mode & S_IRWXU) != S_IRWXU) {
+    ::fchmod(fd, (folder.st_mode & 07777) | S_IRWXU);
+  }
   if (fd >= 0 && depth < kDeepestFolder) {
     // Each pass starts over, since removing entries while reading the folder may skip some.
     alignas(dirent64) char buffer[2048];
@@ -66,7 +73,22 @@ extern "C" void onTerminatingSignal(int number) {
     ::pthread_kill(gStagingThread, number);
     return;
   }
-  if (owner) removeTree(gStagingParent, gStagingName);
+  if (owner) {
+    // A file still open in the folder is only renamed on unlinking by several FUSE file systems,
+    // and the folder then cannot go: the files go first, and the removal is tried again while the
+    // file system lets go of them.
+    ::close_range(3, static_cast<unsigned>(gStagingParent) - 1, 0);
+    ::close_range(static_cast<unsigned>(gStagingParent) + 1, ~0U, 0);
+    struct stat left {};
+    for (int attempt = 0; attempt < 20 && ::fstatat(gStagingParent, gStagingName, &left, AT_SYMLINK_NOFOLLOW) == 0;
+         ++attempt) {
+      if (attempt > 0) {
+        const struct timespec pause {0, 10'000'000};
+        ::nanosleep(&pause, nullptr);
+      }
+      removeTree(gStagingParent, gStagingName);
+    }
+  }
   ::_exit(128 + number);
 }
 
