@@ -287,6 +287,11 @@ std::vector<Row> rows() {
       with("DISPLAY={first}", mvg("MvgOnADisplayAnsweringOnlyItsFirstConnection", {}, kStalled)),
       with("DISPLAY={first}", {"CadOnADisplayAnsweringOnlyItsFirstConnection", {}, kUnusable, {}, "model.obj", 255, -1,
                                "OpenGL could not be started: " + kStalled + ".\n"}),
+      // The start is answered, the window the generator opens afterwards is not.
+      with("DISPLAY={stalling}", mvg("MvgOnADisplayStallingAtItsWindow", {},
+                                     "the X display {display} (DISPLAY) stopped answering while a window was being "
+                                     "opened (nothing came within 10 seconds); restart it or the connection that "
+                                     "forwards it, or set DISPLAY to another display")),
       // Later connections are answered and then closed: the window library's connection breaks.
       with("DISPLAY={closing}", {"CadOnADisplayClosingLaterConnections", {}, kUnusable, {}, "model.obj", 255, -1,
                                  "OpenGL could not be started: the X display {display} (DISPLAY) closed its connection "
@@ -329,11 +334,12 @@ RunResult train(const Row& row, const fs::path& root, std::string* keyPoints = n
   if (row.fileSizeLimit >= 0) full.emplace(row.fileSizeLimit);
   const std::vector<std::string> limited = {"-c", "ulimit -v 5000000 && exec \"$0\" \"$@\"", FORMWRIGHT_EXE};
   if (row.fiveGigabytes) args.insert(args.begin(), limited.begin(), limited.end());
-  const std::string env = std::regex_replace(row.env, std::regex("\\{display\\}|\\{first\\}|\\{closing\\}"), display);
-  if (!env.empty()) args.insert(args.begin(), {env, FORMWRIGHT_EXE});
+  const std::string env = std::regex_replace(row.env, std::regex("\\{display\\}|\\{first\\}|\\{closing\\}|\\{stalling\\}"), display);
+  // A run on a misbehaving display that waits for it without bound is ended after a minute.
+  if (!env.empty()) args.insert(args.begin(), {"-s", "KILL", "60", "/usr/bin/env", env, FORMWRIGHT_EXE});
   RunResult result = row.fiveGigabytes ? run("/bin/sh", args, root / "cwd")
                      : env.empty()     ? runFormwright(args, root / "cwd")
-                                       : run("/usr/bin/env", args, root / "cwd");
+                                       : run("/usr/bin/timeout", args, root / "cwd");
   full.reset();
   if (keyPoints != nullptr) *keyPoints = readFile(root / "out/PALOM_Cad/PALOM_IMG_TARGET_KPT.dat");
   return result;
@@ -350,8 +356,10 @@ TEST_P(BadInput3d, PrintsItsLinesAndLeavesNothingWhenItFails) {
   TempDir dir;
   std::string keyPoints;
   std::optional<FirstConnectionDisplay> first;
-  if (row.env.find("{first}") != std::string::npos || row.env.find("{closing}") != std::string::npos) {
-    first.emplace(row.env.find("{closing}") != std::string::npos);
+  for (const auto& [token, later] : {std::pair{"{first}", LaterConnections::Unanswered},
+                                     {"{closing}", LaterConnections::ClosedAfterSetUp},
+                                     {"{stalling}", LaterConnections::StalledAtThirdWindow}}) {
+    if (row.env.find(token) != std::string::npos) first.emplace(later);
   }
   const std::string display = first ? first->name() : silentDisplay();
   const RunResult r = train(row, dir.path(), row.model.empty() ? &keyPoints : nullptr, display);

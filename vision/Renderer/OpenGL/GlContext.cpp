@@ -83,19 +83,14 @@ bool GlContext::openWindow(const std::string& name, int width, int height, bool 
   glfwWindowHint(GLFW_OPENGL_PROFILE, GLFW_OPENGL_CORE_PROFILE);
   glfwWindowHint(GLFW_OPENGL_FORWARD_COMPAT, GLFW_TRUE);
   glfwWindowHint(GLFW_VISIBLE, visible ? GLFW_TRUE : GLFW_FALSE);
-  GLFWwindow* made = createWindow(width, height, "GLfw Window");
+  GLFWwindow* made = openWindowBounded(width, height, "GLfw Window", framebufferWidth, framebufferHeight, mFailure);
+  if (made == nullptr) return false;
   glfwDefaultWindowHints();
-  if (made == nullptr) {
-    mFailure = windowSystemFailure();
-    return false;
-  }
   {
     const std::lock_guard<std::mutex> lock(windowsMutex);
     windows[name] = made;
   }
-  glfwGetFramebufferSize(made, &framebufferWidth, &framebufferHeight);
   glfwMakeContextCurrent(made);
-  glfwSwapInterval(0);
   return true;
 }
 

@@ -175,6 +175,11 @@ int glfwReferenceCount() {
 // A peek that reports end of stream or an error other than "nothing to read" means the server
 // has gone.
 bool displayConnectionAlive() {
+  {
+    // A display that stopped answering is as good as gone: a call to it would never return.
+    const std::lock_guard<std::mutex> lock(gMutex);
+    if (gStalled) return false;
+  }
   Display* display = glfwGetX11Display();
   if (display == nullptr) return true;  // not an X11 session: nothing to check
   char byte = 0;

@@ -40,7 +40,8 @@ std::string windowSystemFailure();
 /// Number of references held now (for diagnostics and tests).
 int glfwReferenceCount();
 
-/// Whether the X server at the other end of the window library's connection still answers.
+/// Whether the X server at the other end of the window library's connection still answers (false
+/// once a start or a window was given up, `markGlfwStalled`).
 /// Destroying windows over a closed connection makes Xlib end the process from its I/O error
 /// handler, so teardown at exit checks this first. True when the session is not an X11 one.
 bool displayConnectionAlive();
