@@ -152,6 +152,8 @@ fault "finest edge-sample step never tried" app/CadTraining.cpp \
   "step + 1 == std::size(kEdgeSampleStepsOfReach) ||" "step + 2 == std::size(kEdgeSampleStepsOfReach) ||"
 fault "a display closing during the OpenGL start ends the process" vision/Renderer/OpenGL/OpenGlStart.cpp \
   "if (Start* start = tStart) {" "if (Start* start = tStart; false) {"
+fault "exit handlers wait for a display lost during the OpenGL start" app/Program.cpp \
+  "if (Lumetra::OpenGL::glfwGivenUp()) {" "if (false) {"
 fault "views cut by the near clipping plane blamed on the distance" app/CadTraining.cpp \
   "!spanSaid && trained.fewPixelsNearest < clipped)" "!spanSaid && false)"
 fault "a renderer's window opened without a bound on the display" vision/Renderer/OpenGL/GlContext.cpp \

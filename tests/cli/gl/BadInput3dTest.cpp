@@ -292,6 +292,10 @@ std::vector<Row> rows() {
                                      "the X display {display} (DISPLAY) stopped answering while a window was being "
                                      "opened (nothing came within 10 seconds); restart it or the connection that "
                                      "forwards it, or set DISPLAY to another display")),
+      with("DISPLAY={closingAtWindow}", mvg("MvgOnADisplayClosingAtItsWindow", {},
+                                            "the X display {display} (DISPLAY) closed its connection while a window "
+                                            "was being opened; restart it or the connection that forwards it, or set "
+                                            "DISPLAY to another display")),
       // Later connections are answered and then closed: the window library's connection breaks.
       with("DISPLAY={closing}", {"CadOnADisplayClosingLaterConnections", {}, kUnusable, {}, "model.obj", 255, -1,
                                  "OpenGL could not be started: the X display {display} (DISPLAY) closed its connection "
@@ -334,7 +338,7 @@ RunResult train(const Row& row, const fs::path& root, std::string* keyPoints = n
   if (row.fileSizeLimit >= 0) full.emplace(row.fileSizeLimit);
   const std::vector<std::string> limited = {"-c", "ulimit -v 5000000 && exec \"$0\" \"$@\"", FORMWRIGHT_EXE};
   if (row.fiveGigabytes) args.insert(args.begin(), limited.begin(), limited.end());
-  const std::string env = std::regex_replace(row.env, std::regex("\\{display\\}|\\{first\\}|\\{closing\\}|\\{stalling\\}"), display);
+  const std::string env = std::regex_replace(row.env, std::regex("\\{display\\}|\\{first\\}|\\{closing\\}|\\{stalling\\}|\\{closingAtWindow\\}"), display);
   // A run on a misbehaving display that waits for it without bound is ended after a minute.
   if (!env.empty()) args.insert(args.begin(), {"-s", "KILL", "60", "/usr/bin/env", env, FORMWRIGHT_EXE});
   RunResult result = row.fiveGigabytes ? run("/bin/sh", args, root / "cwd")
@@ -358,7 +362,8 @@ TEST_P(BadInput3d, PrintsItsLinesAndLeavesNothingWhenItFails) {
   std::optional<FirstConnectionDisplay> first;
   for (const auto& [token, later] : {std::pair{"{first}", LaterConnections::Unanswered},
                                      {"{closing}", LaterConnections::ClosedAfterSetUp},
-                                     {"{stalling}", LaterConnections::StalledAtThirdWindow}}) {
+                                     {"{stalling}", LaterConnections::StalledAtThirdWindow},
+                                     {"{closingAtWindow}", LaterConnections::ClosedAtThirdWindow}}) {
     if (row.env.find(token) != std::string::npos) first.emplace(later);
   }
   const std::string display = first ? first->name() : silentDisplay();

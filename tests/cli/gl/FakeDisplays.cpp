@@ -127,7 +127,8 @@ void FirstConnectionDisplay::relay() {
       link.client = accept4(mListening, nullptr, nullptr, SOCK_CLOEXEC);
       if (links.size() == 1 || mLater != LaterConnections::Unanswered) link.server = connectTo(std::getenv("DISPLAY"));
       link.setupOnly = links.size() > 1 && mLater == LaterConnections::ClosedAfterSetUp;
-      link.countsWindows = links.size() > 1 && mLater == LaterConnections::StalledAtThirdWindow;
+      link.countsWindows = links.size() > 1 && (mLater == LaterConnections::StalledAtThirdWindow ||
+                                                mLater == LaterConnections::ClosedAtThirdWindow);
     }
     for (std::size_t i = 2; i < fds.size(); ++i) {
       if (fds[i].revents == 0) continue;
@@ -143,11 +144,12 @@ void FirstConnectionDisplay::relay() {
         countWindows(link);
       }
       if (n <= 0 || write(to, bytes, static_cast<std::size_t>(n)) != n ||
-          (link.setupOnly && setupComplete(link.setup))) {
+          (link.setupOnly && setupComplete(link.setup)) ||
+          (mLater == LaterConnections::ClosedAtThirdWindow && link.windows >= 3)) {
         // The relay ends: a later connection is then closed, the first stays unanswered.
         close(link.server);
         link.server = -1;
-        if (link.setupOnly) shutdown(link.client, SHUT_RDWR);
+        if (link.setupOnly || link.countsWindows) shutdown(link.client, SHUT_RDWR);
         break;
       }
     }

@@ -19,6 +19,7 @@ enum class LaterConnections {
   // library's connection makes a helper window and the hidden window while OpenGL starts, so it
   // stalls when a renderer opens a window of its own.
   StalledAtThirdWindow,
+  ClosedAtThirdWindow,  // relayed likewise, then closed
 };
 
 /// A display that answers only its first connection, as a forwarded display whose far end goes

@@ -126,6 +126,11 @@ void markGlfwStalled(const std::string& failure) {
   gFailure = failure;
 }
 
+bool glfwGivenUp() {
+  const std::lock_guard<std::mutex> lock(gMutex);
+  return gStalled;
+}
+
 void releaseGlfw() {
   std::lock_guard<std::mutex> lock(gMutex);
   if (gReferences == 0 || gStalled) return;

@@ -25,6 +25,10 @@ constexpr int kDisplayAnswerSeconds = 5;
 /// later call here fails at once with that reason and nothing calls into the library again.
 void markGlfwStalled(const std::string& failure);
 
+/// Whether a start was given up (`markGlfwStalled`): a thread of the process may still be inside
+/// the window library, and the process must end without its exit handlers.
+bool glfwGivenUp();
+
 /// Gives back a reference taken by a successful `acquireGlfw`; the last one terminates the library.
 void releaseGlfw();
 
