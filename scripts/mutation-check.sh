@@ -154,6 +154,8 @@ fault "a display closing during the OpenGL start ends the process" vision/Render
   "if (Start* start = tStart) {" "if (Start* start = tStart; false) {"
 fault "exit handlers wait for a display lost during the OpenGL start" app/Program.cpp \
   "if (Lumetra::OpenGL::glfwGivenUp()) {" "if (false) {"
+fault "a display given up earlier in a batch is said to have closed" vision/Renderer/OpenGL/GlContext.cpp \
+  "mFailure = glfwGivenUp() ? windowSystemFailure()" "mFailure = false ? windowSystemFailure()"
 fault "views cut by the near clipping plane blamed on the distance" app/CadTraining.cpp \
   "!spanSaid && trained.fewPixelsNearest < clipped)" "!spanSaid && false)"
 fault "a renderer's window opened without a bound on the display" vision/Renderer/OpenGL/GlContext.cpp \

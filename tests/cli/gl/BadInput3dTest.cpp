@@ -415,6 +415,30 @@ TEST(MvgDebugPictures, ALostPictureIsNamedAndTheOthersAreWhole) {
                        "into the working folder, Cad_MVG_00000.png first: a file of that name exists\n");
 }
 
+// A batch gives its display up once: every later target names the same reason without waiting.
+TEST(MvgDisplay, ABatchOnADisplayStallingAtItsWindowSaysWhyForEachTarget) {
+  if (std::getenv("DISPLAY") == nullptr) GTEST_SKIP() << "no display";
+  TempDir dir;
+  FirstConnectionDisplay stalling(LaterConnections::StalledAtThirdWindow);
+  const fs::path picture(kPhotograph);
+  writeFile(dir / "training.json", "{\"Config.MVG.Enabled\": true, \"Object.Physical.Width\": 0.5, "
+                                   "\"Object.Physical.Height\": 0.4}");
+  writeFile(dir / "batch.json", "{\"Batch.Target.Type\": \"Image\", \"Batch.Target.Name\": \"B\", \"Batch.Image.Path\": " +
+                                    quoted(picture.parent_path().string() + "/") + ", \"Batch.Image.Files\": [" +
+                                    quoted(picture.filename().string()) + ", " + quoted(picture.filename().string()) +
+                                    "], \"Batch.Config.File\": " + quoted((dir / "training.json").string()) + "}");
+  fs::create_directory(dir / "out");
+  const RunResult r = run("/usr/bin/timeout", {"-s", "KILL", "60", "/usr/bin/env", "DISPLAY=" + stalling.name(),
+                                               FORMWRIGHT_EXE, "-B", (dir / "out").string(), (dir / "batch.json").string()});
+  const std::string line = "The multiple view generator was skipped (the X display " + quoted(stalling.name()) +
+                           " (DISPLAY) stopped answering while a window was being opened (nothing came within 10 "
+                           "seconds); restart it or the connection that forwards it, or set DISPLAY to another display); "
+                           "the target was trained without synthetic views\n";
+  EXPECT_EQ(r.out, kFinished);
+  EXPECT_EQ(r.err, line + line);
+  EXPECT_EQ(r.exitStatus, 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Rows, BadInput3d, ::testing::ValuesIn(rows()),
                          [](const ::testing::TestParamInfo<Row>& row) { return row.param.name; });
 

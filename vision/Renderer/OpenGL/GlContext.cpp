@@ -74,7 +74,10 @@ bool GlContext::openWindow(const std::string& name, int width, int height, bool 
   if (!initialised) return false;
   // Over a display that has gone, any call to it would end the process.
   if (!displayConnectionAlive()) {
-    mFailure = "the X display (DISPLAY) closed its connection during the run; set DISPLAY to a running display";
+    // A display given up earlier in the run is named as it was then.
+    mFailure = glfwGivenUp() ? windowSystemFailure()
+                             : "the X display (DISPLAY) closed its connection during the run; set DISPLAY to a "
+                               "running display";
     return false;
   }
   glfwDefaultWindowHints();
