@@ -442,11 +442,12 @@ TEST(CadTarget, FailedTrainingsPrintTheirLineAndLeaveNothing) {
   // The views of the last step that gave no template, and the templates of the best step.
   EXPECT_TRUE(std::stoi(counts[2]) < 400 && std::stoi(counts[1]) + std::stoi(counts[2]) >= 400) << r.err;
   // From 0.06 m to 0.1 m the near clipping plane cuts the model: that is what the views' reasons
-  // blame, not an edge-on view or a model too small.
-  EXPECT_TRUE(train(dir / "clipped", (dir / "tetrahedron.obj").string(), "[0.06, 0.1]", 40, r).empty());
-  EXPECT_TRUE(std::regex_search(r.err, std::regex("\n[0-9]+ of the 80 camera views tried showed fewer than the 127 "
+  // blame, not an edge-on view or a model too small. About 40 % of the views give a template (the
+  // poses are drawn at random; half must): fewer views would now and then train.
+  EXPECT_TRUE(train(dir / "clipped", (dir / "tetrahedron.obj").string(), "[0.06, 0.1]", 1000, r).empty());
+  EXPECT_TRUE(std::regex_search(r.err, std::regex("\n[0-9]+ of the 2000 camera views tried showed fewer than the 127 "
       "edge points a template needs, even with edge samples down to every 0.459 mm \\(0.75 % of the model's reach\\): "
-      "cameras nearer than 0.161 m cut the model at the near clipping plane, .*\n[0-9]+ of the 80 camera views tried "
+      "cameras nearer than 0.161 m cut the model at the near clipping plane, .*\n[0-9]+ of the 2000 camera views tried "
       "showed too little of the model .*, which cut the model at the near clipping plane; raise the minimum of "
       "CAD.Detection.DistanceRange to at least 0.161 m.\n$"))) << r.err;
   const std::string wide = "{\"Resolution\": [100000, 100], \"FocalLength\": [500, 500], \"PrincipalPoint\": [5, 5]}";
