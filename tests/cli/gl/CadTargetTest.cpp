@@ -262,7 +262,8 @@ TEST(CadTarget, TrainsAndWritesTheEdgeModelTemplatesAndModelCopy) {
   const auto symmetries = [](const std::string& axes) { return ", \"CAD.Model.ContinuousSymmetries\": \"" + axes + "\""; };
   // The cube shows few edges: some of its views give too few features, so it needs views to spare.
   // A cone, a tetrahedron and a sphere show too few edge samples at the first step (6 % of the
-  // model's reach) and train at half of it; symmetric models train from the views they leave.
+  // model's reach) and train at half of it; symmetric models train from the views they leave. The
+  // finned cylinder's 8 views, drawn at random, now and then leave the first step short.
   const struct {
     std::string model;
     int views, exportedTriangles;  // a model in another format is exported as OBJ; 0 for an OBJ
@@ -293,7 +294,7 @@ TEST(CadTarget, TrainsAndWritesTheEdgeModelTemplatesAndModelCopy) {
               {(dir / "twins.gltf").string(), 30, 12, {small, png}},  // by name: _1_tex.png, _tex.png
               {(dir / "many/many.gltf").string(), 30, 12, {png}, 0, 0, -1, -1, -1, 0.06, "", "[0.12, 0.2]", 1,
                "missing199.png\" could not be read (missing, or not readable): it was left out"},
-              {shape(0), 4, 0, {}, 0, 0, 0, 145, 218}, {shape(1), 4, 0, {}, 0, 0, 1, 16, 32, 0.03},
+              {shape(0), 4, 0, {}, 0, 0, 0, 145, 218, 0}, {shape(1), 4, 0, {}, 0, 0, 1, 16, 32, 0.03},
               {shape(2), 4, 0, {}, 0, 0, 2, 6, 6, 0.03}, {shape(3), 4, 0, {}, 0, 0, 3, 0, -1, 0.03},
               {shape(3), 40, 0, {}, 0, 0, 3, 0, -1, 0.03, symmetries("XYZ")},
               {shape(1), 40, 0, {}, 0, 0, 1, 16, 32, 0.03, symmetries("Z")},
@@ -364,7 +365,7 @@ TEST(CadTarget, TrainsAndWritesTheEdgeModelTemplatesAndModelCopy) {
     // The mesh's reach counts corners as often as faces use them: within a quarter of the corners'.
     // A finer step is a half, a quarter or an eighth of the first.
     const double ratio = row.shape < 0 ? 0.0 : step / (0.06 * shapes[row.shape].reach() / 1000);
-    EXPECT_TRUE(row.shape < 0 || (std::abs(ratio - 1.0) < 0.25) == (row.stepOfReach == 0.06)) << ratio;
+    EXPECT_TRUE(row.shape < 0 || (std::abs(ratio - 1.0) < 0.25) == !finer) << ratio;
     const std::string copy = readFile(folder / "PALOM_CAD_TARGET_CAD_MODEL.obj");
     if (row.xMin != row.xMax) {  // the edges' corners and the copy's vertices span the placed boxes
       float low = 1e9f, high = -1e9f, copyLow = 1e9f, copyHigh = -1e9f;
