@@ -1,6 +1,7 @@
 #pragma once
 // X displays that misbehave, for runs of the executable: one that never answers, and one that
-// answers only its first connection. Each listens on a free display number under /tmp/.X11-unix.
+// answers only its first connection fully, the later ones not at all or only up to a point. Each
+// listens on a free display number under /tmp/.X11-unix.
 
 #include <string>
 #include <thread>
