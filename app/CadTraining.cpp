@@ -108,19 +108,34 @@ std::vector<std::string> trainingFailureReasons(CadTrainingStatus status, const 
 /// edge samples down to `finestStep`: views that showed too few edge points (said here when some
 /// views gave a template; when none did, the best view's count is said instead) and views whose
 /// edge points fell on too few pixels (unless the model is already said to span too few pixels).
+/// Cameras nearer than `clipped` metres (0: none) cut the model at the near clipping plane, which
+/// leaves a view few edge points on few pixels whatever its angle or distance.
 std::vector<std::string> viewFailureReasons(const Lumetra::Linemod::TemplateTrainingResult& trained,
                                             const Settings& settings, std::size_t templatesMade,
-                                            const std::string& finestStep, bool spanSaid) {
+                                            const std::string& finestStep, bool spanSaid, double clipped) {
   std::vector<std::string> reasons;
   const std::string of = fmt::format("of the {} camera views tried", trained.viewsTried);
+  const std::string unclip = "raise the minimum of CAD.Detection.DistanceRange to at least " + metres(clipped);
   if (templatesMade > 0 && trained.viewsFewEdgePoints > 0) {
-    reasons.push_back(fmt::format(
-        "{} {} showed fewer than the {} edge points a template needs, even with edge samples down to {}: seen "
-        "edge-on, the model shows little of its edges. One view in {} must give a template: narrow "
-        "CAD.Detection.ElevationAngleRange to leave out the views that see the model edge-on.",
-        trained.viewsFewEdgePoints, of, settings.numFeatures, finestStep, settings.oversampling));
+    const std::string why =
+        clipped > 0.0 ? "cameras nearer than " + metres(clipped) + " cut the model at the near clipping plane, and "
+                        "views that see it edge-on show little of its edges: " + unclip + "; then, if views still "
+                        "give none, narrow CAD.Detection.ElevationAngleRange"
+                      : "seen edge-on, the model shows little of its edges. One view in " +
+                            std::to_string(settings.oversampling) + " must give a template: narrow "
+                            "CAD.Detection.ElevationAngleRange to leave out the views that see the model edge-on";
+    reasons.push_back(fmt::format("{} {} showed fewer than the {} edge points a template needs, even with edge samples "
+                                  "down to {}: {}.",
+                                  trained.viewsFewEdgePoints, of, settings.numFeatures, finestStep, why));
   }
-  if (trained.viewsFewPixels > 0 && !spanSaid) {
+  if (trained.viewsFewPixels > 0 && !spanSaid && trained.fewPixelsNearest < clipped) {
+    // Near enough to be clipped: the model is cut, not too small.
+    reasons.push_back(fmt::format(
+        "{} {} showed too little of the model for a template, even with edge samples down to {}: their edge points "
+        "fell on fewer than the {} distinct pixels a template needs at half resolution, from cameras as near as {}, "
+        "which cut the model at the near clipping plane; {}.",
+        trained.viewsFewPixels, of, finestStep, settings.numFeatures, metres(trained.fewPixelsNearest), unclip));
+  } else if (trained.viewsFewPixels > 0 && !spanSaid) {
     // The nearest camera that saw the model too small, when nearer ones gave templates and leave
     // a narrower range to take.
     const double nearest = trained.fewPixelsNearest, smallest = settings.minRadius, largest = settings.maxRadius;
@@ -488,7 +503,10 @@ bool trainCadTarget(const TrainingConfig& config, const CameraCalibration& calib
     }
     if (outside.empty()) {
       const bool spanSaid = spanPixels(*mesh, camera, settings.maxRadius) < kFewPixels;
-      for (const std::string& reason : viewFailureReasons(trained, settings, templatesMade, everyStep(step), spanSaid)) {
+      const double unclipped = mesh->mMaxDistance + kNearPlane;
+      const double clipped = settings.minRadius < unclipped ? unclipped : 0.0;
+      for (const std::string& reason :
+           viewFailureReasons(trained, settings, templatesMade, everyStep(step), spanSaid, clipped)) {
         printReason(reason);
       }
     }

@@ -7,9 +7,14 @@
 #include "TrainingDrivers.h"
 
 #include "Core/TerminatingSignals.h"
+#include "Renderer/OpenGL/GlfwLibrary.h"
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <iostream>
 #include <new>
 #include <string>
 
@@ -134,5 +139,14 @@ int runProgram(int argc, char** argv) {
     printFailure("ERROR: Unexpected failure.");
   }
   if (status != 0) explainFailure();
+  // An OpenGL start or window given up left a thread inside the window library that may hold its
+  // display's lock (a lost connection parks it there); the OpenGL libraries' handlers at exit
+  // would wait for that lock for ever. Everything the run wrote is complete: the process ends now.
+  if (Lumetra::OpenGL::glfwGivenUp()) {
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+    ::_exit(status & 0xff);
+  }
   return status;
 }

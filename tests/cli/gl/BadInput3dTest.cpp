@@ -287,6 +287,15 @@ std::vector<Row> rows() {
       with("DISPLAY={first}", mvg("MvgOnADisplayAnsweringOnlyItsFirstConnection", {}, kStalled)),
       with("DISPLAY={first}", {"CadOnADisplayAnsweringOnlyItsFirstConnection", {}, kUnusable, {}, "model.obj", 255, -1,
                                "OpenGL could not be started: " + kStalled + ".\n"}),
+      // The start is answered, the window the generator opens afterwards is not.
+      with("DISPLAY={stalling}", mvg("MvgOnADisplayStallingAtItsWindow", {},
+                                     "the X display {display} (DISPLAY) stopped answering while a window was being "
+                                     "opened (nothing came within 10 seconds); restart it or the connection that "
+                                     "forwards it, or set DISPLAY to another display")),
+      with("DISPLAY={closingAtWindow}", mvg("MvgOnADisplayClosingAtItsWindow", {},
+                                            "the X display {display} (DISPLAY) closed its connection while a window "
+                                            "was being opened; restart it or the connection that forwards it, or set "
+                                            "DISPLAY to another display")),
       // Later connections are answered and then closed: the window library's connection breaks.
       with("DISPLAY={closing}", {"CadOnADisplayClosingLaterConnections", {}, kUnusable, {}, "model.obj", 255, -1,
                                  "OpenGL could not be started: the X display {display} (DISPLAY) closed its connection "
@@ -329,11 +338,12 @@ RunResult train(const Row& row, const fs::path& root, std::string* keyPoints = n
   if (row.fileSizeLimit >= 0) full.emplace(row.fileSizeLimit);
   const std::vector<std::string> limited = {"-c", "ulimit -v 5000000 && exec \"$0\" \"$@\"", FORMWRIGHT_EXE};
   if (row.fiveGigabytes) args.insert(args.begin(), limited.begin(), limited.end());
-  const std::string env = std::regex_replace(row.env, std::regex("\\{display\\}|\\{first\\}|\\{closing\\}"), display);
-  if (!env.empty()) args.insert(args.begin(), {env, FORMWRIGHT_EXE});
+  const std::string env = std::regex_replace(row.env, std::regex("\\{display\\}|\\{first\\}|\\{closing\\}|\\{stalling\\}|\\{closingAtWindow\\}"), display);
+  // A run on a misbehaving display that waits for it without bound is ended after a minute.
+  if (!env.empty()) args.insert(args.begin(), {"-s", "KILL", "60", "/usr/bin/env", env, FORMWRIGHT_EXE});
   RunResult result = row.fiveGigabytes ? run("/bin/sh", args, root / "cwd")
                      : env.empty()     ? runFormwright(args, root / "cwd")
-                                       : run("/usr/bin/env", args, root / "cwd");
+                                       : run("/usr/bin/timeout", args, root / "cwd");
   full.reset();
   if (keyPoints != nullptr) *keyPoints = readFile(root / "out/PALOM_Cad/PALOM_IMG_TARGET_KPT.dat");
   return result;
@@ -350,8 +360,11 @@ TEST_P(BadInput3d, PrintsItsLinesAndLeavesNothingWhenItFails) {
   TempDir dir;
   std::string keyPoints;
   std::optional<FirstConnectionDisplay> first;
-  if (row.env.find("{first}") != std::string::npos || row.env.find("{closing}") != std::string::npos) {
-    first.emplace(row.env.find("{closing}") != std::string::npos);
+  for (const auto& [token, later] : {std::pair{"{first}", LaterConnections::Unanswered},
+                                     {"{closing}", LaterConnections::ClosedAfterSetUp},
+                                     {"{stalling}", LaterConnections::StalledAtThirdWindow},
+                                     {"{closingAtWindow}", LaterConnections::ClosedAtThirdWindow}}) {
+    if (row.env.find(token) != std::string::npos) first.emplace(later);
   }
   const std::string display = first ? first->name() : silentDisplay();
   const RunResult r = train(row, dir.path(), row.model.empty() ? &keyPoints : nullptr, display);
@@ -400,6 +413,30 @@ TEST(MvgDebugPictures, ALostPictureIsNamedAndTheOthersAreWhole) {
   EXPECT_TRUE(r.exitStatus == 0 && written > 1);
   EXPECT_EQ(r.err, "1 of " + std::to_string(written + 1) + " debug pictures (Config.MVG.Debug) could not be written " +
                        "into the working folder, Cad_MVG_00000.png first: a file of that name exists\n");
+}
+
+// A batch gives its display up once: every later target names the same reason without waiting.
+TEST(MvgDisplay, ABatchOnADisplayStallingAtItsWindowSaysWhyForEachTarget) {
+  if (std::getenv("DISPLAY") == nullptr) GTEST_SKIP() << "no display";
+  TempDir dir;
+  FirstConnectionDisplay stalling(LaterConnections::StalledAtThirdWindow);
+  const fs::path picture(kPhotograph);
+  writeFile(dir / "training.json", "{\"Config.MVG.Enabled\": true, \"Object.Physical.Width\": 0.5, "
+                                   "\"Object.Physical.Height\": 0.4}");
+  writeFile(dir / "batch.json", "{\"Batch.Target.Type\": \"Image\", \"Batch.Target.Name\": \"B\", \"Batch.Image.Path\": " +
+                                    quoted(picture.parent_path().string() + "/") + ", \"Batch.Image.Files\": [" +
+                                    quoted(picture.filename().string()) + ", " + quoted(picture.filename().string()) +
+                                    "], \"Batch.Config.File\": " + quoted((dir / "training.json").string()) + "}");
+  fs::create_directory(dir / "out");
+  const RunResult r = run("/usr/bin/timeout", {"-s", "KILL", "60", "/usr/bin/env", "DISPLAY=" + stalling.name(),
+                                               FORMWRIGHT_EXE, "-B", (dir / "out").string(), (dir / "batch.json").string()});
+  const std::string line = "The multiple view generator was skipped (the X display " + quoted(stalling.name()) +
+                           " (DISPLAY) stopped answering while a window was being opened (nothing came within 10 "
+                           "seconds); restart it or the connection that forwards it, or set DISPLAY to another display); "
+                           "the target was trained without synthetic views\n";
+  EXPECT_EQ(r.out, kFinished);
+  EXPECT_EQ(r.err, line + line);
+  EXPECT_EQ(r.exitStatus, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, BadInput3d, ::testing::ValuesIn(rows()),

@@ -262,7 +262,8 @@ TEST(CadTarget, TrainsAndWritesTheEdgeModelTemplatesAndModelCopy) {
   const auto symmetries = [](const std::string& axes) { return ", \"CAD.Model.ContinuousSymmetries\": \"" + axes + "\""; };
   // The cube shows few edges: some of its views give too few features, so it needs views to spare.
   // A cone, a tetrahedron and a sphere show too few edge samples at the first step (6 % of the
-  // model's reach) and train at half of it; symmetric models train from the views they leave.
+  // model's reach) and train at half of it; symmetric models train from the views they leave. The
+  // finned cylinder's 8 views, drawn at random, now and then leave the first step short.
   const struct {
     std::string model;
     int views, exportedTriangles;  // a model in another format is exported as OBJ; 0 for an OBJ
@@ -293,7 +294,7 @@ TEST(CadTarget, TrainsAndWritesTheEdgeModelTemplatesAndModelCopy) {
               {(dir / "twins.gltf").string(), 30, 12, {small, png}},  // by name: _1_tex.png, _tex.png
               {(dir / "many/many.gltf").string(), 30, 12, {png}, 0, 0, -1, -1, -1, 0.06, "", "[0.12, 0.2]", 1,
                "missing199.png\" could not be read (missing, or not readable): it was left out"},
-              {shape(0), 4, 0, {}, 0, 0, 0, 145, 218}, {shape(1), 4, 0, {}, 0, 0, 1, 16, 32, 0.03},
+              {shape(0), 4, 0, {}, 0, 0, 0, 145, 218, 0}, {shape(1), 4, 0, {}, 0, 0, 1, 16, 32, 0.03},
               {shape(2), 4, 0, {}, 0, 0, 2, 6, 6, 0.03}, {shape(3), 4, 0, {}, 0, 0, 3, 0, -1, 0.03},
               {shape(3), 40, 0, {}, 0, 0, 3, 0, -1, 0.03, symmetries("XYZ")},
               {shape(1), 40, 0, {}, 0, 0, 1, 16, 32, 0.03, symmetries("Z")},
@@ -364,7 +365,7 @@ TEST(CadTarget, TrainsAndWritesTheEdgeModelTemplatesAndModelCopy) {
     // The mesh's reach counts corners as often as faces use them: within a quarter of the corners'.
     // A finer step is a half, a quarter or an eighth of the first.
     const double ratio = row.shape < 0 ? 0.0 : step / (0.06 * shapes[row.shape].reach() / 1000);
-    EXPECT_TRUE(row.shape < 0 || (std::abs(ratio - 1.0) < 0.25) == (row.stepOfReach == 0.06)) << ratio;
+    EXPECT_TRUE(row.shape < 0 || (std::abs(ratio - 1.0) < 0.25) == !finer) << ratio;
     const std::string copy = readFile(folder / "PALOM_CAD_TARGET_CAD_MODEL.obj");
     if (row.xMin != row.xMax) {  // the edges' corners and the copy's vertices span the placed boxes
       float low = 1e9f, high = -1e9f, copyLow = 1e9f, copyHigh = -1e9f;
@@ -455,6 +456,15 @@ TEST(CadTarget, FailedTrainingsPrintTheirLineAndLeaveNothing) {
       "lower .*CAD.Detection.DistanceRange.*\n$"))) << r.err;
   // The views of the last step that gave no template, and the templates of the best step.
   EXPECT_TRUE(std::stoi(counts[2]) < 400 && std::stoi(counts[1]) + std::stoi(counts[2]) >= 400) << r.err;
+  // From 0.06 m to 0.1 m the near clipping plane cuts the model: that is what the views' reasons
+  // blame, not an edge-on view or a model too small. About 40 % of the views give a template (the
+  // poses are drawn at random; half must): fewer views would now and then train.
+  EXPECT_TRUE(train(dir / "clipped", (dir / "tetrahedron.obj").string(), "[0.06, 0.1]", 1000, r).empty());
+  EXPECT_TRUE(std::regex_search(r.err, std::regex("\n[0-9]+ of the 2000 camera views tried showed fewer than the 127 "
+      "edge points a template needs, even with edge samples down to every 0.459 mm \\(0.75 % of the model's reach\\): "
+      "cameras nearer than 0.161 m cut the model at the near clipping plane, .*\n[0-9]+ of the 2000 camera views tried "
+      "showed too little of the model .*, which cut the model at the near clipping plane; raise the minimum of "
+      "CAD.Detection.DistanceRange to at least 0.161 m.\n$"))) << r.err;
   const std::string wide = "{\"Resolution\": [100000, 100], \"FocalLength\": [500, 500], \"PrincipalPoint\": [5, 5]}";
   EXPECT_TRUE(train(dir / "wide", kCube, "[0.12, 0.2]", 3, r, wide).empty());
   EXPECT_EQ(r.out.rfind("Configuration Error: Camera resolution 100000 x 100 is too large", 0), 0u) << r.out;

@@ -55,8 +55,8 @@ const std::string& silentDisplay() {
   return name;
 }
 
-FirstConnectionDisplay::FirstConnectionDisplay(bool closesLater)
-    : mClosesLater(closesLater), mName(listenAsDisplay(mListening, 500)) {
+FirstConnectionDisplay::FirstConnectionDisplay(LaterConnections later)
+    : mLater(later), mName(listenAsDisplay(mListening, 500)) {
   if (pipe2(mStop, O_CLOEXEC) == 0) mRelay = std::thread([this] { relay(); });
 }
 
@@ -77,7 +77,34 @@ struct Link {
   int server = -1;
   bool setupOnly = false;  // closed once the server's set-up reply has been relayed
   std::string setup;       // the reply's bytes so far, while setupOnly
+  bool countsWindows = false;
+  std::string requests;  // the client's bytes not yet parsed, while countsWindows
+  bool setUpSent = false;
+  int windows = 0;  // CreateWindow requests sent
 };
+
+// Takes the client's complete requests (little-endian, after a 12-byte set-up header and its
+// padded authorisation name and data) off `link.requests`, counting CreateWindow (opcode 1).
+void countWindows(Link& link) {
+  const auto u16 = [&link](std::size_t at) {
+    return static_cast<std::size_t>(static_cast<unsigned char>(link.requests[at]) |
+                                    static_cast<unsigned char>(link.requests[at + 1]) << 8);
+  };
+  for (;;) {
+    std::size_t size = 0;
+    if (!link.setUpSent) {
+      if (link.requests.size() < 12) return;
+      size = 12 + (u16(6) + 3) / 4 * 4 + (u16(8) + 3) / 4 * 4;
+    } else {
+      if (link.requests.size() < 8) return;
+      size = u16(2) != 0 ? 4 * u16(2) : 4 * (u16(4) | u16(6) << 16);  // 0: the big-requests length follows
+    }
+    if (size == 0 || link.requests.size() < size) return;
+    if (link.setUpSent && link.requests[0] == 1) ++link.windows;
+    link.setUpSent = true;
+    link.requests.erase(0, size);
+  }
+}
 
 // Whether `setup` holds the whole set-up reply: 8 bytes, then 4 bytes per unit of the length in
 // bytes 6 and 7 (in the client's byte order, little-endian here).
@@ -93,13 +120,15 @@ void FirstConnectionDisplay::relay() {
   for (;;) {
     std::vector<pollfd> fds = {{mStop[0], POLLIN, 0}, {mListening, POLLIN, 0}};
     for (const Link& link : links)
-      if (link.server >= 0) fds.insert(fds.end(), {{link.client, POLLIN, 0}, {link.server, POLLIN, 0}});
+      if (link.server >= 0 && link.windows < 3) fds.insert(fds.end(), {{link.client, POLLIN, 0}, {link.server, POLLIN, 0}});
     if (poll(fds.data(), fds.size(), -1) < 0 || fds[0].revents != 0) break;
     if (fds[1].revents & POLLIN) {
       Link& link = links.emplace_back();
       link.client = accept4(mListening, nullptr, nullptr, SOCK_CLOEXEC);
-      if (links.size() == 1 || mClosesLater) link.server = connectTo(std::getenv("DISPLAY"));
-      link.setupOnly = links.size() > 1;
+      if (links.size() == 1 || mLater != LaterConnections::Unanswered) link.server = connectTo(std::getenv("DISPLAY"));
+      link.setupOnly = links.size() > 1 && mLater == LaterConnections::ClosedAfterSetUp;
+      link.countsWindows = links.size() > 1 && (mLater == LaterConnections::StalledAtThirdWindow ||
+                                                mLater == LaterConnections::ClosedAtThirdWindow);
     }
     for (std::size_t i = 2; i < fds.size(); ++i) {
       if (fds[i].revents == 0) continue;
@@ -110,12 +139,17 @@ void FirstConnectionDisplay::relay() {
       const bool fromServer = fds[i].fd == link.server;
       const int to = fromServer ? link.client : link.server;
       if (n > 0 && fromServer && link.setupOnly) link.setup.append(bytes, static_cast<std::size_t>(n));
+      if (n > 0 && !fromServer && link.countsWindows) {
+        link.requests.append(bytes, static_cast<std::size_t>(n));
+        countWindows(link);
+      }
       if (n <= 0 || write(to, bytes, static_cast<std::size_t>(n)) != n ||
-          (link.setupOnly && setupComplete(link.setup))) {
+          (link.setupOnly && setupComplete(link.setup)) ||
+          (mLater == LaterConnections::ClosedAtThirdWindow && link.windows >= 3)) {
         // The relay ends: a later connection is then closed, the first stays unanswered.
         close(link.server);
         link.server = -1;
-        if (link.setupOnly) shutdown(link.client, SHUT_RDWR);
+        if (link.setupOnly || link.countsWindows) shutdown(link.client, SHUT_RDWR);
         break;
       }
     }

@@ -74,7 +74,10 @@ bool GlContext::openWindow(const std::string& name, int width, int height, bool 
   if (!initialised) return false;
   // Over a display that has gone, any call to it would end the process.
   if (!displayConnectionAlive()) {
-    mFailure = "the X display (DISPLAY) closed its connection during the run; set DISPLAY to a running display";
+    // A display given up earlier in the run is named as it was then.
+    mFailure = glfwGivenUp() ? windowSystemFailure()
+                             : "the X display (DISPLAY) closed its connection during the run; set DISPLAY to a "
+                               "running display";
     return false;
   }
   glfwDefaultWindowHints();
@@ -83,19 +86,14 @@ bool GlContext::openWindow(const std::string& name, int width, int height, bool 
   glfwWindowHint(GLFW_OPENGL_PROFILE, GLFW_OPENGL_CORE_PROFILE);
   glfwWindowHint(GLFW_OPENGL_FORWARD_COMPAT, GLFW_TRUE);
   glfwWindowHint(GLFW_VISIBLE, visible ? GLFW_TRUE : GLFW_FALSE);
-  GLFWwindow* made = createWindow(width, height, "GLfw Window");
+  GLFWwindow* made = openWindowBounded(width, height, "GLfw Window", framebufferWidth, framebufferHeight, mFailure);
+  if (made == nullptr) return false;
   glfwDefaultWindowHints();
-  if (made == nullptr) {
-    mFailure = windowSystemFailure();
-    return false;
-  }
   {
     const std::lock_guard<std::mutex> lock(windowsMutex);
     windows[name] = made;
   }
-  glfwGetFramebufferSize(made, &framebufferWidth, &framebufferHeight);
   glfwMakeContextCurrent(made);
-  glfwSwapInterval(0);
   return true;
 }
 

@@ -126,6 +126,11 @@ void markGlfwStalled(const std::string& failure) {
   gFailure = failure;
 }
 
+bool glfwGivenUp() {
+  const std::lock_guard<std::mutex> lock(gMutex);
+  return gStalled;
+}
+
 void releaseGlfw() {
   std::lock_guard<std::mutex> lock(gMutex);
   if (gReferences == 0 || gStalled) return;
@@ -175,6 +180,11 @@ int glfwReferenceCount() {
 // A peek that reports end of stream or an error other than "nothing to read" means the server
 // has gone.
 bool displayConnectionAlive() {
+  {
+    // A display that stopped answering is as good as gone: a call to it would never return.
+    const std::lock_guard<std::mutex> lock(gMutex);
+    if (gStalled) return false;
+  }
   Display* display = glfwGetX11Display();
   if (display == nullptr) return true;  // not an X11 session: nothing to check
   char byte = 0;

@@ -25,6 +25,10 @@ constexpr int kDisplayAnswerSeconds = 5;
 /// later call here fails at once with that reason and nothing calls into the library again.
 void markGlfwStalled(const std::string& failure);
 
+/// Whether a start was given up (`markGlfwStalled`): a thread of the process may still be inside
+/// the window library, and the process must end without its exit handlers.
+bool glfwGivenUp();
+
 /// Gives back a reference taken by a successful `acquireGlfw`; the last one terminates the library.
 void releaseGlfw();
 
@@ -40,7 +44,8 @@ std::string windowSystemFailure();
 /// Number of references held now (for diagnostics and tests).
 int glfwReferenceCount();
 
-/// Whether the X server at the other end of the window library's connection still answers.
+/// Whether the X server at the other end of the window library's connection still answers (false
+/// once a start or a window was given up, `markGlfwStalled`).
 /// Destroying windows over a closed connection makes Xlib end the process from its I/O error
 /// handler, so teardown at exit checks this first. True when the session is not an X11 one.
 bool displayConnectionAlive();

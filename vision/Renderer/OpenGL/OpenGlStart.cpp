@@ -32,6 +32,8 @@ struct Start {
   bool succeeded = false;
   StartedContext made;
   std::string failure;
+  int framebufferWidth = 0;
+  int framebufferHeight = 0;
 
   /// Moves to the stage; false when the caller has given the start up (nothing more may be done).
   bool reach(Stage next) {
@@ -133,36 +135,93 @@ std::string stalledReason(Stage stage) {
          remedy;
 }
 
+/// Waits for the thread of `start`: for the display's first answer within `kDisplayAnswerSeconds`
+/// while it connects, for the end within `kOpenGlStartSeconds`. Gives the start up, with why in
+/// `failure`, when it did not end in time or the display closed the connection. True when it
+/// ended and succeeded; else why in `failure`.
+bool awaitStart(Start& start, std::string& failure, std::string (*reason)(Stage)) {
+  const auto began = std::chrono::steady_clock::now();
+  std::unique_lock<std::mutex> lock(start.mutex);
+  const bool answered = start.changed.wait_until(lock, began + std::chrono::seconds(kDisplayAnswerSeconds),
+                                                 [&start] { return start.stage != Stage::Connecting; });
+  const bool ended = answered && start.changed.wait_until(lock, began + std::chrono::seconds(kOpenGlStartSeconds), [&start] {
+    return start.stage == Stage::Ended || start.stage == Stage::ConnectionLost;
+  });
+  if (ended && start.stage != Stage::ConnectionLost) {
+    if (!start.succeeded) failure = start.failure;
+    return start.succeeded;  // the thread has ended: its results stay as they are
+  }
+  start.abandoned = true;
+  failure = reason(start.stage);
+  lock.unlock();
+  LUMETRA_LOG_ERROR("Waiting for the X display was given up: {}", failure);
+  markGlfwStalled(failure);
+  return false;
+}
+
+/// Runs `steps` on a thread of their own (on the caller's when no thread can be had, unbounded).
+template <typename Steps>
+void launch(const std::shared_ptr<Start>& start, Steps steps) {
+  try {
+    std::thread([start, steps] { steps(*start, true); }).detach();
+  } catch (const std::system_error&) {
+    steps(*start, false);
+  }
+}
+
+/// Why the opening of a window was given up.
+std::string windowStalledReason(Stage stage) {
+  const std::string display = "the X display \"" + displayName() + "\" (DISPLAY)";
+  const std::string remedy = "; restart it or the connection that forwards it, or set DISPLAY to another display";
+  if (stage == Stage::ConnectionLost) return display + " closed its connection while a window was being opened" + remedy;
+  return display + " stopped answering while a window was being opened (nothing came within " +
+         std::to_string(kOpenGlStartSeconds) + " seconds)" + remedy;
+}
+
+/// The steps of opening a window; the hints are set by the caller.
+void runOpenWindow(Start& start, bool parkable, int width, int height, const char* title) {
+  if (parkable) tStart = &start;
+  GLFWwindow* window = createWindow(width, height, title);
+  int framebufferWidth = 0;
+  int framebufferHeight = 0;
+  if (window != nullptr) {
+    glfwMakeContextCurrent(window);
+    glfwGetFramebufferSize(window, &framebufferWidth, &framebufferHeight);
+    glfwSwapInterval(0);
+    glfwMakeContextCurrent(nullptr);  // the caller makes it current on its own thread
+  }
+  {
+    const std::lock_guard<std::mutex> lock(start.mutex);
+    start.made.window = window;
+    start.framebufferWidth = framebufferWidth;
+    start.framebufferHeight = framebufferHeight;
+    start.succeeded = window != nullptr;
+    if (window == nullptr) start.failure = windowSystemFailure();
+  }
+  start.reach(Stage::Ended);
+  tStart = nullptr;
+}
+
 }  // namespace
 
 bool startOpenGl(StartedContext& started, std::string& failure) {
   const auto start = std::make_shared<Start>();
-  try {
-    std::thread([start] { runStart(*start, true); }).detach();
-  } catch (const std::system_error&) {
-    runStart(*start, false);  // no thread to spare: the start waits here, unbounded
-  }
-  const auto began = std::chrono::steady_clock::now();
-  std::unique_lock<std::mutex> lock(start->mutex);
-  const bool answered = start->changed.wait_until(lock, began + std::chrono::seconds(kDisplayAnswerSeconds),
-                                                  [&start] { return start->stage != Stage::Connecting; });
-  const bool ended = answered && start->changed.wait_until(lock, began + std::chrono::seconds(kOpenGlStartSeconds), [&start] {
-    return start->stage == Stage::Ended || start->stage == Stage::ConnectionLost;
-  });
-  if (!ended || start->stage == Stage::ConnectionLost) {
-    start->abandoned = true;
-    failure = stalledReason(start->stage);
-    lock.unlock();
-    LUMETRA_LOG_ERROR("The OpenGL start was given up: {}", failure);
-    markGlfwStalled(failure);
-    return false;
-  }
-  if (!start->succeeded) {
-    failure = start->failure;
-    return false;
-  }
+  launch(start, [](Start& s, bool parkable) { runStart(s, parkable); });
+  if (!awaitStart(*start, failure, &stalledReason)) return false;
   started = start->made;
   return true;
+}
+
+GLFWwindow* openWindowBounded(int width, int height, const char* title, int& framebufferWidth, int& framebufferHeight,
+                              std::string& failure) {
+  const auto start = std::make_shared<Start>();
+  start->stage = Stage::Starting;  // the display answered long ago
+  const std::string name = title;
+  launch(start, [width, height, name](Start& s, bool parkable) { runOpenWindow(s, parkable, width, height, name.c_str()); });
+  if (!awaitStart(*start, failure, &windowStalledReason)) return nullptr;
+  framebufferWidth = start->framebufferWidth;
+  framebufferHeight = start->framebufferHeight;
+  return start->made.window;
 }
 
 }  // namespace Lumetra::OpenGL

@@ -30,4 +30,13 @@ struct StartedContext {
 /// in this process. False, with why in `failure` (in a user's words), when it did not succeed.
 bool startOpenGl(StartedContext& started, std::string& failure);
 
+/// Opens a window of the given size with the window hints already set, learns its framebuffer
+/// size and lets its buffer swaps not wait for the display; its context is left current on no
+/// thread. Each of these waits for the display's answers as the start does, and is bounded as the
+/// start is: given up after `kOpenGlStartSeconds` or when the display closed the connection,
+/// after which the window library is not called again in this process. Null, with why in
+/// `failure`, when no window was made.
+GLFWwindow* openWindowBounded(int width, int height, const char* title, int& framebufferWidth, int& framebufferHeight,
+                              std::string& failure);
+
 }  // namespace Lumetra::OpenGL
