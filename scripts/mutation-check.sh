@@ -196,7 +196,7 @@ fault "exit handlers wait for a display lost during the OpenGL start" app/Progra
   "if (Lumetra::OpenGL::glfwGivenUp()) {" "if (false) {"
 fault "a display given up earlier in a batch is said to have closed" vision/Renderer/OpenGL/GlContext.cpp \
   "mFailure = glfwGivenUp() ? windowSystemFailure()" "mFailure = false ? windowSystemFailure()"
-fault "views cut by the near clipping plane blamed on the distance" app/CadTraining.cpp \
+fault "views cut by the near clipping plane blamed on the distance" app/CadTrainingReasons.cpp \
   "!spanSaid && trained.fewPixelsNearest < clipped)" "!spanSaid && false)"
 fault "a renderer's window opened without a bound on the display" vision/Renderer/OpenGL/GlContext.cpp \
   "GLFWwindow* made = openWindowBounded(width, height, \"GLfw Window\", framebufferWidth, framebufferHeight, mFailure);" \
