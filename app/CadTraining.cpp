@@ -247,6 +247,7 @@ std::string writeModelCopy(const fs::path& folder, const fs::path& modelPath, co
   }
   if (!Lumetra::writeTargetFiles(folder, model)) return cannotWrite(CAD_MODEL_FILE, outputDirectory);
   for (const Lumetra::ModelCopyFile& file : *copy) {
+    outcome = Lumetra::CopyOutcome::Copied;  // a write that fails before reading its source is not the source's
     if (!file.texture) {
       names.push_back(file.name);
     } else if (Lumetra::writeTargetFiles(folder, {pending(file, outcome)})) {
