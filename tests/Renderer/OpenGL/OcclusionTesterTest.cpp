@@ -165,14 +165,16 @@ TEST(OcclusionTester, ReportsNotReadyWithoutADisplayAndEndsCleanlyWhenItGoes) {
   struct Row {
     std::vector<std::string> arguments;  // of env, then of the probe
     int exitStatus;
+    const char* logLine;  // a whole line the log must have
   };
-  const Row rows[] = {{{"DISPLAY=:4093", GL_READY_PROBE}, 2},
-                      {{GL_READY_PROBE}, 0},
-                      {{GL_READY_PROBE, "--own-display"}, 0}};
+  const Row rows[] = {{{"DISPLAY=:4093", GL_READY_PROBE}, 2, "GLFW failed to initialize.\n"},
+                      {{GL_READY_PROBE}, 0, ""},
+                      {{GL_READY_PROBE, "--own-display"}, 0, ""}};
   for (const Row& row : rows) {
     const TestSupport::RunResult result = TestSupport::run("/usr/bin/env", row.arguments);
     EXPECT_EQ(result.signal, 0) << result.err;
     EXPECT_EQ(result.exitStatus, row.exitStatus) << result.err;
+    EXPECT_NE(result.err.find(row.logLine), std::string::npos) << result.err;
   }
 }
 

@@ -21,10 +21,7 @@ void GlContext::onGlfwError(int code, const char* description) {
 GlContext::GlContext() {
   glfwSetErrorCallback(&GlContext::onGlfwError);
   StartedContext started;
-  if (!startOpenGl(started, mFailure)) {
-    LUMETRA_LOG_ERROR("GLFW failed to initialize: {}", mFailure);
-    return;
-  }
+  if (!startOpenGl(started, mFailure)) return;
   mHoldsGlfw = true;
   mainWindow = started.window;
   glfwMakeContextCurrent(mainWindow);

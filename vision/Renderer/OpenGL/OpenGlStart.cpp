@@ -72,12 +72,14 @@ void runStart(Start& start, bool parkable) {
   if (parkable) tStart = &start;
   static std::once_flag handlerSet;
   std::call_once(handlerSet, [] { gPreviousIoErrorHandler = XSetIOErrorHandler(&onIoError); });
-  const auto fail = [&start](std::string why) {
+  // Logged only while the caller still waits: a start given up says why on its own.
+  const auto fail = [&start](std::string why, const char* logged) {
     const std::lock_guard<std::mutex> lock(start.mutex);
+    if (!start.abandoned) LUMETRA_LOG_ERROR("{}", logged);
     start.failure = std::move(why);
   };
   if (!acquireGlfw([&start] { return start.reach(Stage::Starting); })) {
-    fail(windowSystemFailure());
+    fail(windowSystemFailure(), "GLFW failed to initialize.");
   } else if (!start.reach(Stage::Starting)) {
     return;  // given up: the library stays as it is
   } else {
@@ -89,8 +91,8 @@ void runStart(Start& start, bool parkable) {
     GLFWwindow* window = createWindow(1, 1, "");
     if (window != nullptr) glfwMakeContextCurrent(window);
     if (window == nullptr || gladLoadGL(glfwGetProcAddress) <= 0) {
-      LUMETRA_LOG_ERROR("Loading GLAD failed!");
-      fail(window == nullptr ? windowSystemFailure() : "the OpenGL functions could not be loaded");
+      fail(window == nullptr ? windowSystemFailure() : "the OpenGL functions could not be loaded",
+           "Loading GLAD failed!");
       if (window != nullptr) glfwDestroyWindow(window);
       releaseGlfw();
     } else {
@@ -115,24 +117,28 @@ std::string displayName() {
   return name != nullptr ? name : "";
 }
 
+/// Why a start or a window was given up: what the display did, and what to do about it.
+std::string givenUp(const std::string& what) {
+  return "the X display \"" + displayName() + "\" (DISPLAY) " + what +
+         "; restart it or the connection that forwards it, or set DISPLAY to another display";
+}
+
 /// Why a start was given up at the stage it had reached.
 std::string stalledReason(Stage stage) {
-  const std::string display = "the X display \"" + displayName() + "\" (DISPLAY)";
-  const std::string remedy = "; restart it or the connection that forwards it, or set DISPLAY to another display";
   switch (stage) {
     case Stage::Connecting:
-      return display + " accepted a connection but did not answer it within " + std::to_string(kDisplayAnswerSeconds) +
-             " seconds" + remedy;
+      return givenUp("accepted a connection but did not answer it within " + std::to_string(kDisplayAnswerSeconds) +
+                     " seconds");
     case Stage::ConnectionLost:
-      return display + " closed its connection while OpenGL was starting" + remedy;
+      return givenUp("closed its connection while OpenGL was starting");
     case Stage::Starting:
     case Stage::Ended:
       break;
   }
-  return display + " answered a first connection, but starting OpenGL over it (the window library's own "
-                   "connection, the context, the driver's functions) did not end within " +
-         std::to_string(kOpenGlStartSeconds) + " seconds: it may serve one client at a time or have stopped answering" +
-         remedy;
+  return givenUp("answered a first connection, but starting OpenGL over it (the window library's own connection, the "
+                 "context, the driver's functions) did not end within " +
+                 std::to_string(kOpenGlStartSeconds) +
+                 " seconds: it may serve one client at a time or have stopped answering");
 }
 
 /// Waits for the thread of `start`: for the display's first answer within `kDisplayAnswerSeconds`
@@ -171,11 +177,9 @@ void launch(const std::shared_ptr<Start>& start, Steps steps) {
 
 /// Why the opening of a window was given up.
 std::string windowStalledReason(Stage stage) {
-  const std::string display = "the X display \"" + displayName() + "\" (DISPLAY)";
-  const std::string remedy = "; restart it or the connection that forwards it, or set DISPLAY to another display";
-  if (stage == Stage::ConnectionLost) return display + " closed its connection while a window was being opened" + remedy;
-  return display + " stopped answering while a window was being opened (nothing came within " +
-         std::to_string(kOpenGlStartSeconds) + " seconds)" + remedy;
+  if (stage == Stage::ConnectionLost) return givenUp("closed its connection while a window was being opened");
+  return givenUp("stopped answering while a window was being opened (nothing came within " +
+                 std::to_string(kOpenGlStartSeconds) + " seconds)");
 }
 
 /// The steps of opening a window; the hints are set by the caller.

@@ -1,7 +1,9 @@
 // Brings the hidden OpenGL context and an occlusion tester up in a fresh process, under the
 // environment the calling test chose, and ends like any program (teardown at exit included).
 // With "--own-display" it starts a virtual X server of its own and stops it again before exit,
-// so that the teardown meets a display that has gone. Exit status 0: ready; 2: not ready.
+// so that the teardown meets a display that has gone. Exit status 0: ready; 2: not ready. The
+// library's log messages go to standard error, one a line.
+#include "Core/Log.h"
 #include "Renderer/OpenGL/GlContext.h"
 #include "Renderer/OpenGL/MultiPoseMeshOcclusionTester.h"
 
@@ -9,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -38,6 +41,8 @@ pid_t startOwnDisplay() {
 
 int main(int argc, char** argv) {
   using Lumetra::OpenGL::MultiPoseMeshOcclusionTester;
+  Lumetra::setLogSink(
+      [](Lumetra::LogLevel, const char*, const std::string& m) { std::fprintf(stderr, "%s\n", m.c_str()); });
   const pid_t server = argc > 1 && std::string(argv[1]) == "--own-display" ? startOwnDisplay() : 0;
   MultiPoseMeshOcclusionTester tester(Lumetra::PinholeCamera(8, 8, 8.0f, 8.0f, 4.0f, 4.0f),
                                       {{0.0f, 0.0f, 0.0f}, {1.0f, 0.0f, 0.0f}, {0.0f, 1.0f, 0.0f}}, {0, 1, 2}, {});
